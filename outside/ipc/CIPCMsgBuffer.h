@@ -1,0 +1,101 @@
+// CAccBuffer and CIPCMsgBuffer: the message buffer that carries every request, reply,
+// notification body and serialized setting, and whose item encoding is a stored format.
+//
+// Item encoding (little-endian, no padding, no type marks):
+//   int, unsigned int         4 bytes
+//   short, unsigned short     2 bytes
+//   bool                      1 byte, 0 or 1 (a read takes any non-zero byte as true)
+//   x_wstring                 uint32 byte count N, then N bytes of UTF-8
+//   vector<x_wstring>         uint32 element count, then each element as an x_wstring
+//   nested CIPCMsgBuffer      uint32 byte count N, then the N used bytes of the nested buffer
+//   Put(bytes, n)             the n bytes as they are, no count
+// Reading past the end, or a count larger than the bytes left, throws CIPCMsgBufferException
+// before anything is allocated.
+// Thread rule: one thread at a time per buffer; reading moves a mutable read position, so even
+// const reads must not be shared between threads.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "outside/common/CException.h"
+#include "outside/common/x_wstring.h"
+
+class CIPCMsgBufferException : public OS::CException {
+public:
+    enum : int {
+        READ_PAST_END = 1,  // fewer bytes left than the item needs
+        BAD_LENGTH = 2,     // a length or count prefix larger than the bytes left
+    };
+    using OS::CException::CException;
+    OS::x_wstring GetErrorMsg() const override;
+};
+
+// The growable byte store under the message buffer: all bytes written so far.
+class CAccBuffer {
+public:
+    explicit CAccBuffer(unsigned long initialSize = 1024);
+    virtual ~CAccBuffer();
+    CAccBuffer(const CAccBuffer&) = default;
+    CAccBuffer& operator=(const CAccBuffer&) = default;
+
+    // All bytes written so far, whatever has been read.
+    const unsigned char* GetBuffer() const { return m_bytes.data(); }
+    unsigned long BytesUsed() const { return static_cast<unsigned long>(m_bytes.size()); }
+
+protected:
+    void Append(const void* data, size_t size);
+    std::vector<unsigned char> m_bytes;
+};
+
+class CIPCMsgBuffer : public CAccBuffer {
+public:
+    // `initialSize` is a capacity hint; the flag is accepted for compatibility and unused.
+    explicit CIPCMsgBuffer(unsigned long initialSize = 1024, bool flag = false);
+    CIPCMsgBuffer(const CIPCMsgBuffer&) = default;
+    CIPCMsgBuffer& operator=(const CIPCMsgBuffer&) = default;
+    ~CIPCMsgBuffer() override;
+
+    // Builds a buffer holding `size` bytes (as if Put), read position at the start.
+    static CIPCMsgBuffer FromBytes(const void* data, size_t size);
+
+    CIPCMsgBuffer& operator<<(int v);
+    CIPCMsgBuffer& operator<<(unsigned int v);
+    CIPCMsgBuffer& operator<<(short v);
+    CIPCMsgBuffer& operator<<(unsigned short v);
+    CIPCMsgBuffer& operator<<(bool v);
+    CIPCMsgBuffer& operator<<(const OS::x_wstring& v);
+    CIPCMsgBuffer& operator<<(const std::vector<OS::x_wstring>& v);
+    CIPCMsgBuffer& operator<<(const CIPCMsgBuffer& nested);  // the nested buffer's used bytes
+
+    const CIPCMsgBuffer& operator>>(int& v) const;
+    const CIPCMsgBuffer& operator>>(unsigned int& v) const;
+    const CIPCMsgBuffer& operator>>(short& v) const;
+    const CIPCMsgBuffer& operator>>(unsigned short& v) const;
+    const CIPCMsgBuffer& operator>>(bool& v) const;
+    const CIPCMsgBuffer& operator>>(OS::x_wstring& v) const;
+    const CIPCMsgBuffer& operator>>(std::vector<OS::x_wstring>& v) const;
+    const CIPCMsgBuffer& operator>>(CIPCMsgBuffer& nested) const;  // replaces `nested`'s content
+
+    // Appends raw bytes with no length of their own.
+    void Put(const unsigned char* data, unsigned int size);
+    // Hands out a block (allocated with new[]) holding the next `size` bytes; return it with Free.
+    void Get(unsigned char*& data, unsigned int size) const;
+    void Free(void* block) const;
+    // Copies the next `size` bytes into `out` (no allocation of its own).
+    void GetInto(void* out, size_t size) const;
+
+    // The unread rest of the buffer, from the read position to the end.
+    const unsigned char* GetCurrentBuffer() const { return m_bytes.data() + m_readPos; }
+    unsigned long GetCurrentSize() const {
+        return static_cast<unsigned long>(m_bytes.size() - m_readPos);
+    }
+    // An empty buffer again (read position at the start).
+    void ResetBuffer();
+    // Back to reading from the first byte.
+    void Rewind() const { m_readPos = 0; }
+
+private:
+    void Need(size_t size, int code) const;
+    mutable size_t m_readPos = 0;
+};
