@@ -1,0 +1,170 @@
+// The store interface every keeper of settings implements (the database store of the
+// configuration service, the in-memory cache of each proxy), the key that names a stored setting,
+// the modify-action flags, the per-row callback, and the in-memory cache itself.
+// Thread rule: CCfgIndex is a value type; CCfgSettingCache may be used from any number of threads
+// at once (one lock serialises its operations); other stores say their own rule.
+#pragma once
+
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "outside/common/CCriticalSection.h"
+#include "outside/common/x_wstring.h"
+#include "outside/ipc/CIPCMsgBuffer.h"
+#include "outside/ipc/CSubjectID.h"
+
+class CCfgSettingCategoryBase;
+class CCfgSettingApplyAll;
+
+// The abstract store. A `false` result means the operation was not carried out; stores do not
+// throw to their callers unless an operation says so.
+class CCfgSettingDBBase {
+  public:
+    // (policy subject, subject): the subject pair of a key, policy first.
+    using SubjectPair = std::pair<CSubjectID, CSubjectID>;
+
+    // The key of a stored setting: server, policy subject and subject. Its index value
+    // "policy:subject" is the row key in a database (the server is never part of it).
+    //
+    // Ordering and equality use server + policy + subject concatenated WITHOUT separators and
+    // compared case-insensitively, so (S, "PA", "X") and (S, "P", "AX") are the same key.
+    class CCfgIndex {
+      public:
+        CCfgIndex() = default;
+        CCfgIndex(const OS::x_wstring& server, const SubjectPair& subjects);
+        CCfgIndex(const CCfgIndex& other);
+        CCfgIndex(CCfgIndex&& other) = default;
+        CCfgIndex& operator=(const CCfgIndex& other);
+        CCfgIndex& operator=(CCfgIndex&& other) = default;
+        ~CCfgIndex();  // not virtual: the key is never deleted through a pointer to a base
+
+        // True when the ordering comparison gives zero.
+        virtual bool operator==(const CCfgIndex& other) const;
+        bool operator!=(const CCfgIndex& other) const { return !(*this == other); }
+        bool operator<(const CCfgIndex& other) const { return Compare(other) < 0; }
+
+        // <0, 0 or >0: the case-insensitive comparison of the separator-free concatenations
+        // server + policy + subject of this key and `other`.
+        int Compare(const CCfgIndex& other) const;
+
+        // "policy:subject".
+        OS::x_wstring GetIndexValue() const;
+        // "server:policy:subject".
+        OS::x_wstring GetIndexValueWithServerName() const;
+        // Parses "policy:subject" like wcstok with ":" as the delimiter set: runs of colons
+        // separate tokens, leading colons are skipped, tokens after the second are ignored. A
+        // missing token gives an empty subject. The server does not change.
+        void SetIndexValue(const OS::x_wstring& value);
+
+        const OS::x_wstring& GetServerName() const { return m_strServer; }
+        const SubjectPair& GetSubjectPair() const { return m_pairSubject; }
+        const CSubjectID& GetPolicySubject() const { return m_pairSubject.first; }
+        const CSubjectID& GetSubjectID() const { return m_pairSubject.second; }
+        void SetServerName(const OS::x_wstring& server) { m_strServer = server; }
+
+      private:
+        OS::x_wstring m_strServer;
+        SubjectPair m_pairSubject;
+    };
+
+    // Orders keys for maps keyed by CCfgIndex (the ordering comparison above).
+    struct CCfgIndexLess {
+        bool operator()(const CCfgIndex& a, const CCfgIndex& b) const { return a.Compare(b) < 0; }
+    };
+
+    // How a write treats the setting; the database store reads these bits, every other bit is
+    // carried along untouched. Combine with operator| below.
+    enum ModifyAction : int {
+        MA_NONE = 0,
+        MA_WRITE_CLEAN = 1,         // write even a setting that is not dirty
+        MA_NO_IGNORE_FIELDS = 2,    // do not read the row's ignore list: write every field
+        MA_MARKED_IGNORE_ONLY = 8,  // ignore only the "###"-marked entries of the ignore list
+    };
+
+    // Called once per row an apply-all write has written; `false` stops the walk.
+    class CCfgIndexCallback {
+      public:
+        virtual bool operator()(const CCfgIndex& index) = 0;
+    };
+
+    CCfgSettingDBBase() = default;
+    CCfgSettingDBBase(const CCfgSettingDBBase&) = default;
+    CCfgSettingDBBase& operator=(const CCfgSettingDBBase&) = default;
+
+    // The virtual operations, in this order (the order is part of the binary contract).
+    virtual ~CCfgSettingDBBase();
+    // Replaces the stored setting by its defaults; `changed`, when given, receives the subject
+    // ids written.
+    virtual bool ResetToDefault(const CCfgIndex& index, CCfgSettingCategoryBase& setting,
+                                std::vector<OS::x_wstring>* changed) = 0;
+    // Writes the values of the named fields of every stored setting of `category` into `out`.
+    virtual bool GetConfiguration(const OS::x_wstring& server, const OS::x_wstring& category,
+                                  const std::vector<OS::x_wstring>& fields, CIPCMsgBuffer& out) = 0;
+    // Reads one setting into `setting`.
+    virtual bool GetConfiguration(const CCfgIndex& index, CCfgSettingCategoryBase& setting) = 0;
+    // Writes an apply-all setting into every stored setting of `category`; `callback`, when
+    // given, is called for each row written.
+    virtual bool SetConfiguration(const OS::x_wstring& server, const OS::x_wstring& category,
+                                  const CCfgSettingApplyAll& setting,
+                                  CCfgIndexCallback* callback) = 0;
+    // Writes one setting; `changed`, when given, receives the subject ids written.
+    virtual bool SetConfiguration(const CCfgIndex& index, const CCfgSettingCategoryBase& setting,
+                                  std::vector<OS::x_wstring>* changed, ModifyAction action) = 0;
+    // Deletes one setting; `removed`, when given, receives the subject ids deleted.
+    virtual void RemoveConfiguration(const CCfgIndex& index, const OS::x_wstring& category,
+                                     std::vector<OS::x_wstring>* removed) = 0;
+};
+
+inline CCfgSettingDBBase::ModifyAction operator|(CCfgSettingDBBase::ModifyAction a,
+                                                 CCfgSettingDBBase::ModifyAction b) {
+    return static_cast<CCfgSettingDBBase::ModifyAction>(static_cast<int>(a) | static_cast<int>(b));
+}
+
+// The in-memory store of a proxy: a private copy of every setting read, keyed by CCfgIndex.
+// Each entry owns an object made by the `New()` of the first setting stored under its key; later
+// stores assign into that object. Reads and stores copy whole settings in and out under the
+// cache's lock, so a reader never sees a half-copied setting and never holds a reference into
+// the cache. The cache does no database work and never fails on its own: the reset, the
+// column dump and the apply-all write are not supported and return false.
+class CCfgSettingCache : public CCfgSettingDBBase {
+  public:
+    CCfgSettingCache();
+    CCfgSettingCache(const CCfgSettingCache&) = delete;
+    CCfgSettingCache& operator=(const CCfgSettingCache&) = delete;
+
+    ~CCfgSettingCache() override;
+    // Always false.
+    bool ResetToDefault(const CCfgIndex& index, CCfgSettingCategoryBase& setting,
+                        std::vector<OS::x_wstring>* changed) override;
+    // Always false.
+    bool GetConfiguration(const OS::x_wstring& server, const OS::x_wstring& category,
+                          const std::vector<OS::x_wstring>& fields, CIPCMsgBuffer& out) override;
+    // Absent: false, `setting` untouched. Present: the stored setting is assigned to `setting`
+    // (fields merge into it, its dirty flag becomes the stored one's) and the result is true.
+    bool GetConfiguration(const CCfgIndex& index, CCfgSettingCategoryBase& setting) override;
+    // Always false.
+    bool SetConfiguration(const OS::x_wstring& server, const OS::x_wstring& category,
+                          const CCfgSettingApplyAll& setting, CCfgIndexCallback* callback) override;
+    // Creates the entry (with `setting.New()`) when absent, then assigns `setting` to it. Always
+    // true; `changed` and `action` are not used.
+    // REQUIRES: `setting.New()` gives an object (categories that cannot be instantiated give
+    // null; such a setting is not stored and the result is false).
+    bool SetConfiguration(const CCfgIndex& index, const CCfgSettingCategoryBase& setting,
+                          std::vector<OS::x_wstring>* changed, ModifyAction action) override;
+    // Drops the entry equal to `index`, if any; `category` and `removed` are not used.
+    void RemoveConfiguration(const CCfgIndex& index, const OS::x_wstring& category,
+                             std::vector<OS::x_wstring>* removed) override;
+
+    // Appends (without clearing `pairs` first) the subject pair of every entry whose server equals
+    // `server` case-insensitively, in the cache's key order.
+    void GetPolicySubjectPairByVirtualServerName(const OS::x_wstring& server,
+                                                 std::vector<SubjectPair>& pairs);
+
+    // The number of entries (for tests and diagnostics).
+    size_t GetCount();
+
+  private:
+    OS::CCriticalSection m_csCache;
+    std::map<CCfgIndex, CCfgSettingCategoryBase*, CCfgIndexLess> m_mapSetting;
+};
