@@ -1,0 +1,168 @@
+// Writers and readers of the configuration service's requests, replies and notification bodies,
+// in the item order of the grammar in cfg_RequestProtocol.h.
+// Thread rule: stateless; a buffer is used by one thread at a time.
+#include "service/cfg_RequestProtocol.h"
+
+namespace NS_CfgProtocol {
+
+int RelayedIdOf(int id) {
+    switch (id) {
+        case kMsgRelay2032:
+            return kMsgMaster2013;
+        case kMsgRelay2033:
+            return kMsgMaster2023;
+        case kMsgRelay2034:
+            return kMsgMaster801;
+        default:
+            return id;
+    }
+}
+
+void WriteSubject(CIPCMsgBuffer& buf, const CSubjectID& subject) {
+    subject >> buf;
+}
+
+void ReadSubject(const CIPCMsgBuffer& buf, CSubjectID& subject) {
+    subject << buf;
+}
+
+void WriteSetting(CIPCMsgBuffer& buf, const CStreamable& setting) {
+    setting >> buf;
+}
+
+void ReadSetting(const CIPCMsgBuffer& buf, CStreamable& setting) {
+    setting << buf;
+}
+
+void WriteKey(CIPCMsgBuffer& buf, const OS::x_wstring& server, const CSubjectID& policy,
+              const CSubjectID& subject, const OS::x_wstring& category) {
+    buf << server;
+    WriteSubject(buf, policy);
+    WriteSubject(buf, subject);
+    buf << category;
+}
+
+void WriteKey(CIPCMsgBuffer& buf, const CKey& key) {
+    WriteKey(buf, key.server, key.policy, key.subject, key.category);
+}
+
+void ReadKey(const CIPCMsgBuffer& buf, CKey& key) {
+    buf >> key.server;
+    ReadSubject(buf, key.policy);
+    ReadSubject(buf, key.subject);
+    buf >> key.category;
+}
+
+void WriteKeyRequest(CIPCMsgBuffer& buf, int id, const CKey& key) {
+    buf << id;
+    WriteKey(buf, key);
+}
+
+void WriteModifyRequest(CIPCMsgBuffer& buf, int id, const CKey& key, const CStreamable& setting,
+                        int action, bool notify) {
+    buf << id;
+    WriteKey(buf, key);
+    WriteSetting(buf, setting);
+    buf << action << notify;
+}
+
+void WriteApplyAllRequest(CIPCMsgBuffer& buf, const OS::x_wstring& server,
+                          const OS::x_wstring& category, bool notify, const CStreamable& applyAll) {
+    buf << static_cast<unsigned int>(kMsgModifyApplyAll);
+    buf << server << category << notify;
+    WriteSetting(buf, applyAll);
+}
+
+void WriteQueryAllRequest(CIPCMsgBuffer& buf, const OS::x_wstring& server,
+                          const OS::x_wstring& category,
+                          const std::vector<OS::x_wstring>& subjects) {
+    buf << static_cast<int>(kMsgQueryAll) << server << category;
+    buf << static_cast<int>(subjects.size());
+    for (const auto& s : subjects) buf << s;
+}
+
+void WriteDBStatusRequest(CIPCMsgBuffer& buf) {
+    buf << static_cast<int>(kMsgDBStatus);
+}
+
+void ReadModifyTail(const CIPCMsgBuffer& buf, int& action, bool& notify) {
+    buf >> action >> notify;
+}
+
+void ReadApplyAllHead(const CIPCMsgBuffer& buf, OS::x_wstring& server, OS::x_wstring& category,
+                      bool& notify) {
+    buf >> server >> category >> notify;
+}
+
+void ReadQueryAllRequest(const CIPCMsgBuffer& buf, OS::x_wstring& server, OS::x_wstring& category,
+                         std::vector<OS::x_wstring>& subjects) {
+    buf >> server >> category;
+    int count = 0;
+    buf >> count;
+    if (count < 0)
+        throw CIPCMsgBufferException(CIPCMsgBufferException::BAD_LENGTH, OS_WFILE, __LINE__,
+                                     L"negative subject count");
+    subjects.clear();
+    // No reserve: the count is the sender's word; each missing subject throws when read.
+    for (int i = 0; i < count; ++i) {
+        OS::x_wstring s;
+        buf >> s;
+        subjects.push_back(std::move(s));
+    }
+}
+
+void WriteReplyId(CIPCMsgBuffer& reply, int replyId) {
+    reply << replyId;
+}
+
+void WriteResult(CIPCMsgBuffer& reply, int result) {
+    reply << result;
+}
+
+bool ReadReplyOk(const CIPCMsgBuffer& reply, int expectedReplyId) {
+    unsigned int id = 0;
+    reply >> id;
+    if (id != static_cast<unsigned int>(expectedReplyId)) return false;
+    unsigned int code = 0;
+    reply >> code;
+    return code == 0;
+}
+
+bool ReadDBStatusReply(const CIPCMsgBuffer& reply, bool& status) {
+    int id = 0;
+    reply >> id;
+    if (id != kMsgDBStatusReply) return false;
+    int value = 0;
+    reply >> value;
+    status = value != 0;
+    return true;
+}
+
+void WriteNotificationBody(CIPCMsgBuffer& body, const CSubjectID& policy,
+                           const OS::x_wstring& server, int changeKind) {
+    body << kNotificationMark;
+    WriteSubject(body, policy);
+    body << server << changeKind;
+}
+
+bool ReadNotificationBody(const CIPCMsgBuffer& body, CNotification& out) {
+    try {
+        unsigned int mark = 0;
+        body >> mark;
+        if (mark != kNotificationMark) return false;
+        CNotification n;
+        ReadSubject(body, n.policy);
+        body >> n.server >> n.changeKind;
+        out = std::move(n);
+        return true;
+    } catch (const OS::CException&) {
+        return false;
+    }
+}
+
+void BuildRelayRequest(const CIPCMsgBuffer& received, int relayedId, CIPCMsgBuffer& out) {
+    out << relayedId;
+    out.Put(received.GetBuffer(), static_cast<unsigned int>(received.BytesUsed()));
+}
+
+}  // namespace NS_CfgProtocol

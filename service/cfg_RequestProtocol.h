@@ -1,0 +1,218 @@
+// The request protocol of the configuration service: message ids, the item order of every
+// single-setting request and reply, and the change-notification body. The agent writes with
+// these helpers exactly what the service reads with them, and the other way round.
+// Thread rule: stateless functions; a buffer is used by one thread at a time.
+//
+// Grammar (one item per name, in this order; the byte form of an item is CIPCMsgBuffer's:
+// int/unsigned 4 bytes little-endian, bool 1 byte, x_wstring = uint32 byte count + UTF-8,
+// nested buffer = uint32 byte count + bytes; a subject is one x_wstring, a setting its own
+// serialized form).
+//
+//   key           := server:x_wstring policy:subject subject:subject category:x_wstring
+//   request       := id:int body                 (313 writes its id as unsigned int)
+//   reply         := replyId:int reply-body      (replyId = id + 1, written before anything is
+//                                                 read, so a failing request still carries it)
+//   failure       := <what was written so far> result:int(-1)
+//
+//   301 query, 343 bulk query, 339 exist query
+//     body  := key
+//     reply := 0 setting | -1
+//   303 modify, 345 bulk modify
+//     body  := key setting action:int notify:bool
+//     reply := 0 | -1                  (-1 at once, nothing read, while the database is off line)
+//   305 delete           body := key                 reply := 0
+//   311 reset to default body := key                 reply := 0 setting | -1
+//   313 apply-all modify body := server category:x_wstring notify:bool applyAllSetting
+//                        reply := 0 | -1
+//   315 query all        body := server category:x_wstring count:int count*subject:x_wstring
+//                        reply := 0 nested:buffer | -1
+//   317 load, 319 unload body := key                 reply := 0
+//   341 database status  body := (nothing)           reply := status:int (1 reachable, 0 not)
+//
+//   notification body := mark:unsigned(0xFFFFFFFF) policy:subject server:x_wstring kind:int
+//     kind: 3 written, 4 deleted, 5 loaded, 6 unloaded
+//
+//   relayed request := relayedId:int <every byte of the received request buffer>
+//     2032 -> 2013, 2033 -> 2023, 2034 -> 801, every other id unchanged
+//
+// The batch, file and cluster-replay layouts are listed in docs/request-protocol.md.
+#pragma once
+
+#include <vector>
+
+#include "outside/common/x_wstring.h"
+#include "outside/ipc/CIPCMsgBuffer.h"
+#include "outside/ipc/CStreamable.h"
+#include "outside/ipc/CSubjectID.h"
+
+namespace NS_CfgProtocol {
+
+// Message ids. A reply id is its request id plus one.
+enum MsgId : int {
+    kMsgQuery = 301,
+    kMsgQueryReply = 302,
+    kMsgModify = 303,
+    kMsgModifyReply = 304,
+    kMsgDelete = 305,
+    kMsgDeleteReply = 306,
+    kMsgBatchModify = 307,
+    kMsgBatchModifyReply = 308,
+    kMsgBatchQuery = 309,
+    kMsgBatchQueryReply = 310,
+    kMsgResetToDefault = 311,
+    kMsgResetToDefaultReply = 312,
+    kMsgModifyApplyAll = 313,
+    kMsgModifyApplyAllReply = 314,
+    kMsgQueryAll = 315,
+    kMsgQueryAllReply = 316,
+    kMsgLoad = 317,
+    kMsgLoadReply = 318,
+    kMsgUnload = 319,
+    kMsgUnloadReply = 320,
+    kMsgBackup = 321,  // not served by the configuration service
+    kMsgBackupReply = 322,
+    kMsgCopyFile = 325,
+    kMsgCopyFileReply = 326,
+    kMsgDeleteFile = 327,
+    kMsgDeleteFileReply = 328,
+    kMsgEnumFile = 329,
+    kMsgEnumFileReply = 330,
+    kMsgIsFileExist = 331,
+    kMsgIsFileExistReply = 332,
+    kMsgMaxTimeStamp = 333,
+    kMsgMaxTimeStampReply = 334,
+    kMsgSyncFolder = 335,
+    kMsgSyncFolderReply = 336,
+    kMsgReplayClusterStatus = 337,
+    kMsgReplayClusterStatusReply = 338,
+    kMsgQueryExist = 339,
+    kMsgQueryExistReply = 340,
+    kMsgDBStatus = 341,
+    kMsgDBStatusReply = 342,
+    kMsgQueryBulk = 343,
+    kMsgQueryBulkReply = 344,
+    kMsgModifyBulk = 345,
+    kMsgModifyBulkReply = 346,
+    kMsgBatchQueryBulk = 347,
+    kMsgBatchQueryBulkReply = 348,
+    kMsgBatchModifyBulk = 349,
+    kMsgBatchModifyBulkReply = 350,
+    // Ids a remote service only relays to the master, and what it relays them as.
+    kMsgRelay2032 = 2032,
+    kMsgRelay2033 = 2033,
+    kMsgRelay2034 = 2034,
+    kMsgRelay2035 = 2035,
+    kMsgMaster2013 = 2013,
+    kMsgMaster2023 = 2023,
+    kMsgMaster801 = 801,
+    // Messages sent on to the master by the batch handlers.
+    kMsgSandboxRegistration = 102004,
+    kMsgSingleSignOn = 455,
+    kMsgSingleSignOnReply = 462,
+};
+
+// The ids a service object registers, in registration order.
+inline constexpr int kServedMsgIdCount = 27;
+inline constexpr int kServedMsgIds[kServedMsgIdCount] = {
+    301, 303, 305, 313,  315,  309,  307,  311, 317, 319, 325, 327, 329, 331,
+    333, 335, 337, 2032, 2033, 2035, 2034, 339, 341, 343, 345, 347, 349};
+
+inline constexpr int ReplyIdOf(int requestId) {
+    return requestId + 1;
+}
+// The id under which a remote service relays `id` to the master.
+int RelayedIdOf(int id);
+
+inline constexpr int kResultOk = 0;
+inline constexpr int kResultFail = -1;
+
+// Change kinds of a notification body.
+enum ChangeKind : int {
+    kChangeWritten = 3,
+    kChangeDeleted = 4,
+    kChangeLoaded = 5,
+    kChangeUnloaded = 6,
+};
+inline constexpr unsigned int kNotificationMark = 0xFFFFFFFFu;
+
+// Every request, reply and body buffer is built with this initial size.
+inline constexpr unsigned long kBufferSize = 1024;
+
+inline constexpr wchar_t kMasterComponent[] = L"ID_ZOLT_MASTER";
+inline constexpr wchar_t kSystemWatcherComponent[] = L"ID_ZOLT_SYSTEM_WATCHER";
+inline constexpr wchar_t kNullPolicy[] = L"ZOLT_PLC_NULL";
+inline constexpr wchar_t kNullSubject[] = L"ZOLT_SUB_NULL";
+inline constexpr wchar_t kVServerEnvSubject[] = L"ZOLT_SUB_CFG_VRS_ENV";
+
+// The key of a request that names one setting.
+struct CKey {
+    OS::x_wstring server;
+    CSubjectID policy;
+    CSubjectID subject;
+    OS::x_wstring category;
+};
+
+// --- items -------------------------------------------------------------------------------
+void WriteSubject(CIPCMsgBuffer& buf, const CSubjectID& subject);
+void ReadSubject(const CIPCMsgBuffer& buf, CSubjectID& subject);
+// A setting (or an apply-all setting) in its own serialized form.
+void WriteSetting(CIPCMsgBuffer& buf, const CStreamable& setting);
+void ReadSetting(const CIPCMsgBuffer& buf, CStreamable& setting);
+void WriteKey(CIPCMsgBuffer& buf, const OS::x_wstring& server, const CSubjectID& policy,
+              const CSubjectID& subject, const OS::x_wstring& category);
+void WriteKey(CIPCMsgBuffer& buf, const CKey& key);
+void ReadKey(const CIPCMsgBuffer& buf, CKey& key);
+
+// --- requests (the whole message, id first) ------------------------------------------------
+// 301, 343, 339, 305, 311, 317, 319: the id and the key.
+void WriteKeyRequest(CIPCMsgBuffer& buf, int id, const CKey& key);
+// 303, 345: the id, the key, the setting, the action and the notify flag.
+void WriteModifyRequest(CIPCMsgBuffer& buf, int id, const CKey& key, const CStreamable& setting,
+                        int action, bool notify);
+// 313 (id written as unsigned int): server, category, notify flag, the apply-all setting.
+void WriteApplyAllRequest(CIPCMsgBuffer& buf, const OS::x_wstring& server,
+                          const OS::x_wstring& category, bool notify, const CStreamable& applyAll);
+// 315: server, category, the subject count and the subjects.
+void WriteQueryAllRequest(CIPCMsgBuffer& buf, const OS::x_wstring& server,
+                          const OS::x_wstring& category,
+                          const std::vector<OS::x_wstring>& subjects);
+// 341: the id only.
+void WriteDBStatusRequest(CIPCMsgBuffer& buf);
+
+// --- request bodies, as the service reads them behind the id ---------------------------------
+// What follows key and setting in 303 and 345.
+void ReadModifyTail(const CIPCMsgBuffer& buf, int& action, bool& notify);
+// What precedes the apply-all setting in 313.
+void ReadApplyAllHead(const CIPCMsgBuffer& buf, OS::x_wstring& server, OS::x_wstring& category,
+                      bool& notify);
+// 315 after the id. A negative count throws CIPCMsgBufferException (BAD_LENGTH); a count larger
+// than the subjects present throws when the first missing one is read.
+void ReadQueryAllRequest(const CIPCMsgBuffer& buf, OS::x_wstring& server, OS::x_wstring& category,
+                         std::vector<OS::x_wstring>& subjects);
+
+// --- replies -------------------------------------------------------------------------------
+void WriteReplyId(CIPCMsgBuffer& reply, int replyId);
+void WriteResult(CIPCMsgBuffer& reply, int result);
+// Reads the reply id and the result (both as unsigned int, as the agent does); true when the id
+// is `expectedReplyId` and the result 0. Throws CIPCMsgBufferException on a short reply.
+bool ReadReplyOk(const CIPCMsgBuffer& reply, int expectedReplyId);
+// 342: true and the status when the reply id is 342; false (nothing more read) otherwise.
+bool ReadDBStatusReply(const CIPCMsgBuffer& reply, bool& status);
+
+// --- change notification ---------------------------------------------------------------------
+struct CNotification {
+    CSubjectID policy;
+    OS::x_wstring server;
+    int changeKind = 0;
+};
+void WriteNotificationBody(CIPCMsgBuffer& body, const CSubjectID& policy,
+                           const OS::x_wstring& server, int changeKind);
+// True and `out` filled when `body` is a complete configuration-service notification (starts
+// with the mark); false for anything else. Never throws.
+bool ReadNotificationBody(const CIPCMsgBuffer& body, CNotification& out);
+
+// --- relaying ------------------------------------------------------------------------------
+// `out` := relayedId as int, then every byte written to `received` (whatever has been read).
+void BuildRelayRequest(const CIPCMsgBuffer& received, int relayedId, CIPCMsgBuffer& out);
+
+}  // namespace NS_CfgProtocol
