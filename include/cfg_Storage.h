@@ -165,6 +165,13 @@ class CCfgSettingCache : public CCfgSettingDBBase {
     size_t GetCount();
 
   private:
+    // One cached setting: the owned object, and its serialized form as of the last store, which
+    // is what an assignment out of the object reads (the object only changes when stored into).
+    struct CEntry {
+        CCfgSettingCategoryBase* m_pSetting = nullptr;
+        CIPCMsgBuffer m_bufSetting;
+    };
+
     OS::CCriticalSection m_csCache;
-    std::map<CCfgIndex, CCfgSettingCategoryBase*, CCfgIndexLess> m_mapSetting;
+    std::map<CCfgIndex, CEntry, CCfgIndexLess> m_mapSetting;
 };
