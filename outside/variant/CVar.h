@@ -45,7 +45,7 @@ constexpr short VARIANT_FALSE = 0;
 
 // The variant conversion error. Codes are the automation HRESULTs.
 class CVarConversionException : public OS::CException {
-public:
+  public:
     static constexpr int TYPE_MISMATCH = static_cast<int>(0x80020005u);   // DISP_E_TYPEMISMATCH
     static constexpr int OVERFLOW_ERROR = static_cast<int>(0x8002000Au);  // DISP_E_OVERFLOW
     CVarConversionException(int code, VARTYPE from, VARTYPE to, const wchar_t* file, int line);
@@ -54,16 +54,16 @@ public:
     // "Type mismatch converting variant type 8 to 2." or "Overflow converting ...".
     OS::x_wstring GetErrorMsg() const override;
 
-private:
+  private:
     VARTYPE m_from;
     VARTYPE m_to;
 };
 
 // A broken-down calendar time as the automation date conversions use it.
 struct CalendarTime {
-    int year = 1899;   // 100 .. 9999
-    int month = 12;    // 1 .. 12
-    int day = 30;      // 1 .. 31
+    int year = 1899;  // 100 .. 9999
+    int month = 12;   // 1 .. 12
+    int day = 30;     // 1 .. 31
     int hour = 0;
     int minute = 0;
     int second = 0;
@@ -79,7 +79,7 @@ bool CalendarToVariantTime(const CalendarTime& in, DATE& out);
 bool VariantTimeToCalendar(DATE in, CalendarTime& out);
 
 class CVar {
-public:
+  public:
     CVar() = default;  // VT_EMPTY
     CVar(const CVar&) = default;
     CVar(CVar&&) noexcept = default;
@@ -87,12 +87,12 @@ public:
     CVar& operator=(CVar&&) noexcept = default;
     ~CVar() = default;
 
-    CVar(short v) { SetI2(v); }                          // VT_I2
-    CVar(int v) { SetI4(v); }                            // VT_I4
-    CVar(bool v) { SetBool(v); }                         // VT_BOOL, -1 or 0
-    CVar(const wchar_t* s) { SetString(s ? s : L""); }   // VT_BSTR
-    CVar(const OS::x_wstring& s) { SetString(s); }       // VT_BSTR
-    CVar(const std::wstring& s) { SetString(s); }        // VT_BSTR
+    CVar(short v) { SetI2(v); }                                              // VT_I2
+    CVar(int v) { SetI4(v); }                                                // VT_I4
+    CVar(bool v) { SetBool(v); }                                             // VT_BOOL, -1 or 0
+    CVar(const wchar_t* s) { SetString(s ? s : L""); }                       // VT_BSTR
+    CVar(const OS::x_wstring& s) { SetString(s); }                           // VT_BSTR
+    CVar(const std::wstring& s) { SetString(s); }                            // VT_BSTR
     CVar(const char* utf8) { SetString(OS::Utf8ToWide(utf8 ? utf8 : "")); }  // VT_BSTR
 
     // Named makers for the other kinds.
@@ -108,6 +108,10 @@ public:
     static CVar FromLPSTR(const std::string& utf8);
     static CVar FromLPWSTR(const OS::x_wstring& s);
     static CVar Null();  // VT_NULL
+    static CVar FromI1(signed char v);
+    static CVar FromUI1(unsigned char v);
+    static CVar FromUI8(unsigned long long v);
+    static CVar FromR4(float v);
 
     void Clear() { *this = CVar(); }
     void SetI2(short v);
@@ -152,10 +156,16 @@ public:
     bool operator==(const CVar& other) const;
     bool operator!=(const CVar& other) const { return !(*this == other); }
 
-private:
+  private:
+    // Makes this a zero value of kind `vt`, dropping any other payload.
+    void SetKind(VARTYPE vt);
+    static CVar MakeInteger(VARTYPE vt, long long payload);
+    static CVar MakeReal(VARTYPE vt, double v);
+    static CVar MakeString(VARTYPE vt, OS::x_wstring s);
+
     VARTYPE m_vt = VT_EMPTY;
-    long long m_int = 0;  // integer kinds and VT_BOOL (signed or unsigned per the kind)
-    double m_real = 0;    // VT_R4, VT_R8, VT_DATE
-    OS::x_wstring m_str;  // VT_BSTR, VT_LPWSTR, VT_LPSTR (kept wide)
+    long long m_int = 0;           // integer kinds and VT_BOOL (signed or unsigned per the kind)
+    double m_real = 0;             // VT_R4, VT_R8, VT_DATE
+    OS::x_wstring m_str;           // VT_BSTR, VT_LPWSTR, VT_LPSTR (kept wide)
     std::vector<uint8_t> m_bytes;  // VT_ARRAY_UI1
 };
