@@ -27,6 +27,12 @@ T LoadLE(const unsigned char* in) {
     return static_cast<T>(u);
 }
 
+[[noreturn]] void ThrowShort(int code, size_t needed, size_t left) {
+    OS::x_wstring detail;
+    detail.Format(L"%zu bytes needed, %zu left", needed, left);
+    throw CIPCMsgBufferException(code, OS_WFILE, __LINE__, detail);
+}
+
 bool IsAscii(const OS::x_wstring& s) {
     for (wchar_t c : s) {
         if (static_cast<uint32_t>(c) >= 0x80u) return false;
@@ -77,11 +83,8 @@ CIPCMsgBuffer CIPCMsgBuffer::FromBytes(const void* data, size_t size) {
 }
 
 void CIPCMsgBuffer::Need(size_t size, int code) const {
-    if (size > m_bytes.size() - m_readPos) {
-        OS::x_wstring detail;
-        detail.Format(L"%zu bytes needed, %zu left", size, m_bytes.size() - m_readPos);
-        throw CIPCMsgBufferException(code, OS_WFILE, __LINE__, detail);
-    }
+    const size_t left = m_bytes.size() - m_readPos;
+    if (size > left) ThrowShort(code, size, left);
 }
 
 namespace {
@@ -206,7 +209,7 @@ const CIPCMsgBuffer& CIPCMsgBuffer::operator>>(bool& v) const {
 const CIPCMsgBuffer& CIPCMsgBuffer::operator>>(OS::x_wstring& v) const {
     Need(4, CIPCMsgBufferException::READ_PAST_END);
     const uint32_t n = ReadInt<uint32_t>(m_bytes.data() + m_readPos);
-    if (n > m_bytes.size() - m_readPos - 4) Need(size_t{4} + n, CIPCMsgBufferException::BAD_LENGTH);
+    Need(size_t{4} + n, CIPCMsgBufferException::BAD_LENGTH);
     const auto* text = reinterpret_cast<const char*>(m_bytes.data() + m_readPos + 4);
     v = OS::Utf8ToWide(std::string_view(text, n));
     m_readPos += 4 + size_t{n};
@@ -218,13 +221,7 @@ const CIPCMsgBuffer& CIPCMsgBuffer::operator>>(std::vector<OS::x_wstring>& v) co
     const size_t start = m_readPos;
     const uint32_t count = ReadInt<uint32_t>(m_bytes.data() + m_readPos);
     // Each element takes at least its own 4-byte count, which bounds a believable count.
-    if (count > (m_bytes.size() - m_readPos - 4) / 4) {
-        OS::x_wstring detail;
-        detail.Format(L"%u strings announced, %zu bytes left", count,
-                      m_bytes.size() - m_readPos - 4);
-        throw CIPCMsgBufferException(CIPCMsgBufferException::BAD_LENGTH, OS_WFILE, __LINE__,
-                                     detail);
-    }
+    Need(size_t{4} + size_t{count} * 4, CIPCMsgBufferException::BAD_LENGTH);
     m_readPos += 4;
     std::vector<OS::x_wstring> items;
     items.reserve(count);
@@ -244,7 +241,7 @@ const CIPCMsgBuffer& CIPCMsgBuffer::operator>>(std::vector<OS::x_wstring>& v) co
 const CIPCMsgBuffer& CIPCMsgBuffer::operator>>(CIPCMsgBuffer& nested) const {
     Need(4, CIPCMsgBufferException::READ_PAST_END);
     const uint32_t n = ReadInt<uint32_t>(m_bytes.data() + m_readPos);
-    if (n > m_bytes.size() - m_readPos - 4) Need(size_t{4} + n, CIPCMsgBufferException::BAD_LENGTH);
+    Need(size_t{4} + n, CIPCMsgBufferException::BAD_LENGTH);
     const unsigned char* from = m_bytes.data() + m_readPos + 4;
     if (&nested == this) {
         std::vector<unsigned char> bytes(from, from + n);
