@@ -1,0 +1,141 @@
+// The configuration service: CCfgControl receives the requests of the agents on the RPC
+// library's threads, runs them against its store and publishes a change notification for every
+// setting it changed. CCfgVirtualServerDB is the store interface it works on: it picks the
+// database of the server a request names.
+// Thread rule: CCfgControl's operator() and handlers run on several RPC threads at once; the
+// single-setting handlers take no lock of their own (the store serialises its work), the batch
+// handlers take m_csBatch. Construction and destruction happen on one thread.
+#pragma once
+
+#include <atomic>
+#include <vector>
+
+#include "cfg_Storage.h"
+#include "outside/common/CAutoObjPtr.h"
+#include "outside/common/CCriticalSection.h"
+#include "outside/common/x_wstring.h"
+#include "outside/ipc/CIPCMsgBuffer.h"
+#include "outside/rpc/CIPCServerRequestCallback.h"
+
+class CRPCServerHelper;
+class CSubjectServerHelper;
+
+// The service's store: routes every operation to the database of the server named in the
+// request. Adds the bulk and existence reads of the database store to the store interface.
+class CCfgVirtualServerDB : public CCfgSettingDBBase {
+  public:
+    // Added operations, in this order (after the store interface's).
+    virtual bool GetBulkConfiguration(const CCfgIndex& index, CCfgSettingCategoryBase& setting) = 0;
+    virtual bool SetBulkConfiguration(const CCfgIndex& index,
+                                      const CCfgSettingCategoryBase& setting,
+                                      std::vector<OS::x_wstring>* changed, ModifyAction action) = 0;
+    virtual bool GetExistConfiguration(const CCfgIndex& index,
+                                       CCfgSettingCategoryBase& setting) = 0;
+};
+
+// The configuration service object. A local service (the default) serves the setting requests
+// from its store; a remote service (`asRemoteServer`) serves the file requests itself and relays
+// every other request to "ID_ZOLT_MASTER" on this machine.
+class CCfgControl : public CIPCServerRequestCallback {
+  public:
+    // Registers the object for `componentId` and serves from the end of the constructor. A local
+    // service takes ownership of `pDb`; given none it opens the store of this machine's own
+    // database. A remote service neither uses nor frees `pDb` (the caller keeps it).
+    // Throws OS::CException when the endpoint or the store cannot be created.
+    explicit CCfgControl(const OS::x_wstring& componentId = L"ID_ZOLT_MASTER",
+                         CCfgVirtualServerDB* pDb = nullptr, bool asRemoteServer = false);
+    CCfgControl(const CCfgControl&) = delete;
+    CCfgControl& operator=(const CCfgControl&) = delete;
+
+    // ---- virtual operations, in slot order ----
+    // Hands out a new array of the 27 served ids; give it back with FreeMsgID.
+    bool GetMsgID(int** ids, int* count) const override;
+    // The dispatcher: runs the handler of `msgID` (local) or relays it (remote).
+    void operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) override;
+    void FreeMsgID(int* ids) override;
+    ~CCfgControl() override;
+
+    // Collects the indexes an apply-all write reports, in order.
+    class CCfgIndexCtrlCB : public CCfgSettingDBBase::CCfgIndexCallback {
+      public:
+        explicit CCfgIndexCtrlCB(std::vector<CCfgSettingDBBase::CCfgIndex>* indexes)
+            : m_pIndexes(indexes) {}
+        // Appends a copy of `index`; always true (go on).
+        bool operator()(const CCfgSettingDBBase::CCfgIndex& index) override;
+
+      private:
+        std::vector<CCfgSettingDBBase::CCfgIndex>* m_pIndexes;
+    };
+
+  protected:
+    virtual void DoResetToDefault(unsigned int msgID, const CIPCMsgBuffer& request,
+                                  CIPCMsgBuffer& reply);
+    virtual void DoQuerySettings(unsigned int msgID, const CIPCMsgBuffer& request,
+                                 CIPCMsgBuffer& reply);
+    virtual void DoQueryBulkSettings(unsigned int msgID, const CIPCMsgBuffer& request,
+                                     CIPCMsgBuffer& reply);
+    virtual void DoModifySettings(unsigned int msgID, const CIPCMsgBuffer& request,
+                                  CIPCMsgBuffer& reply);
+    virtual void DoModifyBulkSettings(unsigned int msgID, const CIPCMsgBuffer& request,
+                                      CIPCMsgBuffer& reply);
+    virtual void DoDelSettings(unsigned int msgID, const CIPCMsgBuffer& request,
+                               CIPCMsgBuffer& reply);
+    virtual void DoModifyApplyAll(unsigned int msgID, const CIPCMsgBuffer& request,
+                                  CIPCMsgBuffer& reply);
+    virtual void DoQueryAll(unsigned int msgID, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+    virtual void DoBatchQuerySettings(unsigned int msgID, const CIPCMsgBuffer& request,
+                                      CIPCMsgBuffer& reply);
+    virtual void DoBatchModifySettings(unsigned int msgID, const CIPCMsgBuffer& request,
+                                       CIPCMsgBuffer& reply);
+    virtual void DoBatchQueryBulkSettings(unsigned int msgID, const CIPCMsgBuffer& request,
+                                          CIPCMsgBuffer& reply);
+    virtual void DoBatchModifyBulkSettings(unsigned int msgID, const CIPCMsgBuffer& request,
+                                           CIPCMsgBuffer& reply);
+    virtual void DoLoadSettings(unsigned int msgID, const CIPCMsgBuffer& request,
+                                CIPCMsgBuffer& reply);
+    virtual void DoUnloadSettings(unsigned int msgID, const CIPCMsgBuffer& request,
+                                  CIPCMsgBuffer& reply);
+    virtual void DoReplayClusterStatus(unsigned int msgID, const CIPCMsgBuffer& request,
+                                       CIPCMsgBuffer& reply);
+    virtual void DoCopyFile(unsigned int msgID, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+    virtual void DoDeleteFile(unsigned int msgID, const CIPCMsgBuffer& request,
+                              CIPCMsgBuffer& reply);
+    virtual void DoEnumFile(unsigned int msgID, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+    virtual void DoIsFileExist(unsigned int msgID, const CIPCMsgBuffer& request,
+                               CIPCMsgBuffer& reply);
+    virtual void DoGetMaxTimeStampFromOtherNodes(unsigned int msgID, const CIPCMsgBuffer& request,
+                                                 CIPCMsgBuffer& reply);
+    virtual void DoSyncFolder(unsigned int msgID, const CIPCMsgBuffer& request,
+                              CIPCMsgBuffer& reply);
+    virtual void DoQueryExistSettings(unsigned int msgID, const CIPCMsgBuffer& request,
+                                      CIPCMsgBuffer& reply);
+    virtual void DoQueryDBConnectionStatus(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+
+    // Called by the constructor and the destructor only.
+    void Init(const OS::x_wstring& componentId);
+    void Deinit();
+
+  private:
+    // Sends `relayedId` and the bytes of `request` to the master; its reply becomes `reply`.
+    void Relay(int relayedId, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+    // The store once it is attached; null before (and in a remote service).
+    CCfgVirtualServerDB* Store() const;
+    // Publishes one change notification (body: mark, policy, server, kind).
+    void NotifyChange(const CSubjectID& subject, const CSubjectID& policy,
+                      const OS::x_wstring& server, int changeKind, bool flag);
+    // The shared frame of the three single reads and the two single writes.
+    enum class ReadKind { kPlain, kBulk, kExist };
+    void QueryOne(ReadKind kind, int replyId, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+    void ModifyOne(bool bulk, int replyId, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+    void LoadOrUnload(bool load, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+    // The answer of the handlers that are not available yet: the reply id and -1.
+    void AnswerNotAvailable(const wchar_t* handler, int replyId, CIPCMsgBuffer& reply);
+
+    OS::CAutoObjPtr<CCfgVirtualServerDB> m_pDB;
+    bool m_bAsRemoteServer;
+    CRPCServerHelper* m_pRPCSrvHelper;
+    CSubjectServerHelper* m_pSubjectSrvHelper;
+    OS::CCriticalSection m_csBatch;
+    // Set once m_pDB is attached; handlers that find it unset answer -1.
+    std::atomic<CCfgVirtualServerDB*> m_pServingDB{nullptr};
+};
