@@ -1,0 +1,197 @@
+// Pins the bytes of the configuration service's requests, replies and notification bodies, and
+// the readers' refusals of short or foreign messages.
+#include "service/cfg_RequestProtocol.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace P = NS_CfgProtocol;
+
+namespace {
+
+std::vector<unsigned char> Bytes(const CIPCMsgBuffer& b) {
+    return std::vector<unsigned char>(b.GetBuffer(), b.GetBuffer() + b.BytesUsed());
+}
+
+// A stand-in setting: writes and reads one int.
+class CIntStreamable : public CStreamable {
+  public:
+    explicit CIntStreamable(int v = 0) : m_v(v) {}
+    void operator<<(const CIPCMsgBuffer& buf) override { buf >> m_v; }
+    void operator>>(CIPCMsgBuffer& buf) const override { buf << m_v; }
+    int m_v;
+};
+
+P::CKey Key() {
+    return P::CKey{L"S", CSubjectID(L"P"), CSubjectID(L"X"), L"C"};
+}
+
+const std::vector<unsigned char> kKeyBytes = {1, 0, 0, 0, 'S', 1, 0, 0, 0, 'P',
+                                              1, 0, 0, 0, 'X', 1, 0, 0, 0, 'C'};
+
+std::vector<unsigned char> Cat(std::vector<unsigned char> a, const std::vector<unsigned char>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace
+
+TEST(RequestProtocol, RequestsHaveTheirGoldenBytes) {
+    CIPCMsgBuffer query;
+    P::WriteKeyRequest(query, P::kMsgQuery, Key());
+    EXPECT_EQ(Bytes(query), Cat({0x2d, 0x01, 0, 0}, kKeyBytes));
+
+    CIPCMsgBuffer modify;
+    P::WriteModifyRequest(modify, P::kMsgModifyBulk, Key(), CIntStreamable(7), 2, true);
+    EXPECT_EQ(Bytes(modify), Cat(Cat({0x59, 0x01, 0, 0}, kKeyBytes), {7, 0, 0, 0, 2, 0, 0, 0, 1}));
+
+    // The apply-all modify: no subjects, the notify flag before the setting.
+    CIPCMsgBuffer applyAll;
+    P::WriteApplyAllRequest(applyAll, L"S", L"C", false, CIntStreamable(-1));
+    EXPECT_EQ(Bytes(applyAll), (std::vector<unsigned char>{0x39, 0x01, 0, 0, 1, 0, 0, 0, 'S', 1, 0,
+                                                           0, 0, 'C', 0, 0xff, 0xff, 0xff, 0xff}));
+
+    CIPCMsgBuffer queryAll;
+    P::WriteQueryAllRequest(queryAll, L"S", L"C", {L"A", L"BB"});
+    EXPECT_EQ(Bytes(queryAll),
+              (std::vector<unsigned char>{0x3b, 0x01, 0, 0, 1, 0, 0, 0,   'S', 1, 0, 0, 0,   'C', 2,
+                                          0,    0,    0, 1, 0, 0, 0, 'A', 2,   0, 0, 0, 'B', 'B'}));
+
+    CIPCMsgBuffer status;
+    P::WriteDBStatusRequest(status);
+    EXPECT_EQ(Bytes(status), (std::vector<unsigned char>{0x55, 0x01, 0, 0}));
+}
+
+TEST(RequestProtocol, ServiceSideReadersTakeWhatTheAgentWrote) {
+    CIPCMsgBuffer modify;
+    P::WriteModifyRequest(modify, P::kMsgModify, Key(), CIntStreamable(42), 9, false);
+    int id = 0;
+    modify >> id;
+    EXPECT_EQ(id, 303);
+    P::CKey key;
+    P::ReadKey(modify, key);
+    EXPECT_EQ(key.server, L"S");
+    EXPECT_EQ(key.policy.ToString(), L"P");
+    EXPECT_EQ(key.subject.ToString(), L"X");
+    EXPECT_EQ(key.category, L"C");
+    CIntStreamable setting;
+    P::ReadSetting(modify, setting);
+    EXPECT_EQ(setting.m_v, 42);
+    int action = 0;
+    bool notify = true;
+    P::ReadModifyTail(modify, action, notify);
+    EXPECT_EQ(action, 9);
+    EXPECT_FALSE(notify);
+    EXPECT_EQ(modify.GetCurrentSize(), 0u);
+
+    CIPCMsgBuffer queryAll;
+    P::WriteQueryAllRequest(queryAll, L"S", L"C", {});
+    queryAll >> id;
+    OS::x_wstring server, category;
+    std::vector<OS::x_wstring> subjects{L"stale"};
+    P::ReadQueryAllRequest(queryAll, server, category, subjects);
+    EXPECT_EQ(server, L"S");
+    EXPECT_EQ(category, L"C");
+    EXPECT_TRUE(subjects.empty());
+}
+
+TEST(RequestProtocol, QueryAllCountIsNotTrusted) {
+    CIPCMsgBuffer negative;
+    negative << OS::x_wstring(L"S") << OS::x_wstring(L"C") << -1;
+    OS::x_wstring server, category;
+    std::vector<OS::x_wstring> subjects;
+    try {
+        P::ReadQueryAllRequest(negative, server, category, subjects);
+        FAIL() << "a negative count was accepted";
+    } catch (const CIPCMsgBufferException& e) {
+        EXPECT_EQ(e.GetErrorCode(), CIPCMsgBufferException::BAD_LENGTH);
+    }
+
+    // A huge count with one subject behind it fails at the second subject, allocating nothing.
+    CIPCMsgBuffer lying;
+    lying << OS::x_wstring(L"S") << OS::x_wstring(L"C") << 0x7fffffff << OS::x_wstring(L"A");
+    EXPECT_THROW(P::ReadQueryAllRequest(lying, server, category, subjects), CIPCMsgBufferException);
+}
+
+TEST(RequestProtocol, RepliesAreJudgedByIdAndResult) {
+    CIPCMsgBuffer ok;
+    P::WriteReplyId(ok, P::kMsgQueryReply);
+    P::WriteResult(ok, P::kResultOk);
+    EXPECT_TRUE(P::ReadReplyOk(ok, 302));
+
+    CIPCMsgBuffer failed;
+    P::WriteReplyId(failed, P::kMsgQueryReply);
+    P::WriteResult(failed, P::kResultFail);
+    EXPECT_FALSE(P::ReadReplyOk(failed, 302));
+
+    // A wrong id stops the reading: the result is not consumed.
+    CIPCMsgBuffer wrongId;
+    wrongId << 304 << 0;
+    EXPECT_FALSE(P::ReadReplyOk(wrongId, 302));
+    EXPECT_EQ(wrongId.GetCurrentSize(), 4u);
+
+    CIPCMsgBuffer empty;
+    EXPECT_THROW(P::ReadReplyOk(empty, 302), CIPCMsgBufferException);
+
+    bool status = false;
+    CIPCMsgBuffer up;
+    up << 342 << 1;
+    EXPECT_TRUE(P::ReadDBStatusReply(up, status));
+    EXPECT_TRUE(status);
+    CIPCMsgBuffer down;
+    down << 342 << 0;
+    EXPECT_TRUE(P::ReadDBStatusReply(down, status));
+    EXPECT_FALSE(status);
+    CIPCMsgBuffer other;
+    other << 302 << 1;
+    EXPECT_FALSE(P::ReadDBStatusReply(other, status));
+}
+
+TEST(RequestProtocol, NotificationBodyIsPinnedAndForeignBodiesAreRefused) {
+    CIPCMsgBuffer body;
+    P::WriteNotificationBody(body, CSubjectID(L"P"), L"S", P::kChangeWritten);
+    EXPECT_EQ(Bytes(body), (std::vector<unsigned char>{0xff, 0xff, 0xff, 0xff, 1, 0, 0, 0, 'P', 1,
+                                                       0, 0, 0, 'S', 3, 0, 0, 0}));
+    P::CNotification n;
+    ASSERT_TRUE(P::ReadNotificationBody(body, n));
+    EXPECT_EQ(n.policy.ToString(), L"P");
+    EXPECT_EQ(n.server, L"S");
+    EXPECT_EQ(n.changeKind, 3);
+
+    CIPCMsgBuffer foreign;
+    foreign << 5u << OS::x_wstring(L"P") << OS::x_wstring(L"S") << 3;
+    P::CNotification untouched;
+    untouched.changeKind = 99;
+    EXPECT_FALSE(P::ReadNotificationBody(foreign, untouched));
+    EXPECT_EQ(untouched.changeKind, 99);
+
+    CIPCMsgBuffer truncated;
+    truncated << P::kNotificationMark << OS::x_wstring(L"P");
+    EXPECT_FALSE(P::ReadNotificationBody(truncated, untouched));
+    EXPECT_EQ(untouched.changeKind, 99);
+}
+
+TEST(RequestProtocol, RelayCarriesEveryWrittenByteBehindTheNewId) {
+    EXPECT_EQ(P::RelayedIdOf(2032), 2013);
+    EXPECT_EQ(P::RelayedIdOf(2033), 2023);
+    EXPECT_EQ(P::RelayedIdOf(2034), 801);
+    EXPECT_EQ(P::RelayedIdOf(2035), 2035);
+    EXPECT_EQ(P::RelayedIdOf(301), 301);
+
+    CIPCMsgBuffer received;
+    received << 7 << OS::x_wstring(L"Q");
+    int already = 0;
+    received >> already;  // what has been read is relayed too
+    CIPCMsgBuffer relayed;
+    P::BuildRelayRequest(received, 2013, relayed);
+    EXPECT_EQ(Bytes(relayed),
+              (std::vector<unsigned char>{0xdd, 0x07, 0, 0, 7, 0, 0, 0, 1, 0, 0, 0, 'Q'}));
+}
+
+TEST(RequestProtocol, ServedIdsAreTheRegisteredList) {
+    const std::vector<int> ids(P::kServedMsgIds, P::kServedMsgIds + P::kServedMsgIdCount);
+    EXPECT_EQ(ids, (std::vector<int>{301,  303,  305,  313, 315, 309, 307, 311, 317,
+                                     319,  325,  327,  329, 331, 333, 335, 337, 2032,
+                                     2033, 2035, 2034, 339, 341, 343, 345, 347, 349}));
+}
