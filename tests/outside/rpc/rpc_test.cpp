@@ -1,0 +1,506 @@
+// Tests of the request/reply transport: frames on the wire, dispatch by message id, the server
+// pool, unregistering, restarts, time limits, size limits and endpoint ownership.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <latch>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "outside/rpc/CRPCClientHelper.h"
+#include "outside/rpc/CRPCServerHelper.h"
+#include "outside/rpc/RpcEndpoint.h"
+#include "outside/rpc/RpcFrame.h"
+#include "tests/support/TempDir.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Each test runs with a runtime folder of its own.
+class RpcTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ::setenv("ZOLTCFG_RUNTIME_DIR", m_dir.Str().c_str(), 1); }
+    void TearDown() override {
+        CRPCClientHelper::CloseThreadConnections();
+        ::unsetenv("ZOLTCFG_RUNTIME_DIR");
+    }
+    testsupport::CTempDir m_dir{"zrpc"};
+};
+
+// Serves the ids it is given with a function.
+class CFuncHandler : public CIPCServerRequestCallback {
+  public:
+    using Func = std::function<void(int, const CIPCMsgBuffer&, CIPCMsgBuffer&)>;
+    CFuncHandler(std::vector<int> ids, Func f) : m_ids(std::move(ids)), m_f(std::move(f)) {}
+    bool GetMsgID(int** ids, int* count) const override {
+        *ids = new int[m_ids.size()];
+        std::copy(m_ids.begin(), m_ids.end(), *ids);
+        *count = static_cast<int>(m_ids.size());
+        return true;
+    }
+    void operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) override {
+        ++calls;
+        m_f(msgID, request, reply);
+    }
+    void FreeMsgID(int* ids) override {
+        ++freed;
+        delete[] ids;
+    }
+    std::atomic<int> calls{0};
+    std::atomic<int> freed{0};
+
+  private:
+    std::vector<int> m_ids;
+    Func m_f;
+};
+
+// Answers id+1 and the request's int item.
+void Echo(int id, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+    int v = 0;
+    request >> v;
+    reply << id + 1 << v;
+}
+
+CIPCMsgBuffer Request(int id, int v) {
+    CIPCMsgBuffer b(1024, false);
+    b << id << v;
+    return b;
+}
+
+// Sends (id, v) and gives back the reply's two ints.
+std::pair<int, int> Call(CRPCClientHelper& client, int id, int v) {
+    CIPCMsgBuffer reply(1024, false);
+    client.SendRequest(Request(id, v), reply);
+    int a = 0, b = 0;
+    reply >> a >> b;
+    return {a, b};
+}
+
+template <class F>
+int ThrownCode(F&& f) {
+    try {
+        f();
+    } catch (const CRPCException& e) {
+        return e.GetErrorCode();
+    }
+    return 0;
+}
+
+// A listening Unix socket at `path` (a stand-in server written by hand).
+int Listen(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strcpy(a.sun_path, path.c_str());
+    EXPECT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    EXPECT_EQ(0, ::listen(fd, 4));
+    return fd;
+}
+
+int ConnectTo(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strcpy(a.sun_path, path.c_str());
+    EXPECT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    return fd;
+}
+
+std::vector<uint8_t> RecvExactly(int fd, size_t n) {
+    std::vector<uint8_t> v(n);
+    EXPECT_TRUE(RPC::ReadExact(fd, v.data(), n, 10s));
+    return v;
+}
+
+const CComponentID kComp(L"ID_TEST_COMP");
+
+}  // namespace
+
+TEST_F(RpcTest, FramesOnTheWireMatchTheirLayout) {
+    // A hand-written server pins the request bytes and answers a hand-made reply frame.
+    int lfd = Listen(RPC::LocalSocketPath(kComp, ".rpc"));
+    std::thread server([&] {
+        int fd = ::accept(lfd, nullptr, nullptr);
+        std::vector<uint8_t> got = RecvExactly(fd, 8 + 13);
+        const std::vector<uint8_t> want = {'Z',  'R',  'Q', '1', 13,  0,   0,   0,  // header
+                                           0x2D, 0x01, 0,   0,                      // id 301
+                                           5,    0,    0,   0,   'h', 'e', 'l', 'l', 'o'};
+        EXPECT_EQ(want, got);
+        const uint8_t reply[] = {'Z', 'R', 'P', '1', 5, 0, 0, 0, 0x00, 0x2E, 0x01, 0, 0};
+        RPC::WriteAll(fd, reply, sizeof reply, 10s);
+        // Second request: answered with a failure frame.
+        RecvExactly(fd, 8 + 4);
+        const uint8_t failed[] = {'Z', 'R', 'P', '1', 5, 0, 0, 0, 0x01, 'o', 'o', 'p', 's'};
+        RPC::WriteAll(fd, failed, sizeof failed, 10s);
+        ::close(fd);
+    });
+    CRPCClientHelper client(kComp, nullptr);
+    EXPECT_EQ("unix:" + m_dir.Str() + "/ID_TEST_COMP.rpc", client.GetEndpoint());
+    CIPCMsgBuffer request(1024, false);
+    request << 301 << OS::x_wstring(L"hello");
+    CIPCMsgBuffer reply(1024, false);
+    reply << 7;  // whatever was in the reply goes
+    client.SendRequest(request, reply);
+    int id = 0;
+    reply >> id;
+    EXPECT_EQ(302, id);
+    EXPECT_EQ(0u, reply.GetCurrentSize());
+    CIPCMsgBuffer only(1024, false);
+    only << 5;
+    try {
+        client.SendRequest(only, reply);
+        ADD_FAILURE() << "a failure frame must throw";
+    } catch (const CRPCException& e) {
+        EXPECT_EQ(CRPCException::HANDLER_FAILED, e.GetErrorCode());
+        EXPECT_EQ(OS::x_wstring(L"component ID_TEST_COMP: the request failed: oops"),
+                  e.GetErrorMsg());
+    }
+    server.join();
+    ::close(lfd);
+}
+
+TEST_F(RpcTest, DispatchesByIdWithTheIdStrippedAndAnswersUnknownIdsEmpty) {
+    std::vector<int> seenIds;
+    std::vector<unsigned long> seenSizes;
+    CFuncHandler handler({301, 303}, [&](int id, const CIPCMsgBuffer& req, CIPCMsgBuffer& rep) {
+        seenIds.push_back(id);
+        seenSizes.push_back(req.BytesUsed());
+        OS::x_wstring s;
+        req >> s;  // the first item behind the id
+        rep << id + 1 << s;
+    });
+    CRPCServerHelper server(kComp, CRPCServerParameter(L"ncalrpc"));
+    server.RegisterHandler(handler);
+    EXPECT_EQ(1, handler.freed.load());  // the id array went back
+
+    CRPCClientHelper client(kComp, nullptr);
+    CIPCMsgBuffer req(1024, false), reply(1024, false);
+    req << 303 << OS::x_wstring(L"ab");
+    client.SendRequest(req, reply);
+    int id = 0;
+    OS::x_wstring s;
+    reply >> id >> s;
+    EXPECT_EQ(304, id);
+    EXPECT_EQ(OS::x_wstring(L"ab"), s);
+    EXPECT_EQ(std::vector<int>{303}, seenIds);
+    EXPECT_EQ(std::vector<unsigned long>{6}, seenSizes);  // 4-byte count + "ab", no id
+
+    // An id the handler did not report, and a request too short to hold an id.
+    CIPCMsgBuffer unknown(1024, false), empty(1024, false);
+    unknown << 305 << OS::x_wstring(L"x");
+    reply << 1;
+    client.SendRequest(unknown, reply);
+    EXPECT_EQ(0u, reply.BytesUsed());
+    reply << 1;
+    client.SendRequest(empty, reply);
+    EXPECT_EQ(0u, reply.BytesUsed());
+    EXPECT_EQ(1, handler.calls.load());
+
+    // A handler that throws makes the client throw with its message.
+    CFuncHandler thrower({7}, [](int, const CIPCMsgBuffer& req, CIPCMsgBuffer&) {
+        int a = 0, b = 0;
+        req >> a >> b;  // the request holds one int: reading past its end throws
+    });
+    server.RegisterHandler(thrower);
+    EXPECT_EQ(CRPCException::HANDLER_FAILED, ThrownCode([&] { Call(client, 7, 0); }));
+    EXPECT_EQ(304, Call(client, 303, 0).first) << "the connection still works";
+}
+
+TEST_F(RpcTest, ProtocolSequencesAndRuntimeFolder) {
+    EXPECT_EQ(CRPCServerParameter::Kind::kLocal, CRPCServerParameter(L"NCALRPC").GetKind());
+    EXPECT_EQ(CRPCServerParameter::Kind::kNetwork, CRPCServerParameter(L"ncacn_np").GetKind());
+    EXPECT_EQ(CRPCException::BAD_PARAMETER, ThrownCode([] { CRPCServerParameter p(L"tcp"); }));
+
+    const std::string nested = m_dir.Str() + "/a/b";
+    ::setenv("ZOLTCFG_RUNTIME_DIR", (nested + "/").c_str(), 1);
+    EXPECT_EQ(nested, RPC::RuntimeDir());
+    EXPECT_TRUE(std::filesystem::is_directory(nested));
+    EXPECT_EQ(nested + "/ID_A_B.notify", RPC::LocalSocketPath(CComponentID(L"ID_A/B"), ".notify"));
+    EXPECT_EQ(CRPCException::BAD_PARAMETER,
+              ThrownCode([] { RPC::LocalSocketPath(CComponentID(L""), ".rpc"); }));
+
+    EXPECT_EQ(47301, RPC::TcpPort(CComponentID(L"ID_ZOLT_MASTER")));
+    EXPECT_EQ("ZOLTCFG_RPC_PORT_ID_ZOLT_MASTER",
+              RPC::TcpPortVariable(CComponentID(L"id_zolt_master")));
+    ::setenv("ZOLTCFG_RPC_PORT_ID_ZOLT_MASTER", "5000", 1);
+    EXPECT_EQ(5000, RPC::TcpPort(CComponentID(L"ID_ZOLT_MASTER")));
+    ::setenv("ZOLTCFG_RPC_PORT_ID_ZOLT_MASTER", "70000", 1);
+    EXPECT_EQ(CRPCException::NO_PORT,
+              ThrownCode([] { RPC::TcpPort(CComponentID(L"ID_ZOLT_MASTER")); }));
+    ::unsetenv("ZOLTCFG_RPC_PORT_ID_ZOLT_MASTER");
+    EXPECT_EQ(CRPCException::NO_PORT, ThrownCode([] { RPC::TcpPort(CComponentID(L"ID_X")); }));
+    CRPCClientHelper noPort(CComponentID(L"ID_X"), L"localhost");
+    CIPCMsgBuffer reply;
+    EXPECT_EQ(CRPCException::NO_PORT,
+              ThrownCode([&] { noPort.SendRequest(Request(1, 1), reply); }));
+}
+
+TEST_F(RpcTest, RestartedServerIsReachedThroughTheKeptConnection) {
+    CFuncHandler handler({1}, Echo);
+    CRPCClientHelper client(kComp, nullptr);
+    CIPCMsgBuffer reply;
+    try {
+        client.SendRequest(Request(1, 1), reply);
+        ADD_FAILURE() << "no server: must throw";
+    } catch (const CRPCException& e) {
+        EXPECT_EQ(CRPCException::UNREACHABLE, e.GetErrorCode());
+        EXPECT_EQ(L"component ID_TEST_COMP cannot be reached at unix:" +
+                      OS::x_wstring::FromUtf8(m_dir.Str()) +
+                      L"/ID_TEST_COMP.rpc: No such file or directory",
+                  e.GetErrorMsg());
+    }
+    std::optional<CRPCServerHelper> server;
+    server.emplace(kComp, CRPCServerParameter(L"ncalrpc"));
+    server->RegisterHandler(handler);
+    EXPECT_EQ(std::make_pair(2, 10), Call(client, 1, 10));
+    server.reset();  // the kept connection is now closed by the server
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "ID_TEST_COMP.rpc"));
+    EXPECT_EQ(CRPCException::UNREACHABLE, ThrownCode([&] { Call(client, 1, 11); }));
+
+    server.emplace(kComp, CRPCServerParameter(L"ncalrpc"));
+    server->RegisterHandler(handler);
+    EXPECT_EQ(std::make_pair(2, 12), Call(client, 1, 12));
+    // Restart while the connection is kept: the next call goes through on a new one.
+    server.reset();
+    server.emplace(kComp, CRPCServerParameter(L"ncalrpc"));
+    server->RegisterHandler(handler);
+    EXPECT_EQ(std::make_pair(2, 13), Call(client, 1, 13));
+    EXPECT_EQ(3, handler.calls.load());
+}
+
+TEST_F(RpcTest, SilentComponentTimesOutAndItsLateReplyIsNeverRead) {
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    CFuncHandler slow({1}, [&](int id, const CIPCMsgBuffer& req, CIPCMsgBuffer& rep) {
+        int v = 0;
+        req >> v;
+        if (v == 1) {
+            entered.set_value();
+            released.wait();
+        }
+        rep << id + 1 << v;
+    });
+    CRPCServerHelper server(kComp, CRPCServerParameter(L"ncalrpc"));
+    server.RegisterHandler(slow);
+    CRPCClientHelper client(kComp, nullptr);
+    EXPECT_EQ(30000, client.GetTimeout().count());
+    client.SetTimeout(50ms);
+    CIPCMsgBuffer reply;
+    try {
+        client.SendRequest(Request(1, 1), reply);
+        ADD_FAILURE() << "must time out";
+    } catch (const CRPCException& e) {
+        EXPECT_EQ(CRPCException::TIMEOUT, e.GetErrorCode());
+        EXPECT_EQ(OS::x_wstring(L"component ID_TEST_COMP at unix:") +
+                      OS::x_wstring::FromUtf8(m_dir.Str()) +
+                      L"/ID_TEST_COMP.rpc: waiting for the reply timed out after 50 ms",
+                  e.GetErrorMsg());
+    }
+    entered.get_future().wait();
+    release.set_value();
+    // The late answer to 1 went to the dropped connection; this call gets its own answer.
+    client.SetTimeout(30s);
+    EXPECT_EQ(std::make_pair(2, 2), Call(client, 1, 2));
+}
+
+TEST_F(RpcTest, OversizedFramesAreRefusedBeforeAllocation) {
+    CFuncHandler handler({1}, Echo);
+    CRPCServerHelper server(kComp, CRPCServerParameter(L"ncalrpc"));
+    server.RegisterHandler(handler);
+    const std::string path = RPC::LocalSocketPath(kComp, ".rpc");
+
+    // A request above the limit never leaves the client.
+    const size_t saved = RPC::MaxFrameSize();
+    RPC::SetMaxFrameSize(64);
+    CRPCClientHelper client(kComp, nullptr);
+    CIPCMsgBuffer big, reply;
+    big << 1 << OS::x_wstring(std::wstring(100, L'x'));
+    EXPECT_EQ(CRPCException::FRAME_TOO_LARGE, ThrownCode([&] { client.SendRequest(big, reply); }));
+    RPC::SetMaxFrameSize(saved);
+    EXPECT_EQ(0, handler.calls.load());
+
+    // A peer announcing 4 GiB - 1 is dropped by the server, which goes on serving others.
+    int fd = ConnectTo(path);
+    const uint8_t huge[] = {'Z', 'R', 'Q', '1', 0xFF, 0xFF, 0xFF, 0xFF};
+    RPC::WriteAll(fd, huge, sizeof huge, 10s);
+    char c;
+    EXPECT_EQ(0, ::recv(fd, &c, 1, 0));  // closed
+    ::close(fd);
+    fd = ConnectTo(path);
+    const uint8_t foreign[] = {'G', 'E', 'T', ' ', 1, 0, 0, 0, 0};
+    RPC::WriteAll(fd, foreign, sizeof foreign, 10s);
+    EXPECT_EQ(0, ::recv(fd, &c, 1, 0));
+    ::close(fd);
+    EXPECT_EQ(std::make_pair(2, 3), Call(client, 1, 3));
+
+    // A reply announcing more than the limit is refused by the client.
+    CComponentID fake(L"ID_FAKE");
+    int lfd = Listen(RPC::LocalSocketPath(fake, ".rpc"));
+    std::thread liar([&] {
+        int s = ::accept(lfd, nullptr, nullptr);
+        RecvExactly(s, 8 + 8);
+        const uint8_t head[] = {'Z', 'R', 'P', '1', 0x01, 0x00, 0x00, 0x40};  // 1 GiB + 1
+        RPC::WriteAll(s, head, sizeof head, 10s);
+        ::close(s);
+    });
+    CRPCClientHelper toLiar(fake, nullptr);
+    try {
+        toLiar.SendRequest(Request(1, 1), reply);
+        ADD_FAILURE() << "must refuse";
+    } catch (const CRPCException& e) {
+        EXPECT_EQ(CRPCException::FRAME_TOO_LARGE, e.GetErrorCode());
+        EXPECT_EQ(OS::x_wstring(L"component ID_FAKE at unix:") +
+                      OS::x_wstring::FromUtf8(m_dir.Str()) +
+                      L"/ID_FAKE.rpc: reply refused: frame of 1073741825 bytes refused: the limit "
+                      L"is 67108864 bytes",
+                  e.GetErrorMsg());
+    }
+    liar.join();
+    ::close(lfd);
+}
+
+TEST_F(RpcTest, OneLiveServerPerEndpointAndStaleSocketsAreReplaced) {
+    const std::string path = RPC::LocalSocketPath(kComp, ".rpc");
+    {
+        // A socket file left by a server that is gone.
+        int fd = Listen(path);
+        ::close(fd);
+    }
+    ASSERT_TRUE(std::filesystem::exists(path));
+    CFuncHandler handler({1}, Echo);
+    CRPCServerHelper server(kComp, CRPCServerParameter(L"ncalrpc"));
+    server.RegisterHandler(handler);
+    try {
+        CRPCServerHelper second(kComp, CRPCServerParameter(L"ncalrpc"));
+        ADD_FAILURE() << "a second server must be refused";
+    } catch (const CRPCException& e) {
+        EXPECT_EQ(CRPCException::ENDPOINT_IN_USE, e.GetErrorCode());
+        EXPECT_EQ(OS::x_wstring(L"component ID_TEST_COMP is already served by a live server at ") +
+                      OS::x_wstring::FromUtf8(path),
+                  e.GetErrorMsg());
+    }
+    CRPCClientHelper client(kComp, nullptr);
+    EXPECT_EQ(std::make_pair(2, 4), Call(client, 1, 4)) << "the refused server took nothing over";
+
+    // The network endpoint: a port of its own, reached by host name.
+    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(0, ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    ASSERT_EQ(0, ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len));
+    ::close(probe);
+    const std::string port = std::to_string(ntohs(a.sin_port));
+    ::setenv("ZOLTCFG_RPC_PORT_ID_TEST_COMP", port.c_str(), 1);
+    {
+        CRPCServerHelper remote(kComp, CRPCServerParameter(L"ncacn_np"));
+        EXPECT_EQ("tcp:" + port, remote.GetEndpoint());
+        remote.RegisterHandler(handler);
+        EXPECT_EQ(CRPCException::ENDPOINT_IN_USE, ThrownCode([] {
+                      CRPCServerHelper again(kComp, CRPCServerParameter(L"ncacn_np"));
+                  }));
+        CRPCClientHelper tcp(kComp, L"127.0.0.1");
+        EXPECT_EQ("tcp:127.0.0.1:" + port, tcp.GetEndpoint());
+        EXPECT_EQ(std::make_pair(2, 5), Call(tcp, 1, 5));
+        remote.UnRegisterHandler(handler);
+    }
+    ::unsetenv("ZOLTCFG_RPC_PORT_ID_TEST_COMP");
+}
+
+// Concurrency tests (their suite name puts them under the thread sanitizer).
+class RpcConcurrency : public RpcTest {};
+
+TEST_F(RpcConcurrency, ClientsAreServedSideBySide) {
+    // Every handler call waits until kServerThreads calls are in progress at once: this
+    // completes only when the server really runs that many calls side by side.
+    constexpr int kThreads = CRPCServerHelper::kServerThreads;
+    std::latch together(kThreads);
+    CFuncHandler handler({1, 2}, [&](int id, const CIPCMsgBuffer& req, CIPCMsgBuffer& rep) {
+        if (id == 2) together.arrive_and_wait();
+        Echo(id, req, rep);
+    });
+    CRPCServerHelper server(kComp, CRPCServerParameter(L"ncalrpc"));
+    server.RegisterHandler(handler);
+    CRPCClientHelper client(kComp, nullptr);  // one helper shared by all threads
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            if (Call(client, 2, t) != std::make_pair(3, t)) ++wrong;
+            for (int i = 0; i < 200; ++i)
+                if (Call(client, 1, t * 1000 + i) != std::make_pair(2, t * 1000 + i)) ++wrong;
+            CRPCClientHelper::CloseThreadConnections();
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(0, wrong.load());
+    EXPECT_EQ(kThreads * 201, handler.calls.load());
+}
+
+TEST_F(RpcConcurrency, UnregisterWaitsForRunningCalls) {
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> unregistered{false};
+    std::atomic<bool> sawUnregistered{true};
+    CFuncHandler handler({1}, [&](int id, const CIPCMsgBuffer& req, CIPCMsgBuffer& rep) {
+        entered.set_value();
+        released.wait();
+        sawUnregistered = unregistered.load();
+        Echo(id, req, rep);
+    });
+    CRPCServerHelper server(kComp, CRPCServerParameter(L"ncalrpc"));
+    server.RegisterHandler(handler);
+    std::pair<int, int> slowReply;
+    std::thread caller([&] {
+        CRPCClientHelper client(kComp, nullptr);
+        slowReply = Call(client, 1, 7);
+        CRPCClientHelper::CloseThreadConnections();
+    });
+    entered.get_future().wait();
+    std::thread unregistering([&] {
+        server.UnRegisterHandler(handler);
+        unregistered = true;
+    });
+    // Once the id is no longer routed, new requests get an empty reply even while the old
+    // call is still running.
+    CRPCClientHelper client(kComp, nullptr);
+    for (;;) {
+        CIPCMsgBuffer reply;
+        client.SendRequest(Request(1, 8), reply);
+        if (reply.BytesUsed() == 0) break;
+        ADD_FAILURE() << "a second call started";  // the only call blocks; never reached
+        break;
+    }
+    EXPECT_FALSE(unregistered.load());
+    release.set_value();
+    unregistering.join();
+    caller.join();
+    EXPECT_FALSE(sawUnregistered.load());
+    EXPECT_EQ(std::make_pair(2, 7), slowReply);
+    EXPECT_EQ(1, handler.calls.load());
+
+    // A handler may unregister itself from inside its own call.
+    CFuncHandler* self = nullptr;
+    CFuncHandler quitter({3}, [&](int id, const CIPCMsgBuffer& req, CIPCMsgBuffer& rep) {
+        server.UnRegisterHandler(*self);
+        Echo(id, req, rep);
+    });
+    self = &quitter;
+    server.RegisterHandler(quitter);
+    EXPECT_EQ(std::make_pair(4, 9), Call(client, 3, 9));
+    CIPCMsgBuffer reply;
+    client.SendRequest(Request(3, 10), reply);
+    EXPECT_EQ(0u, reply.BytesUsed());
+}
