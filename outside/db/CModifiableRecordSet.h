@@ -1,0 +1,119 @@
+// CModifiableRecordSet: an open, modifiable record set over one whole table of a
+// CGenericDatabase: walk it, seek a row by a column's value, read columns as variants, add,
+// change and delete rows.
+//
+// Positions: after opening, the first row is current (IsEOF() when the table is empty).
+// MoveFirst/MoveNext walk in the table's order (the order rows were added). MoveNext past the
+// last row leaves no current row (IsEOF()). A Seek that finds nothing keeps the current row as
+// it was. Delete removes the current row at once; afterwards no row is current but IsEOF() is
+// false, and MoveNext goes on with the row after the deleted one.
+//
+// Writes: SetFieldValue stages a value on the current row (or on the new row after AddNew);
+// Update() commits the staged values as one durable transaction and makes the written row
+// current, read back as stored (columns not set hold their defaults). A move, seek, AddNew or
+// CancelUpdate drops staged values that were not committed. The key column CFG_INDEX is unique
+// and compared without regard to ASCII case: adding a row whose key exists updates the columns
+// set on the new row in the existing row instead, and that row becomes current.
+//
+// Values: each column's kind follows its declared type (16-bit int VT_I2, 32-bit int VT_I4,
+// boolean VT_BOOL, date VT_DATE, string VT_BSTR, bytes VT_ARRAY_UI1, also VT_I8 and VT_R8);
+// a NULL column reads as VT_EMPTY; writing VT_EMPTY or VT_NULL stores NULL. Reading a column
+// name the table does not have gives VT_EMPTY; writing one throws kNoSuchColumn.
+//
+// Every operation that reaches the database can throw CDBException. Reads of the current row
+// (GetField*) are served from memory.
+// Thread rule: one thread at a time per record set (the store's mutex); record sets of one
+// database may be used from different threads one at a time.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "outside/common/x_wstring.h"
+#include "outside/db/CDBException.h"
+#include "outside/variant/CVar.h"
+
+namespace zoltdb {
+class CDbConnection;
+struct TableInfo;
+}  // namespace zoltdb
+struct sqlite3_stmt;
+
+class CModifiableRecordSet {
+  public:
+    ~CModifiableRecordSet();
+    CModifiableRecordSet(const CModifiableRecordSet&) = delete;
+    CModifiableRecordSet& operator=(const CModifiableRecordSet&) = delete;
+
+    const OS::x_wstring& GetTableName() const { return m_strTable; }
+    bool IsOpen() const { return m_bOpen; }
+
+    // Walking.
+    void MoveFirst();
+    void MoveNext();
+    bool IsEOF() const { return m_pos == Pos::kEOF; }
+    // Makes the first row whose `column` equals `value` (converted to the column's kind) current;
+    // false when there is none (the current row stays). Seeking CFG_INDEX is one index look-up.
+    bool Seek(const OS::x_wstring& column, const CVar& value);
+
+    // Reading the current row (column 0 is CFG_INDEX for tables made from the schema file).
+    long GetFieldCount() const;
+    OS::x_wstring GetFieldName(long index) const;
+    // The kind the column reads as (VT_BSTR, VT_I4, ...; VT_EMPTY for an untyped column).
+    VARTYPE GetFieldType(long index) const;
+    // The position of a column (ASCII case ignored), -1 when the table has none of that name.
+    long GetFieldIndex(const OS::x_wstring& name) const;
+    CVar GetFieldValue(long index) const;
+    CVar GetFieldValue(const OS::x_wstring& name) const;
+    // The number of rows in the table now.
+    long GetRecordCount();
+
+    // Writing.
+    void AddNew();
+    void SetFieldValue(const OS::x_wstring& name, const CVar& value);
+    void SetFieldValue(long index, const CVar& value);
+    void Update();
+    void CancelUpdate();
+    void Delete();
+
+    // Releases the statements; any later operation throws kNotConnected. The destructor closes.
+    void Close();
+
+  private:
+    friend class CGenericDatabase;
+    enum class Pos { kRow, kEOF, kDeleted, kNone };
+    enum class Mode { kNone, kEdit, kAdd };
+
+    CModifiableRecordSet(std::shared_ptr<zoltdb::CDbConnection> conn, const OS::x_wstring& table,
+                         std::vector<OS::x_wstring> names, std::vector<VARTYPE> kinds,
+                         long keyColumn, bool keyUnique);
+    void Check(int op);  // op: a CDBFaultInjector::Op
+    sqlite3_stmt* Stmt(const std::string& sql);
+    void DropStatements();
+    bool FetchRow(sqlite3_stmt* st);  // steps once; fills the current row when a row comes
+    void RequireColumn(long index) const;
+    [[noreturn]] void ThrowEngine(int rc, const char* what);
+
+    std::shared_ptr<zoltdb::CDbConnection> m_conn;
+    OS::x_wstring m_strTable;
+    std::string m_quotedTable;
+    std::vector<OS::x_wstring> m_names;
+    std::vector<std::string> m_quotedNames;
+    std::vector<VARTYPE> m_kinds;
+    long m_keyColumn;  // position of CFG_INDEX, -1 when the table has none
+    bool m_keyUnique;  // CFG_INDEX has a unique index (tables made from the schema file)
+    bool m_bOpen = true;
+
+    Pos m_pos = Pos::kNone;
+    long long m_rowid = 0;
+    std::vector<CVar> m_values;
+    std::vector<CVar> m_savedValues;  // the current row as read, while an edit is staged
+    Mode m_mode = Mode::kNone;
+    std::map<long, CVar> m_staged;  // column position -> value to write
+
+    unsigned long long m_stmtGeneration = 0;
+    std::map<std::string, sqlite3_stmt*> m_stmts;
+    std::string m_selectList;
+};
