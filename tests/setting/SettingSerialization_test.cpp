@@ -1,0 +1,289 @@
+// Tests of the serialized form of a setting and of single values: the pinned bytes of a stored
+// setting, the kinds a round trip turns into others, failures in the middle of a write or a
+// read, merging assignment, and text outside ASCII through every path.
+// Thread rule: single-threaded tests.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tests/setting/SettingTestCategory.h"
+
+using namespace settingtest;
+using OS::x_wstring;
+
+namespace {
+
+std::string Hex(const CAccBuffer& buf) {
+    std::string out;
+    char two[4];
+    for (unsigned long i = 0; i < buf.BytesUsed(); ++i) {
+        std::snprintf(two, sizeof two, "%02x", buf.GetBuffer()[i]);
+        if (!out.empty()) out += ' ';
+        out += two;
+    }
+    return out;
+}
+
+CVar RoundTrip(const CVar& v) {
+    CIPCMsgBuffer buf(1024, false);
+    CCfgSettingCategoryBase::CVarToBuffer(v, buf);
+    CVar out;
+    CCfgSettingCategoryBase::CVarFromBuffer(out, buf);
+    EXPECT_EQ(buf.GetCurrentSize(), 0u);
+    return out;
+}
+
+std::map<x_wstring, CVar> Fields(const CCfgSettingCategoryBase& s) {
+    CCollector c;
+    s.EnumerateFieldValue(c);
+    std::map<x_wstring, CVar> out;
+    for (const auto& f : c.seen) out.emplace(f.name, f.value);
+    return out;
+}
+
+}  // namespace
+
+// The stored form of a setting: these bytes are kept in databases and must never change.
+TEST(SettingFormat, GoldenBytesOfAMixedSetting) {
+    CTestCategory s;
+    s.AddFieldValue(x_wstring(L"When"), CVar::FromDate(45351.0 + 49559.0 / 86400.0));
+    s.AddFieldValue(x_wstring(L"Name"), CVar(L"\u00e9"));
+    s.AddFieldValue(x_wstring(L"Small"), CVar(static_cast<short>(-2)));
+    s.AddFieldValue(x_wstring(L"Count"), CVar(7));
+    s.AddFieldValue(x_wstring(L"Flag"), CVar(true));
+    s.AddFieldValue(x_wstring(L"Empty"), CVar());
+    s.AddFieldValue(x_wstring(L"UI4"), CVar::FromUI4(5));
+    s.AddFieldValue(x_wstring(L"Blob"), CVar::FromBytes(std::vector<uint8_t>{0x01, 0xFF}));
+
+    CIPCMsgBuffer buf(1024, false);
+    s >> buf;
+    const std::string expected =
+        "01 08 00 00 00 "                                               // dirty, 8 fields
+        "04 00 00 00 42 6c 6f 62 11 20 02 00 00 00 01 ff "              // Blob: 2 bytes
+        "05 00 00 00 43 6f 75 6e 74 03 00 07 00 00 00 "                 // Count: int 7
+        "05 00 00 00 45 6d 70 74 79 00 00 "                             // Empty: tag alone
+        "04 00 00 00 46 6c 61 67 0b 00 01 "                             // Flag: true
+        "04 00 00 00 4e 61 6d 65 08 00 02 00 00 00 c3 a9 "              // Name: "é"
+        "05 00 00 00 53 6d 61 6c 6c 02 00 fe ff "                       // Small: -2
+        "03 00 00 00 55 49 34 13 00 05 00 00 00 "                       // UI4: tag 19, int 5
+        "04 00 00 00 57 68 65 6e 07 00 "                                // When: date
+        "3b 00 00 00 2d 00 00 00 0d 00 00 00 1d 00 00 00 01 00 00 00 "  // 59 s, 45 min, 13 h, 29th,
+                                                                        // Feb
+        "7c 00 00 00 04 00 00 00 3b 00 00 00 00 00 00 00";              // 2024, Thu, day 59, no DST
+    EXPECT_EQ(Hex(buf), expected);
+
+    // Reading the pinned bytes back gives the same fields, with VT_UI4 turned into VT_I4.
+    CTestCategory back;
+    back << CIPCMsgBuffer::FromBytes(buf.GetBuffer(), buf.BytesUsed());
+    const auto fields = Fields(back);
+    ASSERT_EQ(fields.size(), 8u);
+    EXPECT_EQ(fields.at(L"UI4"), CVar(5));
+    EXPECT_EQ(fields.at(L"Empty"), CVar());
+    EXPECT_EQ(fields.at(L"Name"), CVar(L"\u00e9"));
+    EXPECT_NEAR(fields.at(L"When").GetDate(), 45351.0 + 49559.0 / 86400.0, 1e-9);
+    EXPECT_EQ(fields.at(L"Blob"), CVar::FromBytes(std::vector<uint8_t>{0x01, 0xFF}));
+    EXPECT_TRUE(back.IsDirty());
+}
+
+TEST(SettingFormat, ValueKindsAfterARoundTrip) {
+    EXPECT_EQ(RoundTrip(CVar::FromUI2(32767)), CVar(static_cast<short>(32767)));
+    EXPECT_EQ(RoundTrip(CVar::FromUI4(2147483647u)), CVar(2147483647));
+    EXPECT_EQ(RoundTrip(CVar::FromInt(-9)), CVar(-9));
+    EXPECT_EQ(RoundTrip(CVar::FromUInt(9)), CVar(9));
+    EXPECT_EQ(RoundTrip(CVar::FromLPWSTR(L"wide")), CVar(L"wide"));
+    EXPECT_EQ(RoundTrip(CVar::FromLPSTR("narrow")), CVar(L"narrow"));
+    EXPECT_EQ(RoundTrip(CVar(false)), CVar(false));
+    EXPECT_EQ(RoundTrip(CVar(true)).GetBoolRaw(), VARIANT_TRUE);
+    EXPECT_EQ(RoundTrip(CVar(L"")), CVar(L""));
+
+    // Kinds without a payload travel as their tag alone and read back as an empty value.
+    CIPCMsgBuffer buf(1024, false);
+    CCfgSettingCategoryBase::CVarToBuffer(CVar::FromR8(2.5), buf);
+    CCfgSettingCategoryBase::CVarToBuffer(CVar::Null(), buf);
+    EXPECT_EQ(Hex(buf), "05 00 01 00");
+    EXPECT_EQ(RoundTrip(CVar::FromR8(2.5)), CVar());
+    // ... and leave a value that is read into as it was.
+    CVar keep(L"kept");
+    CCfgSettingCategoryBase::CVarFromBuffer(keep, buf);
+    EXPECT_EQ(keep, CVar(L"kept"));
+
+    // An empty byte array is its tag and a count of 0.
+    buf.ResetBuffer();
+    CCfgSettingCategoryBase::CVarToBuffer(CVar::FromBytes(std::vector<uint8_t>{}), buf);
+    EXPECT_EQ(Hex(buf), "11 20 00 00 00 00");
+    EXPECT_EQ(RoundTrip(CVar::FromBytes(std::vector<uint8_t>{})),
+              CVar::FromBytes(std::vector<uint8_t>{}));
+
+    // A value read replaces every part of the previous content.
+    buf.ResetBuffer();
+    CCfgSettingCategoryBase::CVarToBuffer(CVar(3), buf);
+    CVar reused(L"a string");
+    CCfgSettingCategoryBase::CVarFromBuffer(reused, buf);
+    EXPECT_EQ(reused, CVar(3));
+}
+
+TEST(SettingFormat, DatesKeepTheSecondAndLoseMilliseconds) {
+    const DATE d = 45351.0 + (49559.0 + 0.4) / 86400.0;
+    const CVar back = RoundTrip(CVar::FromDate(d));
+    ASSERT_EQ(back.vt(), VT_DATE);
+    EXPECT_NEAR(back.GetDate(), 45351.0 + 49559.0 / 86400.0, 1e-9);
+    // A moment before 1899-12-30 (negative automation date) survives too.
+    const DATE old = -36522.0 + 0.25;  // 1800-01-01 06:00:00
+    EXPECT_NEAR(RoundTrip(CVar::FromDate(old)).GetDate(), old, 1e-9);
+
+    // A date outside the calendar's years cannot be written: the variant conversion error.
+    CIPCMsgBuffer buf(1024, false);
+    EXPECT_THROW(CCfgSettingCategoryBase::CVarToBuffer(CVar::FromDate(-700000.0), buf),
+                 CVarConversionException);
+}
+
+TEST(SettingFormat, FailedCoercionWhileWritingKeepsWhatWasPut) {
+    CIPCMsgBuffer buf(1024, false);
+    try {
+        CCfgSettingCategoryBase::CVarToBuffer(CVar::FromUI2(40000), buf);
+        FAIL() << "no overflow";
+    } catch (const CVarConversionException& e) {
+        EXPECT_EQ(e.GetErrorCode(), CVarConversionException::OVERFLOW_ERROR);
+    }
+    EXPECT_EQ(Hex(buf), "12 00");
+    EXPECT_THROW(CCfgSettingCategoryBase::CVarToBuffer(CVar::FromUI4(2147483648u), buf),
+                 CVarConversionException);
+
+    // An assignment whose source cannot be written changes nothing in the target.
+    CTestCategory src;
+    src.AddFieldValue(x_wstring(L"A"), CVar(1));
+    src.AddFieldValue(x_wstring(L"Z"), CVar::FromUI4(3000000000u));
+    CTestCategory target;
+    target.AddFieldValue(x_wstring(L"A"), CVar(0));
+    target.ResetDirtyFlag(false);
+    src.ResetDirtyFlag(true);
+    EXPECT_THROW(target = src, CVarConversionException);
+    EXPECT_EQ(Fields(target).at(L"A"), CVar(0));
+    EXPECT_EQ(Fields(target).size(), 1u);
+    EXPECT_FALSE(target.IsDirty());
+}
+
+TEST(SettingFormat, ShortBufferStoresFieldsReadSoFarWithoutTheFlag) {
+    CTestCategory src;
+    src.AddFieldValue(x_wstring(L"A"), CVar(1));
+    src.AddFieldValue(x_wstring(L"B"), CVar(L"two"));
+    CIPCMsgBuffer buf(1024, false);
+    src >> buf;
+    // Cut the last byte of B's text.
+    const auto cut = CIPCMsgBuffer::FromBytes(buf.GetBuffer(), buf.BytesUsed() - 1);
+
+    CTestCategory target;
+    target.ResetDirtyFlag(false);
+    EXPECT_THROW(target << cut, CIPCMsgBufferException);
+    const auto fields = Fields(target);
+    ASSERT_EQ(fields.size(), 1u);
+    EXPECT_EQ(fields.at(L"A"), CVar(1));
+    EXPECT_TRUE(target.IsDirty());  // set by storing A; the buffer's flag was never applied
+}
+
+TEST(SettingFormat, EmptySettingAndMergingReads) {
+    CTestCategory empty;
+    CIPCMsgBuffer buf(1024, false);
+    empty >> buf;
+    EXPECT_EQ(Hex(buf), "00 00 00 00 00");
+
+    CTestCategory target;
+    target.AddFieldValue(x_wstring(L"Own"), CVar(1));
+    target << buf;
+    EXPECT_EQ(Fields(target).size(), 1u);
+    EXPECT_FALSE(target.IsDirty());
+
+    // Fields are written in case-insensitive name order whatever the order of insertion.
+    CTestCategory two;
+    two.AddFieldValue(x_wstring(L"VSE_ROOT_FOLDER"), CVar(L"r"));
+    two.AddFieldValue(x_wstring(L"VSE_LOG_FILENAME"), CVar(L"l"));
+    CIPCMsgBuffer twoBuf(1024, false);
+    two >> twoBuf;
+    bool dirty = false;
+    int count = 0;
+    x_wstring first;
+    twoBuf >> dirty >> count >> first;
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(first, L"VSE_LOG_FILENAME");
+}
+
+TEST(SettingAssignment, MergesFieldsAndTakesTheSourceFlag) {
+    CTestCategory target;
+    target.AddFieldValue(x_wstring(L"A"), CVar(L"target A"));
+    target.AddFieldValue(x_wstring(L"B"), CVar(L"target B"));
+    CTestCategory src(L"ZOLT_SUB_OTHER");
+    src.AddFieldValue(x_wstring(L"a"), CVar(L"source A"));
+    src.AddFieldValue(x_wstring(L"C"), CVar(3));
+    src.ResetDirtyFlag(false);
+
+    target = src;
+    const auto fields = Fields(target);
+    ASSERT_EQ(fields.size(), 3u);
+    EXPECT_EQ(fields.at(L"A"), CVar(L"source A"));  // the target's spelling stays
+    EXPECT_EQ(fields.at(L"B"), CVar(L"target B"));
+    EXPECT_EQ(fields.at(L"C"), CVar(3));
+    EXPECT_FALSE(target.IsDirty());
+    EXPECT_EQ(target.GetSubjectID().ToString(), L"ZOLT_SUB_OTHER");  // the category copies it
+
+    // Assigning to itself changes nothing.
+    target = target;
+    EXPECT_EQ(Fields(target).size(), 3u);
+
+    // Between categories, through the base: the fields merge, the subject stays.
+    CCfgSettingVServerEnvironment env(L"ZOLT_SUB_CFG_VRS_ENV");
+    env.SetRootFolder(L"/srv");
+    src.ResetDirtyFlag(true);
+    env.ResetDirtyFlag(false);
+    static_cast<CCfgSettingCategoryBase&>(env) = src;
+    x_wstring root;
+    env.GetRootFolder(root);
+    EXPECT_EQ(root, L"/srv");
+    CVar c;
+    EXPECT_TRUE(env.GetFieldValue(x_wstring(L"c"), c));
+    EXPECT_EQ(c, CVar(3));
+    EXPECT_TRUE(env.IsDirty());
+    EXPECT_EQ(env.GetSubjectID().ToString(), L"ZOLT_SUB_CFG_VRS_ENV");
+}
+
+TEST(SettingText, NonAsciiSurvivesWritersReadersBufferAndAssignment) {
+    // Accents, CJK and a character outside the Basic Multilingual Plane.
+    const x_wstring text = L"Gr\u00fc\u00dfe \u65e5\u672c\u8a9e \U0001D11E";
+    const std::string utf8 =
+        "Gr\xc3\xbc\xc3\x9f"
+        "e \xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e \xf0\x9d\x84\x9e";
+
+    CTestCategory s;
+    ASSERT_TRUE(s.AddFieldValue(kName, utf8.c_str()));  // narrow text is UTF-8
+    EXPECT_EQ(s.ReadFieldValue(kName), CVar(text));
+    ASSERT_TRUE(s.AddFieldValue(kName, text.c_str()));
+    ASSERT_TRUE(s.AddFieldValue(kName, text));
+
+    x_wstring wide;
+    ASSERT_TRUE(s.GetFieldValue(kName, wide));
+    EXPECT_EQ(wide, text);
+    int len = 0;
+    ASSERT_TRUE(s.GetFieldValue(kName, static_cast<char*>(nullptr), &len));
+    EXPECT_EQ(len, static_cast<int>(utf8.size()) + 1);
+    std::string narrow(static_cast<size_t>(len), '\0');
+    ASSERT_TRUE(s.GetFieldValue(kName, narrow.data(), &len));
+    EXPECT_EQ(narrow.c_str(), utf8);
+    ASSERT_TRUE(s.GetFieldValue(kName, static_cast<wchar_t*>(nullptr), &len));
+    EXPECT_EQ(len, static_cast<int>(text.size()) + 1);
+
+    // Names outside ASCII too; case folding stays ASCII-only ("É" and "é" are two fields).
+    s.AddFieldValue(x_wstring(L"\u00c9t\u00e9_\u540d"), CVar(text));
+    s.AddFieldValue(x_wstring(L"\u00e9t\u00e9_\u540d"), CVar(L"lower"));
+
+    CIPCMsgBuffer buf(1024, false);
+    s >> buf;
+    CTestCategory read;
+    read << buf;
+    EXPECT_EQ(Fields(read), Fields(s));
+
+    CTestCategory assigned;
+    assigned = s;
+    EXPECT_EQ(Fields(assigned), Fields(s));
+    EXPECT_EQ(Fields(assigned).at(L"\u00c9t\u00e9_\u540d"), CVar(text));
+    EXPECT_EQ(Fields(assigned).size(), 3u);
+}

@@ -1,0 +1,98 @@
+// A small category used by the setting tests: one field of every value kind the base class
+// creates, a subject member, and a variant that records (and may refuse) every by-name write.
+// Thread rule: test-only, one thread.
+#pragma once
+
+#include <vector>
+
+#include "cfg_Setting.h"
+
+namespace settingtest {
+
+constexpr unsigned int kName = 0x0001001F;     // NAME, string, "default"
+constexpr unsigned int kCount = 0x00020003;    // COUNT, 32-bit integer, 5
+constexpr unsigned int kSmall = 0x00030002;    // SMALL, 16-bit integer, 1
+constexpr unsigned int kEnabled = 0x0004000B;  // ENABLED, boolean, true
+constexpr unsigned int kWhen = 0x00050007;     // WHEN, date, 2000-01-01 00:00:00
+constexpr unsigned int kBlob = 0x00062011;     // BLOB, bytes, empty
+constexpr unsigned int kUndeclared = 0x00630003;
+
+class CTestCategory : public CCfgSettingCategoryBase {
+  public:
+    explicit CTestCategory(const x_wstring& subject = L"ZOLT_SUB_TEST") : m_strSubjectID(subject) {}
+    CTestCategory(const CTestCategory&) = default;
+    CTestCategory& operator=(const CTestCategory& other) {
+        CCfgSettingCategoryBase::operator=(other);
+        m_strSubjectID = other.m_strSubjectID;
+        return *this;
+    }
+
+    x_wstring GetCategroyName() override { return L"QV_Test"; }
+    CSubjectID GetSubjectID() override { return CSubjectID(m_strSubjectID); }
+    CCfgSettingCategoryBase* New() const override { return new CTestCategory(); }
+    void Delete(CCfgSettingCategoryBase* p) override { delete p; }
+    void SetSubjectID(const x_wstring& s) override { m_strSubjectID = s; }
+    void EnumerateFieldInfo(CFieldInfoCallback& cb) const override {
+        static const struct {
+            unsigned int id;
+            const wchar_t* name;
+            CVar def;
+        } kTable[] = {
+            {kName, L"NAME", CVar(L"default")},
+            {kCount, L"COUNT", CVar(5)},
+            {kSmall, L"SMALL", CVar(static_cast<short>(1))},
+            {kEnabled, L"ENABLED", CVar(true)},
+            {kWhen, L"WHEN", CVar::FromDate(36526.0)},
+            {kBlob, L"BLOB", CVar::FromBytes(std::vector<uint8_t>{})},
+        };
+        for (const auto& f : kTable) {
+            if (!cb(f.id, f.name, f.def)) return;
+        }
+    }
+
+  private:
+    x_wstring m_strSubjectID;
+};
+
+// Records every by-name write and read; refuses writes while `refuse` is set.
+class CRecordingCategory : public CTestCategory {
+  public:
+    using CCfgSettingCategoryBase::AddFieldValue;
+    using CCfgSettingCategoryBase::GetFieldValue;
+
+    bool AddFieldValue(const x_wstring& name, const CVar& value) override {
+        writes.push_back(name);
+        if (refuse) return false;
+        return CTestCategory::AddFieldValue(name, value);
+    }
+    bool GetFieldValue(const x_wstring& name, CVar& out) const override {
+        reads.push_back(name);
+        return CTestCategory::GetFieldValue(name, out);
+    }
+
+    bool refuse = false;
+    std::vector<OS::x_wstring> writes;
+    mutable std::vector<OS::x_wstring> reads;
+};
+
+// Collects what an enumeration reports.
+struct SCollected {
+    unsigned int id;
+    OS::x_wstring name;
+    CVar value;
+};
+
+class CCollector : public CCfgSettingCategoryBase::CFieldInfoCallback {
+  public:
+    explicit CCollector(bool result = true) : m_result(result) {}
+    bool operator()(unsigned int id, const OS::x_wstring& name, const CVar& value) override {
+        seen.push_back({id, name, value});
+        return m_result;
+    }
+    std::vector<SCollected> seen;
+
+  private:
+    bool m_result;
+};
+
+}  // namespace settingtest
