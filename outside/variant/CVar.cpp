@@ -65,6 +65,7 @@ struct Num {
     long long i = 0;           // SIGNED
     unsigned long long u = 0;  // UNSIGNED: only for values above LLONG_MAX
     double d = 0;              // REAL
+    bool beyondInt64 = false;  // REAL read from an integer literal no 64-bit kind holds
 
     double AsDouble() const {
         switch (kind) {
@@ -96,6 +97,32 @@ std::wstring_view TrimBlanks(std::wstring_view s) {
 
 bool IsDigit(wchar_t c) {
     return c >= L'0' && c <= L'9';
+}
+
+// Roughly log10 of a well-formed unsigned decimal literal: > 0 for values of 1 and above.
+long long DecimalExponent(const std::string& s) {
+    size_t p = 0;
+    while (p < s.size() && s[p] == '0') ++p;
+    long long e = 0;
+    size_t intDigits = 0;
+    while (p < s.size() && s[p] >= '0' && s[p] <= '9') ++p, ++intDigits;
+    if (intDigits > 0) {
+        e = static_cast<long long>(intDigits);
+        while (p < s.size() && s[p] != 'e' && s[p] != 'E') ++p;
+    } else if (p < s.size() && s[p] == '.') {
+        ++p;
+        while (p < s.size() && s[p] == '0') ++p, --e;
+        while (p < s.size() && s[p] != 'e' && s[p] != 'E') ++p;
+    }
+    if (p < s.size()) {
+        ++p;
+        const bool neg = p < s.size() && s[p] == '-';
+        if (p < s.size() && (s[p] == '-' || s[p] == '+')) ++p;
+        long long x = 0;
+        while (p < s.size() && x < 1000000) x = x * 10 + (s[p++] - '0');
+        e += neg ? -x : x;
+    }
+    return e;
 }
 
 // Parses "[sign] digits [. digits] [e [sign] digits]" (or "[sign] . digits ..."), blanks around
@@ -154,7 +181,9 @@ bool ParseNumber(std::wstring_view text, Num& out, bool& overflow) {
                 return true;
             }
         }
-        // Too large for a 64-bit integer: fall through to a real, which no integer kind takes.
+        // Too large for a 64-bit integer: a real, which no integer kind takes (near 2^63 the
+        // double alone could not tell).
+        out.beyondInt64 = true;
     }
     double value = 0;
     const char* first = ascii.data();
@@ -165,23 +194,12 @@ bool ParseNumber(std::wstring_view text, Num& out, bool& overflow) {
     }
     const auto r = std::from_chars(first, ascii.data() + ascii.size(), value);
     if (r.ec == std::errc::result_out_of_range) {
-        // Underflow is zero; overflow is an overflow.
-        bool allZeroMantissa = true;
-        for (char c : ascii) {
-            if (c == 'e' || c == 'E') break;
-            if (c >= '1' && c <= '9') allZeroMantissa = false;
+        // Too small is zero, too large an overflow: tell them by the decimal exponent.
+        if (DecimalExponent(ascii) > 0) {
+            overflow = true;
+            return true;
         }
-        if (allZeroMantissa) {
-            value = 0;
-        } else {
-            size_t e = ascii.find_first_of("eE");
-            if (e != std::string::npos && ascii[e + 1] == '-') {
-                value = 0;
-            } else {
-                overflow = true;
-                return true;
-            }
-        }
+        value = 0;
     } else if (r.ec != std::errc()) {
         return false;
     }
@@ -272,7 +290,7 @@ long long ToIntegerPayload(const Num& n, VARTYPE from, VARTYPE to) {
         case Num::REAL:
             break;
     }
-    if (std::isnan(n.d)) Fail(CVarConversionException::OVERFLOW_ERROR, from, to);
+    if (std::isnan(n.d) || n.beyondInt64) Fail(CVarConversionException::OVERFLOW_ERROR, from, to);
     const double r = RoundHalfEven(n.d);
     if (to == VT_UI8) {
         if (!(r >= 0.0 && r < 18446744073709551616.0)) {
