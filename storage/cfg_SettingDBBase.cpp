@@ -13,16 +13,18 @@ inline wchar_t FoldAscii(wchar_t c) {
 }
 
 // Walks server + policy + subject as one string without building it: the ordering key is the
-// plain concatenation, with nothing between the three parts.
+// plain concatenation, with nothing between the three parts. Hands out the rest of the current
+// part as one contiguous run, so comparisons proceed run by run.
 class CKeyCursor {
   public:
     CKeyCursor(std::wstring_view a, std::wstring_view b, std::wstring_view c) : m_parts{a, b, c} {
         Skip();
     }
     bool AtEnd() const { return m_part == 3; }
-    wchar_t Current() const { return m_parts[m_part][m_pos]; }
-    void Next() {
-        ++m_pos;
+    // The unread rest of the current part (never empty unless at the end).
+    std::wstring_view Run() const { return m_parts[m_part].substr(m_pos); }
+    void Advance(size_t n) {
+        m_pos += n;
         Skip();
     }
 
@@ -64,10 +66,18 @@ int CCfgSettingDBBase::CCfgIndex::Compare(const CCfgIndex& other) const {
     CKeyCursor a(m_strServer, m_pairSubject.first.Str(), m_pairSubject.second.Str());
     CKeyCursor b(other.m_strServer, other.m_pairSubject.first.Str(),
                  other.m_pairSubject.second.Str());
-    for (; !a.AtEnd() && !b.AtEnd(); a.Next(), b.Next()) {
-        const wchar_t ca = FoldAscii(a.Current());
-        const wchar_t cb = FoldAscii(b.Current());
-        if (ca != cb) return ca < cb ? -1 : 1;
+    while (!a.AtEnd() && !b.AtEnd()) {
+        const std::wstring_view ra = a.Run();
+        const std::wstring_view rb = b.Run();
+        const size_t n = ra.size() < rb.size() ? ra.size() : rb.size();
+        for (size_t i = 0; i < n; ++i) {
+            if (ra[i] == rb[i]) continue;
+            const wchar_t ca = FoldAscii(ra[i]);
+            const wchar_t cb = FoldAscii(rb[i]);
+            if (ca != cb) return ca < cb ? -1 : 1;
+        }
+        a.Advance(n);
+        b.Advance(n);
     }
     if (a.AtEnd() && b.AtEnd()) return 0;
     return a.AtEnd() ? -1 : 1;

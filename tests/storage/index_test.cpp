@@ -1,0 +1,120 @@
+// Tests of the key of a stored setting: its string forms, the parsing of a stored row key, and
+// the separator-free, case-insensitive ordering that every map of stored settings relies on.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cfg_Storage.h"
+
+using OS::x_wstring;
+using CCfgIndex = CCfgSettingDBBase::CCfgIndex;
+
+namespace {
+
+CCfgIndex Key(const wchar_t* server, const wchar_t* policy, const wchar_t* subject) {
+    return CCfgIndex(server, {CSubjectID(policy), CSubjectID(subject)});
+}
+
+int Sign(int v) {
+    return (v > 0) - (v < 0);
+}
+
+}  // namespace
+
+TEST(CfgIndex, StringFormsAndParsingOfRowKeys) {
+    CCfgIndex key = Key(L"S", L"ZOLT_PLC_NULL", L"ZOLT_SUB_CFG_VS_RS");
+    EXPECT_EQ(x_wstring(L"ZOLT_PLC_NULL:ZOLT_SUB_CFG_VS_RS"), key.GetIndexValue());
+    EXPECT_EQ(x_wstring(L"S:ZOLT_PLC_NULL:ZOLT_SUB_CFG_VS_RS"), key.GetIndexValueWithServerName());
+
+    // Parsing replaces both subjects and keeps the server.
+    key.SetIndexValue(L"P:X");
+    EXPECT_EQ(x_wstring(L"S"), key.GetServerName());
+    EXPECT_EQ(x_wstring(L"P"), key.GetPolicySubject().ToString());
+    EXPECT_EQ(x_wstring(L"X"), key.GetSubjectID().ToString());
+
+    // Runs of colons separate tokens, leading ones are skipped, a third token is dropped.
+    key.SetIndexValue(L"::P::X:Y");
+    EXPECT_EQ(x_wstring(L"P"), key.GetPolicySubject().ToString());
+    EXPECT_EQ(x_wstring(L"X"), key.GetSubjectID().ToString());
+    EXPECT_EQ(x_wstring(L"P:X"), key.GetIndexValue());
+
+    // Fewer than two tokens: what is missing becomes empty.
+    key.SetIndexValue(L"ONLY:");
+    EXPECT_EQ(x_wstring(L"ONLY"), key.GetPolicySubject().ToString());
+    EXPECT_EQ(x_wstring(L""), key.GetSubjectID().ToString());
+    key.SetIndexValue(L":::");
+    EXPECT_EQ(x_wstring(L""), key.GetPolicySubject().ToString());
+    EXPECT_EQ(x_wstring(L""), key.GetSubjectID().ToString());
+    EXPECT_EQ(x_wstring(L"S::"), key.GetIndexValueWithServerName());
+
+    // A colon inside a subject is not protected: the string form does not parse back.
+    CCfgIndex colon = Key(L"S", L"P:Q", L"X");
+    EXPECT_EQ(x_wstring(L"P:Q:X"), colon.GetIndexValue());
+    colon.SetIndexValue(colon.GetIndexValue());
+    EXPECT_EQ(x_wstring(L"P"), colon.GetPolicySubject().ToString());
+    EXPECT_EQ(x_wstring(L"Q"), colon.GetSubjectID().ToString());
+
+    // Copies are independent and complete.
+    CCfgIndex copy(key);
+    CCfgIndex assigned = Key(L"other", L"a", L"b");
+    assigned = colon;
+    copy.SetIndexValue(L"C:D");
+    EXPECT_EQ(x_wstring(L"S::"), key.GetIndexValueWithServerName());
+    EXPECT_EQ(x_wstring(L"S:C:D"), copy.GetIndexValueWithServerName());
+    EXPECT_EQ(x_wstring(L"S:P:Q"), assigned.GetIndexValueWithServerName());
+}
+
+TEST(CfgIndex, OrderingIsCaseInsensitiveOverTheSeparatorFreeConcatenation) {
+    // Letter case does not matter anywhere in the key.
+    EXPECT_TRUE(Key(L"srv", L"P", L"x") == Key(L"SRV", L"p", L"X"));
+    EXPECT_EQ(0, Key(L"srv", L"P", L"x").Compare(Key(L"SRV", L"p", L"X")));
+
+    // No separators: the split between the three parts does not matter.
+    EXPECT_TRUE(Key(L"S", L"PA", L"X") == Key(L"S", L"P", L"AX"));
+    EXPECT_TRUE(Key(L"SP", L"", L"AX") == Key(L"S", L"PAX", L""));
+    EXPECT_FALSE(Key(L"S", L"PA", L"X") == Key(L"S", L"PA", L"Y"));
+
+    // A map keyed by the index keeps one entry for keys that compare equal, under the spelling
+    // of the first insertion.
+    std::map<CCfgIndex, int, CCfgSettingDBBase::CCfgIndexLess> map;
+    map[Key(L"S", L"PA", L"X")] = 1;
+    map[Key(L"s", L"p", L"ax")] = 2;
+    map[Key(L"S", L"P", L"B")] = 3;
+    ASSERT_EQ(2u, map.size());
+    EXPECT_EQ(x_wstring(L"PA"), map.begin()->first.GetPolicySubject().ToString());
+    EXPECT_EQ(2, map.begin()->second);
+
+    // Every pair of keys compares like the case-insensitive comparison of the concatenated
+    // strings; '_' sorts before letters because letters fold to lower case.
+    const std::vector<std::wstring> parts = {L"", L"a", L"A", L"b", L"_", L"ab", L"Ab_", L"z"};
+    std::vector<CCfgIndex> keys;
+    for (const auto& s : parts)
+        for (const auto& p : parts)
+            for (const auto& x : {L"", L"A", L"b_"})
+                keys.push_back(CCfgIndex(s, {CSubjectID(p), CSubjectID(x)}));
+    for (const auto& a : keys) {
+        const std::wstring ka =
+            a.GetServerName() + a.GetPolicySubject().ToString() + a.GetSubjectID().ToString();
+        for (const auto& b : keys) {
+            const std::wstring kb =
+                b.GetServerName() + b.GetPolicySubject().ToString() + b.GetSubjectID().ToString();
+            const int expected = Sign(OS::wcsicmp(ka, kb));
+            ASSERT_EQ(expected, Sign(a.Compare(b))) << ka << L" vs " << kb;
+            ASSERT_EQ(expected == 0, a == b);
+            ASSERT_EQ(expected < 0, CCfgSettingDBBase::CCfgIndexLess()(a, b));
+        }
+    }
+    EXPECT_LT(Key(L"S", L"A_", L"").Compare(Key(L"S", L"AA", L"")), 0);
+}
+
+TEST(CfgIndex, ModifyActionFlagsKeepTheirValues) {
+    using DB = CCfgSettingDBBase;
+    EXPECT_EQ(1, DB::MA_WRITE_CLEAN);
+    EXPECT_EQ(2, DB::MA_NO_IGNORE_FIELDS);
+    EXPECT_EQ(8, DB::MA_MARKED_IGNORE_ONLY);
+    // Bits the stores do not read travel along unchanged.
+    const DB::ModifyAction a = DB::MA_WRITE_CLEAN | static_cast<DB::ModifyAction>(0x40);
+    EXPECT_EQ(0x41, static_cast<int>(a));
+}
