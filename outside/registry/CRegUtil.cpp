@@ -1,0 +1,93 @@
+// CRegUtil: local hosts read this machine's registry file; mapped hosts read their own file.
+// Thread rule: the host map is guarded by g_hostsLock.
+#include "outside/registry/CRegUtil.h"
+
+#include <unistd.h>
+
+#include <cwchar>
+#include <map>
+#include <mutex>
+
+namespace {
+
+std::mutex g_hostsLock;
+std::map<std::wstring, std::string, OS::NoCaseLess>& Hosts() {
+    static std::map<std::wstring, std::string, OS::NoCaseLess> hosts;
+    return hosts;
+}
+
+std::wstring Bare(const OS::x_wstring& host) {
+    std::wstring h = host;
+    while (!h.empty() && h[0] == L'\\') h.erase(0, 1);
+    return h;
+}
+
+}  // namespace
+
+bool CRegUtil::IsLocalHost(const OS::x_wstring& host) {
+    std::wstring h = Bare(host);
+    if (h.empty() || h == L"." || OS::wcsicmp(h, L"localhost") == 0 || h == L"127.0.0.1")
+        return true;
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return false;
+    std::wstring self = OS::Utf8ToWide(name);
+    if (OS::wcsicmp(h, self) == 0) return true;
+    std::wstring shortSelf = self.substr(0, self.find(L'.'));
+    std::wstring shortHost = h.substr(0, h.find(L'.'));
+    return OS::wcsicmp(shortHost, shortSelf) == 0 &&
+           (h.find(L'.') == std::wstring::npos || self.find(L'.') == std::wstring::npos);
+}
+
+void CRegUtil::MapRemoteHost(const OS::x_wstring& host, const OS::x_wstring& registryFile) {
+    std::lock_guard<std::mutex> lk(g_hostsLock);
+    if (registryFile.empty()) {
+        Hosts().erase(Bare(host));
+    } else {
+        Hosts()[Bare(host)] = registryFile.ToUtf8();
+    }
+}
+
+void CRegUtil::ClearRemoteHosts() {
+    std::lock_guard<std::mutex> lk(g_hostsLock);
+    Hosts().clear();
+}
+
+HKEY CRegUtil::OpenExistingRemoteHkeyLocalMachine(const OS::x_wstring& host,
+                                                  const OS::x_wstring& path, unsigned long access) {
+    Close();
+    std::string file;
+    {
+        std::lock_guard<std::mutex> lk(g_hostsLock);
+        auto it = Hosts().find(Bare(host));
+        if (it != Hosts().end()) file = it->second;
+    }
+    if (file.empty()) {
+        if (!IsLocalHost(host)) return nullptr;
+        file = OS::CRegKey::RegistryFile();
+    }
+    if (m_key.OpenInFile(file, HKEY_LOCAL_MACHINE, path, access, false) != ERROR_SUCCESS)
+        return nullptr;
+    return m_key;
+}
+
+bool CRegUtil::Read(const OS::x_wstring& name, wchar_t* buffer, unsigned long size) {
+    if (!buffer || size == 0) return false;
+    OS::x_wstring value;
+    if (!Read(name, value)) return false;
+    size_t n = std::min<size_t>(value.size(), size - 1);
+    std::wmemcpy(buffer, value.data(), n);
+    buffer[n] = L'\0';
+    return true;
+}
+
+bool CRegUtil::Read(const OS::x_wstring& name, OS::x_wstring& value) {
+    return m_key.IsOpen() && m_key.QueryValue(name, value) == ERROR_SUCCESS;
+}
+
+bool CRegUtil::Read(const OS::x_wstring& name, unsigned long& value) {
+    return m_key.IsOpen() && m_key.QueryValue(value, name) == ERROR_SUCCESS;
+}
+
+void CRegUtil::Close() {
+    m_key.Close();
+}

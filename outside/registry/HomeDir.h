@@ -1,0 +1,16 @@
+// The product's registry key and the home folder of this machine's configuration.
+// Thread rule: no shared state (reads the registry file and the environment).
+#pragma once
+
+#include "outside/common/x_wstring.h"
+
+namespace OS {
+
+// "SOFTWARE\Kestrelon\Mailvane for Exchange\CurrentVersion" under HKEY_LOCAL_MACHINE.
+extern const wchar_t* const kProductRegKey;
+
+// The home folder, ending with '/': the registry value "HomeDir" of the product key, else the
+// environment variable ZOLTCFG_HOME, else /var/lib/zoltcfg.
+x_wstring GetHomeDir();
+
+}  // namespace OS

@@ -1,0 +1,218 @@
+// Parsing and writing the registry file, with the lock that serialises writers.
+// Thread rule: no shared state.
+#include "outside/registry/RegistryFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "outside/common/x_wstring.h"
+
+namespace OS::regfile {
+namespace {
+
+std::wstring Trim(const std::wstring& s) {
+    size_t b = s.find_first_not_of(L" \t\r\n");
+    if (b == std::wstring::npos) return L"";
+    size_t e = s.find_last_not_of(L" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+// Reads a quoted string starting at s[pos] == '"'; returns the position after the closing quote
+// or npos when it does not parse.
+size_t ReadQuoted(const std::wstring& s, size_t pos, std::wstring& out) {
+    if (pos >= s.size() || s[pos] != L'"') return std::wstring::npos;
+    out.clear();
+    for (size_t i = pos + 1; i < s.size(); ++i) {
+        if (s[i] == L'\\') {
+            if (i + 1 >= s.size()) return std::wstring::npos;
+            wchar_t n = s[++i];
+            out += n == L'n' ? L'\n' : n;
+        } else if (s[i] == L'"') {
+            return i + 1;
+        } else {
+            out += s[i];
+        }
+    }
+    return std::wstring::npos;
+}
+
+std::wstring Quote(const std::wstring& s) {
+    std::wstring out = L"\"";
+    for (wchar_t c : s) {
+        if (c == L'\\' || c == L'"') out += L'\\';
+        if (c == L'\n') {
+            out += L"\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out + L"\"";
+}
+
+}  // namespace
+
+std::wstring NormalisePath(const std::wstring& path) {
+    std::wstring out;
+    std::wstring part;
+    auto flush = [&] {
+        if (part.empty()) return;
+        if (!out.empty()) out += L'\\';
+        out += part;
+        part.clear();
+    };
+    for (wchar_t c : path) {
+        if (c == L'\\' || c == L'/') {
+            flush();
+        } else {
+            part += c;
+        }
+    }
+    flush();
+    return out;
+}
+
+Key* Content::Find(const std::wstring& path) {
+    for (Key& k : keys) {
+        if (OS::wcsicmp(k.path, path) == 0) return &k;
+    }
+    return nullptr;
+}
+
+bool Content::Exists(const std::wstring& path) const {
+    for (const Key& k : keys) {
+        if (OS::wcsicmp(k.path, path) == 0) return true;
+        if (k.path.size() > path.size() && k.path[path.size()] == L'\\' &&
+            OS::wcsicmp(std::wstring_view(k.path).substr(0, path.size()), path) == 0)
+            return true;
+    }
+    return false;
+}
+
+Content Parse(const std::string& utf8) {
+    Content c;
+    Key* current = nullptr;
+    std::wstring text = OS::Utf8ToWide(utf8);
+    std::wistringstream in(text);
+    std::wstring line;
+    while (std::getline(in, line)) {
+        line = Trim(line);
+        if (line.empty() || line[0] == L';' || line[0] == L'#') continue;
+        if (line.front() == L'[' && line.back() == L']') {
+            std::wstring path = NormalisePath(line.substr(1, line.size() - 2));
+            if (path.empty()) {
+                current = nullptr;
+                continue;
+            }
+            current = c.Find(path);
+            if (!current) {
+                c.keys.push_back({path, {}});
+                current = &c.keys.back();
+            }
+            continue;
+        }
+        if (!current) continue;  // a value outside any key
+        Value v;
+        size_t pos;
+        if (line[0] == L'@') {
+            pos = 1;
+        } else {
+            pos = ReadQuoted(line, 0, v.name);
+            if (pos == std::wstring::npos) continue;
+        }
+        std::wstring rest = Trim(line.substr(pos));
+        if (rest.empty() || rest[0] != L'=') continue;
+        rest = Trim(rest.substr(1));
+        if (rest.compare(0, 6, L"dword:") == 0) {
+            std::wstring hex = Trim(rest.substr(6));
+            if (hex.empty() || hex.size() > 8 ||
+                hex.find_first_not_of(L"0123456789abcdefABCDEF") != std::wstring::npos)
+                continue;
+            v.isNumber = true;
+            v.number = static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
+        } else {
+            size_t end = ReadQuoted(rest, 0, v.text);
+            if (end == std::wstring::npos || !Trim(rest.substr(end)).empty()) continue;
+        }
+        bool replaced = false;
+        for (Value& old : current->values) {
+            if (OS::wcsicmp(old.name, v.name) == 0) {
+                old = v;
+                replaced = true;
+            }
+        }
+        if (!replaced) current->values.push_back(v);
+    }
+    return c;
+}
+
+std::string Serialize(const Content& c) {
+    std::wstring out =
+        L"; registry of this machine: keys in [brackets], values as\n"
+        L"; \"name\"=\"text\" or \"name\"=dword:0000002a\n";
+    for (const Key& k : c.keys) {
+        out += L"\n[" + k.path + L"]\n";
+        for (const Value& v : k.values) {
+            out += v.name.empty() ? L"@" : Quote(v.name);
+            out += L"=";
+            if (v.isNumber) {
+                wchar_t buf[16];
+                std::swprintf(buf, 16, L"dword:%08x", v.number);
+                out += buf;
+            } else {
+                out += Quote(v.text);
+            }
+            out += L"\n";
+        }
+    }
+    return OS::WideToUtf8(out);
+}
+
+bool Load(const std::string& file, Content& out) {
+    std::error_code ec;
+    if (!std::filesystem::exists(file, ec)) {
+        out = Content();
+        return true;
+    }
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    out = Parse(ss.str());
+    return true;
+}
+
+bool ModifyRaw(const std::string& file, void (*apply)(Content&, void*), void* ctx) {
+    std::error_code ec;
+    std::filesystem::path p(file);
+    if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path(), ec);
+    int lockFd = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lockFd < 0) return false;
+    bool ok = false;
+    if (::flock(lockFd, LOCK_EX) == 0) {
+        Content c;
+        if (Load(file, c)) {
+            apply(c, ctx);
+            std::string tmp = file + ".tmp." + std::to_string(::getpid());
+            int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                std::string data = Serialize(c);
+                ok = ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size()) &&
+                     ::fsync(fd) == 0;
+                ok = ::close(fd) == 0 && ok;
+                ok = ok && ::rename(tmp.c_str(), file.c_str()) == 0;
+                if (!ok) ::unlink(tmp.c_str());
+            }
+        }
+        ::flock(lockFd, LOCK_UN);
+    }
+    ::close(lockFd);
+    return ok;
+}
+
+}  // namespace OS::regfile
