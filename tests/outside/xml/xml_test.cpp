@@ -1,0 +1,128 @@
+// Tests of the XML layer: XPath selection and iteration, attributes and text, saving and
+// reloading, and the errors of unreadable files, broken text and bad expressions.
+#include <gtest/gtest.h>
+
+#include "outside/xml/CXMLParser.h"
+#include "tests/support/TempDir.h"
+
+using OS::x_wstring;
+
+namespace {
+
+const wchar_t kSchema[] =
+    L"<?xml version=\"1.0\"?>\n"
+    L"<database><schema>\n"
+    L"  <table name=\"QV_VirusScan\"><column name=\"VS_ACTION\" type=\"int16\"/></table>\n"
+    L"  <other name=\"skipped\"/>\n"
+    L"  <table name=\"QV_\u00C9t\u00E9\u4E2D\"/>\n"
+    L"  <table name=\"QV_INMEMORY\">in <![CDATA[memory]]> text</table>\n"
+    L"</schema></database>";
+
+template <class F>
+int CodeOf(F f) {
+    try {
+        f();
+    } catch (const CXMLException& e) {
+        return e.GetErrorCode();
+    }
+    return 0;
+}
+
+}  // namespace
+
+TEST(XmlParser, SelectsNodesInDocumentOrderWithAttributesAndText) {
+    CXMLParser parser;
+    EXPECT_TRUE(parser.LoadXML(kSchema));
+    CXMLNodeList list = parser.XPathSelectNodes(L"//database/schema/table");
+    ASSERT_EQ(3, list.GetLength());
+
+    std::vector<x_wstring> names;
+    for (CXMLNode n = list.NextNode(); !n.IsNull(); n = list.NextNode()) {
+        names.push_back(n.GetAttribute(L"name"));
+    }
+    EXPECT_EQ((std::vector<x_wstring>{L"QV_VirusScan", L"QV_\u00C9t\u00E9\u4E2D", L"QV_INMEMORY"}),
+              names);
+    EXPECT_TRUE(list.NextNode().IsNull());  // stays at the end
+    list.Reset();
+    EXPECT_EQ(x_wstring(L"QV_VirusScan"), list.NextNode().GetAttribute(L"name"));
+
+    int count = 0;
+    for (CXMLNode n : list) count += n.GetName() == L"table";
+    EXPECT_EQ(3, count);
+    EXPECT_TRUE(list.GetItem(3).IsNull());
+    EXPECT_TRUE(list.GetItem(-1).IsNull());
+
+    CXMLNode first = list.GetItem(0);
+    x_wstring value = L"untouched";
+    EXPECT_FALSE(first.GetAttribute(L"missing", value));
+    EXPECT_EQ(x_wstring(L"untouched"), value);
+    EXPECT_EQ(x_wstring(), first.GetAttribute(L"missing"));
+    EXPECT_EQ(x_wstring(L"int16"), first.SelectSingleNode(L"column").GetAttribute(L"type"));
+    EXPECT_EQ(x_wstring(L"in memory text"), list.GetItem(2).GetText());
+
+    EXPECT_TRUE(parser.XPathSelectSingleNode(L"/database/nothing").IsNull());
+    EXPECT_EQ(0, parser.XPathSelectNodes(L"//nothing").GetLength());
+    // An attribute selection stands for its element.
+    EXPECT_EQ(x_wstring(L"other"), parser.XPathSelectSingleNode(L"//other/@name").GetName());
+}
+
+TEST(XmlParser, EditSaveAndReloadKeepsNonAsciiText) {
+    testsupport::CTempDir dir;
+    const x_wstring file = x_wstring::FromUtf8((dir / "report.xml").string());
+    CXMLParser parser;
+    parser.LoadXML(L"<report_template><server_list>SRC01</server_list></report_template>");
+    CXMLNode node = parser.XPathSelectSingleNode(L"/report_template/server_list");
+    ASSERT_FALSE(node.IsNull());
+    node.SetText(L"Z\u00FCrich-\u4E2D");
+    node.SetAttribute(L"kind", L"a\"b<c");
+    parser.SaveXML(file);
+
+    CXMLParser again;
+    EXPECT_TRUE(again.Load(file));
+    CXMLNode read = again.XPathSelectSingleNode(L"/report_template/server_list");
+    EXPECT_EQ(x_wstring(L"Z\u00FCrich-\u4E2D"), read.GetText());
+    EXPECT_EQ(x_wstring(L"a\"b<c"), read.GetAttribute(L"kind"));
+    EXPECT_EQ(
+        x_wstring(L"<report_template>\n  <server_list kind=\"a&quot;b&lt;c\">Z\u00FCrich-\u4E2D"
+                  L"</server_list>\n</report_template>\n"),
+        again.GetXML());
+
+    CXMLParser built;
+    CXMLNode root = built.CreateDocument(L"database");
+    root.AppendChild(L"schema").AppendChild(L"table").SetAttribute(L"name", L"T1");
+    EXPECT_EQ(1, built.XPathSelectNodes(L"//database/schema/table").GetLength());
+}
+
+TEST(XmlParser, ErrorsCarryTheirCodeAndLeaveNoDocument) {
+    testsupport::CTempDir dir;
+    CXMLParser parser;
+    try {
+        parser.Load(x_wstring::FromUtf8((dir / "absent.xml").string()));
+        FAIL() << "no exception";
+    } catch (const CXMLException& e) {
+        EXPECT_EQ(CXMLException::kFileUnreadable, e.GetErrorCode());
+        EXPECT_NE(x_wstring::npos, e.GetErrorMsg().find(L"absent.xml"));
+    }
+    EXPECT_EQ(CXMLException::kNoDocument, CodeOf([&] { parser.XPathSelectNodes(L"//a"); }));
+
+    testsupport::WriteFile(dir / "broken.xml", "<database><schema></database>");
+    EXPECT_EQ(CXMLException::kNotWellFormed,
+              CodeOf([&] { parser.Load(x_wstring::FromUtf8((dir / "broken.xml").string())); }));
+    EXPECT_FALSE(parser.IsLoaded());
+    EXPECT_EQ(CXMLException::kNotWellFormed, CodeOf([&] { parser.LoadXML(L"not xml at all"); }));
+    EXPECT_EQ(CXMLException::kNotWellFormed, CodeOf([&] { parser.LoadXML(L""); }));
+    EXPECT_EQ(CXMLException::kNoDocument, CodeOf([&] { parser.GetXML(); }));
+
+    parser.LoadXML(L"<a><b/></a>");
+    EXPECT_EQ(CXMLException::kBadXPath, CodeOf([&] { parser.XPathSelectNodes(L"//b[@"); }));
+    EXPECT_EQ(CXMLException::kBadXPath, CodeOf([&] { parser.XPathSelectNodes(L"1 + 1"); }));
+    EXPECT_EQ(CXMLException::kSaveFailed,
+              CodeOf([&] { parser.SaveXML(x_wstring::FromUtf8(dir.Str())); }));  // a folder
+    // The exception is an OS::CException with a message of its own.
+    try {
+        parser.LoadXML(L"<a>");
+    } catch (const OS::CException& e) {
+        EXPECT_EQ(CXMLException::kNotWellFormed, e.GetErrorCode());
+        EXPECT_NE(x_wstring::npos, e.GetErrorMsg().find(L"not well-formed"));
+    }
+}
