@@ -1,0 +1,769 @@
+// CCfgSettingGenericDatabase: construction and destruction, the guard of the public operations
+// (store mutex, two attempts that close the tables after a database exception, the
+// connection-lost rule of the writers), the table cache, and the single-setting read, existence
+// read, write, apply-all write, delete, delete-all and column dump. Bulk operations and the reset
+// to defaults live in their own files.
+// Thread rule: see the header; everything here runs under the store mutex.
+#include "storage/cfg_SettingGenericDatabase.h"
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include "outside/common/StringUtils.h"
+#include "outside/log/DebugLog.h"
+#include "outside/xml/CXMLParser.h"
+
+namespace {
+
+const wchar_t kLogSource[] = L"cfg_SettingGenericDatabase";
+
+std::atomic<bool> g_failNextMutexCreation{false};
+
+// The product's home folder, from the registry value "HomeDir" of the product key.
+bool ReadHomeDir(OS::x_wstring& home) {
+    (void)home;
+    return false;  // TEMP until the registry layer lands
+}
+
+// Holds the store mutex from a successful wait to the end of a scope, exceptions included.
+class CMutexRelease {
+  public:
+    explicit CMutexRelease(std::recursive_timed_mutex* m) : m_pMutex(m) {}
+    ~CMutexRelease() {
+        if (m_pMutex) m_pMutex->unlock();
+    }
+    CMutexRelease(const CMutexRelease&) = delete;
+    CMutexRelease& operator=(const CMutexRelease&) = delete;
+
+  private:
+    std::recursive_timed_mutex* m_pMutex;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Construction and destruction
+
+void CCfgSettingGenericDatabase::FailNextMutexCreation() {
+    g_failNextMutexCreation = true;
+}
+
+CCfgSettingGenericDatabase::CCfgSettingGenericDatabase(const OS::x_wstring& connectionFile,
+                                                       bool refreshOnRead)
+    : CGenericDatabase(connectionFile, true), m_bRefreshOnRead(refreshOnRead) {
+    CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::CCfgSettingGenericDatabase()=%ls",
+            connectionFile.c_str());
+    try {
+        if (g_failNextMutexCreation.exchange(false)) {
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+        m_pMutex = std::make_unique<std::recursive_timed_mutex>();
+    } catch (const std::exception&) {
+        CFG_LOG(DBG::LVL_FATAL,
+                L"Fatal error: Mutex Create failed. CCfgSettingGenericDatabase can not work as "
+                L"expected.");
+    }
+    Initialize();
+
+    OS::x_wstring schemaFile;
+    OS::x_wstring home;
+    if (ReadHomeDir(home)) {
+        schemaFile = NS_StringUtils::concatPath(home, L"config/dbSchema_Conf.xml");
+    } else {
+        CFG_LOG(DBG::LVL_ERROR, L"reg.QueryValue %ls fail", L"HomeDir");
+        std::filesystem::path conn(connectionFile.ToUtf8());
+        OS::x_wstring folder = OS::x_wstring::FromUtf8(conn.parent_path().string());
+        schemaFile = NS_StringUtils::concatPath(NS_StringUtils::concatPath(folder, L".."),
+                                                L"config/dbSchema_Conf.xml");
+    }
+    CacheAllConfig(schemaFile);
+    CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::CCfgSettingGenericDatabase()");
+}
+
+CCfgSettingGenericDatabase::~CCfgSettingGenericDatabase() {
+    CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::~CCfgSettingGenericDatabase()");
+    WaitResult w = WaitForStoreMutex();
+    if (w == kWaitObject0) {
+        try {
+            CloseAllTables();
+            Uninitialize();
+        } catch (const CDBException& e) {
+            CFG_LOG(DBG::LVL_WARNING, L"DB Exception: %ls (%x)", e.GetErrorMsg().c_str(),
+                    e.GetErrorCode());
+        }
+        ReleaseStoreMutex();
+    } else {
+        LogWaitFailure(w, true);
+    }
+    CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::~CCfgSettingGenericDatabase()");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The store mutex and the guard
+
+CCfgSettingGenericDatabase::WaitResult CCfgSettingGenericDatabase::WaitForStoreMutex() {
+    if (!m_pMutex) return kWaitFailed;
+    return m_pMutex->try_lock_for(m_waitTimeout) ? kWaitObject0 : kWaitTimeout;
+}
+
+void CCfgSettingGenericDatabase::ReleaseStoreMutex() {
+    m_pMutex->unlock();
+}
+
+void CCfgSettingGenericDatabase::LogWaitFailure(WaitResult result, bool logOtherFailure) {
+    if (result == kWaitTimeout) {
+        CFG_LOG(DBG::LVL_WARNING,
+                L"dwReturn = WAIT_TIMEOUT, Possible hang, abort current function executing.");
+    } else if (logOtherFailure) {
+        CFG_LOG(DBG::LVL_WARNING, L"WaitForSingleObject() return: %d", static_cast<int>(result));
+    }
+}
+
+template <class Worker, class ExitTrace>
+bool CCfgSettingGenericDatabase::RunGuarded(const GuardRule& rule, Worker&& worker,
+                                            ExitTrace&& exitTrace) {
+    if (rule.writer && !IsDBStatusOK()) return false;
+    WaitResult w = WaitForStoreMutex();
+    if (w != kWaitObject0) {
+        LogWaitFailure(w, rule.logWaitFailure);
+        if (rule.exitTraceAfterFailedWait) exitTrace(false);
+        return false;
+    }
+    bool result = false;
+    for (int attempt = 0; attempt < rule.attempts && !result; ++attempt) {
+        try {
+            result = worker();
+        } catch (const CDBException& e) {
+            CFG_LOG(DBG::LVL_WARNING, L"DB Exception: %ls (%x)", e.GetErrorMsg().c_str(),
+                    e.GetErrorCode());
+            result = false;
+            if (rule.keepTablesOnLostLink && !IsDBStatusOK()) {
+                CFG_LOG(DBG::LVL_INFO,
+                        L"The exception is caused by DB connection lost, do not clear cache");
+                ReleaseStoreMutex();
+                return false;
+            }
+            CloseAllTables();
+        }
+    }
+    exitTrace(result);
+    ReleaseStoreMutex();
+    return result;
+}
+
+namespace {
+// The guard rules of the operations.
+constexpr bool kWriter = true;
+}  // namespace
+
+bool CCfgSettingGenericDatabase::GetConfiguration(const OS::x_wstring& server,
+                                                  const OS::x_wstring& category,
+                                                  const std::vector<OS::x_wstring>& fields,
+                                                  CIPCMsgBuffer& out) {
+    CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::GetConfiguration(), category=%ls",
+            category.c_str());
+    return RunGuarded(
+        GuardRule{!kWriter, true, 2, false, true},
+        [&] { return GetConfigurationEx(server, category, fields, out); },
+        [&](bool) {
+            CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetConfiguration(), category=%ls",
+                    category.c_str());
+        });
+}
+
+bool CCfgSettingGenericDatabase::GetConfiguration(const CCfgIndex& index,
+                                                  CCfgSettingCategoryBase& setting) {
+    CFG_LOG(DBG::LVL_ENTRY,
+            L"CCfgSettingGenericDatabase::GetConfiguration(), category=%ls, subject id=%ls",
+            setting.GetCategroyName().c_str(), index.GetSubjectID().Str().c_str());
+    return RunGuarded(
+        GuardRule{!kWriter, true, 2, false, true},
+        [&] { return GetConfigurationEx(index, setting); },
+        [&](bool) { CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetConfiguration()"); });
+}
+
+bool CCfgSettingGenericDatabase::SetConfiguration(const OS::x_wstring& server,
+                                                  const OS::x_wstring& category,
+                                                  const CCfgSettingApplyAll& setting,
+                                                  CCfgIndexCallback* callback) {
+    CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::SetConfiguration(), category=%ls",
+            category.c_str());
+    return RunGuarded(
+        GuardRule{kWriter, false, 2, false, true},
+        [&] { return SetConfigurationEx(server, category, setting, callback); },
+        [&](bool result) {
+            CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::SetConfiguration(), return = %d",
+                    result ? 1 : 0);
+        });
+}
+
+bool CCfgSettingGenericDatabase::SetConfiguration(const CCfgIndex& index,
+                                                  const CCfgSettingCategoryBase& setting,
+                                                  std::vector<OS::x_wstring>* changed,
+                                                  ModifyAction action) {
+    CCfgSettingCategoryBase& s = const_cast<CCfgSettingCategoryBase&>(setting);
+    CFG_LOG(DBG::LVL_ENTRY,
+            L"CCfgSettingGenericDatabase::SetConfiguration(), category=%ls, subject id=%ls, "
+            L"modify action=%d, dirty=%d",
+            s.GetCategroyName().c_str(), index.GetSubjectID().Str().c_str(),
+            static_cast<int>(action), setting.IsDirty() ? 1 : 0);
+    return RunGuarded(
+        GuardRule{kWriter, false, 2, true, true},
+        [&] { return SetConfigurationEx(index, setting, changed, action); },
+        [&](bool) { CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::SetConfiguration()"); });
+}
+
+void CCfgSettingGenericDatabase::RemoveConfiguration(const CCfgIndex& index,
+                                                     const OS::x_wstring& category,
+                                                     std::vector<OS::x_wstring>* removed) {
+    CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::RemoveConfiguration(), category=%ls",
+            category.c_str());
+    RunGuarded(
+        GuardRule{kWriter, false, 1, false, true},
+        [&] {
+            RemoveConfigurationEx(index, category, removed);
+            return true;
+        },
+        [&](bool) {
+            CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::RemoveConfiguration()");
+        });
+}
+
+bool CCfgSettingGenericDatabase::GetBulkConfiguration(const CCfgIndex& index,
+                                                      CCfgSettingCategoryBase& setting) {
+    CFG_LOG(DBG::LVL_ENTRY,
+            L"CCfgSettingGenericDatabase::GetBulkConfiguration(), category=%ls, subject id=%ls",
+            setting.GetCategroyName().c_str(), index.GetSubjectID().Str().c_str());
+    return RunGuarded(
+        GuardRule{!kWriter, true, 2, false, true},
+        [&] { return GetBulkConfigurationEx(index, setting); },
+        [&](bool) {
+            CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetBulkConfiguration()");
+        });
+}
+
+bool CCfgSettingGenericDatabase::SetBulkConfiguration(const CCfgIndex& index,
+                                                      const CCfgSettingCategoryBase& setting,
+                                                      std::vector<OS::x_wstring>* changed,
+                                                      ModifyAction action) {
+    CCfgSettingCategoryBase& s = const_cast<CCfgSettingCategoryBase&>(setting);
+    CFG_LOG(DBG::LVL_ENTRY,
+            L"CCfgSettingGenericDatabase::SetBulkConfiguration(), category=%ls, subject id=%ls, "
+            L"modify action=%d, dirty=%d",
+            s.GetCategroyName().c_str(), index.GetSubjectID().Str().c_str(),
+            static_cast<int>(action), setting.IsDirty() ? 1 : 0);
+    return RunGuarded(
+        GuardRule{kWriter, false, 2, true, true},
+        [&] { return SetBulkConfigurationEx(index, setting, changed, action, false); },
+        [&](bool) {
+            CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::SetBulkConfiguration()");
+        });
+}
+
+bool CCfgSettingGenericDatabase::GetExistConfiguration(const CCfgIndex& index,
+                                                       CCfgSettingCategoryBase& setting) {
+    CFG_LOG(DBG::LVL_ENTRY,
+            L"CCfgSettingGenericDatabase::GetExistConfiguration(), category=%ls, subject id=%ls",
+            setting.GetCategroyName().c_str(), index.GetSubjectID().Str().c_str());
+    return RunGuarded(
+        GuardRule{!kWriter, true, 2, false, true},
+        [&] { return GetExistConfigurationEx(index, setting); },
+        [&](bool) {
+            CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetExistConfiguration()");
+        });
+}
+
+bool CCfgSettingGenericDatabase::ResetToDefault(const CCfgIndex& index,
+                                                CCfgSettingCategoryBase& setting,
+                                                std::vector<OS::x_wstring>* changed) {
+    CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::ResetToDefault(), category=%ls",
+            setting.GetCategroyName().c_str());
+    // One attempt; the exit is traced only after a successful wait.
+    return RunGuarded(
+        GuardRule{kWriter, true, 1, false, false},
+        [&] {
+            if (!SubResetToDefault(index, setting)) {
+                CFG_LOG(DBG::LVL_ERROR, L"ResetToDefault(), SubResetToDefault fail");
+                return false;
+            }
+            if (!SetConfigurationEx(index, setting, changed, MA_NO_IGNORE_FIELDS)) {
+                CFG_LOG(DBG::LVL_ERROR, L"ResetToDefault(), SetConfiguration fail");
+                return false;
+            }
+            return true;
+        },
+        [&](bool) { CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::ResetToDefault()"); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tables and rows
+
+uint32_t CCfgSettingGenericDatabase::GetTickCount() {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+OS::x_wstring CCfgSettingGenericDatabase::ValueText(const CVar& value) {
+    if (value.IsString()) return value.GetString();
+    try {
+        return value.ToString();
+    } catch (const OS::CException&) {
+        return OS::x_wstring();
+    }
+}
+
+bool CCfgSettingGenericDatabase::Resolve(CCfgSettingCategoryRef& ref, CVar& value) {
+    try {
+        return ref.GetFieldRefByValue(ref.GetRefKey(), ref.GetRefValue(), value) &&
+               ref.GetRefValue().m_pSetting != nullptr;
+    } catch (const OS::CException&) {
+        return false;
+    }
+}
+
+bool CCfgSettingGenericDatabase::Resolve(CCfgMVSettingCategoryRef& mv, CVar& value) {
+    try {
+        return mv.GetFieldRefByValue(mv.GetRefSettingArray(), value);
+    } catch (const OS::CException&) {
+        return false;
+    }
+}
+
+CModifiableRecordSet* CCfgSettingGenericDatabase::LookupTable(const OS::x_wstring& table) {
+    TableEntry& entry = m_mapDbTable[table];
+    entry.dwLastUse = GetTickCount();
+    if (!entry.pRecordSet) {
+        CModifiableRecordSet* rs = nullptr;
+        OpenTable(table, rs);
+        entry.pRecordSet.reset(rs);
+    }
+    return entry.pRecordSet.get();
+}
+
+void CCfgSettingGenericDatabase::CloseAllTables() {
+    m_mapDbTable.clear();
+}
+
+size_t CCfgSettingGenericDatabase::GetOpenTableCount() const {
+    return static_cast<size_t>(
+        std::count_if(m_mapDbTable.begin(), m_mapDbTable.end(),
+                      [](const auto& e) { return e.second.pRecordSet != nullptr; }));
+}
+
+bool CCfgSettingGenericDatabase::IsTableOpen(const OS::x_wstring& table) const {
+    auto it = m_mapDbTable.find(table);
+    return it != m_mapDbTable.end() && it->second.pRecordSet != nullptr;
+}
+
+bool CCfgSettingGenericDatabase::GetBulkCacheEntry(const OS::x_wstring& subject,
+                                                   BulkEntry& out) const {
+    auto it = m_mapBulkCfgSetting.find(subject);
+    if (it == m_mapBulkCfgSetting.end()) return false;
+    out = it->second;
+    return true;
+}
+
+bool CCfgSettingGenericDatabase::FindRow(CModifiableRecordSet& rs, const OS::x_wstring& key) {
+    // A record set left at its end by an earlier walk is rewound first, so that only an empty
+    // table counts as "at its end".
+    if (rs.IsEOF()) rs.MoveFirst();
+    if (rs.IsEOF()) return false;
+    return rs.Seek(kIndexColumn, CVar(key));
+}
+
+void CCfgSettingGenericDatabase::FindOrAddRow(CModifiableRecordSet& rs, const OS::x_wstring& key) {
+    if (FindRow(rs, key)) return;
+    rs.AddNew();
+    rs.SetFieldValue(kIndexColumn, CVar(key));
+    rs.Update();
+}
+
+CCfgSettingDBBase::CCfgIndex CCfgSettingGenericDatabase::RefIndex(const CCfgIndex& index,
+                                                                  const OS::x_wstring& subject) {
+    return CCfgIndex(index.GetServerName(),
+                     SubjectPair(index.GetPolicySubject(), CSubjectID(subject)));
+}
+
+void CCfgSettingGenericDatabase::SetFieldLogged(CModifiableRecordSet& rs, const OS::x_wstring& name,
+                                                const CVar& value) {
+    try {
+        rs.SetFieldValue(name, value);
+    } catch (const CDBException& e) {
+        CFG_LOG(DBG::LVL_WARNING,
+                L"DB Exception: %ls (%x) when executing SetField(%ls,%ls), if this happens when "
+                L"the server management is running and two servers have different version ZOLT "
+                L"installed(Like ZOLT 8.0 and ZOLT 8.5), please ignore this exception, it is a "
+                L"right behavior.",
+                e.GetErrorMsg().c_str(), e.GetErrorCode(), name.c_str(), ValueText(value).c_str());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reads
+
+void CCfgSettingGenericDatabase::FillFromRow(const CCfgIndex& index, CModifiableRecordSet& rs,
+                                             CCfgSettingCategoryBase& setting) {
+    // The row is copied first: following a reference may move this record set (a setting may
+    // refer to one of its own category).
+    const long count = rs.GetFieldCount();
+    std::vector<std::pair<OS::x_wstring, CVar>> row;
+    row.reserve(count > 0 ? static_cast<size_t>(count) : 0);
+    for (long p = 1; p < count; ++p) row.emplace_back(rs.GetFieldName(p), rs.GetFieldValue(p));
+
+    for (auto& [name, value] : row) {
+        if (CCfgSettingCategoryBase::IsCfgSettingField(name)) {
+            CCfgSettingCategoryRef ref;
+            if (Resolve(ref, value)) {
+                CCfgSettingCategoryBase& target = *ref.GetRefValue().m_pSetting;
+                GetConfigurationEx(RefIndex(index, ref.GetRefKey().m_strSubjectID), target);
+                CVar v;
+                ref.GetValueByFieldRef(v, ref.GetRefKey(), ref.GetRefValue());
+                setting.AddFieldValue(name, v);
+                continue;
+            }
+        } else if (CCfgSettingCategoryBase::IsCfgSettingMVField(name)) {
+            CCfgMVSettingCategoryRef mv;
+            if (Resolve(mv, value)) {
+                for (CCfgSettingCategoryRef* item : mv.GetRefSettingArray()) {
+                    if (item == nullptr || item->GetRefValue().m_pSetting == nullptr) continue;
+                    GetConfigurationEx(RefIndex(index, item->GetRefKey().m_strSubjectID),
+                                       *item->GetRefValue().m_pSetting);
+                }
+                CVar v;
+                mv.GetValueByFieldRef(v, mv.GetRefSettingArray(), true);
+                setting.AddFieldValue(name, v);
+                continue;
+            }
+        }
+        setting.AddFieldValue(name, value);
+    }
+}
+
+bool CCfgSettingGenericDatabase::GetConfigurationEx(const CCfgIndex& index,
+                                                    CCfgSettingCategoryBase& setting) {
+    const OS::x_wstring category = setting.GetCategroyName();
+    CFG_LOG(DBG::LVL_ENTRY,
+            L"CCfgSettingGenericDatabase::GetConfigurationEx(), category=%ls, subject id=%ls",
+            category.c_str(), index.GetSubjectID().Str().c_str());
+    if (m_bRefreshOnRead && IsDBStatusOK() && !IsProbingDBStatus()) m_mapDbTable.erase(category);
+    CModifiableRecordSet* rs = LookupTable(category);
+    if (rs == nullptr) {
+        CFG_LOG(DBG::LVL_WARNING, L"can't open database");
+        CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetConfigurationEx()");
+        return false;
+    }
+    FindOrAddRow(*rs, index.GetIndexValue());
+    FillFromRow(index, *rs, setting);
+    setting.ResetDirtyFlag(false);
+    CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetConfigurationEx()");
+    return true;
+}
+
+bool CCfgSettingGenericDatabase::GetExistConfigurationEx(const CCfgIndex& index,
+                                                         CCfgSettingCategoryBase& setting) {
+    const OS::x_wstring category = setting.GetCategroyName();
+    CFG_LOG(DBG::LVL_ENTRY,
+            L"CCfgSettingGenericDatabase::GetExistConfigurationEx(), category=%ls, subject id=%ls",
+            category.c_str(), index.GetSubjectID().Str().c_str());
+    bool result = false;
+    CModifiableRecordSet* rs = LookupTable(category);
+    if (rs == nullptr) {
+        CFG_LOG(DBG::LVL_WARNING, L"can't open database");
+    } else if (!FindRow(*rs, index.GetIndexValue())) {
+        CFG_LOG(DBG::LVL_INFO, L"this configuration does not exist");
+    } else {
+        FillFromRow(index, *rs, setting);
+        setting.ResetDirtyFlag(false);
+        result = true;
+    }
+    CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetExistConfigurationEx()");
+    return result;
+}
+
+bool CCfgSettingGenericDatabase::GetConfigurationEx(const OS::x_wstring& /*server*/,
+                                                    const OS::x_wstring& category,
+                                                    const std::vector<OS::x_wstring>& fields,
+                                                    CIPCMsgBuffer& out) {
+    CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::GetConfigurationEx(), category=%ls",
+            category.c_str());
+    CModifiableRecordSet* rs = LookupTable(category);
+    if (rs == nullptr) {
+        CFG_LOG(DBG::LVL_ERROR, L"can't open database");
+        CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetConfiguration()");
+        return false;
+    }
+    for (const OS::x_wstring& name : fields) {
+        out << name;
+        out << static_cast<unsigned int>(rs->GetRecordCount());
+        for (rs->MoveFirst(); !rs->IsEOF(); rs->MoveNext()) {
+            CCfgSettingCategoryBase::CVarToBuffer(rs->GetFieldValue(name), out);
+        }
+    }
+    rs->MoveFirst();
+    CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetConfigurationEx()");
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writes
+
+std::vector<OS::x_wstring> CCfgSettingGenericDatabase::BuildIgnoreList(CModifiableRecordSet& rs,
+                                                                       ModifyAction action) {
+    std::vector<OS::x_wstring> ignore;
+    if (action & MA_NO_IGNORE_FIELDS) return ignore;
+    CVar list = rs.GetFieldValue(kIgnoreColumn);
+    if (list.IsEmpty()) return ignore;
+    std::vector<OS::x_wstring> entries;
+    NS_StringUtils::GetStrings(ValueText(list), L";", entries);
+    for (OS::x_wstring& entry : entries) {
+        if (entry.find(L"###") != OS::x_wstring::npos) {
+            entry.FindAndReplace(L"###", L"", 0);
+            ignore.push_back(std::move(entry));
+        } else if (!(action & MA_MARKED_IGNORE_ONLY)) {
+            ignore.push_back(std::move(entry));
+        }
+    }
+    return ignore;
+}
+
+CCfgSettingGenericDatabase::DbFieldInfoCB::DbFieldInfoCB(
+    CCfgSettingGenericDatabase& db, const CCfgIndex& index, CModifiableRecordSet& rs,
+    const CCfgSettingCategoryBase& setting, const std::vector<OS::x_wstring>& ignore,
+    ModifyAction action, std::vector<OS::x_wstring>* changed)
+    : m_db(db),
+      m_index(index),
+      m_rs(rs),
+      m_setting(setting),
+      m_ignore(ignore),
+      m_action(action),
+      m_pChanged(changed) {}
+
+bool CCfgSettingGenericDatabase::DbFieldInfoCB::operator()(unsigned int /*id*/,
+                                                           const OS::x_wstring& name,
+                                                           const CVar& /*value*/) {
+    const bool ignored = std::any_of(m_ignore.begin(), m_ignore.end(),
+                                     [&](const auto& e) { return OS::wcsicmp(e, name) == 0; });
+    CVar value;
+    if (!m_setting.GetFieldValue(name, value)) return true;
+
+    if (CCfgSettingCategoryBase::IsCfgSettingField(name)) {
+        CCfgSettingCategoryRef ref;
+        if (Resolve(ref, value)) {
+            if (!ignored) {
+                m_db.SetConfigurationEx(RefIndex(m_index, ref.GetRefKey().m_strSubjectID),
+                                        *ref.GetRefValue().m_pSetting, m_pChanged, m_action);
+            }
+            CVar refValue;
+            ref.GetValueByFieldRef(refValue, ref.GetRefKey());
+            m_rs.SetFieldValue(name, refValue);
+            return true;
+        }
+    } else if (CCfgSettingCategoryBase::IsCfgSettingMVField(name)) {
+        CCfgMVSettingCategoryRef mv;
+        if (Resolve(mv, value)) {
+            if (!ignored) {
+                for (CCfgSettingCategoryRef* item : mv.GetRefSettingArray()) {
+                    if (item == nullptr || item->GetRefValue().m_pSetting == nullptr) continue;
+                    m_db.SetConfigurationEx(RefIndex(m_index, item->GetRefKey().m_strSubjectID),
+                                            *item->GetRefValue().m_pSetting, m_pChanged, m_action);
+                }
+            }
+            CVar refValue;
+            mv.GetValueByFieldRef(refValue, mv.GetRefSettingArray(), false);
+            m_rs.SetFieldValue(name, refValue);
+            return true;
+        }
+    }
+    if (!ignored) SetFieldLogged(m_rs, name, value);
+    return true;
+}
+
+bool CCfgSettingGenericDatabase::SetConfigurationEx(const CCfgIndex& index,
+                                                    const CCfgSettingCategoryBase& setting,
+                                                    std::vector<OS::x_wstring>* changed,
+                                                    ModifyAction action) {
+    CCfgSettingCategoryBase& s = const_cast<CCfgSettingCategoryBase&>(setting);
+    const OS::x_wstring category = s.GetCategroyName();
+    CFG_LOG(DBG::LVL_ENTRY,
+            L"CCfgSettingGenericDatabase::SetConfigurationEx(), category=%ls, subject id=%ls, "
+            L"modify action=%d, dirty=%d",
+            category.c_str(), index.GetSubjectID().Str().c_str(), static_cast<int>(action),
+            setting.IsDirty() ? 1 : 0);
+    WaitResult w = WaitForStoreMutex();
+    if (w != kWaitObject0) {
+        LogWaitFailure(w, true);
+        return false;
+    }
+    CMutexRelease release(m_pMutex.get());
+
+    bool result = true;
+    if (!setting.IsDirty() && !(action & MA_WRITE_CLEAN)) {
+        CFG_LOG(DBG::LVL_INFO, L"Setting is not dirty");
+    } else if (CModifiableRecordSet* rs = LookupTable(category); rs == nullptr) {
+        CFG_LOG(DBG::LVL_ERROR, L"can't open database!");
+        result = false;
+    } else {
+        FindOrAddRow(*rs, index.GetIndexValue());
+        const std::vector<OS::x_wstring> ignore = BuildIgnoreList(*rs, action);
+        if (changed != nullptr) changed->push_back(index.GetSubjectID().ToString());
+        DbFieldInfoCB cb(*this, index, *rs, setting, ignore, action, changed);
+        setting.EnumerateFieldValue(cb);
+        rs->Update();
+    }
+    CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::SetConfigurationEx()");
+    return result;
+}
+
+bool CCfgSettingGenericDatabase::SetConfigurationEx(const OS::x_wstring& server,
+                                                    const OS::x_wstring& category,
+                                                    const CCfgSettingApplyAll& setting,
+                                                    CCfgIndexCallback* callback) {
+    CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::SetConfigurationEx(), category=%ls",
+            category.c_str());
+    WaitResult w = WaitForStoreMutex();
+    if (w != kWaitObject0) {
+        LogWaitFailure(w, true);
+        return false;
+    }
+    CMutexRelease release(m_pMutex.get());
+
+    CModifiableRecordSet* rs = LookupTable(category);
+    if (rs == nullptr) {
+        CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::SetConfigurationEx(%d)", 0);
+        return false;
+    }
+    bool result = true;
+    const std::vector<OS::x_wstring> noIgnore;
+    rs->MoveFirst();
+    while (!rs->IsEOF()) {
+        CCfgIndex rowIndex(server,
+                           SubjectPair(CSubjectID(L"ZOLT_PLC_NULL"), CSubjectID(L"ZOLT_SUB_NULL")));
+        rowIndex.SetIndexValue(ValueText(rs->GetFieldValue(0L)));
+        DbFieldInfoCB cb(*this, rowIndex, *rs, setting, noIgnore, MA_NO_IGNORE_FIELDS, nullptr);
+        setting.EnumerateFieldValue(cb);
+        rs->Update();
+        rs->MoveNext();
+        if (callback != nullptr && !(*callback)(rowIndex)) {
+            result = false;
+            break;
+        }
+    }
+    CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::SetConfigurationEx()");
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Deletes
+
+void CCfgSettingGenericDatabase::RemoveConfigurationEx(const CCfgIndex& index,
+                                                       const OS::x_wstring& category,
+                                                       std::vector<OS::x_wstring>* removed) {
+    CFG_LOG(DBG::LVL_ENTRY,
+            L"CCfgSettingGenericDatabase::RemoveConfigurationEx(), category=%ls, subjectid=%ls",
+            category.c_str(), index.GetSubjectID().Str().c_str());
+    WaitResult w = WaitForStoreMutex();
+    if (w != kWaitObject0) {
+        LogWaitFailure(w, true);
+        return;
+    }
+    CMutexRelease release(m_pMutex.get());
+
+    CModifiableRecordSet* rs = LookupTable(category);
+    if (rs == nullptr) {
+        CFG_LOG(DBG::LVL_WARNING, L"failed to open DB");
+        CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::RemoveConfiguration()");
+        return;
+    }
+    const OS::x_wstring key = index.GetIndexValue();
+    if (!FindRow(*rs, key)) {
+        CFG_LOG(DBG::LVL_WARNING, L"table reach end or cannot seek %ls", key.c_str());
+        CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::RemoveConfigurationEx()");
+        return;
+    }
+    if (removed != nullptr) removed->push_back(index.GetSubjectID().ToString());
+
+    // The settings this one owns go first. Their keys are collected before any is deleted, since
+    // deleting one of the same category moves this record set.
+    std::vector<std::pair<OS::x_wstring, OS::x_wstring>> owned;  // (category, subject)
+    const long count = rs->GetFieldCount();
+    for (long p = 1; p < count; ++p) {
+        const OS::x_wstring name = rs->GetFieldName(p);
+        if (CCfgSettingCategoryBase::IsCfgSettingField(name)) {
+            CCfgSettingCategoryRef ref;
+            CVar value = rs->GetFieldValue(p);
+            if (Resolve(ref, value)) {
+                owned.emplace_back(ref.GetRefValue().m_pSetting->GetCategroyName(),
+                                   ref.GetRefKey().m_strSubjectID);
+            }
+        } else if (CCfgSettingCategoryBase::IsCfgSettingMVField(name)) {
+            CCfgMVSettingCategoryRef mv;
+            CVar value = rs->GetFieldValue(p);
+            if (Resolve(mv, value)) {
+                for (CCfgSettingCategoryRef* item : mv.GetRefSettingArray()) {
+                    if (item == nullptr || item->GetRefValue().m_pSetting == nullptr) continue;
+                    owned.emplace_back(item->GetRefValue().m_pSetting->GetCategroyName(),
+                                       item->GetRefKey().m_strSubjectID);
+                }
+            }
+        }
+    }
+    bool moved = false;
+    for (const auto& [refCategory, refSubject] : owned) {
+        RemoveConfigurationEx(RefIndex(index, refSubject), refCategory, nullptr);
+        if (refCategory == category) moved = true;
+    }
+    if (!moved || FindRow(*rs, key)) rs->Delete();
+    CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::RemoveConfigurationEx()");
+}
+
+void CCfgSettingGenericDatabase::RemoveAllConfigurationEx(CCfgSettingCategoryBase& setting) {
+    CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::RemoveAllConfigurationEx()");
+    const OS::x_wstring category = setting.GetCategroyName();
+    CModifiableRecordSet* rs = LookupTable(category);
+    if (rs == nullptr) {
+        CFG_LOG(DBG::LVL_WARNING, L"can't open database %ls", category.c_str());
+        return;
+    }
+    rs->MoveFirst();
+    while (!rs->IsEOF()) {
+        rs->Delete();
+        rs->MoveFirst();
+    }
+    CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::RemoveAllConfigurationEx()");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Opening all tables
+
+void CCfgSettingGenericDatabase::CacheAllConfig(const OS::x_wstring& schemaFile) {
+    CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::CacheAllConfig");
+    CFG_LOG(DBG::LVL_INFO, L"get CFG DB Schema from %ls", schemaFile.c_str());
+    try {
+        CXMLParser parser;
+        parser.Load(schemaFile);
+        CXMLNodeList tables = parser.XPathSelectNodes(L"//database/schema/table");
+        for (CXMLNode node = tables.NextNode(); !node.IsNull(); node = tables.NextNode()) {
+            const OS::x_wstring name = node.GetAttribute(L"name");
+            CFG_LOG(DBG::LVL_INFO, L"get table name = %ls", name.c_str());
+            TableEntry& entry = m_mapDbTable[name];
+            entry.dwLastUse = GetTickCount();
+            if (entry.pRecordSet) continue;
+            CModifiableRecordSet* rs = nullptr;
+            OpenTable(name, rs);
+            entry.pRecordSet.reset(rs);
+            if (rs == nullptr) {
+                CFG_LOG(DBG::LVL_WARNING, L"can't open table %ls", name.c_str());
+            } else {
+                CFG_LOG(DBG::LVL_WARNING, L"open table %ls successfully", name.c_str());
+            }
+        }
+    } catch (const CXMLException& e) {
+        throw CDBException(CDBException::kSchemaFile, OS_WFILE, __LINE__, e.GetErrorMsg());
+    }
+    CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::CacheAllConfig");
+}

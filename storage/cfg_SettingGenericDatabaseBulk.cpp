@@ -1,0 +1,341 @@
+// CCfgSettingGenericDatabase, bulk settings: an owner whose multi-value field lists item settings
+// of another category is read with one pass over the item table (items matched to rows by key in
+// memory) and written as its own row plus one row per item. The owner's column values are kept
+// in the bulk cache (m_mapBulkCfgSetting, keyed by subject id), which answers the next bulk read
+// of the same subject without touching the database.
+// Thread rule: runs under the store mutex (the guard in the main file); the bulk write waits for
+// it again on the same thread.
+#include <algorithm>
+
+#include "outside/log/DebugLog.h"
+#include "storage/cfg_SettingGenericDatabase.h"
+
+namespace {
+
+const wchar_t kLogSource[] = L"cfg_SettingGenericDatabase";
+
+// Drops the cache entry this read inserted unless the read completes, so that neither the
+// guard's second attempt nor a later read is served a half-filled entry.
+class CEntryRollback {
+  public:
+    CEntryRollback(std::map<OS::x_wstring, std::map<OS::x_wstring, CVar, OS::NoCaseLess>>& cache,
+                   const OS::x_wstring& key)
+        : m_cache(cache), m_key(key) {}
+    ~CEntryRollback() {
+        if (!m_bDone) m_cache.erase(m_key);
+    }
+    CEntryRollback(const CEntryRollback&) = delete;
+    CEntryRollback& operator=(const CEntryRollback&) = delete;
+    void Done() { m_bDone = true; }
+
+  private:
+    std::map<OS::x_wstring, std::map<OS::x_wstring, CVar, OS::NoCaseLess>>& m_cache;
+    const OS::x_wstring& m_key;
+    bool m_bDone = false;
+};
+
+// Items of a resolved multi-value reference that carry a setting.
+std::vector<CCfgSettingCategoryRef*> ItemsOf(CCfgMVSettingCategoryRef& mv) {
+    std::vector<CCfgSettingCategoryRef*> items;
+    for (CCfgSettingCategoryRef* item : mv.GetRefSettingArray()) {
+        if (item != nullptr && item->GetRefValue().m_pSetting != nullptr) items.push_back(item);
+    }
+    return items;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Bulk read
+
+bool CCfgSettingGenericDatabase::GetBulkConfigurationEx(const CCfgIndex& index,
+                                                        CCfgSettingCategoryBase& setting) {
+    const OS::x_wstring category = setting.GetCategroyName();
+    const OS::x_wstring key = index.GetSubjectID().ToString();
+    CFG_LOG(DBG::LVL_ENTRY,
+            L"CCfgSettingGenericDatabase::GetBulkConfigurationEx(), category=%ls, subject id=%ls",
+            category.c_str(), key.c_str());
+
+    auto hit = m_mapBulkCfgSetting.find(key);
+    if (hit != m_mapBulkCfgSetting.end()) {
+        CFG_LOG(DBG::LVL_INFO, L"Load Bulk CFG Cache.");
+        for (const auto& [name, value] : hit->second) {
+            CFG_LOG(DBG::LVL_INFO, L"FieldName: %ls,FieldValue: %ls", name.c_str(),
+                    ValueText(value).c_str());
+            setting.AddFieldValue(name, value);
+        }
+        CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetBulkConfigurationEx()");
+        return true;
+    }
+
+    m_mapBulkCfgSetting.emplace(key, BulkEntry());
+    auto it = m_mapBulkCfgSetting.find(key);
+    if (it == m_mapBulkCfgSetting.end()) {
+        CFG_LOG(DBG::LVL_WARNING, L"m_mapBulkCfgSetting insert false!");
+        CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetBulkConfigurationEx()");
+        return false;
+    }
+    CEntryRollback rollback(m_mapBulkCfgSetting, key);
+    BulkEntry& entry = it->second;
+    CFG_LOG(DBG::LVL_INFO, L"Load Bulk CFG Firstly.");
+
+    CModifiableRecordSet* rs = LookupTable(category);
+    if (rs == nullptr) {
+        CFG_LOG(DBG::LVL_WARNING, L"can't open database");
+        CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetBulkConfigurationEx()");
+        return false;
+    }
+    FindOrAddRow(*rs, index.GetIndexValue());
+    // The owner's row is copied first: reading an item table may move this record set.
+    const long count = rs->GetFieldCount();
+    std::vector<std::pair<OS::x_wstring, CVar>> row;
+    for (long p = 1; p < count; ++p) row.emplace_back(rs->GetFieldName(p), rs->GetFieldValue(p));
+
+    for (auto& [name, value] : row) {
+        if (!CCfgSettingCategoryBase::IsCfgSettingMVField(name)) {
+            setting.AddFieldValue(name, value);
+            CFG_LOG(DBG::LVL_INFO, L"FieldName: %ls,FieldValue: %ls", name.c_str(),
+                    ValueText(value).c_str());
+            entry[name] = value;
+            continue;
+        }
+        CCfgMVSettingCategoryRef mv;
+        if (!Resolve(mv, value)) {
+            CVar nothing;
+            setting.AddFieldValue(name, nothing);
+            entry[name] = nothing;
+            continue;
+        }
+        std::vector<CCfgSettingCategoryRef*> items = ItemsOf(mv);
+        if (!items.empty()) {
+            const OS::x_wstring itemCategory =
+                items.front()->GetRefValue().m_pSetting->GetCategroyName();
+            CModifiableRecordSet* irs = LookupTable(itemCategory);
+            if (irs == nullptr) {
+                CFG_LOG(DBG::LVL_WARNING, L"can't open database %ls", itemCategory.c_str());
+                CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetBulkConfigurationEx()");
+                return false;
+            }
+            // The whole item table in one pass, rows by key.
+            std::map<OS::x_wstring, BulkEntry> rows;
+            int rowCount = 0;
+            const long columns = irs->GetFieldCount();
+            for (irs->MoveFirst(); !irs->IsEOF(); irs->MoveNext()) {
+                OS::x_wstring rowKey;
+                BulkEntry rowValues;
+                for (long c = 0; c < columns; ++c) {
+                    OS::x_wstring column = irs->GetFieldName(c);
+                    if (OS::wcsicmp(column, kIndexColumn) == 0) {
+                        rowKey = ValueText(irs->GetFieldValue(c));
+                    } else {
+                        rowValues.emplace(std::move(column), irs->GetFieldValue(c));
+                    }
+                }
+                rows.emplace(std::move(rowKey), std::move(rowValues));
+                ++rowCount;
+            }
+            irs->MoveFirst();
+            CFG_LOG(DBG::LVL_INFO, L"Record Number of Bulk Data: %d", rowCount);
+
+            for (CCfgSettingCategoryRef* item : items) {
+                const OS::x_wstring itemKey =
+                    RefIndex(index, item->GetRefKey().m_strSubjectID).GetIndexValue();
+                auto found = rows.find(itemKey);
+                if (found == rows.end()) {
+                    CFG_LOG(DBG::LVL_INFO, L"can not find %ls in  cacheCfg", itemKey.c_str());
+                    continue;
+                }
+                CCfgSettingCategoryBase& itemSetting = *item->GetRefValue().m_pSetting;
+                for (const auto& [column, columnValue] : found->second) {
+                    itemSetting.AddFieldValue(column, columnValue);
+                }
+                itemSetting.ResetDirtyFlag(false);
+                CFG_LOG(DBG::LVL_INFO, L"CfgSetting subject: %ls", itemKey.c_str());
+            }
+        }
+        CVar v;
+        mv.GetValueByFieldRef(v, mv.GetRefSettingArray(), true);
+        setting.AddFieldValue(name, v);
+        entry[name] = v;
+    }
+    rollback.Done();
+    CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetBulkConfigurationEx()");
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bulk write
+
+bool CCfgSettingGenericDatabase::SetBulkConfigurationEx(const CCfgIndex& index,
+                                                        const CCfgSettingCategoryBase& setting,
+                                                        std::vector<OS::x_wstring>* changed,
+                                                        ModifyAction action, bool isSubTable) {
+    CCfgSettingCategoryBase& s = const_cast<CCfgSettingCategoryBase&>(setting);
+    const OS::x_wstring category = s.GetCategroyName();
+    CFG_LOG(DBG::LVL_ENTRY,
+            L"CCfgSettingGenericDatabase::SetBulkConfigurationEx(), category=%ls, subject id=%ls, "
+            L"modify action=%d, dirty=%d, isSubTable=%d",
+            category.c_str(), index.GetSubjectID().Str().c_str(), static_cast<int>(action),
+            setting.IsDirty() ? 1 : 0, isSubTable ? 1 : 0);
+    WaitResult w = WaitForStoreMutex();
+    if (w != kWaitObject0) {
+        LogWaitFailure(w, true);
+        return false;
+    }
+    struct Release {
+        std::recursive_timed_mutex* m;
+        ~Release() { m->unlock(); }
+    } release{m_pMutex.get()};
+
+    bool result = true;
+    if (!setting.IsDirty() && !(action & MA_WRITE_CLEAN)) {
+        CFG_LOG(DBG::LVL_INFO, L"Setting is not dirty");
+    } else if (CModifiableRecordSet* rs = LookupTable(category); rs == nullptr) {
+        CFG_LOG(DBG::LVL_ERROR, L"can't open database");
+        result = false;
+    } else {
+        const OS::x_wstring key = index.GetIndexValue();
+        if (!isSubTable) {
+            FindOrAddRow(*rs, key);
+        } else {
+            rs->AddNew();
+            rs->SetFieldValue(kIndexColumn, CVar(key));
+        }
+        if (changed != nullptr) changed->push_back(index.GetSubjectID().ToString());
+        const std::vector<OS::x_wstring> noIgnore;
+        DbFieldInfoCBForBulk cb(*this, index, *rs, setting, noIgnore, action, changed, isSubTable);
+        setting.EnumerateFieldValue(cb);
+        rs->Update();
+    }
+    CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::SetBulkConfigurationEx()");
+    return result;
+}
+
+CCfgSettingGenericDatabase::DbFieldInfoCBForBulk::DbFieldInfoCBForBulk(
+    CCfgSettingGenericDatabase& db, const CCfgIndex& index, CModifiableRecordSet& rs,
+    const CCfgSettingCategoryBase& setting, const std::vector<OS::x_wstring>& ignore,
+    ModifyAction action, std::vector<OS::x_wstring>* changed, bool isSubTable)
+    : m_db(db),
+      m_index(index),
+      m_rs(rs),
+      m_setting(setting),
+      m_ignore(ignore),
+      m_action(action),
+      m_pChanged(changed),
+      m_bSubTable(isSubTable) {}
+
+bool CCfgSettingGenericDatabase::DbFieldInfoCBForBulk::operator()(unsigned int /*id*/,
+                                                                  const OS::x_wstring& name,
+                                                                  const CVar& /*value*/) {
+    if (!m_bSubTable) m_db.m_mapBulkCfgSetting.try_emplace(m_index.GetSubjectID().ToString());
+    CVar value;
+    if (!m_setting.GetFieldValue(name, value)) return true;
+    if (CCfgSettingCategoryBase::IsCfgSettingMVField(name)) {
+        WriteMultiValueField(name, value);
+        return true;
+    }
+    SetFieldLogged(m_rs, name, value);
+    CFG_LOG(DBG::LVL_INFO, L"field name: %ls, fieldvalue: %ls", name.c_str(),
+            ValueText(value).c_str());
+    if (!m_bSubTable) m_db.m_mapBulkCfgSetting[m_index.GetSubjectID().ToString()][name] = value;
+    return true;
+}
+
+// The item rows of a multi-value field. The new value is the owner's whole list: items that left
+// the list are deleted, dirty items and items new to the list are written (as rows of their own,
+// isSubTable), clean items that were already listed keep their rows. With flag 1 the item table
+// is emptied and every item written again; a list emptied of all its items empties the table.
+void CCfgSettingGenericDatabase::DbFieldInfoCBForBulk::WriteMultiValueField(
+    const OS::x_wstring& name, const CVar& value) {
+    // The previous list: the cached value, else the one stored in the owner's row.
+    CVar previousValue;
+    bool havePrevious = false;
+    if (!m_bSubTable) {
+        const BulkEntry& entry = m_db.m_mapBulkCfgSetting[m_index.GetSubjectID().ToString()];
+        auto cached = entry.find(name);
+        if (cached != entry.end()) {
+            previousValue = cached->second;
+            havePrevious = true;
+        }
+    }
+    if (!havePrevious) previousValue = m_rs.GetFieldValue(name);
+    CCfgMVSettingCategoryRef previousRefs;
+    std::vector<CCfgSettingCategoryRef*> previous;
+    if (Resolve(previousRefs, previousValue)) previous = ItemsOf(previousRefs);
+    for (CCfgSettingCategoryRef* item : previous) {
+        CFG_LOG(
+            DBG::LVL_INFO, L"get GetRefKey().m_strCategory=%ls AND GetRefKey().m_strSubjectID=%ls",
+            item->GetRefKey().m_strCategoryName.c_str(), item->GetRefKey().m_strSubjectID.c_str());
+        CFG_LOG(DBG::LVL_INFO, L"get GetRefValue().m_pcfgSetting->GetCategroyName()=%ls",
+                item->GetRefValue().m_pSetting->GetCategroyName().c_str());
+    }
+    CFG_LOG(DBG::LVL_INFO, L"Previous Setting Items Num: %d", static_cast<int>(previous.size()));
+
+    CVar newValue = value;
+    CCfgMVSettingCategoryRef currentRefs;
+    if (!Resolve(currentRefs, newValue)) {
+        CFG_LOG(DBG::LVL_INFO, L"MV Setting Field GetFieldRefByValue Failed!");
+        return;
+    }
+    std::vector<CCfgSettingCategoryRef*> current = ItemsOf(currentRefs);
+    const int dirtyCount = static_cast<int>(std::count_if(
+        current.begin(), current.end(),
+        [](CCfgSettingCategoryRef* item) { return item->GetRefValue().m_pSetting->IsDirty(); }));
+    CFG_LOG(DBG::LVL_INFO, L"New Changed Setting Items Num: %d", dirtyCount);
+    CFG_LOG(DBG::LVL_INFO, L"Current Setting Items Num: %d", static_cast<int>(current.size()));
+
+    auto listed = [](const std::vector<CCfgSettingCategoryRef*>& list,
+                     CCfgSettingCategoryRef* item) {
+        return std::any_of(list.begin(), list.end(), [&](CCfgSettingCategoryRef* other) {
+            return other->GetRefKey().m_strSubjectID == item->GetRefKey().m_strSubjectID;
+        });
+    };
+
+    std::vector<CCfgSettingCategoryRef*> toWrite;
+    ModifyAction itemAction = m_action;
+    if (!previous.empty() && ((m_action & MA_WRITE_CLEAN) || current.empty())) {
+        CFG_LOG(DBG::LVL_INFO, L"delete all domains");
+        m_db.RemoveAllConfigurationEx(*previous.front()->GetRefValue().m_pSetting);
+        toWrite = current;
+    } else if (previous.empty()) {
+        toWrite = current;
+    } else {
+        for (CCfgSettingCategoryRef* item : previous) {
+            if (listed(current, item)) continue;
+            m_db.RemoveConfigurationEx(RefIndex(m_index, item->GetRefKey().m_strSubjectID),
+                                       item->GetRefValue().m_pSetting->GetCategroyName(),
+                                       m_pChanged);
+        }
+        for (CCfgSettingCategoryRef* item : current) {
+            if (item->GetRefValue().m_pSetting->IsDirty() || !listed(previous, item)) {
+                toWrite.push_back(item);
+            }
+        }
+    }
+    for (CCfgSettingCategoryRef* item : toWrite) {
+        CCfgSettingCategoryBase& itemSetting = *item->GetRefValue().m_pSetting;
+        CFG_LOG(DBG::LVL_INFO,
+                L"get new setting GetRefKey().m_strCategory=%ls AND GetRefKey().m_strSubjectID=%ls",
+                item->GetRefKey().m_strCategoryName.c_str(),
+                item->GetRefKey().m_strSubjectID.c_str());
+        CFG_LOG(DBG::LVL_INFO,
+                L"get new setting GetRefValue().m_pcfgSetting->GetCategroyName()=%ls",
+                itemSetting.GetCategroyName().c_str());
+        // An item new to the list is written even when clean (it has no row of its own yet).
+        const ModifyAction action = listed(previous, item)
+                                        ? itemAction
+                                        : static_cast<ModifyAction>(itemAction | MA_WRITE_CLEAN);
+        m_db.SetBulkConfigurationEx(RefIndex(m_index, item->GetRefKey().m_strSubjectID),
+                                    itemSetting, m_pChanged, action, true);
+        itemSetting.ResetDirtyFlag(false);
+    }
+
+    CVar reference;
+    currentRefs.GetValueByFieldRef(reference, currentRefs.GetRefSettingArray(), false);
+    m_rs.SetFieldValue(name, reference);
+    if (!m_bSubTable) {
+        CVar copy;
+        currentRefs.GetValueByFieldRef(copy, currentRefs.GetRefSettingArray(), true);
+        m_db.m_mapBulkCfgSetting[m_index.GetSubjectID().ToString()][name] = copy;
+    }
+}
