@@ -1,0 +1,234 @@
+// Tests of the database layer's failure paths: injected failures, lost connections with their
+// process-wide status and recovery, and committed rows surviving a writer killed mid-loop.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "outside/db/CDBFaultInjector.h"
+#include "outside/db/CGenericDatabase.h"
+#include "outside/log/DebugLog.h"
+#include "tests/support/SampleHome.h"
+#include "tests/support/TempDir.h"
+
+using OS::x_wstring;
+using Op = CDBFaultInjector::Op;
+using RS = std::unique_ptr<CModifiableRecordSet>;
+
+namespace {
+
+template <class F>
+int CodeOf(F f) {
+    try {
+        f();
+    } catch (const CDBException& e) {
+        return e.GetErrorCode();
+    }
+    return 0;
+}
+
+class DbFaultTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        testsupport::CreateSampleHome(m_home.Path());
+        CDBFaultInjector::Reset();
+        CGenericDatabase::SetProbeInterval(std::chrono::milliseconds(0));
+        m_db = std::make_unique<CGenericDatabase>(
+            x_wstring::FromUtf8((m_home / "config/dbconf_Conf.xml").string()), true);
+        m_db->Initialize();
+        CModifiableRecordSet* rs = nullptr;
+        ASSERT_TRUE(m_db->OpenTable(L"QV_VirusScan", rs));
+        m_rs.reset(rs);
+        for (const wchar_t* k : {L"P:A", L"P:B"}) {
+            m_rs->AddNew();
+            m_rs->SetFieldValue(L"CFG_INDEX", CVar(k));
+            m_rs->Update();
+        }
+    }
+    void TearDown() override {
+        m_rs.reset();
+        m_db.reset();
+        CDBFaultInjector::Reset();
+        CGenericDatabase::SetProbeInterval(std::chrono::milliseconds(2000));
+    }
+
+    testsupport::CTempDir m_home;
+    std::unique_ptr<CGenericDatabase> m_db;
+    RS m_rs;
+};
+
+}  // namespace
+
+TEST_F(DbFaultTest, InjectedFailuresHitTheirOperationsInOrder) {
+    CDBFaultInjector::FailNext(Op::kSeek);
+    CDBFaultInjector::FailNext(Op::kUpdate, 1, CDBException::kBusy);
+    // Other kinds pass untouched.
+    m_rs->MoveFirst();
+    EXPECT_EQ(2, m_rs->GetRecordCount());
+    EXPECT_EQ(CDBException::kInjected, CodeOf([&] { m_rs->Seek(L"CFG_INDEX", CVar(L"P:B")); }));
+    EXPECT_TRUE(m_rs->Seek(L"CFG_INDEX", CVar(L"P:B")));  // only the next one failed
+
+    m_rs->SetFieldValue(L"VS_MAX_SIZE", CVar(1));
+    EXPECT_EQ(CDBException::kBusy, CodeOf([&] { m_rs->Update(); }));
+    m_rs->Update();  // the staged value is committed by the retry
+    EXPECT_EQ(CVar(1), m_rs->GetFieldValue(L"VS_MAX_SIZE"));
+
+    CDBFaultInjector::FailNext(Op::kAny, 2);
+    CModifiableRecordSet* rs = nullptr;
+    EXPECT_EQ(CDBException::kInjected, CodeOf([&] { m_db->OpenTable(L"QV_VirusScan", rs); }));
+    EXPECT_EQ(nullptr, rs);
+    EXPECT_EQ(CDBException::kInjected, CodeOf([&] { m_rs->SetFieldValue(L"VS_ACTION", CVar(2)); }));
+    EXPECT_EQ(0, CodeOf([&] { m_rs->Delete(); }));
+    EXPECT_EQ(4, CDBFaultInjector::FiredCount());
+    // None of these touched the connection status.
+    EXPECT_TRUE(CGenericDatabase::IsDBStatusOK());
+}
+
+TEST_F(DbFaultTest, LostConnectionIsReportedUntilReopened) {
+    DBG::CCaptureLog log;
+    CDBFaultInjector::LoseConnectionAt(Op::kUpdate);
+    m_rs->SetFieldValue(L"VS_ACTION", CVar(short{2}));
+    EXPECT_EQ(CDBException::kConnectionLost, CodeOf([&] { m_rs->Update(); }));
+    EXPECT_FALSE(CGenericDatabase::IsDBStatusOK());
+    EXPECT_FALSE(CGenericDatabase::IsDBStatusOK());  // no automatic probe with interval 0
+    EXPECT_FALSE(CGenericDatabase::IsProbingDBStatus());
+    EXPECT_EQ(1u, log.Messages(DBG::LVL_WARNING).size());
+
+    // A reopen that fails keeps the status; the operation that tried it fails.
+    CDBFaultInjector::FailReconnects(1);
+    EXPECT_EQ(CDBException::kConnectionLost, CodeOf([&] { m_rs->MoveFirst(); }));
+    EXPECT_FALSE(CGenericDatabase::IsDBStatusOK());
+
+    // The next operation reopens; the probe runs with IsProbingDBStatus() true.
+    bool probingSeen = false;
+    bool statusDuringProbe = true;
+    CDBFaultInjector::SetProbeHook([&] {
+        probingSeen = CGenericDatabase::IsProbingDBStatus();
+        statusDuringProbe = CGenericDatabase::IsDBStatusOK();
+    });
+    EXPECT_EQ(2, m_rs->GetRecordCount());
+    EXPECT_TRUE(probingSeen);
+    EXPECT_FALSE(statusDuringProbe);
+    EXPECT_FALSE(CGenericDatabase::IsProbingDBStatus());
+    EXPECT_TRUE(CGenericDatabase::IsDBStatusOK());
+    EXPECT_TRUE(log.Contains(x_wstring(L"database ") +
+                                 x_wstring::FromUtf8(m_db->GetDatabaseFile().ToUtf8()) +
+                                 L": connection reopened",
+                             DBG::LVL_INFO));
+
+    // The record set works on the new connection; the lost write was never committed.
+    ASSERT_TRUE(m_rs->Seek(L"CFG_INDEX", CVar(L"P:B")));
+    EXPECT_EQ(CVar(short{1}), m_rs->GetFieldValue(L"VS_ACTION"));
+    m_rs->SetFieldValue(L"VS_ACTION", CVar(short{2}));
+    m_rs->Update();
+    EXPECT_EQ(CVar(short{2}), m_rs->GetFieldValue(L"VS_ACTION"));
+}
+
+TEST_F(DbFaultTest, StatusIsProcessWideAndRecoveredByProbeOrClose) {
+    auto second = std::make_unique<CGenericDatabase>(
+        x_wstring::FromUtf8((m_home / "config/dbconf_Conf.xml").string()), true);
+    second->Initialize();
+
+    CDBFaultInjector::LoseAllConnections();
+    EXPECT_FALSE(IsDBStatusOK());
+    EXPECT_TRUE(m_db->Reconnect());
+    EXPECT_FALSE(IsDBStatusOK());  // the second database is still lost
+
+    CDBFaultInjector::FailReconnects(1);
+    EXPECT_FALSE(CGenericDatabase::ProbeLostConnections());
+    EXPECT_TRUE(CGenericDatabase::ProbeLostConnections());
+    EXPECT_TRUE(IsDBStatusOK());
+
+    // Closing a lost database ends its part in the status.
+    CDBFaultInjector::LoseConnectionAt(Op::kOpenTable);
+    CModifiableRecordSet* rs = nullptr;
+    EXPECT_EQ(CDBException::kConnectionLost,
+              CodeOf([&] { second->OpenTable(L"QV_INMEMORY", rs); }));
+    EXPECT_FALSE(IsDBStatusOK());
+    second.reset();
+    EXPECT_TRUE(IsDBStatusOK());
+
+    // With a probe interval, IsDBStatusOK() probes by itself once the interval has passed;
+    // a one-millisecond interval has passed by the second call after the first probe fails.
+    CGenericDatabase::SetProbeInterval(std::chrono::milliseconds(1));
+    CDBFaultInjector::LoseAllConnections();
+    CDBFaultInjector::FailReconnects(1000);
+    EXPECT_FALSE(IsDBStatusOK());
+    CDBFaultInjector::FailReconnects(0);
+    while (!IsDBStatusOK()) {
+    }
+    EXPECT_EQ(2, m_rs->GetRecordCount());
+}
+
+// A writer killed (SIGKILL) in the middle of its loop loses nothing it reported as committed,
+// and leaves a database that opens and checks clean.
+TEST_F(DbFaultTest, CommittedRowsSurviveAKilledWriter) {
+    m_rs.reset();
+    m_db.reset();
+    int pipeFd[2];
+    ASSERT_EQ(0, pipe(pipeFd));
+    const x_wstring connFile = x_wstring::FromUtf8((m_home / "config/dbconf_Conf.xml").string());
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(pipeFd[0]);
+        DBG::SetLogToNothing();
+        try {
+            CGenericDatabase db(connFile, true);
+            db.Initialize();
+            CModifiableRecordSet* raw = nullptr;
+            if (!db.OpenTable(L"QV_ContentFilterRule", raw)) _exit(2);
+            RS rs(raw);
+            for (int i = 0;; ++i) {
+                x_wstring key;
+                key.Format(L"P:RULE_%d", i);
+                rs->AddNew();
+                rs->SetFieldValue(L"CFG_INDEX", CVar(key));
+                rs->SetFieldValue(L"CFR_PATTERN", CVar(std::wstring(200, L'a' + i % 26)));
+                rs->SetFieldValue(L"CFR_PRIORITY", CVar(i));
+                rs->Update();
+                if (write(pipeFd[1], &i, sizeof i) != sizeof i) _exit(3);
+            }
+        } catch (...) {
+            _exit(4);
+        }
+    }
+    close(pipeFd[1]);
+    const int kReported = 150;
+    int last = -1;
+    for (int n = 0; n < kReported; ++n) {
+        ASSERT_EQ(static_cast<ssize_t>(sizeof last), read(pipeFd[0], &last, sizeof last));
+    }
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(pipeFd[0]);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_EQ(kReported - 1, last);
+
+    CGenericDatabase db(connFile, true);
+    db.Initialize();
+    CModifiableRecordSet* raw = nullptr;
+    ASSERT_TRUE(db.OpenTable(L"QV_ContentFilterRule", raw));
+    RS rs(raw);
+    EXPECT_GE(rs->GetRecordCount(), kReported);
+    for (int i = 0; i < kReported; ++i) {
+        x_wstring key;
+        key.Format(L"P:RULE_%d", i);
+        ASSERT_TRUE(rs->Seek(L"CFG_INDEX", CVar(key))) << i;
+        EXPECT_EQ(CVar(i), rs->GetFieldValue(L"CFR_PRIORITY"));
+        EXPECT_EQ(CVar(std::wstring(200, L'a' + i % 26)), rs->GetFieldValue(L"CFR_PATTERN"));
+    }
+    sqlite3* check = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(db.GetDatabaseFile().ToUtf8().c_str(), &check));
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(check, "PRAGMA integrity_check", -1, &st, nullptr));
+    ASSERT_EQ(SQLITE_ROW, sqlite3_step(st));
+    EXPECT_STREQ("ok", reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+    sqlite3_finalize(st);
+    sqlite3_close(check);
+}
