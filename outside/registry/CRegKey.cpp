@@ -111,7 +111,9 @@ long Store(HKEY key, const x_wstring& name, const regfile::Value* value) {
             if (OS::wcsicmp(it->name, name) != 0) continue;
             found = true;
             if (value) {
+                std::wstring keptName = it->name;  // the stored spelling of the name stays
                 *it = *value;
+                it->name = keptName;
             } else {
                 k->values.erase(it);
             }

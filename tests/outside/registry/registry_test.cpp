@@ -1,0 +1,190 @@
+// Tests of the registry layer: reading the product key's string and number values, missing keys
+// and values, writes seen by later reads and kept in the documented text form, remote hosts, and
+// the home folder.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "outside/registry/CRegKey.h"
+#include "outside/registry/CRegUtil.h"
+#include "outside/registry/HomeDir.h"
+#include "tests/support/SampleHome.h"
+#include "tests/support/TempDir.h"
+
+using OS::CRegKey;
+using OS::x_wstring;
+
+namespace {
+
+const wchar_t kKey[] = L"SOFTWARE\\Kestrelon\\Mailvane for Exchange\\CurrentVersion";
+
+class RegistryTest : public ::testing::Test {
+  protected:
+    RegistryTest() : m_env("ZOLTCFG_REGISTRY", (m_dir / "registry").string()) {}
+    void Write(const std::string& text) { testsupport::WriteFile(m_dir / "registry", text); }
+    void TearDown() override { CRegUtil::ClearRemoteHosts(); }
+
+    testsupport::CTempDir m_dir;
+    testsupport::CScopedEnv m_env;
+};
+
+const char kMachine[] =
+    "; a machine\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestrelon\\Mailvane for Exchange\\CurrentVersion]\n"
+    "\"HomeDir\"=\"/srv/zolt/\"\n"
+    "\"Version\"=\"10.2\"\n"
+    "\"ServicePack\"=\"1\"\n"
+    "\"PatchBuild\"=\"1400\"\n"
+    "\"ReplicateSpamMaintenance\"=dword:00000001\n"
+    "\"RestartSQLServiceWhenResourceOnline\"=dword:ffffffff\n"
+    "this line is not understood and is skipped\n"
+    "\"Broken\"=dword:xyz\n"
+    "\"Quoted\"=\"say \\\"hi\\\" C:\\\\dir\"\n";
+
+}  // namespace
+
+TEST_F(RegistryTest, ReadsTheProductKeyValues) {
+    Write(kMachine);
+    CRegKey key;
+    ASSERT_EQ(ERROR_SUCCESS, key.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ));
+    x_wstring text;
+    EXPECT_EQ(ERROR_SUCCESS, key.QueryValue(L"HomeDir", text));
+    EXPECT_EQ(x_wstring(L"/srv/zolt/"), text);
+    EXPECT_EQ(ERROR_SUCCESS, key.QueryValue(L"version", text));  // names ignore ASCII case
+    EXPECT_EQ(x_wstring(L"10.2"), text);
+    EXPECT_EQ(ERROR_SUCCESS, key.QueryValue(L"Quoted", text));
+    EXPECT_EQ(x_wstring(L"say \"hi\" C:\\dir"), text);
+    unsigned long n = 7;
+    EXPECT_EQ(ERROR_SUCCESS, key.QueryValue(n, L"ReplicateSpamMaintenance"));
+    EXPECT_EQ(1ul, n);
+    EXPECT_EQ(ERROR_SUCCESS, key.QueryValue(n, L"RestartSQLServiceWhenResourceOnline"));
+    EXPECT_EQ(0xFFFFFFFFul, n);
+
+    // Missing values, skipped lines and values of the other kind.
+    text = L"kept";
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.QueryValue(L"NoSuchValue", text));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.QueryValue(L"Broken", text));
+    EXPECT_EQ(x_wstring(L"kept"), text);
+    EXPECT_EQ(ERROR_INVALID_DATA, key.QueryValue(n, L"Version"));
+    EXPECT_EQ(ERROR_INVALID_DATA, key.QueryValue(L"ReplicateSpamMaintenance", text));
+
+    // Keys: a parent of a stored key opens, a missing key does not, and case does not matter.
+    CRegKey parent;
+    EXPECT_EQ(ERROR_SUCCESS, parent.Open(HKEY_LOCAL_MACHINE, L"software\\KESTRELON", KEY_READ));
+    CRegKey child;
+    EXPECT_EQ(ERROR_SUCCESS,
+              child.Open(parent, L"Mailvane for Exchange\\CurrentVersion\\", KEY_READ));
+    EXPECT_EQ(ERROR_SUCCESS, child.QueryValue(L"PatchBuild", text));
+    EXPECT_EQ(x_wstring(L"1400"), text);
+    CRegKey missing;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, missing.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Other", KEY_READ));
+    EXPECT_FALSE(missing.IsOpen());
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, missing.Open(HKEY_CURRENT_USER, kKey, KEY_READ));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, missing.QueryValue(L"HomeDir", text));
+
+    // No registry file at all is an empty registry.
+    std::filesystem::remove(m_dir / "registry");
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, missing.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.QueryValue(L"HomeDir", text));
+}
+
+TEST_F(RegistryTest, WritesAreReadBackAndKeptInTheTextForm) {
+    CRegKey key;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ | KEY_WRITE));
+    ASSERT_EQ(ERROR_SUCCESS, key.Create(HKEY_LOCAL_MACHINE, kKey));
+    EXPECT_EQ(ERROR_SUCCESS, key.SetValue(L"HomeDir", L"/var/lib/zolt \"a\"\\b/"));
+    EXPECT_EQ(ERROR_SUCCESS, key.SetValue(42ul, L"ReplicateSpamMaintenance"));
+    EXPECT_EQ(ERROR_SUCCESS, key.SetValue(L"Version", L"10.2"));
+    EXPECT_EQ(ERROR_SUCCESS, key.SetValue(L"version", L"11.0"));  // same value, other case
+    EXPECT_EQ(ERROR_SUCCESS, key.SetValue(L"Temp", L"x"));
+    EXPECT_EQ(ERROR_SUCCESS, key.DeleteValue(L"TEMP"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.DeleteValue(L"Temp"));
+
+    EXPECT_EQ(
+        "; registry of this machine: keys in [brackets], values as\n"
+        "; \"name\"=\"text\" or \"name\"=dword:0000002a\n"
+        "\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestrelon\\Mailvane for Exchange\\CurrentVersion]\n"
+        "\"HomeDir\"=\"/var/lib/zolt \\\"a\\\"\\\\b/\"\n"
+        "\"ReplicateSpamMaintenance\"=dword:0000002a\n"
+        "\"Version\"=\"11.0\"\n",
+        testsupport::ReadFile(m_dir / "registry"));
+
+    CRegKey reader;
+    ASSERT_EQ(ERROR_SUCCESS, reader.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ));
+    x_wstring text;
+    EXPECT_EQ(ERROR_SUCCESS, reader.QueryValue(L"HomeDir", text));
+    EXPECT_EQ(x_wstring(L"/var/lib/zolt \"a\"\\b/"), text);
+    unsigned long n = 0;
+    EXPECT_EQ(ERROR_SUCCESS, reader.QueryValue(n, L"ReplicateSpamMaintenance"));
+    EXPECT_EQ(42ul, n);
+    // A key opened for reading does not write; one opened for writing only does not read.
+    EXPECT_EQ(ERROR_ACCESS_DENIED, reader.SetValue(L"Version", L"9"));
+    CRegKey writer;
+    ASSERT_EQ(ERROR_SUCCESS, writer.Open(HKEY_LOCAL_MACHINE, kKey, KEY_WRITE));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, writer.QueryValue(L"Version", text));
+    // Values written later are seen by a key opened earlier.
+    EXPECT_EQ(ERROR_SUCCESS, writer.SetValue(L"PatchBuild", L"1500"));
+    EXPECT_EQ(ERROR_SUCCESS, reader.QueryValue(L"PatchBuild", text));
+    EXPECT_EQ(x_wstring(L"1500"), text);
+    // A registry file that cannot be written (here: its folder is a file) refuses writes.
+    testsupport::WriteFile(m_dir / "blocker", "");
+    testsupport::CScopedEnv env("ZOLTCFG_REGISTRY", (m_dir / "blocker" / "registry").string());
+    CRegKey blocked;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, blocked.Create(HKEY_LOCAL_MACHINE, kKey));
+}
+
+TEST_F(RegistryTest, RemoteReadsReachThisMachineOrMappedHostsOnly) {
+    Write(kMachine);
+    char host[256] = {};
+    ASSERT_EQ(0, gethostname(host, sizeof host - 1));
+    for (const x_wstring& name :
+         {x_wstring(L"localhost"), x_wstring(L"."), x_wstring(L""), x_wstring::FromUtf8(host),
+          x_wstring(L"\\\\" + x_wstring::FromUtf8(host))}) {
+        CRegUtil reg;
+        ASSERT_NE(nullptr, reg.OpenExistingRemoteHkeyLocalMachine(name, kKey, KEY_READ))
+            << name.ToUtf8();
+        wchar_t buffer[128];
+        EXPECT_TRUE(reg.Read(L"Version", buffer, 128));
+        EXPECT_EQ(x_wstring(L"10.2"), x_wstring(buffer));
+    }
+
+    CRegUtil reg;
+    EXPECT_EQ(nullptr, reg.OpenExistingRemoteHkeyLocalMachine(L"EXCH-02", kKey, KEY_READ));
+    wchar_t buffer[8] = L"same";
+    EXPECT_FALSE(reg.Read(L"Version", buffer, 8));
+    EXPECT_EQ(x_wstring(L"same"), x_wstring(buffer));
+
+    testsupport::WriteFile(m_dir / "exch02",
+                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestrelon\\Mailvane for Exchange\\"
+                           "CurrentVersion]\n\"Version\"=\"12.0\"\n\"PatchBuild\"=\"1500\"\n"
+                           "\"ServicePack\"=dword:00000002\n");
+    CRegUtil::MapRemoteHost(L"exch-02", x_wstring::FromUtf8((m_dir / "exch02").string()));
+    ASSERT_NE(nullptr, reg.OpenExistingRemoteHkeyLocalMachine(L"EXCH-02", kKey, KEY_READ));
+    x_wstring text;
+    EXPECT_TRUE(reg.Read(L"PatchBuild", text));
+    EXPECT_EQ(x_wstring(L"1500"), text);
+    wchar_t small[3];
+    EXPECT_TRUE(reg.Read(L"PatchBuild", small, 3));  // cut to fit, terminated
+    EXPECT_EQ(x_wstring(L"15"), x_wstring(small));
+    EXPECT_FALSE(reg.Read(L"PatchBuild", small, 0));
+    EXPECT_FALSE(reg.Read(L"ServicePack", text));  // a number, not a string
+    unsigned long n = 0;
+    EXPECT_TRUE(reg.Read(L"ServicePack", n));
+    EXPECT_EQ(2ul, n);
+    EXPECT_FALSE(reg.Read(L"HomeDir", text));
+    EXPECT_EQ(nullptr,
+              reg.OpenExistingRemoteHkeyLocalMachine(L"EXCH-02", L"SOFTWARE\\Nothing", KEY_READ));
+    reg.Close();
+    EXPECT_FALSE(reg.Read(L"PatchBuild", text));
+}
+
+TEST_F(RegistryTest, HomeDirComesFromTheRegistryThenTheEnvironment) {
+    testsupport::CScopedEnv noHome("ZOLTCFG_HOME", "");
+    EXPECT_EQ(x_wstring(L"/var/lib/zoltcfg/"), OS::GetHomeDir());
+    testsupport::CScopedEnv home("ZOLTCFG_HOME", "/tmp/zolt-home");
+    EXPECT_EQ(x_wstring(L"/tmp/zolt-home/"), OS::GetHomeDir());
+    testsupport::WriteSampleRegistry(m_dir / "registry", m_dir / "home");
+    EXPECT_EQ(x_wstring::FromUtf8((m_dir / "home").string() + "/"), OS::GetHomeDir());
+    Write(kMachine);
+    EXPECT_EQ(x_wstring(L"/srv/zolt/"), OS::GetHomeDir());
+}
