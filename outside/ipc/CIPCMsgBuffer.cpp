@@ -210,8 +210,16 @@ const CIPCMsgBuffer& CIPCMsgBuffer::operator>>(OS::x_wstring& v) const {
     Need(4, CIPCMsgBufferException::READ_PAST_END);
     const uint32_t n = ReadInt<uint32_t>(m_bytes.data() + m_readPos);
     Need(size_t{4} + n, CIPCMsgBufferException::BAD_LENGTH);
-    const auto* text = reinterpret_cast<const char*>(m_bytes.data() + m_readPos + 4);
-    v = OS::Utf8ToWide(std::string_view(text, n));
+    const unsigned char* text = m_bytes.data() + m_readPos + 4;
+    bool ascii = true;
+    for (uint32_t i = 0; i < n && ascii; ++i) ascii = text[i] < 0x80;
+    if (ascii) {
+        // Common case: each byte is its own character.
+        v.resize(n);
+        for (uint32_t i = 0; i < n; ++i) v[i] = static_cast<wchar_t>(text[i]);
+    } else {
+        v = OS::Utf8ToWide(std::string_view(reinterpret_cast<const char*>(text), n));
+    }
     m_readPos += 4 + size_t{n};
     return *this;
 }
