@@ -18,6 +18,7 @@
 //
 // Thread rule: one thread at a time per object; the static value helpers share no state.
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "cfg_Setting.h"
@@ -71,6 +72,202 @@ bool DateToTm(DATE d, tm& out) {
     if (!VariantTimeToCalendar(d, ct)) return false;
     OS::CTime(ct.year, ct.month, ct.day, ct.hour, ct.minute, ct.second).GetTimeStruct(out);
     return true;
+}
+
+// Reads one x_wstring item (uint32 byte count, then UTF-8) into `out`, reusing its storage:
+// reading a setting decodes every field name into the same string. Texts longer than the
+// scratch block, and malformed items, go through the buffer's own reader.
+void ReadText(const CIPCMsgBuffer& buf, OS::x_wstring& out) {
+    constexpr size_t kScratch = 256;
+    const unsigned long left = buf.GetCurrentSize();
+    if (left >= 4) {
+        const auto n = static_cast<uint32_t>(GetLE32(buf.GetCurrentBuffer()));
+        if (n <= kScratch - 4 && n <= left - 4) {
+            unsigned char scratch[kScratch];
+            buf.GetInto(scratch, 4 + size_t{n});
+            const unsigned char* text = scratch + 4;
+            out.resize(n);
+            wchar_t* to = out.data();
+            for (uint32_t i = 0; i < n; ++i) {
+                if (text[i] >= 0x80) {
+                    out = OS::Utf8ToWide(std::string_view(reinterpret_cast<const char*>(text), n));
+                    return;
+                }
+                to[i] = static_cast<wchar_t>(text[i]);
+            }
+            return;
+        }
+    }
+    buf >> out;
+}
+
+// Collects items in the message buffer's item encoding (little-endian integers, bool as one byte
+// 0 or 1, text as a uint32 byte count then UTF-8, raw bytes as they are) and appends them to the
+// buffer a block at a time, instead of one buffer call per item. The encoding is the buffer's
+// stored format; the golden-bytes test pins that both agree.
+class CItemWriter {
+  public:
+    explicit CItemWriter(CIPCMsgBuffer& out) : m_out(out) {}
+    CItemWriter(const CItemWriter&) = delete;
+    CItemWriter& operator=(const CItemWriter&) = delete;
+
+    void U16(unsigned short v) {
+        unsigned char* at = Room(2);
+        at[0] = static_cast<unsigned char>(v);
+        at[1] = static_cast<unsigned char>(v >> 8);
+        m_used += 2;
+    }
+    void I16(short v) { U16(static_cast<unsigned short>(v)); }
+    void I32(int v) {
+        PutLE32(Room(4), v);
+        m_used += 4;
+    }
+    void Bool(bool v) {
+        *Room(1) = v ? 1 : 0;
+        m_used += 1;
+    }
+    void Text(const OS::x_wstring& text) {
+        const size_t n = text.size();
+        if (n + 4 <= kBlock) {
+            // ASCII text is its own UTF-8: one pass, straight into the block.
+            unsigned char* at = Room(n + 4);
+            size_t i = 0;
+            for (; i < n && static_cast<uint32_t>(text[i]) < 0x80u; ++i) {
+                at[4 + i] = static_cast<unsigned char>(text[i]);
+            }
+            if (i == n) {
+                PutLE32(at, static_cast<int>(n));
+                m_used += n + 4;
+                return;
+            }
+        }
+        const std::string utf8 = OS::WideToUtf8(text);
+        I32(static_cast<int>(utf8.size()));
+        Raw(utf8.data(), utf8.size());
+    }
+    void Raw(const void* data, size_t n) {
+        if (n <= kBlock / 2) {
+            std::memcpy(Room(n), data, n);
+            m_used += n;
+            return;
+        }
+        Flush();
+        m_out.Put(static_cast<const unsigned char*>(data), static_cast<unsigned int>(n));
+    }
+    void Flush() {
+        if (m_used == 0) return;
+        m_out.Put(m_block, static_cast<unsigned int>(m_used));
+        m_used = 0;
+    }
+
+  private:
+    static constexpr size_t kBlock = 512;
+
+    // REQUIRES: n <= kBlock.
+    unsigned char* Room(size_t n) {
+        if (m_used + n > kBlock) Flush();
+        return m_block + m_used;
+    }
+
+    CIPCMsgBuffer& m_out;
+    unsigned char m_block[kBlock];
+    size_t m_used = 0;
+};
+
+// Writes one serialized value (tag and payload); coercion failures throw after the tag.
+void WriteValue(const CVar& v, CItemWriter& w) {
+    const VARTYPE tag = v.vt();
+    w.U16(tag);
+    switch (tag) {
+        case VT_I2:
+        case VT_UI2:
+            w.I16(tag == VT_I2 ? v.GetI2() : v.ChangeType(VT_I2).GetI2());
+            break;
+        case VT_I4:
+        case VT_UI4:
+        case VT_INT:
+        case VT_UINT:
+            w.I32(tag == VT_I4 ? v.GetI4() : v.ChangeType(VT_I4).GetI4());
+            break;
+        case VT_DATE: {
+            tm t{};
+            if (!DateToTm(v.GetDate(), t)) {
+                throw CVarConversionException(CVarConversionException::OVERFLOW_ERROR, VT_DATE,
+                                              VT_DATE, OS_WFILE, __LINE__);
+            }
+            const int fields[9] = {t.tm_sec,  t.tm_min,  t.tm_hour, t.tm_mday, t.tm_mon,
+                                   t.tm_year, t.tm_wday, t.tm_yday, t.tm_isdst};
+            for (int f : fields) w.I32(f);
+            break;
+        }
+        case VT_BSTR:
+            w.Text(v.GetString());
+            break;
+        case VT_LPSTR:
+        case VT_LPWSTR:
+            w.Text(v.ChangeType(VT_BSTR).GetString());
+            break;
+        case VT_BOOL:
+            w.Bool(v.GetBoolRaw() != 0);
+            break;
+        case VT_ARRAY_UI1: {
+            const auto& bytes = v.GetBytes();
+            w.I32(static_cast<int>(bytes.size()));
+            if (!bytes.empty()) w.Raw(bytes.data(), bytes.size());
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+// While a setting reads a buffer, its fields arrive in map order: the by-name AddFieldValue
+// looks first at the place after the field it stored last, which costs one name comparison
+// instead of a search. The hint belongs to one map and one thread, lives only while that map's
+// setting reads a buffer, and is dropped when the map has shrunk since it was taken.
+// REQUIRES: a category's by-name AddFieldValue does not erase fields of the setting it stores
+// into while that setting reads a buffer.
+using FieldMap = CCfgSettingCategoryBase::FieldMap;
+
+struct SReadHint {
+    const FieldMap* map;
+    FieldMap::iterator next;
+    size_t size;
+};
+
+thread_local SReadHint* t_pReadHint = nullptr;
+
+class CReadHintScope {
+  public:
+    explicit CReadHintScope(FieldMap& map)
+        : m_hint{&map, map.begin(), map.size()}, m_previous(t_pReadHint) {
+        t_pReadHint = &m_hint;
+    }
+    ~CReadHintScope() { t_pReadHint = m_previous; }
+    CReadHintScope(const CReadHintScope&) = delete;
+    CReadHintScope& operator=(const CReadHintScope&) = delete;
+
+  private:
+    SReadHint m_hint;
+    SReadHint* m_previous;
+};
+
+// The first entry whose name is not less than `name` (case-insensitive), trying the hint first;
+// `found` tells whether that entry has the name.
+FieldMap::iterator LowerBound(FieldMap& map, SReadHint* hint, const OS::x_wstring& name,
+                              bool& found) {
+    if (hint != nullptr && hint->size == map.size()) {
+        const auto at = hint->next;
+        const int c = at == map.end() ? 1 : OS::wcsicmp(at->first, name);
+        if (c == 0 ||
+            (c > 0 && (at == map.begin() || OS::wcsicmp(std::prev(at)->first, name) < 0))) {
+            found = c == 0;
+            return at;
+        }
+    }
+    const auto at = map.lower_bound(name);
+    found = at != map.end() && OS::wcsicmp(at->first, name) == 0;
+    return at;
 }
 
 // The value as a wide string: strings as they are, other kinds through the variant's string
@@ -152,20 +349,29 @@ CCfgSettingCategoryBase& CCfgSettingCategoryBase::operator=(const CCfgSettingCat
 // Serialized form
 
 void CCfgSettingCategoryBase::operator>>(CIPCMsgBuffer& buf) const {
-    buf << m_bDirty << static_cast<int>(m_mapFields.size());
-    for (const auto& [name, value] : m_mapFields) {
-        buf << name;
-        CVarToBuffer(value, buf);
+    CItemWriter w(buf);
+    try {
+        w.Bool(m_bDirty);
+        w.I32(static_cast<int>(m_mapFields.size()));
+        for (const auto& [name, value] : m_mapFields) {
+            w.Text(name);
+            WriteValue(value, w);
+        }
+    } catch (...) {
+        w.Flush();  // what was put before the failure stays in the buffer
+        throw;
     }
+    w.Flush();
 }
 
 void CCfgSettingCategoryBase::operator<<(const CIPCMsgBuffer& buf) {
     bool dirty = false;
     int count = 0;
     buf >> dirty >> count;
+    CReadHintScope hintScope(m_mapFields);
     x_wstring name;
     for (int i = 0; i < count; ++i) {
-        buf >> name;
+        ReadText(buf, name);
         CVar value;
         CVarFromBuffer(value, buf);
         AddFieldValue(name, value);
@@ -174,53 +380,14 @@ void CCfgSettingCategoryBase::operator<<(const CIPCMsgBuffer& buf) {
 }
 
 void CCfgSettingCategoryBase::CVarToBuffer(const CVar& v, CIPCMsgBuffer& buf) {
-    const VARTYPE tag = v.vt();
-    buf << static_cast<unsigned short>(tag);
-    switch (tag) {
-        case VT_I2:
-        case VT_UI2:
-            buf << (tag == VT_I2 ? v.GetI2() : v.ChangeType(VT_I2).GetI2());
-            break;
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-            buf << (tag == VT_I4 ? v.GetI4() : v.ChangeType(VT_I4).GetI4());
-            break;
-        case VT_DATE: {
-            tm t{};
-            if (!DateToTm(v.GetDate(), t)) {
-                throw CVarConversionException(CVarConversionException::OVERFLOW_ERROR, VT_DATE,
-                                              VT_DATE, OS_WFILE, __LINE__);
-            }
-            unsigned char raw[kDatePayloadSize];
-            const int fields[9] = {t.tm_sec,  t.tm_min,  t.tm_hour, t.tm_mday, t.tm_mon,
-                                   t.tm_year, t.tm_wday, t.tm_yday, t.tm_isdst};
-            for (int i = 0; i < 9; ++i) PutLE32(raw + 4 * i, fields[i]);
-            buf.Put(raw, kDatePayloadSize);
-            break;
-        }
-        case VT_BSTR:
-            buf << v.GetString();
-            break;
-        case VT_LPSTR:
-        case VT_LPWSTR:
-            buf << v.ChangeType(VT_BSTR).GetString();
-            break;
-        case VT_BOOL: {
-            const short raw = tag == VT_BOOL ? v.GetBoolRaw() : v.ChangeType(VT_BOOL).GetBoolRaw();
-            buf << (raw != 0);
-            break;
-        }
-        case VT_ARRAY_UI1: {
-            const auto& bytes = v.GetBytes();
-            buf << static_cast<unsigned int>(bytes.size());
-            if (!bytes.empty()) buf.Put(bytes.data(), static_cast<unsigned int>(bytes.size()));
-            break;
-        }
-        default:
-            break;
+    CItemWriter w(buf);
+    try {
+        WriteValue(v, w);
+    } catch (...) {
+        w.Flush();  // what was put before the failure stays in the buffer
+        throw;
     }
+    w.Flush();
 }
 
 void CCfgSettingCategoryBase::CVarFromBuffer(CVar& v, const CIPCMsgBuffer& buf) {
@@ -231,7 +398,7 @@ void CCfgSettingCategoryBase::CVarFromBuffer(CVar& v, const CIPCMsgBuffer& buf) 
         case VT_UI2: {
             short s = 0;
             buf >> s;
-            v = CVar(s);
+            v.SetI2(s);
             break;
         }
         case VT_I4:
@@ -240,7 +407,7 @@ void CCfgSettingCategoryBase::CVarFromBuffer(CVar& v, const CIPCMsgBuffer& buf) 
         case VT_UINT: {
             int i = 0;
             buf >> i;
-            v = CVar(i);
+            v.SetI4(i);
             break;
         }
         case VT_DATE: {
@@ -255,32 +422,34 @@ void CCfgSettingCategoryBase::CVarFromBuffer(CVar& v, const CIPCMsgBuffer& buf) 
             t.tm_year = GetLE32(raw + 20);
             t.tm_wday = GetLE32(raw + 24);
             // Day of year and the daylight flag are not needed to rebuild the moment.
-            v = CVar::FromDate(TmToDate(t));
+            v.SetDate(TmToDate(t));
             break;
         }
         case VT_BSTR:
         case VT_LPSTR:
         case VT_LPWSTR: {
             OS::x_wstring s;
-            buf >> s;
-            v = CVar();
+            ReadText(buf, s);
             v.SetString(std::move(s));
             break;
         }
         case VT_BOOL: {
             bool b = false;
             buf >> b;
-            v = CVar(b);
+            v.SetBool(b);
             break;
         }
         case VT_ARRAY_UI1: {
             unsigned int count = 0;
             buf >> count;
-            unsigned char* block = nullptr;
-            buf.Get(block, count);  // checks the count against the bytes left first
-            std::vector<uint8_t> bytes(block, block + count);
-            buf.Free(block);
-            v = CVar::FromBytes(std::move(bytes));
+            if (count > buf.GetCurrentSize()) {
+                unsigned char* block = nullptr;
+                buf.Get(block, count);  // throws: fewer bytes left than announced
+                buf.Free(block);
+            }
+            std::vector<uint8_t> bytes(count);
+            buf.GetInto(bytes.data(), count);
+            v.SetBytes(std::move(bytes));
             break;
         }
         default:
@@ -292,11 +461,18 @@ void CCfgSettingCategoryBase::CVarFromBuffer(CVar& v, const CIPCMsgBuffer& buf) 
 // By-name and by-id cores
 
 bool CCfgSettingCategoryBase::AddFieldValue(const x_wstring& name, const CVar& value) {
-    auto it = m_mapFields.lower_bound(name);
-    if (it != m_mapFields.end() && OS::wcsicmp(it->first, name) == 0) {
+    SReadHint* hint = t_pReadHint;
+    if (hint != nullptr && hint->map != &m_mapFields) hint = nullptr;
+    bool found = false;
+    auto it = LowerBound(m_mapFields, hint, name, found);
+    if (found) {
         it->second = value;  // the key keeps the spelling of its first insertion
     } else {
-        m_mapFields.emplace_hint(it, name, value);
+        it = m_mapFields.emplace_hint(it, name, value);
+    }
+    if (hint != nullptr) {
+        hint->next = std::next(it);
+        hint->size = m_mapFields.size();
     }
     m_bDirty = true;
     return true;

@@ -287,3 +287,34 @@ TEST(SettingText, NonAsciiSurvivesWritersReadersBufferAndAssignment) {
     EXPECT_EQ(Fields(assigned).at(L"\u00c9t\u00e9_\u540d"), CVar(text));
     EXPECT_EQ(Fields(assigned).size(), 3u);
 }
+
+// Texts and byte arrays of every size travel in the buffer's own item encoding: the bytes of
+// a serialized string value are the tag followed by exactly what the buffer writes for it.
+TEST(SettingFormat, LongAndShortItemsMatchTheBufferEncoding) {
+    x_wstring longText;
+    for (int i = 0; i < 300; ++i) longText += (i % 3 == 0) ? L"\u00e9" : L"ab";
+    const x_wstring texts[] = {L"", L"ascii", L"\U0001D11E", longText, x_wstring(600, L'x')};
+    for (const auto& text : texts) {
+        CIPCMsgBuffer ours(1024, false);
+        CCfgSettingCategoryBase::CVarToBuffer(CVar(text), ours);
+        CIPCMsgBuffer theirs(1024, false);
+        theirs << static_cast<unsigned short>(VT_BSTR) << text;
+        EXPECT_EQ(Hex(ours), Hex(theirs)) << text.size();
+        EXPECT_EQ(RoundTrip(CVar(text)), CVar(text));
+    }
+
+    std::vector<uint8_t> big(5000);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
+    CTestCategory s;
+    s.AddFieldValue(x_wstring(L"BIG"), CVar::FromBytes(big));
+    s.AddFieldValue(x_wstring(L"LONG_\u00e9" + longText), CVar(longText));
+    CIPCMsgBuffer buf(1024, false);
+    s >> buf;
+    buf << 12345;  // an item after the setting is read from where the setting ends
+    CTestCategory back;
+    back << buf;
+    int after = 0;
+    buf >> after;
+    EXPECT_EQ(after, 12345);
+    EXPECT_EQ(Fields(back), Fields(s));
+}
