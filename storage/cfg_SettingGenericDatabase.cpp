@@ -14,6 +14,8 @@
 
 #include "outside/common/StringUtils.h"
 #include "outside/log/DebugLog.h"
+#include "outside/registry/CRegKey.h"
+#include "outside/registry/HomeDir.h"
 #include "outside/xml/CXMLParser.h"
 
 namespace {
@@ -24,8 +26,9 @@ std::atomic<bool> g_failNextMutexCreation{false};
 
 // The product's home folder, from the registry value "HomeDir" of the product key.
 bool ReadHomeDir(OS::x_wstring& home) {
-    (void)home;
-    return false;  // TEMP until the registry layer lands
+    OS::CRegKey reg;
+    return reg.Open(HKEY_LOCAL_MACHINE, OS::kProductRegKey, KEY_READ) == ERROR_SUCCESS &&
+           reg.QueryValue(L"HomeDir", home) == ERROR_SUCCESS;
 }
 
 // Holds the store mutex from a successful wait to the end of a scope, exceptions included.

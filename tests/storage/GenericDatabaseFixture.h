@@ -1,0 +1,156 @@
+// The fixture of the database store's tests: a temporary home with a test schema, a registry
+// naming it, a store over it, and raw SQLite access to check what the store left in the file.
+// Thread rule: the main test thread only (it changes the environment).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "outside/db/CDBFaultInjector.h"
+#include "outside/db/CGenericDatabase.h"
+#include "outside/log/DebugLog.h"
+#include "setting/cfg_SettingCategoryFake.h"
+#include "storage/cfg_SettingGenericDatabase.h"
+#include "tests/support/SampleHome.h"
+#include "tests/support/TempDir.h"
+
+namespace storetest {
+
+using CCfgIndex = CCfgSettingDBBase::CCfgIndex;
+using OS::x_wstring;
+
+// Tables of the tests: plain fields with an ignore list and a default row, an owner with a
+// single and a multi-value reference field, the referenced child and item categories.
+inline const char* const kTestSchema = R"XML(<?xml version="1.0" encoding="UTF-8"?>
+<database>
+  <schema version="1">
+    <table name="T_Plain">
+      <column name="CFG_IGNORE_FIELDS" type="string" default=""/>
+      <column name="CFG_DEFAULT_INSTANCE" type="string" default="ZOLT_PLC_NULL:DEF"/>
+      <column name="A" type="string" default="a0"/>
+      <column name="B" type="int32" default="7"/>
+      <column name="C" type="string" default=""/>
+      <column name="D" type="bool" default="1"/>
+    </table>
+    <table name="T_Owner">
+      <column name="CFG_IGNORE_FIELDS" type="string" default=""/>
+      <column name="CFG_DEFAULT_INSTANCE" type="string" default="ZOLT_PLC_NULL:OWNER_DEF"/>
+      <column name="NAME" type="string" default=""/>
+      <column name="CHILD_CFGSETTING" type="string" default=""/>
+      <column name="ITEMS_CFGSETTING_MV" type="string" default=""/>
+    </table>
+    <table name="T_Child">
+      <column name="CFG_DEFAULT_INSTANCE" type="string" default="ZOLT_PLC_NULL:CHILD_DEF"/>
+      <column name="X" type="string" default="x0"/>
+      <column name="Y" type="int32" default="0"/>
+    </table>
+    <table name="T_Item">
+      <column name="NAME" type="string" default=""/>
+      <column name="PRIO" type="int32" default="0"/>
+    </table>
+  </schema>
+</database>
+)XML";
+
+inline CCfgIndex Key(const x_wstring& subject, const x_wstring& policy = L"ZOLT_PLC_NULL") {
+    return CCfgIndex(L"SRV",
+                     CCfgSettingDBBase::SubjectPair(CSubjectID(policy), CSubjectID(subject)));
+}
+
+// A placeholder setting of `category` with subject `subject`.
+inline std::unique_ptr<CCfgSettingCategoryFake> Make(const x_wstring& category,
+                                                     const x_wstring& subject) {
+    auto s = std::make_unique<CCfgSettingCategoryFake>(category);
+    s->SetSubjectID(subject);
+    return s;
+}
+
+// One row of a table as text, column name -> value ("<null>" for NULL).
+using Row = std::map<std::string, std::string>;
+
+class GenericDatabaseTest : public ::testing::Test {
+  protected:
+    GenericDatabaseTest()
+        : m_home(m_tmp / "home"),
+          m_registry(m_tmp / "registry"),
+          m_env("ZOLTCFG_REGISTRY", (m_tmp / "registry").string()) {
+        testsupport::CreateSampleHome(m_home);
+        testsupport::WriteFile(m_home / "config" / "dbSchema_Conf.xml", kTestSchema);
+        testsupport::WriteSampleRegistry(m_registry, m_home);
+        CDBFaultInjector::Reset();
+        CGenericDatabase::SetProbeInterval(std::chrono::milliseconds(0));
+    }
+    ~GenericDatabaseTest() override {
+        m_db.reset();
+        CDBFaultInjector::Reset();
+        CGenericDatabase::ProbeLostConnections();
+        CGenericDatabase::SetProbeInterval(std::chrono::milliseconds(2000));
+        if (m_raw) sqlite3_close(m_raw);
+    }
+
+    x_wstring ConnectionFile() const {
+        return x_wstring::FromUtf8((m_home / "config" / "dbconf_Conf.xml").string());
+    }
+    CCfgSettingGenericDatabase& Open(bool refreshOnRead = false) {
+        m_db = std::make_unique<CCfgSettingGenericDatabase>(ConnectionFile(), refreshOnRead);
+        return *m_db;
+    }
+
+    // Runs SQL on the database file directly (a connection of its own).
+    void Exec(const std::string& sql) {
+        char* err = nullptr;
+        ASSERT_EQ(sqlite3_exec(Raw(), sql.c_str(), nullptr, nullptr, &err), SQLITE_OK)
+            << (err ? err : "") << " in " << sql;
+    }
+    // Every row of `table` in rowid order.
+    std::vector<Row> Rows(const std::string& table) {
+        std::vector<Row> rows;
+        sqlite3_stmt* st = nullptr;
+        std::string sql = "SELECT * FROM \"" + table + "\" ORDER BY rowid";
+        if (sqlite3_prepare_v2(Raw(), sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return rows;
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            Row r;
+            for (int c = 0; c < sqlite3_column_count(st); ++c) {
+                const unsigned char* t = sqlite3_column_text(st, c);
+                r[sqlite3_column_name(st, c)] = t ? reinterpret_cast<const char*>(t) : "<null>";
+            }
+            rows.push_back(std::move(r));
+        }
+        sqlite3_finalize(st);
+        return rows;
+    }
+    // The row of `key` in `table` (empty when absent).
+    Row RowOf(const std::string& table, const std::string& key) {
+        for (Row& r : Rows(table)) {
+            if (r["CFG_INDEX"] == key) return r;
+        }
+        return {};
+    }
+    std::vector<std::string> Keys(const std::string& table) {
+        std::vector<std::string> keys;
+        for (Row& r : Rows(table)) keys.push_back(r["CFG_INDEX"]);
+        return keys;
+    }
+    sqlite3* Raw() {
+        if (!m_raw) {
+            std::string file = (m_home / "data" / "config.db").string();
+            EXPECT_EQ(sqlite3_open(file.c_str(), &m_raw), SQLITE_OK);
+            sqlite3_busy_timeout(m_raw, 5000);
+        }
+        return m_raw;
+    }
+
+    testsupport::CTempDir m_tmp{"zoltcfg-store"};
+    std::filesystem::path m_home;
+    std::filesystem::path m_registry;
+    testsupport::CScopedEnv m_env;
+    std::unique_ptr<CCfgSettingGenericDatabase> m_db;
+    sqlite3* m_raw = nullptr;
+};
+
+}  // namespace storetest

@@ -1,0 +1,258 @@
+// Tests of the database store's bulk read and write (item tables read in one pass, the bulk
+// cache answering repeated reads without the database, item rows written as rows of their own)
+// and of the reset to the default rows that CFG_DEFAULT_INSTANCE names.
+#include "tests/storage/GenericDatabaseFixture.h"
+
+using namespace storetest;
+using Op = CDBFaultInjector::Op;
+
+namespace {
+
+std::vector<x_wstring> W(std::initializer_list<const wchar_t*> items) {
+    return std::vector<x_wstring>(items.begin(), items.end());
+}
+
+CVar Field(CCfgSettingCategoryBase& s, const x_wstring& name) {
+    CVar v;
+    s.GetFieldValue(name, v);
+    return v;
+}
+
+// The item settings held by a multi-value field value, as (subject, NAME) pairs.
+std::vector<std::pair<x_wstring, x_wstring>> ItemsIn(CVar value) {
+    std::vector<std::pair<x_wstring, x_wstring>> out;
+    CCfgMVSettingCategoryRef mv;
+    EXPECT_TRUE(mv.GetFieldRefByValue(mv.GetRefSettingArray(), value));
+    for (CCfgSettingCategoryRef* r : mv.GetRefSettingArray()) {
+        CVar name = Field(*r->GetRefValue().m_pSetting, L"NAME");
+        out.emplace_back(r->GetRefKey().m_strSubjectID, name.IsEmpty() ? L"" : name.GetString());
+    }
+    return out;
+}
+
+// An array copy of `items` for a multi-value field.
+CVar CopiesOf(std::vector<CCfgSettingCategoryBase*> items) {
+    CCfgMVSettingCategoryRef mv;
+    EXPECT_TRUE(mv.GetFieldRefBySetting(mv.GetRefSettingArray(), items));
+    CVar v;
+    EXPECT_TRUE(mv.GetValueByFieldRef(v, mv.GetRefSettingArray(), true));
+    return v;
+}
+
+std::unique_ptr<CCfgSettingCategoryFake> Item(const wchar_t* subject, const wchar_t* name) {
+    auto i = Make(L"T_Item", subject);
+    i->AddFieldValue(L"NAME", CVar(name));
+    return i;
+}
+
+}  // namespace
+
+TEST_F(GenericDatabaseTest, BulkReadMatchesItemsInOnePassAndAnswersAgainFromCache) {
+    CCfgSettingGenericDatabase& db = Open();
+    Exec(
+        "INSERT INTO T_Owner (CFG_INDEX, NAME, ITEMS_CFGSETTING_MV) VALUES ('ZOLT_PLC_NULL:O1', "
+        "'own', 'T_Item:I1:T_Item:I2:T_Item:I3:')");
+    Exec(
+        "INSERT INTO T_Item (CFG_INDEX, NAME, PRIO) VALUES ('ZOLT_PLC_NULL:I1','one',1), "
+        "('ZOLT_PLC_NULL:I2','two',2), ('OTHER:I3','elsewhere',3)");
+
+    auto owner = Make(L"T_Owner", L"O1");
+    {
+        DBG::CCaptureLog log;
+        ASSERT_TRUE(db.GetBulkConfiguration(Key(L"O1"), *owner));
+        EXPECT_TRUE(log.Contains(L"Load Bulk CFG Firstly.", DBG::LVL_INFO));
+        EXPECT_TRUE(log.Contains(L"Record Number of Bulk Data: 3", DBG::LVL_INFO));
+        auto info = log.Messages(DBG::LVL_INFO);
+        EXPECT_EQ(std::count(info.begin(), info.end(),
+                             x_wstring(L"can not find ZOLT_PLC_NULL:I3 in  cacheCfg")),
+                  1);
+        EXPECT_TRUE(log.Contains(L"CfgSetting subject: ZOLT_PLC_NULL:I2", DBG::LVL_INFO));
+        EXPECT_TRUE(log.Contains(L"FieldName: NAME,FieldValue: own", DBG::LVL_INFO));
+    }
+    EXPECT_EQ(Field(*owner, L"NAME"), CVar(L"own"));
+    const CVar items = Field(*owner, L"ITEMS_CFGSETTING_MV");
+    EXPECT_EQ(ItemsIn(items), (std::vector<std::pair<x_wstring, x_wstring>>{
+                                  {L"I1", L"one"}, {L"I2", L"two"}, {L"I3", L""}}));
+
+    // A single write does not touch the bulk cache.
+    auto renamed = Make(L"T_Owner", L"O1");
+    renamed->AddFieldValue(L"NAME", CVar(L"renamed"));
+    ASSERT_TRUE(db.SetConfiguration(Key(L"O1"), *renamed, nullptr, CCfgSettingDBBase::MA_NONE));
+
+    // The second read is answered from the cache: any database access would fail.
+    CDBFaultInjector::FailNext(Op::kAny, 100);
+    auto again = Make(L"T_Owner", L"O1");
+    DBG::CCaptureLog log;
+    ASSERT_TRUE(db.GetBulkConfiguration(Key(L"O1"), *again));
+    CDBFaultInjector::Reset();
+    EXPECT_EQ(CDBFaultInjector::FiredCount(), 0);
+    EXPECT_TRUE(log.Contains(L"Load Bulk CFG Cache.", DBG::LVL_INFO));
+    EXPECT_EQ(Field(*again, L"NAME"), CVar(L"own"));
+    EXPECT_EQ(Field(*again, L"ITEMS_CFGSETTING_MV"), items);
+}
+
+TEST_F(GenericDatabaseTest, BulkReadThatFailsLeavesNoHalfFilledCacheEntry) {
+    CCfgSettingGenericDatabase& db = Open();
+    Exec(
+        "INSERT INTO T_Owner (CFG_INDEX, NAME, ITEMS_CFGSETTING_MV) VALUES ('ZOLT_PLC_NULL:O1', "
+        "'own', 'T_Item:I1:')");
+    Exec("INSERT INTO T_Item (CFG_INDEX, NAME) VALUES ('ZOLT_PLC_NULL:I1','one')");
+    // The item table walk fails in both attempts.
+    CDBFaultInjector::FailNext(Op::kMove, 2);
+    auto owner = Make(L"T_Owner", L"O1");
+    EXPECT_FALSE(db.GetBulkConfiguration(Key(L"O1"), *owner));
+    std::map<x_wstring, CVar, OS::NoCaseLess> entry;
+    EXPECT_FALSE(db.GetBulkCacheEntry(L"O1", entry));
+
+    auto fresh = Make(L"T_Owner", L"O1");
+    ASSERT_TRUE(db.GetBulkConfiguration(Key(L"O1"), *fresh));
+    EXPECT_EQ(ItemsIn(Field(*fresh, L"ITEMS_CFGSETTING_MV")),
+              (std::vector<std::pair<x_wstring, x_wstring>>{{L"I1", L"one"}}));
+}
+
+TEST_F(GenericDatabaseTest, BulkWriteStoresItemRowsAndKeepsTheOwnerInTheCache) {
+    CCfgSettingGenericDatabase& db = Open();
+    auto i1 = Item(L"I1", L"one");
+    auto i2 = Item(L"I2", L"two");
+    auto owner = Make(L"T_Owner", L"O1");
+    owner->AddFieldValue(L"NAME", CVar(L"own"));
+    owner->AddFieldValue(L"ITEMS_CFGSETTING_MV", CopiesOf({i1.get(), i2.get()}));
+
+    std::vector<x_wstring> changed;
+    {
+        DBG::CCaptureLog log;
+        ASSERT_TRUE(
+            db.SetBulkConfiguration(Key(L"O1"), *owner, &changed, CCfgSettingDBBase::MA_NONE));
+        EXPECT_TRUE(log.Contains(L"Previous Setting Items Num: 0", DBG::LVL_INFO));
+        EXPECT_TRUE(log.Contains(L"New Changed Setting Items Num: 2", DBG::LVL_INFO));
+        EXPECT_TRUE(log.Contains(L"Current Setting Items Num: 2", DBG::LVL_INFO));
+        EXPECT_TRUE(
+            log.Contains(L"CCfgSettingGenericDatabase::SetBulkConfigurationEx(), "
+                         L"category=T_Item, subject id=I2, modify action=1, dirty=1, "
+                         L"isSubTable=1",
+                         DBG::LVL_ENTRY));
+    }
+    EXPECT_EQ(changed, W({L"O1", L"I1", L"I2"}));
+    EXPECT_EQ(RowOf("T_Owner", "ZOLT_PLC_NULL:O1")["ITEMS_CFGSETTING_MV"], "T_Item:I1:T_Item:I2:");
+    EXPECT_EQ(RowOf("T_Item", "ZOLT_PLC_NULL:I2")["NAME"], "two");
+
+    std::map<x_wstring, CVar, OS::NoCaseLess> entry;
+    ASSERT_TRUE(db.GetBulkCacheEntry(L"O1", entry));
+    EXPECT_EQ(entry.size(), 2u);
+    EXPECT_EQ(entry[L"NAME"], CVar(L"own"));
+    EXPECT_EQ(ItemsIn(entry[L"ITEMS_CFGSETTING_MV"]),
+              (std::vector<std::pair<x_wstring, x_wstring>>{{L"I1", L"one"}, {L"I2", L"two"}}));
+
+    // The next write lists I2 unchanged and a new I3: I1 leaves, I3 is written, I2 is left alone.
+    Exec("UPDATE T_Item SET PRIO = 5 WHERE CFG_INDEX = 'ZOLT_PLC_NULL:I2'");
+    auto i2clean = Item(L"I2", L"two");
+    i2clean->ResetDirtyFlag(false);
+    auto i3 = Item(L"I3", L"three");
+    owner->AddFieldValue(L"ITEMS_CFGSETTING_MV", CopiesOf({i2clean.get(), i3.get()}));
+    changed.clear();
+    ASSERT_TRUE(db.SetBulkConfiguration(Key(L"O1"), *owner, &changed, CCfgSettingDBBase::MA_NONE));
+    EXPECT_EQ(changed, W({L"O1", L"I1", L"I3"}));
+    EXPECT_EQ(Keys("T_Item"), (std::vector<std::string>{"ZOLT_PLC_NULL:I2", "ZOLT_PLC_NULL:I3"}));
+    EXPECT_EQ(RowOf("T_Item", "ZOLT_PLC_NULL:I2")["PRIO"], "5");
+
+    // Served from the cache afterwards.
+    CDBFaultInjector::FailNext(Op::kAny, 100);
+    auto back = Make(L"T_Owner", L"O1");
+    ASSERT_TRUE(db.GetBulkConfiguration(Key(L"O1"), *back));
+    CDBFaultInjector::Reset();
+    EXPECT_EQ(ItemsIn(Field(*back, L"ITEMS_CFGSETTING_MV")),
+              (std::vector<std::pair<x_wstring, x_wstring>>{{L"I2", L"two"}, {L"I3", L"three"}}));
+
+    // A clean owner is written only with flag 1, which empties the item table and writes every
+    // item again.
+    owner->ResetDirtyFlag(false);
+    changed.clear();
+    {
+        DBG::CCaptureLog log;
+        EXPECT_TRUE(
+            db.SetBulkConfiguration(Key(L"O1"), *owner, &changed, CCfgSettingDBBase::MA_NONE));
+        EXPECT_TRUE(log.Contains(L"Setting is not dirty", DBG::LVL_INFO));
+        EXPECT_TRUE(changed.empty());
+    }
+    Exec("INSERT INTO T_Item (CFG_INDEX, NAME) VALUES ('ZOLT_PLC_NULL:STRAY', 'stray')");
+    DBG::CCaptureLog log;
+    ASSERT_TRUE(
+        db.SetBulkConfiguration(Key(L"O1"), *owner, &changed, CCfgSettingDBBase::MA_WRITE_CLEAN));
+    EXPECT_TRUE(log.Contains(L"delete all domains", DBG::LVL_INFO));
+    EXPECT_EQ(changed, W({L"O1", L"I2", L"I3"}));
+    EXPECT_EQ(Keys("T_Item"), (std::vector<std::string>{"ZOLT_PLC_NULL:I2", "ZOLT_PLC_NULL:I3"}));
+    EXPECT_EQ(RowOf("T_Item", "ZOLT_PLC_NULL:I2")["PRIO"], "0");
+}
+
+TEST_F(GenericDatabaseTest, ItemRowWriteAddsWithoutSeeking) {
+    CCfgSettingGenericDatabase& db = Open();
+    Exec("INSERT INTO T_Item (CFG_INDEX, NAME, PRIO) VALUES ('ZOLT_PLC_NULL:I1','old',4)");
+    auto item = Item(L"I1", L"new");
+    CDBFaultInjector::FailNext(Op::kSeek, 1);
+    std::map<x_wstring, CVar, OS::NoCaseLess> entry;
+    ASSERT_TRUE(
+        db.SetBulkConfigurationEx(Key(L"I1"), *item, nullptr, CCfgSettingDBBase::MA_NONE, true));
+    EXPECT_EQ(CDBFaultInjector::FiredCount(), 0);
+    CDBFaultInjector::Reset();
+    EXPECT_EQ(Keys("T_Item"), std::vector<std::string>{"ZOLT_PLC_NULL:I1"});
+    EXPECT_EQ(RowOf("T_Item", "ZOLT_PLC_NULL:I1")["NAME"], "new");
+    EXPECT_EQ(RowOf("T_Item", "ZOLT_PLC_NULL:I1")["PRIO"], "4");
+    EXPECT_FALSE(db.GetBulkCacheEntry(L"I1", entry));  // item rows get no cache entry
+}
+
+TEST_F(GenericDatabaseTest, ResetCopiesTheSharedDefaultRow) {
+    CCfgSettingGenericDatabase& db = Open();
+    Exec(
+        "INSERT INTO T_Plain (CFG_INDEX, A, B, C, D) VALUES ('ZOLT_PLC_NULL:DEF','dflt',42,'c',0),"
+        "('ZOLT_PLC_NULL:S1','mine',1,'x',1), ('ZOLT_PLC_NULL:S2','other',2,'y',1)");
+    std::vector<x_wstring> changed;
+    auto s1 = Make(L"T_Plain", L"S1");
+    s1->AddFieldValue(L"ONLY_IN_OBJECT", CVar(L"kept"));
+    ASSERT_TRUE(db.ResetToDefault(Key(L"S1"), *s1, &changed));
+    auto s2 = Make(L"T_Plain", L"S2");
+    ASSERT_TRUE(db.ResetToDefault(Key(L"S2"), *s2, &changed));
+    EXPECT_EQ(changed, W({L"S1", L"S2"}));
+    for (const char* key : {"ZOLT_PLC_NULL:S1", "ZOLT_PLC_NULL:S2"}) {
+        Row r = RowOf("T_Plain", key);
+        EXPECT_EQ(r["A"] + "," + r["B"] + "," + r["C"] + "," + r["D"], "dflt,42,c,0") << key;
+    }
+    EXPECT_EQ(Field(*s1, L"A"), CVar(L"dflt"));
+    EXPECT_EQ(Field(*s1, L"ONLY_IN_OBJECT"), CVar(L"kept"));
+    EXPECT_EQ(Keys("T_Plain").size(), 3u);
+}
+
+TEST_F(GenericDatabaseTest, ResetAddsAMissingDefaultRowOnceAndFollowsReferences) {
+    CCfgSettingGenericDatabase& db = Open();
+    Exec("INSERT INTO T_Child (CFG_INDEX, X, Y) VALUES ('ZOLT_PLC_NULL:C1','mine',5)");
+    std::vector<x_wstring> changed;
+    auto c1 = Make(L"T_Child", L"C1");
+    ASSERT_TRUE(db.ResetToDefault(Key(L"C1"), *c1, &changed));
+    ASSERT_TRUE(db.ResetToDefault(Key(L"C1"), *c1, &changed));
+    EXPECT_EQ(Keys("T_Child"),
+              (std::vector<std::string>{"ZOLT_PLC_NULL:C1", "ZOLT_PLC_NULL:CHILD_DEF"}));
+    EXPECT_EQ(RowOf("T_Child", "ZOLT_PLC_NULL:C1")["X"], "x0");
+    EXPECT_EQ(RowOf("T_Child", "ZOLT_PLC_NULL:C1")["Y"], "0");
+
+    // An owner's default row references a child: the child is reset from its own default row.
+    Exec("UPDATE T_Child SET X = 'child default' WHERE CFG_INDEX = 'ZOLT_PLC_NULL:CHILD_DEF'");
+    Exec(
+        "INSERT INTO T_Owner (CFG_INDEX, NAME, CHILD_CFGSETTING) VALUES "
+        "('ZOLT_PLC_NULL:OWNER_DEF','owner default','T_Child:C9')");
+    changed.clear();
+    auto o1 = Make(L"T_Owner", L"O1");
+    DBG::CCaptureLog log;
+    ASSERT_TRUE(db.ResetToDefault(Key(L"O1"), *o1, &changed));
+    EXPECT_EQ(changed, W({L"O1", L"C9"}));
+    EXPECT_EQ(RowOf("T_Owner", "ZOLT_PLC_NULL:O1")["NAME"], "owner default");
+    EXPECT_EQ(RowOf("T_Owner", "ZOLT_PLC_NULL:O1")["CHILD_CFGSETTING"], "T_Child:C9");
+    EXPECT_EQ(RowOf("T_Child", "ZOLT_PLC_NULL:C9")["X"], "child default");
+    EXPECT_TRUE(log.Contains(L"CCfgSettingGenericDatabase::ResetToDefault()", DBG::LVL_EXIT));
+
+    // A table that cannot be opened fails the fill, and nothing is written.
+    auto missing = Make(L"T_Missing", L"M1");
+    log.Clear();
+    EXPECT_FALSE(db.ResetToDefault(Key(L"M1"), *missing, &changed));
+    EXPECT_EQ(log.Messages(DBG::LVL_ERROR), W({L"ResetToDefault(), SubResetToDefault fail"}));
+    EXPECT_TRUE(log.Contains(L"CCfgSettingGenericDatabase::SubResetToDefault(0)", DBG::LVL_EXIT));
+    EXPECT_EQ(changed.size(), 2u);
+}

@@ -1,0 +1,442 @@
+// Tests of the database store's single-setting operations over a real SQLite file: the read that
+// adds a missing row, the existence read, ignore-list rules, the cascade through reference
+// fields on write and delete, apply-all with its callback, the column dump, retries and table
+// closing after injected database faults, the connection-lost rule, construction failures and
+// the bounded wait for the store mutex.
+#include <future>
+#include <thread>
+
+#include "tests/storage/GenericDatabaseFixture.h"
+
+using namespace storetest;
+using Op = CDBFaultInjector::Op;
+
+namespace {
+
+std::vector<x_wstring> W(std::initializer_list<const wchar_t*> items) {
+    return std::vector<x_wstring>(items.begin(), items.end());
+}
+
+CVar Field(CCfgSettingCategoryBase& s, const x_wstring& name) {
+    CVar v;
+    s.GetFieldValue(name, v);
+    return v;
+}
+
+// The lines at `level` that start with `prefix` and end with `suffix`.
+int CountLines(const DBG::CCaptureLog& log, int level, const std::wstring& prefix,
+               const std::wstring& suffix) {
+    int n = 0;
+    for (const x_wstring& m : log.Messages(level)) {
+        if (m.rfind(prefix, 0) == 0 && m.size() >= suffix.size() &&
+            m.compare(m.size() - suffix.size(), suffix.size(), suffix) == 0)
+            ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+TEST_F(GenericDatabaseTest, ReadAddsMissingRowButExistenceReadDoesNot) {
+    CCfgSettingGenericDatabase& db = Open();
+    auto s = Make(L"T_Plain", L"S1");
+    DBG::CCaptureLog log;
+
+    EXPECT_FALSE(db.GetExistConfiguration(Key(L"S1"), *s));
+    EXPECT_TRUE(log.Contains(L"this configuration does not exist", DBG::LVL_INFO));
+    EXPECT_TRUE(Keys("T_Plain").empty());
+
+    s->AddFieldValue(L"A", CVar(L"unsaved"));
+    ASSERT_TRUE(db.GetConfiguration(Key(L"S1"), *s));
+    EXPECT_EQ(Keys("T_Plain"), std::vector<std::string>{"ZOLT_PLC_NULL:S1"});
+    EXPECT_EQ(Field(*s, L"A"), CVar(L"a0"));  // the column default replaced the unsaved value
+    EXPECT_EQ(Field(*s, L"B"), CVar(7));
+    EXPECT_EQ(Field(*s, L"D"), CVar(true));
+    EXPECT_EQ(Field(*s, L"CFG_DEFAULT_INSTANCE"), CVar(L"ZOLT_PLC_NULL:DEF"));
+    EXPECT_TRUE(Field(*s, L"CFG_INDEX").IsEmpty());
+    EXPECT_FALSE(s->IsDirty());
+    // The existence read of a missing row is tried twice, as every failed read is.
+    EXPECT_EQ(log.Messages(DBG::LVL_INFO),
+              std::vector<x_wstring>(2, L"this configuration does not exist"));
+    EXPECT_TRUE(log.Contains(
+        L"CCfgSettingGenericDatabase::GetConfiguration(), category=T_Plain, subject id=S1",
+        DBG::LVL_ENTRY));
+
+    auto again = Make(L"T_Plain", L"S1");
+    EXPECT_TRUE(db.GetExistConfiguration(Key(L"S1"), *again));
+    EXPECT_EQ(Field(*again, L"B"), CVar(7));
+    EXPECT_EQ(Keys("T_Plain").size(), 1u);
+}
+
+TEST_F(GenericDatabaseTest, WriteFollowsIgnoreListAndModifyActionFlags) {
+    CCfgSettingGenericDatabase& db = Open();
+    auto restore = [&] {
+        Exec("DELETE FROM T_Plain");
+        Exec(
+            "INSERT INTO T_Plain (CFG_INDEX, CFG_IGNORE_FIELDS, A, B, C, D) VALUES "
+            "('ZOLT_PLC_NULL:S1', 'A;B###;C', 'old', 1, 'old', 1)");
+    };
+    auto s = Make(L"T_Plain", L"S1");
+    s->AddFieldValue(L"A", CVar(L"new"));
+    s->AddFieldValue(L"b", CVar(2));  // the ignore list matches names without regard to case
+    s->AddFieldValue(L"C", CVar(L"new"));
+    s->AddFieldValue(L"D", CVar(false));
+    auto row = [&] {
+        Row r = RowOf("T_Plain", "ZOLT_PLC_NULL:S1");
+        return r["A"] + "," + r["B"] + "," + r["C"] + "," + r["D"];
+    };
+
+    restore();
+    std::vector<x_wstring> changed;
+    EXPECT_TRUE(db.SetConfiguration(Key(L"S1"), *s, &changed, CCfgSettingDBBase::MA_NONE));
+    EXPECT_EQ(row(), "old,1,old,0");
+    EXPECT_EQ(changed, W({L"S1"}));
+
+    restore();
+    EXPECT_TRUE(
+        db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_MARKED_IGNORE_ONLY));
+    EXPECT_EQ(row(), "new,1,new,0");
+
+    restore();
+    EXPECT_TRUE(
+        db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NO_IGNORE_FIELDS));
+    EXPECT_EQ(row(), "new,2,new,0");
+
+    // A clean setting is written only with flag 1.
+    restore();
+    s->ResetDirtyFlag(false);
+    {
+        DBG::CCaptureLog log;
+        EXPECT_TRUE(db.SetConfiguration(Key(L"S1"), *s, &changed, CCfgSettingDBBase::MA_NONE));
+        EXPECT_EQ(log.Messages(DBG::LVL_INFO), W({L"Setting is not dirty"}));
+    }
+    EXPECT_EQ(row(), "old,1,old,1");
+    EXPECT_EQ(changed.size(), 1u);
+    EXPECT_TRUE(db.SetConfiguration(
+        Key(L"S1"), *s, nullptr,
+        CCfgSettingDBBase::MA_WRITE_CLEAN | CCfgSettingDBBase::MA_MARKED_IGNORE_ONLY));
+    EXPECT_EQ(row(), "new,1,new,0");
+}
+
+TEST_F(GenericDatabaseTest, FieldWithoutColumnIsLoggedAndTheWriteGoesOn) {
+    CCfgSettingGenericDatabase& db = Open();
+    auto s = Make(L"T_Plain", L"S1");
+    s->AddFieldValue(L"A", CVar(L"kept"));
+    s->AddFieldValue(L"NOPE", CVar(5));
+    s->AddFieldValue(L"Z", CVar(L"last"));
+    DBG::CCaptureLog log;
+    EXPECT_TRUE(db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NONE));
+    const wchar_t* tail =
+        L" if this happens when the server management is running and two servers have different "
+        L"version ZOLT installed(Like ZOLT 8.0 and ZOLT 8.5), please ignore this exception, it is "
+        L"a right behavior.";
+    EXPECT_EQ(log.Messages(DBG::LVL_WARNING),
+              W({(x_wstring(L"DB Exception: Table T_Plain has no column NOPE (a) when executing "
+                            L"SetField(NOPE,5),") +
+                  tail)
+                     .c_str(),
+                 (x_wstring(L"DB Exception: Table T_Plain has no column Z (a) when executing "
+                            L"SetField(Z,last),") +
+                  tail)
+                     .c_str()}));
+    EXPECT_EQ(RowOf("T_Plain", "ZOLT_PLC_NULL:S1")["A"], "kept");
+}
+
+TEST_F(GenericDatabaseTest, ReferenceFieldsCascadeOnWriteReadAndDelete) {
+    CCfgSettingGenericDatabase& db = Open();
+    auto child = Make(L"T_Child", L"C1");
+    child->AddFieldValue(L"X", CVar(L"hello"));
+    auto item1 = Make(L"T_Item", L"I1");
+    item1->AddFieldValue(L"NAME", CVar(L"one"));
+    auto item2 = Make(L"T_Item", L"I2");
+    item2->AddFieldValue(L"NAME", CVar(L"two"));
+    auto owner = Make(L"T_Owner", L"O1");
+    owner->AddFieldValue(L"NAME", CVar(L"owner"));
+    ASSERT_TRUE(owner->AddFieldValue(x_wstring(L"CHILD_CFGSETTING"), *child));
+    CCfgMVSettingCategoryRef mv;
+    std::vector<CCfgSettingCategoryBase*> items{item1.get(), item2.get()};
+    ASSERT_TRUE(mv.GetFieldRefBySetting(mv.GetRefSettingArray(), items));
+    CVar copies;
+    ASSERT_TRUE(mv.GetValueByFieldRef(copies, mv.GetRefSettingArray(), true));
+    owner->AddFieldValue(L"ITEMS_CFGSETTING_MV", copies);
+
+    std::vector<x_wstring> changed;
+    ASSERT_TRUE(db.SetConfiguration(Key(L"O1"), *owner, &changed, CCfgSettingDBBase::MA_NONE));
+    EXPECT_EQ(changed, W({L"O1", L"C1", L"I1", L"I2"}));
+    Row o = RowOf("T_Owner", "ZOLT_PLC_NULL:O1");
+    EXPECT_EQ(o["CHILD_CFGSETTING"], "T_Child:C1");
+    EXPECT_EQ(o["ITEMS_CFGSETTING_MV"], "T_Item:I1:T_Item:I2:");
+    EXPECT_EQ(RowOf("T_Child", "ZOLT_PLC_NULL:C1")["X"], "hello");
+    EXPECT_EQ(Keys("T_Item"), (std::vector<std::string>{"ZOLT_PLC_NULL:I1", "ZOLT_PLC_NULL:I2"}));
+    EXPECT_EQ(RowOf("T_Item", "ZOLT_PLC_NULL:I2")["NAME"], "two");
+
+    // Reading the owner follows the references: the fields hold copies read from their rows.
+    Exec("UPDATE T_Child SET Y = 9");
+    auto back = Make(L"T_Owner", L"O1");
+    ASSERT_TRUE(db.GetConfiguration(Key(L"O1"), *back));
+    auto childBack = Make(L"T_Child", L"");
+    ASSERT_TRUE(back->GetFieldValue(x_wstring(L"CHILD_CFGSETTING"), *childBack));
+    EXPECT_EQ(childBack->GetSubjectID().ToString(), L"C1");
+    EXPECT_EQ(Field(*childBack, L"X"), CVar(L"hello"));
+    EXPECT_EQ(Field(*childBack, L"Y"), CVar(9));
+    CCfgMVSettingCategoryRef mvBack;
+    CVar itemsBack = Field(*back, L"ITEMS_CFGSETTING_MV");
+    ASSERT_TRUE(mvBack.GetFieldRefByValue(mvBack.GetRefSettingArray(), itemsBack));
+    ASSERT_EQ(mvBack.GetRefSettingArray().size(), 2u);
+    EXPECT_EQ(Field(*mvBack.GetRefSettingArray()[1]->GetRefValue().m_pSetting, L"NAME"),
+              CVar(L"two"));
+
+    // Deleting a missing setting changes nothing.
+    std::vector<x_wstring> removed;
+    {
+        DBG::CCaptureLog log;
+        db.RemoveConfiguration(Key(L"NOPE"), L"T_Owner", &removed);
+        EXPECT_EQ(log.Messages(DBG::LVL_WARNING),
+                  W({L"table reach end or cannot seek ZOLT_PLC_NULL:NOPE"}));
+    }
+    EXPECT_TRUE(removed.empty());
+
+    // Deleting the owner deletes what it references first; only its own subject is reported.
+    DBG::CCaptureLog log;
+    db.RemoveConfiguration(Key(L"O1"), L"T_Owner", &removed);
+    EXPECT_EQ(removed, W({L"O1"}));
+    EXPECT_TRUE(Keys("T_Owner").empty());
+    EXPECT_TRUE(Keys("T_Child").empty());
+    EXPECT_TRUE(Keys("T_Item").empty());
+    auto entries = log.Messages(DBG::LVL_ENTRY);
+    ASSERT_GE(entries.size(), 5u);
+    EXPECT_EQ(
+        entries[1],
+        L"CCfgSettingGenericDatabase::RemoveConfigurationEx(), category=T_Owner, subjectid=O1");
+    EXPECT_EQ(
+        entries[2],
+        L"CCfgSettingGenericDatabase::RemoveConfigurationEx(), category=T_Child, subjectid=C1");
+}
+
+namespace {
+// Records the rows an apply-all write reports and answers with `m_bGoOn`.
+class CRowRecorder : public CCfgSettingDBBase::CCfgIndexCallback {
+  public:
+    explicit CRowRecorder(bool goOn) : m_bGoOn(goOn) {}
+    bool operator()(const CCfgIndex& index) override {
+        m_rows.push_back(index.GetIndexValueWithServerName());
+        return m_bGoOn;
+    }
+    bool m_bGoOn;
+    std::vector<x_wstring> m_rows;
+};
+}  // namespace
+
+TEST_F(GenericDatabaseTest, ApplyAllWritesEveryRowUntilTheCallbackStops) {
+    CCfgSettingGenericDatabase& db = Open();
+    CCfgSettingApplyAll all(L"T_Plain");
+    all.AddFieldValue(L"A", CVar(L"all"));
+
+    CRowRecorder none(true);
+    EXPECT_TRUE(db.SetConfiguration(L"SRV", L"T_Plain", all, &none));
+    EXPECT_TRUE(none.m_rows.empty());
+
+    Exec("INSERT INTO T_Plain (CFG_INDEX, A) VALUES ('P:R1','r1'), ('P:R2','r2'), ('P:R3','r3')");
+    CRowRecorder stop(false);
+    {
+        DBG::CCaptureLog log;
+        EXPECT_FALSE(db.SetConfiguration(L"SRV", L"T_Plain", all, &stop));
+        EXPECT_TRUE(log.Contains(L"CCfgSettingGenericDatabase::SetConfiguration(), return = 0",
+                                 DBG::LVL_EXIT));
+    }
+    // A stopped walk counts as a failed attempt, so the guard walks once more: the first row is
+    // written and reported twice, the others never.
+    EXPECT_EQ(stop.m_rows, W({L"SRV:P:R1", L"SRV:P:R1"}));
+    std::vector<std::string> a;
+    for (Row& r : Rows("T_Plain")) a.push_back(r["A"]);
+    EXPECT_EQ(a, (std::vector<std::string>{"all", "r2", "r3"}));
+
+    CRowRecorder goOn(true);
+    EXPECT_TRUE(db.SetConfiguration(L"SRV", L"T_Plain", all, &goOn));
+    EXPECT_EQ(goOn.m_rows, W({L"SRV:P:R1", L"SRV:P:R2", L"SRV:P:R3"}));
+    a.clear();
+    for (Row& r : Rows("T_Plain")) a.push_back(r["A"]);
+    EXPECT_EQ(a, (std::vector<std::string>{"all", "all", "all"}));
+
+    // The walk left the table at its end; a row is still found afterwards, not re-added.
+    auto s = Make(L"T_Plain", L"R2");
+    EXPECT_TRUE(db.GetExistConfiguration(Key(L"R2", L"P"), *s));
+    EXPECT_EQ(Field(*s, L"A"), CVar(L"all"));
+}
+
+TEST_F(GenericDatabaseTest, ColumnDumpWritesNameCountAndEveryRowPerColumn) {
+    CCfgSettingGenericDatabase& db = Open();
+    Exec(
+        "INSERT INTO T_Plain (CFG_INDEX, A, B) VALUES ('P:1','x',1), ('P:2','y',2), ('P:3','z',3)");
+    CIPCMsgBuffer buf;
+    ASSERT_TRUE(db.GetConfiguration(L"ignored", L"T_Plain", W({L"B", L"A"}), buf));
+
+    auto readColumn = [&](const wchar_t* name, std::vector<CVar> expected) {
+        x_wstring n;
+        unsigned int count = 0;
+        buf >> n >> count;
+        EXPECT_EQ(n, name);
+        ASSERT_EQ(count, 3u);
+        for (const CVar& e : expected) {
+            CVar v;
+            CCfgSettingCategoryBase::CVarFromBuffer(v, buf);
+            EXPECT_EQ(v, e);
+        }
+    };
+    readColumn(L"B", {CVar(1), CVar(2), CVar(3)});
+    readColumn(L"A", {CVar(L"x"), CVar(L"y"), CVar(L"z")});
+    EXPECT_EQ(buf.GetCurrentSize(), 0u);
+
+    CIPCMsgBuffer none;
+    DBG::CCaptureLog log;
+    EXPECT_FALSE(db.GetConfiguration(L"SRV", L"T_Missing", W({L"A"}), none));
+    EXPECT_EQ(log.Messages(DBG::LVL_ERROR), W({L"can't open database", L"can't open database"}));
+}
+
+TEST_F(GenericDatabaseTest, DatabaseFaultClosesTablesAndTheSecondAttemptReopens) {
+    CCfgSettingGenericDatabase& db = Open();
+    Exec("INSERT INTO T_Plain (CFG_INDEX, A) VALUES ('ZOLT_PLC_NULL:S1', 'stored')");
+    EXPECT_EQ(db.GetOpenTableCount(), 4u);
+    auto s = Make(L"T_Plain", L"S1");
+    {
+        DBG::CCaptureLog log;
+        CDBFaultInjector::FailNext(Op::kSeek, 1);
+        EXPECT_TRUE(db.GetConfiguration(Key(L"S1"), *s));
+        EXPECT_EQ(Field(*s, L"A"), CVar(L"stored"));
+        EXPECT_EQ(log.Messages(DBG::LVL_WARNING).size(), 1u);
+        EXPECT_EQ(CountLines(log, DBG::LVL_WARNING, L"DB Exception: Injected failure of Seek on \"",
+                             L"\" (d)"),
+                  1);
+        EXPECT_EQ(db.GetOpenTableCount(), 1u);  // all closed, T_Plain reopened
+    }
+    {
+        DBG::CCaptureLog log;
+        CDBFaultInjector::FailNext(Op::kSeek, 2);
+        EXPECT_FALSE(db.GetConfiguration(Key(L"S1"), *s));
+        EXPECT_EQ(CountLines(log, DBG::LVL_WARNING, L"DB Exception: ", L" (d)"), 2);
+        EXPECT_TRUE(log.Contains(L"CCfgSettingGenericDatabase::GetConfiguration()", DBG::LVL_EXIT));
+        EXPECT_EQ(db.GetOpenTableCount(), 0u);
+    }
+    {
+        // A delete makes one attempt.
+        DBG::CCaptureLog log;
+        CDBFaultInjector::FailNext(Op::kDelete, 1);
+        db.RemoveConfiguration(Key(L"S1"), L"T_Plain", nullptr);
+        EXPECT_EQ(CountLines(log, DBG::LVL_WARNING, L"DB Exception: Injected failure of ", L" (d)"),
+                  1);
+        EXPECT_EQ(Keys("T_Plain").size(), 1u);
+    }
+}
+
+TEST_F(GenericDatabaseTest, WriteEndsAtOnceWhenTheConnectionIsLost) {
+    CCfgSettingGenericDatabase& db = Open();
+    auto s = Make(L"T_Plain", L"S1");
+    s->AddFieldValue(L"A", CVar(L"v"));
+    {
+        DBG::CCaptureLog log;
+        CDBFaultInjector::LoseConnectionAt(Op::kUpdate);
+        EXPECT_FALSE(db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NONE));
+        EXPECT_EQ(CountLines(log, DBG::LVL_WARNING, L"DB Exception: The connection to \"",
+                             L"\" was lost during Update (injected) (6)"),
+                  1);
+        EXPECT_EQ(log.Messages(DBG::LVL_INFO),
+                  W({L"The exception is caused by DB connection lost, do not clear cache"}));
+        EXPECT_FALSE(log.Contains(L"CCfgSettingGenericDatabase::SetConfiguration()"));
+        EXPECT_EQ(db.GetOpenTableCount(), 4u);  // the tables were kept
+    }
+    // While the status is not OK the writers refuse before waiting; readers still try.
+    ASSERT_FALSE(CGenericDatabase::IsDBStatusOK());
+    {
+        DBG::CCaptureLog log;
+        std::vector<x_wstring> changed;
+        EXPECT_FALSE(db.SetConfiguration(Key(L"S1"), *s, &changed, CCfgSettingDBBase::MA_NONE));
+        EXPECT_FALSE(db.ResetToDefault(Key(L"S1"), *s, &changed));
+        EXPECT_EQ(log.Messages(DBG::LVL_EXIT).size(), 0u);
+        EXPECT_TRUE(changed.empty());
+    }
+    ASSERT_TRUE(CGenericDatabase::ProbeLostConnections());
+    EXPECT_TRUE(db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NONE));
+    EXPECT_EQ(RowOf("T_Plain", "ZOLT_PLC_NULL:S1")["A"], "v");
+}
+
+TEST_F(GenericDatabaseTest, ConstructionFindsTheSchemaAndRejectsOneThatIsNotXml) {
+    {
+        DBG::CCaptureLog log;
+        Open();
+        EXPECT_TRUE(log.Contains(L"open table T_Item successfully", DBG::LVL_WARNING));
+        EXPECT_EQ(log.Messages(DBG::LVL_ERROR).size(), 0u);
+        m_db.reset();
+    }
+    // Without the registry value the schema is found beside the connection file's folder.
+    std::filesystem::remove(m_registry);
+    {
+        DBG::CCaptureLog log;
+        Open();
+        EXPECT_EQ(log.Messages(DBG::LVL_ERROR), W({L"reg.QueryValue HomeDir fail"}));
+        EXPECT_EQ(m_db->GetOpenTableCount(), 4u);
+        m_db.reset();
+    }
+    // A home whose schema file is not XML.
+    std::filesystem::path other = m_tmp / "other";
+    testsupport::WriteFile(other / "config" / "dbSchema_Conf.xml", "this is not XML");
+    testsupport::WriteSampleRegistry(m_registry, other);
+    DBG::CCaptureLog log;
+    try {
+        Open();
+        ADD_FAILURE() << "no exception";
+    } catch (const CDBException& e) {
+        EXPECT_EQ(e.GetErrorCode(), 2);
+    }
+    EXPECT_TRUE(
+        log.Contains(L"get CFG DB Schema from " +
+                         x_wstring::FromUtf8((other / "config" / "dbSchema_Conf.xml").string()),
+                     DBG::LVL_INFO));
+}
+
+TEST_F(GenericDatabaseTest, StoreWithoutMutexRefusesEveryOperation) {
+    DBG::CCaptureLog log;
+    CCfgSettingGenericDatabase::FailNextMutexCreation();
+    CCfgSettingGenericDatabase& db = Open();
+    EXPECT_EQ(log.Messages(DBG::LVL_FATAL),
+              W({L"Fatal error: Mutex Create failed. CCfgSettingGenericDatabase can not work as "
+                 L"expected."}));
+    auto s = Make(L"T_Plain", L"S1");
+    s->AddFieldValue(L"A", CVar(L"v"));
+    log.Clear();
+    EXPECT_FALSE(db.GetConfiguration(Key(L"S1"), *s));
+    EXPECT_FALSE(db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NONE));
+    // Only the readers name the failed wait.
+    EXPECT_EQ(log.Messages(DBG::LVL_WARNING), W({L"WaitForSingleObject() return: -1"}));
+    EXPECT_TRUE(Keys("T_Plain").empty());
+}
+
+TEST_F(GenericDatabaseTest, ConcurrentHolderOfTheStoreMutexMakesOperationsTimeOut) {
+    CCfgSettingGenericDatabase& db = Open();
+    db.SetMutexWaitTimeout(std::chrono::milliseconds(20));
+    std::promise<void> held, release;
+    std::thread holder([&] {
+        db.GetStoreMutex()->lock();
+        held.set_value();
+        release.get_future().wait();
+        db.GetStoreMutex()->unlock();
+    });
+    held.get_future().wait();
+
+    auto s = Make(L"T_Plain", L"S1");
+    s->AddFieldValue(L"A", CVar(L"v"));
+    {
+        DBG::CCaptureLog log;
+        EXPECT_FALSE(db.GetConfiguration(Key(L"S1"), *s));
+        EXPECT_FALSE(db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NONE));
+        const x_wstring timeout =
+            L"dwReturn = WAIT_TIMEOUT, Possible hang, abort current function executing.";
+        EXPECT_EQ(log.Messages(DBG::LVL_WARNING), std::vector<x_wstring>(2, timeout));
+        EXPECT_EQ(log.Messages(DBG::LVL_EXIT),
+                  W({L"CCfgSettingGenericDatabase::GetConfiguration()",
+                     L"CCfgSettingGenericDatabase::SetConfiguration()"}));
+    }
+    release.set_value();
+    holder.join();
+    EXPECT_TRUE(db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NONE));
+    EXPECT_EQ(RowOf("T_Plain", "ZOLT_PLC_NULL:S1")["A"], "v");
+}
