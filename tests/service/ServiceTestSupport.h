@@ -1,0 +1,195 @@
+// Helpers of the service tests: a store whose answers the test scripts and whose calls it reads
+// back, a per-test runtime folder, and request and reply builders.
+#pragma once
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cfg_Service.h"
+#include "cfg_Setting.h"
+#include "service/cfg_RequestProtocol.h"
+#include "setting/cfg_SettingCategoryFake.h"
+#include "tests/support/TempDir.h"
+
+namespace servicetest {
+
+namespace P = NS_CfgProtocol;
+using CCfgIndex = CCfgSettingDBBase::CCfgIndex;
+
+// One call the scripted store received.
+struct CStoreCall {
+    std::string op;                     // "Get", "GetBulk", "GetExist", "Set", "SetBulk", "Remove",
+                                        // "Reset", "ApplyAll", "QueryAll"
+    OS::x_wstring server;               // the index's server or the server argument
+    OS::x_wstring index;                // "policy:subject" (empty for the category-wide operations)
+    OS::x_wstring category;             // the setting's or the argument's category
+    int action = -1;                    // the modify action of the writes
+    std::vector<OS::x_wstring> fields;  // the query-all's subject list
+    CIPCMsgBuffer setting;              // the setting as the store received it (serialized)
+};
+
+// A store that answers as scripted and records every call. Reads put `fill` into the setting
+// they are given; writes report `reported` as the subjects written or removed; the apply-all
+// write calls the callback once per `applyAllRows` entry before answering `result`.
+class CScriptedStore : public CCfgVirtualServerDB {
+  public:
+    explicit CScriptedStore(bool* deleted = nullptr) : m_pDeleted(deleted) {}
+    ~CScriptedStore() override {
+        if (m_pDeleted) *m_pDeleted = true;
+    }
+
+    bool result = true;
+    std::vector<std::pair<OS::x_wstring, CVar>> fill;
+    std::vector<OS::x_wstring> reported;
+    std::vector<CCfgIndex> applyAllRows;
+    std::vector<unsigned char> queryAllBytes;  // what the apply-all query writes into its buffer
+    std::vector<CStoreCall> calls;
+
+    bool ResetToDefault(const CCfgIndex& index, CCfgSettingCategoryBase& setting,
+                        std::vector<OS::x_wstring>* changed) override {
+        Record("Reset", index, setting, -1);
+        Fill(setting);
+        if (changed) changed->insert(changed->end(), reported.begin(), reported.end());
+        return result;
+    }
+    bool GetConfiguration(const OS::x_wstring& server, const OS::x_wstring& category,
+                          const std::vector<OS::x_wstring>& fields, CIPCMsgBuffer& out) override {
+        CStoreCall c;
+        c.op = "QueryAll";
+        c.server = server;
+        c.category = category;
+        c.fields = fields;
+        calls.push_back(std::move(c));
+        if (!queryAllBytes.empty())
+            out.Put(queryAllBytes.data(), static_cast<unsigned int>(queryAllBytes.size()));
+        return result;
+    }
+    bool GetConfiguration(const CCfgIndex& index, CCfgSettingCategoryBase& setting) override {
+        Record("Get", index, setting, -1);
+        if (result) Fill(setting);
+        return result;
+    }
+    bool SetConfiguration(const OS::x_wstring& server, const OS::x_wstring& category,
+                          const CCfgSettingApplyAll& setting,
+                          CCfgIndexCallback* callback) override {
+        CStoreCall c;
+        c.op = "ApplyAll";
+        c.server = server;
+        c.category = category;
+        setting >> c.setting;
+        calls.push_back(std::move(c));
+        for (const auto& row : applyAllRows)
+            if (callback && !(*callback)(row)) break;
+        return result;
+    }
+    bool SetConfiguration(const CCfgIndex& index, const CCfgSettingCategoryBase& setting,
+                          std::vector<OS::x_wstring>* changed, ModifyAction action) override {
+        Record("Set", index, setting, action);
+        if (result && changed) changed->insert(changed->end(), reported.begin(), reported.end());
+        return result;
+    }
+    void RemoveConfiguration(const CCfgIndex& index, const OS::x_wstring& category,
+                             std::vector<OS::x_wstring>* removed) override {
+        CStoreCall c;
+        c.op = "Remove";
+        c.server = index.GetServerName();
+        c.index = index.GetIndexValue();
+        c.category = category;
+        calls.push_back(std::move(c));
+        if (removed) removed->insert(removed->end(), reported.begin(), reported.end());
+    }
+    bool GetBulkConfiguration(const CCfgIndex& index, CCfgSettingCategoryBase& setting) override {
+        Record("GetBulk", index, setting, -1);
+        if (result) Fill(setting);
+        return result;
+    }
+    bool SetBulkConfiguration(const CCfgIndex& index, const CCfgSettingCategoryBase& setting,
+                              std::vector<OS::x_wstring>* changed, ModifyAction action) override {
+        Record("SetBulk", index, setting, action);
+        if (result && changed) changed->insert(changed->end(), reported.begin(), reported.end());
+        return result;
+    }
+    bool GetExistConfiguration(const CCfgIndex& index, CCfgSettingCategoryBase& setting) override {
+        Record("GetExist", index, setting, -1);
+        if (result) Fill(setting);
+        return result;
+    }
+
+  private:
+    void Record(const char* op, const CCfgIndex& index, const CCfgSettingCategoryBase& setting,
+                int action) {
+        CStoreCall c;
+        c.op = op;
+        c.server = index.GetServerName();
+        c.index = index.GetIndexValue();
+        c.category = const_cast<CCfgSettingCategoryBase&>(setting).GetCategroyName();
+        c.action = action;
+        setting >> c.setting;
+        calls.push_back(std::move(c));
+    }
+    void Fill(CCfgSettingCategoryBase& setting) {
+        for (const auto& [name, value] : fill) setting.AddFieldValue(name, value);
+    }
+    bool* m_pDeleted;
+};
+
+// Points ZOLTCFG_RUNTIME_DIR at a fresh folder for the object's life, so every test has endpoints
+// of its own.
+class CRuntimeDir {
+  public:
+    CRuntimeDir() : m_dir("zoltcfg-svc-rt") {
+        setenv("ZOLTCFG_RUNTIME_DIR", m_dir.Str().c_str(), 1);
+    }
+    ~CRuntimeDir() { unsetenv("ZOLTCFG_RUNTIME_DIR"); }
+    const testsupport::CTempDir& Dir() const { return m_dir; }
+
+  private:
+    testsupport::CTempDir m_dir;
+};
+
+inline std::vector<unsigned char> Bytes(const CIPCMsgBuffer& b) {
+    return std::vector<unsigned char>(b.GetBuffer(), b.GetBuffer() + b.BytesUsed());
+}
+
+// A request as the RPC library hands it to the dispatcher: the items behind the id.
+inline P::CKey Key(const wchar_t* server = L"SRV", const wchar_t* policy = L"ZOLT_PLC_NULL",
+                   const wchar_t* subject = L"ZOLT_SUB_CFG_VS_RS",
+                   const wchar_t* category = L"QV_VirusScan") {
+    return P::CKey{server, CSubjectID(policy), CSubjectID(subject), category};
+}
+
+inline CIPCMsgBuffer KeyBody(const P::CKey& key) {
+    CIPCMsgBuffer b;
+    P::WriteKey(b, key);
+    return b;
+}
+
+// A placeholder setting of `category` holding the given fields.
+inline CCfgSettingCategoryFake Setting(const OS::x_wstring& category,
+                                       const std::vector<std::pair<OS::x_wstring, CVar>>& fields,
+                                       bool dirty = true) {
+    CCfgSettingCategoryFake s(category);
+    for (const auto& [name, value] : fields) s.AddFieldValue(name, value);
+    s.ResetDirtyFlag(dirty);
+    return s;
+}
+
+inline CIPCMsgBuffer ModifyBody(const P::CKey& key, const CCfgSettingCategoryBase& setting,
+                                int action, bool notify) {
+    CIPCMsgBuffer b;
+    P::WriteKey(b, key);
+    P::WriteSetting(b, setting);
+    b << action << notify;
+    return b;
+}
+
+// The reply a handler should give: the reply id, then `items` appended by the caller.
+inline CIPCMsgBuffer Reply(int replyId) {
+    CIPCMsgBuffer b;
+    b << replyId;
+    return b;
+}
+
+}  // namespace servicetest
