@@ -285,16 +285,3 @@ TEST(EmbeddedSetting, ResetToDefaultCopiesValuesItCannotHandle) {
     EXPECT_TRUE(target.IsDirty());
     EXPECT_EQ(target.m_created, 0);
 }
-
-TEST(EmbeddedSetting, FieldNameSuffixes) {
-    using B = CCfgSettingCategoryBase;
-    EXPECT_FALSE(B::IsCfgSettingField(L"_CFGSETTING"));
-    EXPECT_TRUE(B::IsCfgSettingField(L"X_CFGSETTING"));
-    EXPECT_FALSE(B::IsCfgSettingField(L"X_cfgsetting"));
-    EXPECT_FALSE(B::IsCfgSettingField(L"X_CFGSETTINGS"));
-    EXPECT_FALSE(B::IsCfgSettingField(L"X_CFGSETTING_MV"));
-    EXPECT_FALSE(B::IsCfgSettingMVField(L"_CFGSETTING_MV"));
-    EXPECT_TRUE(B::IsCfgSettingMVField(L"X_CFGSETTING_MV"));
-    EXPECT_FALSE(B::IsCfgSettingMVField(L"X_CFGSETTING"));
-    EXPECT_FALSE(B::IsCfgSettingMVField(L""));
-}
