@@ -71,7 +71,7 @@ void BringSchemaIn(zoltdb::CDbConnection& conn, const std::vector<zoltdb::TableD
                     if (!c.sqlDefault.empty()) sql += " DEFAULT " + c.sqlDefault;
                 }
                 conn.Exec(sql + ")", __LINE__);
-                CFG_LOG(DBG::LVL_INFO, L"table %s created", t.name.c_str());
+                CFG_LOG(DBG::LVL_STARTUP, L"table %s created", t.name.c_str());
                 continue;
             }
             std::set<std::string> names;
@@ -83,7 +83,7 @@ void BringSchemaIn(zoltdb::CDbConnection& conn, const std::vector<zoltdb::TableD
                 if (!c.sqlDefault.empty()) sql += " DEFAULT " + c.sqlDefault;
                 conn.Exec(sql, __LINE__);
                 names.insert(Upper(c.name));
-                CFG_LOG(DBG::LVL_INFO, L"column %s.%s added", t.name.c_str(), c.name.c_str());
+                CFG_LOG(DBG::LVL_STARTUP, L"column %s.%s added", t.name.c_str(), c.name.c_str());
             }
         }
         conn.Exec("COMMIT", __LINE__);
@@ -186,7 +186,7 @@ bool CGenericDatabase::OpenTable(const OS::x_wstring& table, CModifiableRecordSe
     std::string name = OS::WideToUtf8(table);
     std::vector<ColumnInfo> cols = TableColumns(*m_conn, name);
     if (cols.empty()) {
-        CFG_LOG(DBG::LVL_WARNING, L"table %ls does not exist", table.c_str());
+        CFG_LOG(DBG::LVL_STARTUP, L"table %ls does not exist", table.c_str());
         return false;
     }
     std::vector<OS::x_wstring> names;

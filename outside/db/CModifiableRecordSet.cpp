@@ -110,6 +110,15 @@ CModifiableRecordSet::CModifiableRecordSet(std::shared_ptr<zoltdb::CDbConnection
         m_quotedNames.push_back(QuoteIdent(OS::WideToUtf8(n)));
         m_selectList += ", " + m_quotedNames.back();
     }
+    const std::string select = "SELECT " + m_selectList + " FROM " + m_quotedTable;
+    m_fixedSql[kFirst] = select + " ORDER BY rowid LIMIT 1";
+    m_fixedSql[kNext] = select + " WHERE rowid > ?1 ORDER BY rowid LIMIT 1";
+    if (m_keyColumn >= 0) {
+        m_fixedSql[kSeekKey] = select + " WHERE " + m_quotedNames[m_keyColumn] + " = ?1";
+        if (!m_keyUnique) m_fixedSql[kSeekKey] += " ORDER BY rowid LIMIT 1";
+    }
+    m_fixedSql[kCount] = "SELECT count(*) FROM " + m_quotedTable;
+    m_fixedSql[kDelete] = "DELETE FROM " + m_quotedTable + " WHERE rowid = ?1";
 }
 
 CModifiableRecordSet::~CModifiableRecordSet() {
@@ -130,6 +139,10 @@ void CModifiableRecordSet::Close() {
 void CModifiableRecordSet::DropStatements() {
     for (auto& [sql, st] : m_stmts) sqlite3_finalize(st);
     m_stmts.clear();
+    for (sqlite3_stmt*& st : m_fixed) {
+        sqlite3_finalize(st);
+        st = nullptr;
+    }
 }
 
 void CModifiableRecordSet::Check(int op) {
@@ -144,6 +157,14 @@ void CModifiableRecordSet::Check(int op) {
         DropStatements();
         m_stmtGeneration = m_conn->Generation();
     }
+}
+
+sqlite3_stmt* CModifiableRecordSet::Stmt(Fixed which) {
+    if (m_fixed[which]) return m_fixed[which];
+    int rc = sqlite3_prepare_v3(m_conn->Usable(), m_fixedSql[which].c_str(), -1,
+                                SQLITE_PREPARE_PERSISTENT, &m_fixed[which], nullptr);
+    if (rc != SQLITE_OK) ThrowEngine(rc, m_fixedSql[which].c_str());
+    return m_fixed[which];
 }
 
 sqlite3_stmt* CModifiableRecordSet::Stmt(const std::string& sql) {
@@ -178,8 +199,7 @@ void CModifiableRecordSet::MoveFirst() {
     std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
     Check(static_cast<int>(Op::kMove));
     CancelUpdate();
-    sqlite3_stmt* st =
-        Stmt("SELECT " + m_selectList + " FROM " + m_quotedTable + " ORDER BY rowid LIMIT 1");
+    sqlite3_stmt* st = Stmt(kFirst);
     StmtReset reset{st};
     if (!FetchRow(st)) {
         m_pos = Pos::kEOF;
@@ -193,8 +213,7 @@ void CModifiableRecordSet::MoveNext() {
     Check(static_cast<int>(Op::kMove));
     CancelUpdate();
     if (m_pos == Pos::kEOF) return;
-    sqlite3_stmt* st = Stmt("SELECT " + m_selectList + " FROM " + m_quotedTable +
-                            " WHERE rowid > ?1 ORDER BY rowid LIMIT 1");
+    sqlite3_stmt* st = Stmt(kNext);
     StmtReset reset{st};
     sqlite3_bind_int64(st, 1, m_rowid);
     if (!FetchRow(st)) {
@@ -214,10 +233,10 @@ bool CModifiableRecordSet::Seek(const OS::x_wstring& column, const CVar& value) 
         throw CDBException(CDBException::kNoSuchColumn, OS_WFILE, __LINE__, msg);
     }
     if (value.vt() == VT_EMPTY || value.vt() == VT_NULL) return false;
-    std::string sql = "SELECT " + m_selectList + " FROM " + m_quotedTable + " WHERE " +
-                      m_quotedNames[index] + " = ?1";
-    if (index != m_keyColumn || !m_keyUnique) sql += " ORDER BY rowid LIMIT 1";
-    sqlite3_stmt* st = Stmt(sql);
+    sqlite3_stmt* st = index == m_keyColumn
+                           ? Stmt(kSeekKey)
+                           : Stmt("SELECT " + m_selectList + " FROM " + m_quotedTable + " WHERE " +
+                                  m_quotedNames[index] + " = ?1 ORDER BY rowid LIMIT 1");
     StmtReset reset{st};
     CVar v = value;
     if (m_kinds[index] != VT_EMPTY && v.vt() != m_kinds[index]) {
@@ -284,7 +303,7 @@ CVar CModifiableRecordSet::GetFieldValue(const OS::x_wstring& name) const {
 long CModifiableRecordSet::GetRecordCount() {
     std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
     Check(static_cast<int>(Op::kCount));
-    sqlite3_stmt* st = Stmt("SELECT count(*) FROM " + m_quotedTable);
+    sqlite3_stmt* st = Stmt(kCount);
     StmtReset reset{st};
     int rc = sqlite3_step(st);
     if (rc != SQLITE_ROW) ThrowEngine(rc, "counting rows");
@@ -433,7 +452,7 @@ void CModifiableRecordSet::Delete() {
         msg.Format(L"Table %ls: no current row to delete", m_strTable.c_str());
         throw CDBException(CDBException::kNoCurrentRow, OS_WFILE, __LINE__, msg);
     }
-    sqlite3_stmt* st = Stmt("DELETE FROM " + m_quotedTable + " WHERE rowid = ?1");
+    sqlite3_stmt* st = Stmt(kDelete);
     StmtReset reset{st};
     sqlite3_bind_int64(st, 1, m_rowid);
     int rc = sqlite3_step(st);

@@ -90,7 +90,10 @@ class CModifiableRecordSet {
                          std::vector<OS::x_wstring> names, std::vector<VARTYPE> kinds,
                          long keyColumn, bool keyUnique);
     void Check(int op);  // op: a CDBFaultInjector::Op
-    sqlite3_stmt* Stmt(const std::string& sql);
+    // The statements of the hot paths, prepared once and kept in fixed slots.
+    enum Fixed { kFirst, kNext, kSeekKey, kCount, kDelete, kFixedCount };
+    sqlite3_stmt* Stmt(Fixed which);
+    sqlite3_stmt* Stmt(const std::string& sql);  // any other statement, kept by its text
     void DropStatements();
     bool FetchRow(sqlite3_stmt* st);  // steps once; fills the current row when a row comes
     void RequireColumn(long index) const;
@@ -115,5 +118,7 @@ class CModifiableRecordSet {
 
     unsigned long long m_stmtGeneration = 0;
     std::map<std::string, sqlite3_stmt*> m_stmts;
+    sqlite3_stmt* m_fixed[kFixedCount] = {};
+    std::string m_fixedSql[kFixedCount];
     std::string m_selectList;
 };

@@ -139,7 +139,7 @@ void CDbConnection::OpenHandle() {
 void CDbConnection::Open() {
     OpenHandle();
     m_closed = false;
-    CFG_LOG(DBG::LVL_INFO, L"database %s opened", m_path.c_str());
+    CFG_LOG(DBG::LVL_STARTUP, L"database %s opened", m_path.c_str());
 }
 
 void CDbConnection::Close() {
@@ -189,7 +189,7 @@ bool CDbConnection::TryReopen(std::string* error) {
     --g_probingCount;
     if (ok) {
         MarkRecovered();
-        CFG_LOG(DBG::LVL_INFO, L"database %s: connection reopened", m_path.c_str());
+        CFG_LOG(DBG::LVL_STARTUP, L"database %s: connection reopened", m_path.c_str());
     }
     return ok;
 }

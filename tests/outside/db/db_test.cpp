@@ -314,8 +314,8 @@ TEST_F(DbTest, InitializeAddsNewTablesAndColumnsAndKeepsRows) {
         "</schema></database>");
     DBG::CCaptureLog log;
     auto db = Open();
-    EXPECT_TRUE(log.Contains(L"column QV_INMEMORY.INM_COUNT added", DBG::LVL_INFO));
-    EXPECT_TRUE(log.Contains(L"table QV_New created", DBG::LVL_INFO));
+    EXPECT_TRUE(log.Contains(L"column QV_INMEMORY.INM_COUNT added", DBG::LVL_STARTUP));
+    EXPECT_TRUE(log.Contains(L"table QV_New created", DBG::LVL_STARTUP));
     RS rs = Table(*db, L"QV_INMEMORY");
     EXPECT_EQ(CVar(L"kept"), rs->GetFieldValue(L"INM_VAIRANT"));
     EXPECT_EQ(CVar(5), rs->GetFieldValue(L"INM_COUNT"));
