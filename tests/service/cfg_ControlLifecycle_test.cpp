@@ -1,0 +1,180 @@
+// The service object's life (served ids, construction and destruction order, store ownership, a
+// second instance on one endpoint), requests through the RPC transport, and a remote service
+// relaying to the master.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "outside/log/DebugLog.h"
+#include "outside/rpc/CRPCClientHelper.h"
+#include "outside/rpc/CRPCException.h"
+#include "outside/rpc/CRPCServerHelper.h"
+#include "tests/service/ServiceTestSupport.h"
+#include "tests/support/SampleHome.h"
+
+using namespace servicetest;
+
+namespace {
+
+// The master's stand-in: answers every request with its id and the bytes it received.
+class CEchoMaster : public CIPCServerRequestCallback {
+  public:
+    bool GetMsgID(int** ids, int* count) const override {
+        static const int served[] = {2013, 2023, 801, 2035, 301, 305, 341, 999};
+        *ids = new int[std::size(served)];
+        std::copy(std::begin(served), std::end(served), *ids);
+        *count = static_cast<int>(std::size(served));
+        return true;
+    }
+    void operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) override {
+        reply << msgID;
+        reply.Put(request.GetBuffer(), static_cast<unsigned int>(request.BytesUsed()));
+    }
+    void FreeMsgID(int* ids) override { delete[] ids; }
+};
+
+unsigned short FreeTcpPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+}  // namespace
+
+TEST(ServiceLifecycle, ServedIdsConstructionOrderAndStoreOwnership) {
+    CRuntimeDir runtime;
+    DBG::CCaptureLog log;
+    bool deleted = false;
+    {
+        CCfgControl service(L"ID_TEST_LIFE", new CScriptedStore(&deleted));
+        int* ids = nullptr;
+        int count = 0;
+        ASSERT_TRUE(service.GetMsgID(&ids, &count));
+        EXPECT_EQ(std::vector<int>(ids, ids + count),
+                  (std::vector<int>{301,  303,  305,  313, 315, 309, 307, 311, 317,
+                                    319,  325,  327,  329, 331, 333, 335, 337, 2032,
+                                    2033, 2035, 2034, 339, 341, 343, 345, 347, 349}));
+        service.FreeMsgID(ids);
+        EXPECT_EQ(log.Messages(DBG::LVL_STARTUP), std::vector<OS::x_wstring>{L"Local server"});
+        EXPECT_TRUE(log.Contains(L"pDb != NULL", DBG::LVL_INFO));
+        EXPECT_EQ(
+            log.Messages(DBG::LVL_ENTRY),
+            std::vector<OS::x_wstring>{
+                L"CCfgControl::CCfgControl(), component id: ID_TEST_LIFE, as remote serve: 0"});
+        EXPECT_EQ(log.Messages(DBG::LVL_EXIT),
+                  std::vector<OS::x_wstring>{L"CCfgControl::CCfgControl()"});
+        log.Clear();
+    }
+    EXPECT_TRUE(deleted);
+    EXPECT_EQ(log.Messages(DBG::LVL_ENTRY), std::vector<OS::x_wstring>{L"CCfgControl::Deinit()"});
+    EXPECT_EQ(log.Messages(DBG::LVL_EXIT), std::vector<OS::x_wstring>{L"CCfgControl::Deinit()"});
+
+    // A remote service neither uses nor frees a store it is given.
+    deleted = false;
+    CScriptedStore kept(&deleted);
+    testsupport::CScopedEnv port("ZOLTCFG_RPC_PORT_ID_TEST_LIFE", std::to_string(FreeTcpPort()));
+    {
+        CCfgControl remote(L"ID_TEST_LIFE", &kept, true);
+        EXPECT_TRUE(log.Contains(L"Remote server", DBG::LVL_STARTUP));
+    }
+    EXPECT_FALSE(deleted);
+}
+
+TEST(ServiceLifecycle, SecondServiceOnTheSameEndpointIsRefusedAndItsStoreFreed) {
+    CRuntimeDir runtime;
+    CCfgControl first(L"ID_TEST_TWICE", new CScriptedStore);
+    bool deleted = false;
+    try {
+        CCfgControl second(L"ID_TEST_TWICE", new CScriptedStore(&deleted));
+        FAIL() << "a second service took the endpoint";
+    } catch (const CRPCException& e) {
+        EXPECT_EQ(e.GetErrorCode(), CRPCException::ENDPOINT_IN_USE);
+    }
+    EXPECT_TRUE(deleted);
+
+    // The first one still serves.
+    CIPCMsgBuffer request, reply;
+    P::WriteDBStatusRequest(request);
+    CRPCClientHelper(CComponentID(L"ID_TEST_TWICE"), nullptr).SendRequest(request, reply);
+    EXPECT_EQ(Bytes(reply), Bytes([] {
+                  CIPCMsgBuffer b = Reply(342);
+                  b << 1;
+                  return b;
+              }()));
+}
+
+TEST(ServiceLifecycle, RequestsThroughTheTransportGetTheHandlersReplies) {
+    CRuntimeDir runtime;
+    auto* store = new CScriptedStore;
+    store->fill = {{L"VS_LEVEL", CVar(4)}};
+    CCfgControl service(L"ID_TEST_WIRE", store);
+    CRPCClientHelper client(CComponentID(L"ID_TEST_WIRE"), nullptr);
+
+    CIPCMsgBuffer request, reply;
+    P::WriteKeyRequest(request, P::kMsgQuery, Key());
+    client.SendRequest(request, reply);
+    ASSERT_TRUE(P::ReadReplyOk(reply, 302));
+    CCfgSettingCategoryFake setting(L"QV_VirusScan");
+    P::ReadSetting(reply, setting);
+    CVar level;
+    ASSERT_TRUE(setting.GetFieldValue(L"VS_LEVEL", level));
+    EXPECT_EQ(level.ChangeType(VT_I4).GetI4(), 4);
+    EXPECT_EQ(reply.GetCurrentSize(), 0u);
+
+    // A file id on a local service, and an id nobody serves: empty replies.
+    for (int id : {325, 2032, 4711}) {
+        CIPCMsgBuffer other, empty;
+        other << id << OS::x_wstring(L"/tmp/x");
+        client.SendRequest(other, empty);
+        EXPECT_EQ(empty.BytesUsed(), 0u) << id;
+    }
+}
+
+TEST(ServiceLifecycle, RemoteServiceRelaysToTheMasterAndRunsFileIdsItself) {
+    CRuntimeDir runtime;
+    CEchoMaster echo;
+    auto master = std::make_unique<CRPCServerHelper>(CComponentID(L"ID_ZOLT_MASTER"),
+                                                     CRPCServerParameter(L"ncalrpc"));
+    master->RegisterHandler(echo);
+
+    testsupport::CScopedEnv port("ZOLTCFG_RPC_PORT_ID_TEST_REMOTE", std::to_string(FreeTcpPort()));
+    CCfgControl remote(L"ID_TEST_REMOTE", nullptr, true);
+
+    CIPCMsgBuffer body = KeyBody(Key());
+    const auto bodyBytes = Bytes(body);
+    for (auto [id, relayed] : std::vector<std::pair<int, int>>{
+             {2032, 2013}, {2033, 2023}, {2034, 801}, {2035, 2035}, {301, 301}, {341, 341}}) {
+        SCOPED_TRACE(id);
+        CIPCMsgBuffer reply;
+        remote(id, body, reply);
+        // The master saw the relayed id and every byte of the request behind it.
+        CIPCMsgBuffer expected;
+        expected << relayed;
+        expected.Put(bodyBytes.data(), static_cast<unsigned int>(bodyBytes.size()));
+        EXPECT_EQ(Bytes(reply), Bytes(expected));
+    }
+
+    // File ids stay with the remote service (not available yet: the reply id and -1).
+    CIPCMsgBuffer fileReply;
+    remote(325, body, fileReply);
+    EXPECT_EQ(Bytes(fileReply), Bytes([] {
+                  CIPCMsgBuffer b = Reply(326);
+                  b << -1;
+                  return b;
+              }()));
+
+    // With the master gone, relaying throws to the RPC library.
+    master->UnRegisterHandler(echo);
+    master.reset();
+    CIPCMsgBuffer lost;
+    EXPECT_THROW(remote(303, body, lost), OS::CException);
+}

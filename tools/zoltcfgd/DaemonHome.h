@@ -1,0 +1,29 @@
+// The daemon's home folder: where it is, and its creation on first start (config/ with the
+// schema and connection files the daemon carries, data/ for the database, log/).
+// Thread rule: called from the daemon's main thread before the service starts.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace zoltcfgd {
+
+// One file of the default home's config/ folder, carried inside the daemon.
+struct CHomeFile {
+    std::string name;
+    std::vector<unsigned char> bytes;
+};
+
+// The files the daemon writes into a new home's config/ folder.
+const std::vector<CHomeFile>& DefaultHomeFiles();
+
+// The home to use: `explicitHome` when given, else ZOLTCFG_HOME, else /var/lib/zoltcfg.
+std::filesystem::path ResolveHome(const std::string& explicitHome);
+
+// Creates what is missing of `home`: the folder, config/ (each carried file that is not there
+// yet; existing files are left as they are), data/ and log/. Returns the names of the files it
+// wrote. Throws std::filesystem::filesystem_error when a folder or file cannot be created.
+std::vector<std::string> PrepareHome(const std::filesystem::path& home);
+
+}  // namespace zoltcfgd

@@ -1,0 +1,123 @@
+// zoltcfgd: the process that hosts the configuration service for "ID_ZOLT_MASTER". It prepares
+// its home (config/, data/ with the SQLite database, log/), serves until SIGTERM or SIGINT, and
+// refuses to start when another instance already serves the endpoint (exit code 1).
+// Thread rule: the main thread sets up, waits for the stop signal and tears down; requests run
+// on the RPC library's threads, which never see SIGTERM or SIGINT (blocked before they start).
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "cfg_Service.h"
+#include "outside/common/x_wstring.h"
+#include "outside/log/DebugLog.h"
+#include "outside/rpc/CRPCException.h"
+#include "outside/rpc/RpcEndpoint.h"
+#include "service/cfg_VirtualServerDB.h"
+#include "tools/zoltcfgd/DaemonHome.h"
+
+namespace {
+static const wchar_t kLogSource[] = L"zoltcfgd";
+constexpr wchar_t kComponent[] = L"ID_ZOLT_MASTER";
+
+std::string Narrow(const OS::x_wstring& s) {
+    return s.ToUtf8();
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string home, runtimeDir;
+    bool foreground = true, verbose = false;
+    CLI::App app{"zoltcfgd: the configuration service (ID_ZOLT_MASTER)"};
+    app.add_option("--home", home, "home folder (default: $ZOLTCFG_HOME, else /var/lib/zoltcfg)");
+    app.add_option("--runtime-dir", runtimeDir,
+                   "folder of the local endpoints (default: $ZOLTCFG_RUNTIME_DIR, else "
+                   "/run/zoltcfg for root, else $XDG_RUNTIME_DIR/zoltcfg)");
+    app.add_flag("--foreground", foreground, "stay in the foreground (the only mode; default)");
+    app.add_flag("--verbose", verbose, "log the entry and exit of every operation");
+    CLI11_PARSE(app, argc, argv);
+
+    // Endpoints and the store read these from the environment.
+    if (!runtimeDir.empty()) setenv("ZOLTCFG_RUNTIME_DIR", runtimeDir.c_str(), 1);
+    const std::filesystem::path homeDir = zoltcfgd::ResolveHome(home);
+    setenv("ZOLTCFG_HOME", homeDir.c_str(), 1);
+
+    try {
+        zoltcfgd::PrepareHome(homeDir);
+    } catch (const std::exception& e) {
+        std::cerr << "zoltcfgd: cannot prepare home " << homeDir.string() << ": " << e.what()
+                  << "\n";
+        return 1;
+    }
+    const std::string logFile = (homeDir / "log" / "zoltcfgd.log").string();
+    try {
+        DBG::SetLogFile(logFile);
+    } catch (const OS::CException& e) {
+        std::cerr << "zoltcfgd: cannot open log file " << logFile << ": " << Narrow(e.GetErrorMsg())
+                  << "\n";
+        return 1;
+    }
+    DBG::SetVerbosity(verbose ? DBG::Verbosity::kTrace : DBG::Verbosity::kInfo);
+
+    // Block the stop signals before any thread starts, so only sigwait below receives them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    const CComponentID component(kComponent);
+    std::string socket;
+    std::unique_ptr<CCfgControl> service;
+    try {
+        socket = RPC::LocalSocketPath(component, ".rpc");
+        const OS::x_wstring connectionFile =
+            OS::x_wstring::FromUtf8((homeDir / "config" / "dbconf_Conf.xml").string());
+        service = std::make_unique<CCfgControl>(
+            kComponent,
+            new CCfgLocalServerDB(connectionFile, CCfgLocalServerDB::DefaultServerNames()), false);
+    } catch (const CRPCException& e) {
+        if (e.GetErrorCode() == CRPCException::ENDPOINT_IN_USE) {
+            std::cerr << "zoltcfgd: ID_ZOLT_MASTER is already served at " << socket
+                      << " by another running zoltcfgd; not starting\n";
+        } else {
+            std::cerr << "zoltcfgd: cannot create the endpoint of ID_ZOLT_MASTER: "
+                      << Narrow(e.GetErrorMsg()) << "\n";
+        }
+        CFG_LOG(DBG::LVL_ERROR, L"zoltcfgd: not started: %ls (code %d)", e.GetErrorMsg().c_str(),
+                e.GetErrorCode());
+        DBG::Flush();
+        return 1;
+    } catch (const OS::CException& e) {
+        std::cerr << "zoltcfgd: cannot start: " << Narrow(e.GetErrorMsgEx()) << "\n";
+        CFG_LOG(DBG::LVL_ERROR, L"zoltcfgd: not started: %ls (code %d)", e.GetErrorMsg().c_str(),
+                e.GetErrorCode());
+        DBG::Flush();
+        return 1;
+    }
+
+    std::string names;
+    for (const auto& n : CCfgLocalServerDB::DefaultServerNames())
+        names += (names.empty() ? "" : ", ") + Narrow(n);
+    CFG_LOG(DBG::LVL_STARTUP, L"zoltcfgd: serving ID_ZOLT_MASTER at %s (home %s, servers %s)",
+            socket.c_str(), homeDir.c_str(), names.c_str());
+    DBG::Flush();
+    std::printf("zoltcfgd: serving ID_ZOLT_MASTER at %s (home %s)\n", socket.c_str(),
+                homeDir.c_str());
+    std::fflush(stdout);
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    CFG_LOG(DBG::LVL_STARTUP, L"zoltcfgd: stopping on signal %d", signal);
+    service.reset();
+    CFG_LOG(DBG::LVL_STARTUP, L"zoltcfgd: stopped");
+    DBG::Flush();
+    std::printf("zoltcfgd: stopped\n");
+    std::fflush(stdout);
+    return 0;
+}
