@@ -1,0 +1,288 @@
+// CSubjectServerHelper: the publisher's endpoint, its observers' subject sets and queues, and
+// the kept last change of every subject. One asio thread accepts, reads the observers'
+// requests and writes their queues; Notify only queues.
+// Thread rule: the observers' sets, queues and the kept changes are guarded by one mutex, held
+// briefly; sockets are touched on the publisher's thread only.
+#include "outside/notify/CSubjectServerHelper.h"
+
+#include <unistd.h>
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "outside/log/DebugLog.h"
+#include "outside/notify/NotifyFrame.h"
+#include "outside/rpc/AsioInclude.h"
+#include "outside/rpc/CRPCException.h"
+#include "outside/rpc/RpcEndpoint.h"
+
+static const wchar_t kLogSource[] = L"notify_Publisher";
+
+namespace {
+
+using Socket = asio::local::stream_protocol::socket;
+using SharedFrame = std::shared_ptr<const NOTIFY::Frame>;
+
+// The kept last change of a subject.
+struct CKept {
+    uint64_t sequence = 0;
+    bool flag = false;
+    std::vector<uint8_t> body;
+};
+
+}  // namespace
+
+struct CSubjectServerHelper::Impl {
+    CComponentID component;
+    std::string socketPath;
+    std::unique_ptr<RPC::CEndpointLock> lock;
+    uint64_t startId = 0;
+
+    // One connected observer.
+    struct CObserver : std::enable_shared_from_this<CObserver> {
+        CObserver(Impl& p, Socket s) : pub(p), socket(std::move(s)) {}
+        Impl& pub;
+        Socket socket;
+        NOTIFY::CFrameAssembler in;  // publisher thread only
+        // Guarded by pub.mutex:
+        std::set<OS::x_wstring> subjects;
+        OS::x_wstring name;
+        std::deque<SharedFrame> queue;
+        size_t queued = 0;
+        bool writing = false;
+        bool dropped = false;
+    };
+
+    mutable std::mutex mutex;
+    uint64_t sequence = 0;
+    uint64_t droppedCount = 0;
+    size_t queueLimit = kDefaultQueueLimit;
+    std::map<OS::x_wstring, CKept> kept;
+    std::set<std::shared_ptr<CObserver>> observers;
+
+    asio::io_context context;
+    std::unique_ptr<asio::local::stream_protocol::acceptor> acceptor;
+    std::thread thread;
+
+    void Accept();
+    void Read(const std::shared_ptr<CObserver>& o);
+    void Handle(const std::shared_ptr<CObserver>& o, const uint8_t* payload, size_t size);
+    // REQUIRES: mutex held. Queues a frame; drops the observer when its queue is full.
+    void QueueLocked(const std::shared_ptr<CObserver>& o, const SharedFrame& f);
+    void DropLocked(const std::shared_ptr<CObserver>& o, const wchar_t* why);
+    void Write(const std::shared_ptr<CObserver>& o);
+    void Close(const std::shared_ptr<CObserver>& o);
+};
+
+void CSubjectServerHelper::Impl::Accept() {
+    acceptor->async_accept([this](const asio::error_code& ec, Socket socket) {
+        if (ec == asio::error::operation_aborted || !acceptor->is_open()) return;
+        if (!ec) {
+            auto o = std::make_shared<CObserver>(*this, std::move(socket));
+            {
+                std::lock_guard<std::mutex> g(mutex);
+                observers.insert(o);
+                QueueLocked(o, std::make_shared<NOTIFY::Frame>(NOTIFY::EncodeHello(startId)));
+            }
+            Read(o);
+        }
+        Accept();
+    });
+}
+
+void CSubjectServerHelper::Impl::Read(const std::shared_ptr<CObserver>& o) {
+    uint8_t* space = o->in.Space();
+    o->socket.async_read_some(asio::buffer(space, o->in.SpaceSize()),
+                              [this, o](const asio::error_code& ec, size_t n) {
+                                  if (ec) {
+                                      Close(o);
+                                      return;
+                                  }
+                                  o->in.Added(n);
+                                  try {
+                                      const uint8_t* p;
+                                      size_t size;
+                                      while (o->in.Next(p, size)) Handle(o, p, size);
+                                  } catch (const OS::CException& e) {
+                                      std::lock_guard<std::mutex> g(mutex);
+                                      DropLocked(o, e.GetErrorMsg().c_str());
+                                      return;
+                                  }
+                                  Read(o);
+                              });
+}
+
+void CSubjectServerHelper::Impl::Handle(const std::shared_ptr<CObserver>& o, const uint8_t* payload,
+                                        size_t size) {
+    NOTIFY::CDecoded d = NOTIFY::Decode(payload, size);
+    std::lock_guard<std::mutex> g(mutex);
+    if (o->dropped) return;
+    if (d.kind == NOTIFY::kSubscribe) {
+        o->name = d.observer;
+        o->subjects = std::set<OS::x_wstring>(d.subjects.begin(), d.subjects.end());
+    } else if (d.kind == NOTIFY::kRequire) {
+        for (const auto& s : d.subjects) {
+            auto it = kept.find(s);
+            if (it == kept.end()) continue;
+            uint8_t flags = NOTIFY::kReplay | (it->second.flag ? NOTIFY::kFlag : 0);
+            QueueLocked(o, std::make_shared<NOTIFY::Frame>(NOTIFY::EncodeNotice(
+                               startId, it->second.sequence, flags, s, it->second.body.data(),
+                               it->second.body.size())));
+        }
+    } else {
+        throw CRPCException(CRPCException::PROTOCOL, OS_WFILE, __LINE__,
+                            L"an observer sent a frame only a publisher sends");
+    }
+    QueueLocked(o, std::make_shared<NOTIFY::Frame>(NOTIFY::EncodeAck(d.token)));
+}
+
+void CSubjectServerHelper::Impl::QueueLocked(const std::shared_ptr<CObserver>& o,
+                                             const SharedFrame& f) {
+    if (o->dropped) return;
+    if (o->queued + f->size() > queueLimit && !o->queue.empty()) {
+        DropLocked(o, L"its queue is full");
+        return;
+    }
+    o->queue.push_back(f);
+    o->queued += f->size();
+    if (!o->writing) {
+        o->writing = true;
+        asio::post(context, [this, o] { Write(o); });
+    }
+}
+
+void CSubjectServerHelper::Impl::DropLocked(const std::shared_ptr<CObserver>& o,
+                                            const wchar_t* why) {
+    if (o->dropped) return;
+    o->dropped = true;
+    o->queue.clear();
+    o->queued = 0;
+    ++droppedCount;
+    CFG_LOG(DBG::LVL_WARNING, L"publisher %ls: observer %ls dropped: %ls", component.GetID(),
+            o->name.c_str(), why);
+    asio::post(context, [this, o] { Close(o); });
+}
+
+void CSubjectServerHelper::Impl::Write(const std::shared_ptr<CObserver>& o) {
+    SharedFrame f;
+    {
+        std::lock_guard<std::mutex> g(mutex);
+        if (o->dropped || o->queue.empty()) {
+            o->writing = false;
+            return;
+        }
+        f = o->queue.front();
+    }
+    asio::async_write(o->socket, asio::buffer(*f),
+                      [this, o, f](const asio::error_code& ec, size_t) {
+                          {
+                              std::lock_guard<std::mutex> g(mutex);
+                              if (!o->dropped && !o->queue.empty() && o->queue.front() == f) {
+                                  o->queue.pop_front();
+                                  o->queued -= f->size();
+                              }
+                          }
+                          if (ec) {
+                              Close(o);
+                              return;
+                          }
+                          Write(o);
+                      });
+}
+
+void CSubjectServerHelper::Impl::Close(const std::shared_ptr<CObserver>& o) {
+    asio::error_code ignored;
+    o->socket.close(ignored);
+    std::lock_guard<std::mutex> g(mutex);
+    o->dropped = true;
+    o->queue.clear();
+    observers.erase(o);
+}
+
+CSubjectServerHelper::CSubjectServerHelper(const CComponentID& component)
+    : m_impl(std::make_unique<Impl>()) {
+    Impl& s = *m_impl;
+    s.component = component;
+    std::random_device rd;
+    while (s.startId == 0) s.startId = (uint64_t(rd()) << 32) ^ rd();
+    s.socketPath = RPC::LocalSocketPath(component, ".notify");
+    s.lock = std::make_unique<RPC::CEndpointLock>(
+        s.socketPath, L"the publisher of component " + component.GetIDString());
+    ::unlink(s.socketPath.c_str());
+    try {
+        asio::local::stream_protocol::endpoint ep(s.socketPath);
+        s.acceptor = std::make_unique<asio::local::stream_protocol::acceptor>(s.context);
+        s.acceptor->open(ep.protocol());
+        s.acceptor->bind(ep);
+        s.acceptor->listen(asio::socket_base::max_listen_connections);
+    } catch (const asio::system_error& e) {
+        throw CRPCException(CRPCException::ENDPOINT_FAILED, OS_WFILE, __LINE__,
+                            L"the publisher of component " + component.GetIDString() +
+                                L" cannot listen at " +
+                                OS::x_wstring::FromUtf8(s.socketPath + ": " + e.what()));
+    }
+    s.Accept();
+    s.thread = std::thread([&s] { s.context.run(); });
+}
+
+CSubjectServerHelper::~CSubjectServerHelper() {
+    Impl& s = *m_impl;
+    s.context.stop();
+    s.thread.join();
+    s.acceptor.reset();
+    {
+        std::lock_guard<std::mutex> g(s.mutex);
+        s.observers.clear();
+    }
+    ::unlink(s.socketPath.c_str());
+    m_impl.reset();
+}
+
+void CSubjectServerHelper::Notify(const CSubjectID& subject, const CIPCMsgBuffer& body, bool flag) {
+    Impl& s = *m_impl;
+    const OS::x_wstring& name = subject.Str();
+    std::lock_guard<std::mutex> g(s.mutex);
+    const uint64_t seq = s.sequence + 1;
+    auto frame = std::make_shared<NOTIFY::Frame>(
+        NOTIFY::EncodeNotice(s.startId, seq, flag ? NOTIFY::kFlag : 0, name, body.GetBuffer(),
+                             body.BytesUsed()));  // throws before anything changes
+    s.sequence = seq;
+    CKept& k = s.kept[name];
+    k.sequence = seq;
+    k.flag = flag;
+    k.body.assign(body.GetBuffer(), body.GetBuffer() + body.BytesUsed());
+    for (auto it = s.observers.begin(); it != s.observers.end();) {
+        auto o = *it++;  // DropLocked may not erase; Close (later) does
+        if (o->subjects.count(name)) s.QueueLocked(o, frame);
+    }
+}
+
+uint64_t CSubjectServerHelper::GetStartId() const {
+    return m_impl->startId;
+}
+
+uint64_t CSubjectServerHelper::GetLastSequence() const {
+    std::lock_guard<std::mutex> g(m_impl->mutex);
+    return m_impl->sequence;
+}
+
+size_t CSubjectServerHelper::GetObserverCount() const {
+    std::lock_guard<std::mutex> g(m_impl->mutex);
+    size_t n = 0;
+    for (const auto& o : m_impl->observers) n += o->dropped ? 0 : 1;
+    return n;
+}
+
+uint64_t CSubjectServerHelper::GetDroppedObserverCount() const {
+    std::lock_guard<std::mutex> g(m_impl->mutex);
+    return m_impl->droppedCount;
+}
+
+void CSubjectServerHelper::SetQueueLimit(size_t bytes) {
+    std::lock_guard<std::mutex> g(m_impl->mutex);
+    m_impl->queueLimit = bytes;
+}
