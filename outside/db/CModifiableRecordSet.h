@@ -21,7 +21,8 @@
 // name the table does not have gives VT_EMPTY; writing one throws kNoSuchColumn.
 //
 // Every operation that reaches the database can throw CDBException. Reads of the current row
-// (GetField*) are served from memory.
+// (GetField*) are served from memory; between AddNew and Update they give the values set on
+// the new row so far (VT_EMPTY for the others). Update with nothing staged does nothing.
 // Thread rule: one thread at a time per record set (the store's mutex); record sets of one
 // database may be used from different threads one at a time.
 #pragma once
