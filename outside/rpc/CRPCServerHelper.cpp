@@ -1,13 +1,18 @@
-// CRPCServerHelper: accepts connections on a Unix domain socket or a TCP port and serves the
-// request frames of RpcFrame.cpp with the registered handlers, on a pool of asio threads.
-// Thread rule: one connection is served by one thread at a time; the handler table is guarded
-// by its own mutex, and a handler's running count lets UnRegisterHandler wait for its calls.
+// CRPCServerHelper: accepts connections on a Unix domain socket or a TCP port (asio, on one
+// thread) and serves the request frames of RpcFrame.cpp on each connection with a thread of its
+// own doing blocking reads and writes.
+// Thread rule: the handler table is guarded by its own mutex, and a handler's running count lets
+// UnRegisterHandler wait for its calls; the connection list by the connection mutex.
 #include "outside/rpc/CRPCServerHelper.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <cstring>
+#include <list>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -49,77 +54,27 @@ struct CRPCServerHelper::Impl {
     std::vector<std::shared_ptr<HandlerEntry>> handlers;
     std::unordered_map<int, std::shared_ptr<HandlerEntry>> byId;
 
-    asio::io_context context;
+    asio::io_context context;  // accepts, on acceptThread
     std::unique_ptr<GenericAcceptor> acceptor;
-    std::vector<std::thread> threads;
+    std::thread acceptThread;
+
+    // The connections and their threads, guarded by connMutex.
+    struct CConnection {
+        int fd = -1;
+        std::thread thread;
+        bool done = false;
+    };
+    std::mutex connMutex;
+    std::list<CConnection> connections;
+    bool stopping = false;
 
     Impl(const CComponentID& c, CRPCServerParameter::Kind k) : component(c), kind(k) {}
 
     void Accept();
+    void Start(int fd);
+    void ServeConnection(CConnection& c);
     void Serve(const uint8_t* payload, size_t size, std::vector<uint8_t>& out);
 };
-
-namespace {
-
-// One accepted connection: reads request frames, serves each, writes the reply.
-class CSession : public std::enable_shared_from_this<CSession> {
-  public:
-    CSession(CRPCServerHelper::Impl& server, GenericSocket socket)
-        : m_server(server), m_socket(std::move(socket)) {
-        m_in.resize(16 * 1024);
-    }
-
-    void Start() { Read(); }
-
-  private:
-    void Read() {
-        auto self = shared_from_this();
-        m_socket.async_read_some(asio::buffer(m_in.data() + m_have, m_in.size() - m_have),
-                                 [self](const asio::error_code& ec, size_t n) {
-                                     if (ec) return;  // closed or failed: the session ends
-                                     self->m_have += n;
-                                     self->Process();
-                                 });
-    }
-
-    // Serves the complete frame at the front of m_in, if any; otherwise reads on.
-    void Process() {
-        size_t need = 0;
-        if (m_have >= RPC::kFrameHeaderSize) {
-            try {
-                need =
-                    RPC::kFrameHeaderSize + RPC::ParseFrameHeader(m_in.data(), RPC::kRequestMagic);
-            } catch (const OS::CException& e) {
-                CFG_LOG(DBG::LVL_WARNING, L"RPC server %ls: connection dropped: %ls",
-                        m_server.component.GetID(), e.GetErrorMsg().c_str());
-                return;  // the session ends; the client sees the connection close
-            }
-            if (m_in.size() < need) m_in.resize(need);
-        }
-        if (need == 0 || m_have < need) {
-            Read();
-            return;
-        }
-        m_server.Serve(m_in.data() + RPC::kFrameHeaderSize, need - RPC::kFrameHeaderSize, m_out);
-        m_have -= need;
-        if (m_have > 0) std::memmove(m_in.data(), m_in.data() + need, m_have);
-        if (m_in.size() > 1024 * 1024) m_in.resize(std::max<size_t>(m_have, 16 * 1024));
-        auto self = shared_from_this();
-        asio::async_write(m_socket, asio::buffer(m_out),
-                          [self](const asio::error_code& ec, size_t) {
-                              if (ec) return;
-                              self->Process();
-                          });
-    }
-
-    CRPCServerHelper::Impl& m_server;
-    GenericSocket m_socket;
-    std::vector<uint8_t> m_in;
-    size_t m_have = 0;
-    std::vector<uint8_t> m_out;
-};
-
-}  // namespace
 
 void CRPCServerHelper::Impl::Accept() {
     acceptor->async_accept([this](const asio::error_code& ec, GenericSocket socket) {
@@ -129,10 +84,83 @@ void CRPCServerHelper::Impl::Accept() {
                 asio::error_code ignored;
                 socket.set_option(asio::ip::tcp::no_delay(true), ignored);
             }
-            std::make_shared<CSession>(*this, std::move(socket))->Start();
+            Start(socket.release());
         }
         Accept();
     });
+}
+
+void CRPCServerHelper::Impl::Start(int fd) {
+    int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    timeval tv{};
+    tv.tv_sec = kIdleSeconds;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    std::lock_guard<std::mutex> g(connMutex);
+    // Reap the threads of connections that ended.
+    for (auto it = connections.begin(); it != connections.end();) {
+        if (it->done) {
+            it->thread.join();
+            it = connections.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (stopping) {
+        ::close(fd);
+        return;
+    }
+    CConnection& c = connections.emplace_back();
+    c.fd = fd;
+    c.thread = std::thread([this, &c] { ServeConnection(c); });
+}
+
+void CRPCServerHelper::Impl::ServeConnection(CConnection& c) {
+    std::vector<uint8_t> in(16 * 1024), out;
+    size_t have = 0;
+    for (;;) {
+        // One request frame: usually a single recv.
+        size_t total = 0;
+        while (total == 0 || have < total) {
+            if (total == 0 && have >= RPC::kFrameHeaderSize) {
+                try {
+                    total = RPC::kFrameHeaderSize +
+                            RPC::ParseFrameHeader(in.data(), RPC::kRequestMagic);
+                } catch (const OS::CException& e) {
+                    CFG_LOG(DBG::LVL_WARNING, L"RPC server %ls: connection dropped: %ls",
+                            component.GetID(), e.GetErrorMsg().c_str());
+                    goto end;
+                }
+                if (in.size() < total) in.resize(total);
+                continue;
+            }
+            ssize_t n = ::recv(c.fd, in.data() + have, in.size() - have, 0);
+            if (n > 0) {
+                have += static_cast<size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                goto end;  // closed, idle too long, or shut down
+            }
+        }
+        Serve(in.data() + RPC::kFrameHeaderSize, total - RPC::kFrameHeaderSize, out);
+        have -= total;
+        if (have > 0) std::memmove(in.data(), in.data() + total, have);
+        if (in.size() > 1024 * 1024) in.resize(std::max<size_t>(have, 16 * 1024));
+        try {
+            if (!RPC::WriteAll(c.fd, out.data(), out.size(), std::chrono::seconds(kIdleSeconds)))
+                goto end;
+        } catch (const OS::CException&) {
+            goto end;
+        }
+        if (out.capacity() > 1024 * 1024) std::vector<uint8_t>().swap(out);
+    }
+end:
+    std::lock_guard<std::mutex> g(connMutex);
+    ::close(c.fd);
+    c.fd = -1;
+    c.done = true;
 }
 
 void CRPCServerHelper::Impl::Serve(const uint8_t* payload, size_t size, std::vector<uint8_t>& out) {
@@ -228,18 +256,25 @@ CRPCServerHelper::CRPCServerHelper(const CComponentID& component,
                                 OS::x_wstring::FromUtf8(GetEndpoint() + ": " + e.what()));
     }
     s.Accept();
-    for (int i = 0; i < kServerThreads; ++i) s.threads.emplace_back([&s] { s.context.run(); });
+    s.acceptThread = std::thread([&s] { s.context.run(); });
     CFG_LOG(DBG::LVL_INFO, L"RPC server %ls listening at %s", component.GetID(),
             GetEndpoint().c_str());
 }
 
 CRPCServerHelper::~CRPCServerHelper() {
     Impl& s = *m_impl;
-    // Stopping the context ends every thread after its current call; destroying it then
-    // destroys the sessions, which closes their sockets.
+    // No more connections; then every connection's socket is shut down, which ends its thread
+    // after the call it may be running.
     s.context.stop();
-    for (auto& t : s.threads) t.join();
+    s.acceptThread.join();
     s.acceptor.reset();
+    {
+        std::lock_guard<std::mutex> g(s.connMutex);
+        s.stopping = true;
+        for (auto& c : s.connections)
+            if (c.fd >= 0) ::shutdown(c.fd, SHUT_RDWR);
+    }
+    for (auto& c : s.connections) c.thread.join();
     if (!s.socketPath.empty()) ::unlink(s.socketPath.c_str());
     m_impl.reset();  // the context and the sessions, then the lock
 }

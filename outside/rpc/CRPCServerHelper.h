@@ -1,6 +1,8 @@
 // CRPCServerHelper: the server endpoint of one component. It listens from construction to
-// destruction and calls the registered handlers for the requests that reach it, on a small pool
-// of its own threads (several requests at a time, one at a time per connection).
+// destruction and calls the registered handlers for the requests that reach it. Each open
+// connection (a client keeps one per thread) is served by a thread of its own with blocking
+// reads, so several requests run at once and a round trip costs what a plain socket costs;
+// a connection idle for kIdleSeconds is closed (its client reconnects transparently).
 // Thread rule: RegisterHandler and UnRegisterHandler may be called from any thread, also from
 // inside a handler call.
 #pragma once
@@ -14,8 +16,8 @@
 
 class CRPCServerHelper {
   public:
-    // The threads that serve one component.
-    static constexpr int kServerThreads = 4;
+    // Seconds a connection may stay idle (or take to accept a reply) before it is closed.
+    static constexpr int kIdleSeconds = 60;
 
     // Creates the endpoint: the endpoint exists and accepts connections when the constructor
     // returns. Throws CRPCException: ENDPOINT_IN_USE when a live server already serves the

@@ -423,9 +423,9 @@ TEST_F(RpcTest, OneLiveServerPerEndpointAndStaleSocketsAreReplaced) {
 class RpcConcurrency : public RpcTest {};
 
 TEST_F(RpcConcurrency, ClientsAreServedSideBySide) {
-    // Every handler call waits until kServerThreads calls are in progress at once: this
-    // completes only when the server really runs that many calls side by side.
-    constexpr int kThreads = CRPCServerHelper::kServerThreads;
+    // Every first call waits until kThreads calls are in progress at once: this completes only
+    // when the server really runs that many calls side by side.
+    constexpr int kThreads = 4;
     std::latch together(kThreads);
     CFuncHandler handler({1, 2}, [&](int id, const CIPCMsgBuffer& req, CIPCMsgBuffer& rep) {
         if (id == 2) together.arrive_and_wait();
