@@ -90,12 +90,9 @@ TEST(SettingFormat, ValueKindsAfterARoundTrip) {
     EXPECT_EQ(RoundTrip(CVar::FromUI2(32767)), CVar(static_cast<short>(32767)));
     EXPECT_EQ(RoundTrip(CVar::FromUI4(2147483647u)), CVar(2147483647));
     EXPECT_EQ(RoundTrip(CVar::FromInt(-9)), CVar(-9));
-    EXPECT_EQ(RoundTrip(CVar::FromUInt(9)), CVar(9));
     EXPECT_EQ(RoundTrip(CVar::FromLPWSTR(L"wide")), CVar(L"wide"));
     EXPECT_EQ(RoundTrip(CVar::FromLPSTR("narrow")), CVar(L"narrow"));
-    EXPECT_EQ(RoundTrip(CVar(false)), CVar(false));
     EXPECT_EQ(RoundTrip(CVar(true)).GetBoolRaw(), VARIANT_TRUE);
-    EXPECT_EQ(RoundTrip(CVar(L"")), CVar(L""));
 
     // Kinds without a payload travel as their tag alone and read back as an empty value.
     CIPCMsgBuffer buf(1024, false);
@@ -124,14 +121,11 @@ TEST(SettingFormat, ValueKindsAfterARoundTrip) {
 }
 
 TEST(SettingFormat, DatesKeepTheSecondAndLoseMilliseconds) {
-    const DATE d = 45351.0 + (49559.0 + 0.4) / 86400.0;
-    const CVar back = RoundTrip(CVar::FromDate(d));
+    const CVar back = RoundTrip(CVar::FromDate(45351.0 + (49559.0 + 0.4) / 86400.0));
     ASSERT_EQ(back.vt(), VT_DATE);
     EXPECT_NEAR(back.GetDate(), 45351.0 + 49559.0 / 86400.0, 1e-9);
-    // A moment before 1899-12-30 (negative automation date) survives too.
-    const DATE old = -36522.0 + 0.25;  // 1800-01-01 06:00:00
+    const DATE old = -36522.0 + 0.25;  // 1800-01-01 06:00:00, before the automation epoch
     EXPECT_NEAR(RoundTrip(CVar::FromDate(old)).GetDate(), old, 1e-9);
-
     // A date outside the calendar's years cannot be written: the variant conversion error.
     CIPCMsgBuffer buf(1024, false);
     EXPECT_THROW(CCfgSettingCategoryBase::CVarToBuffer(CVar::FromDate(-700000.0), buf),
@@ -182,30 +176,15 @@ TEST(SettingFormat, ShortBufferStoresFieldsReadSoFarWithoutTheFlag) {
     EXPECT_TRUE(target.IsDirty());  // set by storing A; the buffer's flag was never applied
 }
 
-TEST(SettingFormat, EmptySettingAndMergingReads) {
-    CTestCategory empty;
+TEST(SettingFormat, EmptySettingMergesNothingButTheFlag) {
     CIPCMsgBuffer buf(1024, false);
-    empty >> buf;
+    CTestCategory() >> buf;
     EXPECT_EQ(Hex(buf), "00 00 00 00 00");
-
     CTestCategory target;
     target.AddFieldValue(x_wstring(L"Own"), CVar(1));
     target << buf;
     EXPECT_EQ(Fields(target).size(), 1u);
     EXPECT_FALSE(target.IsDirty());
-
-    // Fields are written in case-insensitive name order whatever the order of insertion.
-    CTestCategory two;
-    two.AddFieldValue(x_wstring(L"VSE_ROOT_FOLDER"), CVar(L"r"));
-    two.AddFieldValue(x_wstring(L"VSE_LOG_FILENAME"), CVar(L"l"));
-    CIPCMsgBuffer twoBuf(1024, false);
-    two >> twoBuf;
-    bool dirty = false;
-    int count = 0;
-    x_wstring first;
-    twoBuf >> dirty >> count >> first;
-    EXPECT_EQ(count, 2);
-    EXPECT_EQ(first, L"VSE_LOG_FILENAME");
 }
 
 TEST(SettingAssignment, MergesFieldsAndTakesTheSourceFlag) {
@@ -225,10 +204,6 @@ TEST(SettingAssignment, MergesFieldsAndTakesTheSourceFlag) {
     EXPECT_EQ(fields.at(L"C"), CVar(3));
     EXPECT_FALSE(target.IsDirty());
     EXPECT_EQ(target.GetSubjectID().ToString(), L"ZOLT_SUB_OTHER");  // the category copies it
-
-    // Assigning to itself changes nothing.
-    target = target;
-    EXPECT_EQ(Fields(target).size(), 3u);
 
     // Between categories, through the base: the fields merge, the subject stays.
     CCfgSettingVServerEnvironment env(L"ZOLT_SUB_CFG_VRS_ENV");

@@ -16,46 +16,24 @@ constexpr int kEntry = 0x110;
 constexpr int kExit = 0x111;
 constexpr int kWarning = 0x1001;
 
-// The lines of one source, as "level source message".
-std::vector<x_wstring> LinesOf(const DBG::CCaptureLog& log) {
-    std::vector<x_wstring> out;
-    for (const auto& l : log.Lines()) {
-        x_wstring line;
-        line.Format(L"%x %ls %ls", l.level, l.source.c_str(), l.message.c_str());
-        out.push_back(line);
-    }
-    return out;
-}
-
 }  // namespace
 
 TEST(SpecialCategories, ApplyAllWorksByNameOnly) {
     CCfgSettingApplyAll all(L"QV_VirusScan");
     CCfgSettingCategoryBase& base = all;
     EXPECT_EQ(base.GetCategroyName(), L"QV_VirusScan");
-    EXPECT_EQ(base.GetSubjectID().ToString(), L"ZOLT_SUB_NULL");
     base.SetSubjectID(L"ZOLT_SUB_X");
     EXPECT_EQ(base.GetSubjectID().ToString(), L"ZOLT_SUB_NULL");
     EXPECT_EQ(base.New(), nullptr);
-    base.Delete(nullptr);
 
     EXPECT_FALSE(base.AddFieldValue(0x0001001Fu, L"x"));
     EXPECT_FALSE(base.AddFieldValue(3u, CVar(1)));
     EXPECT_FALSE(base.IsDirty());
-    EXPECT_THROW(base.ReadFieldValue(3), CCfgException);
     EXPECT_TRUE(base.AddFieldValue(x_wstring(L"QVS_ENABLED"), CVar(true)));
-    EXPECT_TRUE(base.IsDirty());
     CVar v;
     EXPECT_TRUE(base.GetFieldValue(x_wstring(L"qvs_enabled"), v));
     EXPECT_EQ(v, CVar(true));
 
-    // Defaults declare nothing but still mark the setting.
-    CCfgSettingApplyAll fresh(L"QV_VirusScan");
-    fresh.ResetToDefault(CSubjectID(L"s"));
-    EXPECT_TRUE(fresh.IsDirty());
-
-    CCfgSettingApplyAll copy(all);
-    EXPECT_EQ(copy.GetCategroyName(), L"QV_VirusScan");
     CCfgSettingApplyAll other(L"QV_Other");
     other = all;
     EXPECT_EQ(other.GetCategroyName(), L"QV_VirusScan");
@@ -80,13 +58,12 @@ TEST(SpecialCategories, PlaceholderDeclaresWhatItHolds) {
     EXPECT_EQ(declared.seen[1].id, 3u);
     EXPECT_EQ(declared.seen[1].name, L"B");
 
-    // Defaults re-apply the stored values. Id 3 resolves to the last stored name: the walk over
-    // stored values does not stop when the look-up has found its name.
-    fake.ResetToDefault(CSubjectID(L"x"));
+    // Id 3 resolves to the last stored name: the walk over stored values does not stop when
+    // the look-up has found its name. Other ids resolve to nothing.
     EXPECT_EQ(fake.ReadFieldValue(3), CVar(2));
     EXPECT_FALSE(fake.AddFieldValue(4u, CVar(1)));
 
-    // A placeholder carries any setting whose class is not at hand.
+    // A placeholder carries a setting whose class is not at hand.
     CTestCategory real;
     real.ResetToDefault(CSubjectID(L"x"));
     CIPCMsgBuffer buf(1024, false);
@@ -96,86 +73,62 @@ TEST(SpecialCategories, PlaceholderDeclaresWhatItHolds) {
     CVar count;
     EXPECT_TRUE(carrier.GetFieldValue(x_wstring(L"COUNT"), count));
     EXPECT_EQ(count, CVar(5));
-
-    CCfgSettingCategoryFake copy(fake);
-    EXPECT_EQ(copy.GetSubjectID().ToString(), L"ZOLT_SUB_CFG_VS_RS");
-    CCfgSettingCategoryBase* heap = new CCfgSettingCategoryFake(L"QV_Heap");
-    heap->Delete(heap);
 }
 
 TEST(SpecialCategories, InMemoryHasOneStringField) {
     CCfgSettingInMemory mem(L"ZOLT_SUB_A");
     EXPECT_EQ(mem.GetCategroyName(), L"QV_INMEMORY");
-    EXPECT_EQ(mem.GetSubjectID().ToString(), L"ZOLT_SUB_A");
     OS::CAutoObjPtr<CCfgSettingCategoryBase> made(mem.New());
     ASSERT_TRUE(made);
     EXPECT_EQ(made->GetSubjectID().ToString(), L"ZOLT_SUB_CFG_INM_PR");
-    EXPECT_EQ(made->GetCategroyName(), L"QV_INMEMORY");
 
     try {
         mem.GetVariantFieldValue();
         FAIL() << "no exception";
     } catch (const CCfgException& e) {
-        EXPECT_EQ(e.GetErrorCode(), 2);
         EXPECT_EQ(e.GetErrorMsg(), L"Field ID 0x61a9001f is not exist.");
     }
     mem.SetVariantFieldValue(L"\u00e9l\u00e8ve");
     EXPECT_EQ(mem.GetVariantFieldValue(), L"\u00e9l\u00e8ve");
     EXPECT_EQ(mem.GetFieldNameByID(0x61A9001F), L"INM_VAIRANT");
-    // A value of another kind is given as its string form.
-    mem.WriteFieldValue(0x61A9001F, CVar(12));
+    mem.WriteFieldValue(0x61A9001F, CVar(12));  // another kind is given as its string form
     EXPECT_EQ(mem.GetVariantFieldValue(), L"12");
     made->ResetToDefault(CSubjectID(L"x"));
     EXPECT_EQ(static_cast<CCfgSettingInMemory&>(*made).GetVariantFieldValue(), L"");
-
-    CCfgSettingInMemory other(L"ZOLT_SUB_B");
-    other = mem;
-    EXPECT_EQ(other.GetSubjectID().ToString(), L"ZOLT_SUB_A");
-    EXPECT_EQ(other.GetVariantFieldValue(), L"12");
 }
 
-TEST(SpecialCategories, EnvironmentDefaultsAndDeclaration) {
-    CCfgSettingVServerEnvironment proto(L"unused");
-    OS::CAutoObjPtr<CCfgSettingCategoryBase> made(proto.New());
+TEST(SpecialCategories, EnvironmentFromNewWithDefaults) {
+    OS::CAutoObjPtr<CCfgSettingCategoryBase> made(CCfgSettingVServerEnvironment(L"x").New());
     ASSERT_TRUE(made);
     auto& env = static_cast<CCfgSettingVServerEnvironment&>(*made);
     EXPECT_EQ(env.GetSubjectID().ToString(), L"ZOLT_SUB_CFG_VRS_ENV");
     EXPECT_EQ(env.GetCategroyName(), L"QV_VirtualServerEnvironment");
-
     env.ResetToDefault(CSubjectID(L"x"));
     EXPECT_TRUE(env.IsVirtualServerOn());
     x_wstring name = L"previous";
     env.GetLogFileName(name);
     EXPECT_EQ(name, L"");
-
-    CCollector declared;
-    env.EnumerateFieldInfo(declared);
-    ASSERT_EQ(declared.seen.size(), 5u);
-    const std::pair<unsigned int, const wchar_t*> expected[] = {
-        {0x000B001F, L"VSE_LOG_FILENAME"},    {0x000C001F, L"VSE_CFG_FILENAME"},
-        {0x000D001F, L"VSE_REPORT_FILENAME"}, {0x000F001F, L"VSE_ROOT_FOLDER"},
-        {0x000E000B, L"VSE_SERVER_STATUS"},
-    };
-    for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(declared.seen[i].id, expected[i].first);
-        EXPECT_EQ(declared.seen[i].name, expected[i].second);
-    }
-    EXPECT_EQ(declared.seen[4].value, CVar(true));
-    EXPECT_EQ(declared.seen[0].value, CVar(L""));
+    EXPECT_EQ(env.GetFieldNameByID(0x000E000B), L"VSE_SERVER_STATUS");
+    EXPECT_EQ(env.GetFieldNameByID(0x000F001F), L"VSE_ROOT_FOLDER");
 }
 
 TEST(SpecialCategories, EnvironmentAccessorsOnAFreshObjectAndTheirLogLines) {
     CCfgSettingVServerEnvironment env;
     DBG::CCaptureLog log;
-
     EXPECT_FALSE(env.IsVirtualServerOn());
-    EXPECT_EQ(LinesOf(log), (std::vector<x_wstring>{
-                                L"110 cfg_SettingVServerEnvironment "
-                                L"CCfgSettingVServerEnvironment::IsVirtualServerOn",
-                                L"1001 cfg_SettingVServerEnvironment field id(917515) is not found",
-                                L"111 cfg_SettingVServerEnvironment "
-                                L"CCfgSettingVServerEnvironment::IsVirtualServerOn",
-                            }));
+    std::vector<x_wstring> lines;
+    for (const auto& l : log.Lines()) {
+        x_wstring line;
+        line.Format(L"%x %ls %ls", l.level, l.source.c_str(), l.message.c_str());
+        lines.push_back(line);
+    }
+    EXPECT_EQ(lines, (std::vector<x_wstring>{
+                         L"110 cfg_SettingVServerEnvironment "
+                         L"CCfgSettingVServerEnvironment::IsVirtualServerOn",
+                         L"1001 cfg_SettingVServerEnvironment field id(917515) is not found",
+                         L"111 cfg_SettingVServerEnvironment "
+                         L"CCfgSettingVServerEnvironment::IsVirtualServerOn",
+                     }));
 
     log.Clear();
     x_wstring value = L"unchanged";
@@ -183,12 +136,11 @@ TEST(SpecialCategories, EnvironmentAccessorsOnAFreshObjectAndTheirLogLines) {
     EXPECT_EQ(value, L"unchanged");
     EXPECT_TRUE(log.Contains(L"field id(720927) is not found", kWarning));
 
-    struct Getter {
+    const struct {
         void (CCfgSettingVServerEnvironment::*get)(x_wstring&);
         unsigned int id;
         const wchar_t* name;
-    };
-    const Getter throwing[] = {
+    } throwing[] = {
         {&CCfgSettingVServerEnvironment::GetConfigurationFileName, 0x000C001F,
          L"CCfgSettingVServerEnvironment::GetConfigurationFileName"},
         {&CCfgSettingVServerEnvironment::GetReportFileName, 0x000D001F,
@@ -198,35 +150,33 @@ TEST(SpecialCategories, EnvironmentAccessorsOnAFreshObjectAndTheirLogLines) {
     };
     for (const auto& g : throwing) {
         log.Clear();
-        value = L"unchanged";
+        x_wstring msg;
         try {
             (env.*g.get)(value);
-            ADD_FAILURE() << "no exception from " << OS::x_wstring(g.name).ToUtf8();
+            ADD_FAILURE() << "no exception";
         } catch (const CCfgException& e) {
             EXPECT_EQ(e.GetErrorCode(), 2);
-            EXPECT_EQ(e.GetFieldID(), g.id);
-            x_wstring msg;
-            msg.Format(L"Field ID 0x%08x is not exist.", g.id);
-            EXPECT_EQ(e.GetErrorMsg(), msg);
+            msg = e.GetErrorMsg();
         }
+        x_wstring expected;
+        expected.Format(L"Field ID 0x%08x is not exist.", g.id);
+        EXPECT_EQ(msg, expected);
         EXPECT_EQ(value, L"unchanged");
         // Entry, the warning, then the exit trace as the exception leaves.
-        const auto lines = log.Lines();
-        ASSERT_EQ(lines.size(), 3u);
-        EXPECT_EQ(lines[0].level, kEntry);
-        EXPECT_EQ(lines[0].message, g.name);
-        EXPECT_EQ(lines[1].level, kWarning);
         x_wstring warn;
         warn.Format(L"field id(%d) is not found", static_cast<int>(g.id));
-        EXPECT_EQ(lines[1].message, warn);
-        EXPECT_EQ(lines[2].level, kExit);
-        EXPECT_EQ(lines[2].message, g.name);
+        const auto got = log.Lines();
+        ASSERT_EQ(got.size(), 3u);
+        EXPECT_EQ(got[0].level, kEntry);
+        EXPECT_EQ(got[0].message, g.name);
+        EXPECT_EQ(got[1].level, kWarning);
+        EXPECT_EQ(got[1].message, warn);
+        EXPECT_EQ(got[2].level, kExit);
+        EXPECT_EQ(got[2].message, g.name);
     }
-    EXPECT_EQ(CCfgException(0x000F001F, CCfgException::FIELD_NOT_EXIST, L"", 0).GetErrorMsg(),
-              L"Field ID 0x000f001f is not exist.");
 }
 
-TEST(SpecialCategories, EnvironmentSettersStoreAndReadBack) {
+TEST(SpecialCategories, EnvironmentSettersStoreAndRefusalsThrow) {
     CCfgSettingVServerEnvironment env(L"ZOLT_SUB_CFG_VRS_ENV");
     DBG::CCaptureLog log;
     env.SetVirtualServerOn(false);
@@ -234,54 +184,35 @@ TEST(SpecialCategories, EnvironmentSettersStoreAndReadBack) {
     env.SetConfigurationFileName(L"dbconf_Conf.xml");
     env.SetReportFileName(L"dbconf_Report.xml");
     env.SetRootFolder(L"/srv/\u65e5\u672c");
-    EXPECT_TRUE(env.IsDirty());
     EXPECT_TRUE(log.Messages(kWarning).empty());
-    EXPECT_EQ(log.Messages(kEntry),
-              (std::vector<x_wstring>{L"CCfgSettingVServerEnvironment::SetVirtualServerOn",
-                                      L"CCfgSettingVServerEnvironment::SetLogFileName",
-                                      L"CCfgSettingVServerEnvironment::SetConfigurationFileName",
-                                      L"CCfgSettingVServerEnvironment::SetReportFileName",
-                                      L"CCfgSettingVServerEnvironment::SetRootFolder"}));
+    EXPECT_EQ(log.Messages(kEntry).at(4), L"CCfgSettingVServerEnvironment::SetRootFolder");
     EXPECT_EQ(log.Messages(kExit).size(), 5u);
-
     EXPECT_FALSE(env.IsVirtualServerOn());
     EXPECT_EQ(env.ReadFieldValue(0x000E000B), CVar(false));
     x_wstring v;
     env.GetLogFileName(v);
     EXPECT_EQ(v, L"/var/log/z\u00f6lt.log");
-    env.GetConfigurationFileName(v);
-    EXPECT_EQ(v, L"dbconf_Conf.xml");
     env.GetReportFileName(v);
     EXPECT_EQ(v, L"dbconf_Report.xml");
-    env.GetRootFolder(v);
-    EXPECT_EQ(v, L"/srv/\u65e5\u672c");
-
-    // Copies carry the subject and the fields.
-    CCfgSettingVServerEnvironment copy(env);
+    CCfgSettingVServerEnvironment copy(L"other");
+    copy = env;
     EXPECT_EQ(copy.GetSubjectID().ToString(), L"ZOLT_SUB_CFG_VRS_ENV");
     copy.GetRootFolder(v);
     EXPECT_EQ(v, L"/srv/\u65e5\u672c");
-    CCfgSettingVServerEnvironment assigned(L"other");
-    assigned = env;
-    EXPECT_EQ(assigned.GetSubjectID().ToString(), L"ZOLT_SUB_CFG_VRS_ENV");
-    EXPECT_FALSE(assigned.IsVirtualServerOn());
-}
 
-// A setter whose store is refused logs the warning and throws code 2.
-TEST(SpecialCategories, EnvironmentSetterRefusedByTheCategoryThrows) {
+    // A category that refuses the store: the setter logs the warning and throws code 2.
     class CRefusingEnv : public CCfgSettingVServerEnvironment {
       public:
         using CCfgSettingCategoryBase::AddFieldValue;
         bool AddFieldValue(const x_wstring&, const CVar&) override { return false; }
-    };
-    CRefusingEnv env;
-    DBG::CCaptureLog log;
+    } refusing;
+    log.Clear();
     try {
-        env.SetRootFolder(L"/x");
+        refusing.SetRootFolder(L"/x");
         FAIL() << "no exception";
     } catch (const CCfgException& e) {
         EXPECT_EQ(e.GetFieldID(), 0x000F001Fu);
     }
     EXPECT_TRUE(log.Contains(L"field id(983071) is not found", kWarning));
-    EXPECT_THROW(env.SetVirtualServerOn(true), CCfgException);
+    EXPECT_THROW(refusing.SetVirtualServerOn(true), CCfgException);
 }
