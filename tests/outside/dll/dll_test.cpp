@@ -1,0 +1,72 @@
+// Tests of the DLL manager: loading by file name once, entry look-up, refusals of files that
+// are missing or not shared libraries, and unloading.
+#include <gtest/gtest.h>
+
+#include "outside/dll/CDllManager.h"
+#include "outside/log/DebugLog.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+const wchar_t kMath[] = L"libm.so.6";  // a system library with a known export
+
+TEST(DllManager, LoadsOnceFindsEntriesAndUnloads) {
+    DBG::CCaptureLog log;
+    OS::CDllManager manager;
+    EXPECT_EQ(manager.FindModule(kMath), nullptr);
+
+    OS::CDllManager::DllModule* module = manager.Hook(kMath, {L"cos", L"CFG_FACTORY_CREATE"});
+    ASSERT_NE(module, nullptr);
+    EXPECT_TRUE(module->IsLoaded());
+    EXPECT_NE(module->GetFunctionPtr(L"cos"), nullptr);
+    EXPECT_EQ(module->GetFunctionPtr(L"CFG_FACTORY_CREATE"), nullptr);
+    EXPECT_EQ(module->GetFunctionPtr(nullptr), nullptr);
+    EXPECT_EQ(log.Messages(DBG::LVL_WARNING),
+              std::vector<OS::x_wstring>{
+                  L"CDllManager: module libm.so.6 has no entry CFG_FACTORY_CREATE"});
+
+    // The same name gives the same module; another spelling is another file name.
+    EXPECT_EQ(manager.Hook(kMath, {}), module);
+    EXPECT_EQ(manager.FindModule(kMath), module);
+    EXPECT_EQ(manager.FindModule(L"LIBM.so.6"), nullptr);
+    EXPECT_EQ(manager.GetModuleCount(), 1u);
+
+    manager.Unhook(kMath);
+    EXPECT_EQ(manager.FindModule(kMath), nullptr);
+    EXPECT_EQ(manager.GetModuleCount(), 0u);
+    manager.Unhook(kMath);  // not loaded: nothing happens
+    manager.Unhook(nullptr);
+}
+
+TEST(DllManager, RefusesMissingAndForeignFiles) {
+    testsupport::CTempDir dir("zoltcfg-dll");
+    const auto text = dir / "notalibrary.so";
+    testsupport::WriteFile(text, "this is text, not a shared library\n");
+    const OS::x_wstring textName = OS::x_wstring::FromUtf8(text.string());
+    const OS::x_wstring missing = OS::x_wstring::FromUtf8((dir / "missing.so").string());
+
+    DBG::CCaptureLog log;
+    OS::CDllManager manager;
+    EXPECT_EQ(manager.Hook(missing.c_str(), {}), nullptr);
+    EXPECT_EQ(manager.Hook(textName.c_str(), {}), nullptr);
+    EXPECT_EQ(manager.Hook(L"", {}), nullptr);
+    EXPECT_EQ(manager.Hook(nullptr, {}), nullptr);
+    EXPECT_EQ(manager.GetModuleCount(), 0u);
+
+    const auto warnings = log.Messages(DBG::LVL_WARNING);
+    ASSERT_EQ(warnings.size(), 3u);
+    const OS::x_wstring prefix = L"CDllManager: cannot load module " + missing + L": ";
+    EXPECT_EQ(warnings[0].substr(0, prefix.size()), prefix);
+    EXPECT_NE(warnings[0].find(L"No such file"), OS::x_wstring::npos) << warnings[0].ToUtf8();
+    EXPECT_EQ(warnings[1].substr(0, 32 + textName.size()),
+              L"CDllManager: cannot load module " + textName);
+    EXPECT_EQ(warnings[2], L"CDllManager: cannot load module : empty file name");
+
+    OS::CDll dll;
+    EXPECT_FALSE(dll.Load(missing));
+    EXPECT_FALSE(dll.IsLoaded());
+    EXPECT_FALSE(dll.GetLoadError().empty());
+    EXPECT_EQ(dll.GetFunctionPtr(L"cos"), nullptr);
+}
+
+}  // namespace
