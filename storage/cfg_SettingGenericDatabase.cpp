@@ -136,6 +136,9 @@ bool CCfgSettingGenericDatabase::RunGuarded(const GuardRule& rule, Worker&& work
         if (rule.exitTraceAfterFailedWait) exitTrace(false);
         return false;
     }
+    // Released on every way out, also when something other than a database exception leaves
+    // the worker (that one goes on to the caller, but the store stays usable).
+    CMutexRelease release(m_pMutex.get());
     bool result = false;
     for (int attempt = 0; attempt < rule.attempts && !result; ++attempt) {
         try {
@@ -147,14 +150,12 @@ bool CCfgSettingGenericDatabase::RunGuarded(const GuardRule& rule, Worker&& work
             if (rule.keepTablesOnLostLink && !IsDBStatusOK()) {
                 CFG_LOG(DBG::LVL_INFO,
                         L"The exception is caused by DB connection lost, do not clear cache");
-                ReleaseStoreMutex();
                 return false;
             }
             CloseAllTables();
         }
     }
     exitTrace(result);
-    ReleaseStoreMutex();
     return result;
 }
 

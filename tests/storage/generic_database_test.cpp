@@ -440,3 +440,35 @@ TEST_F(GenericDatabaseTest, ConcurrentHolderOfTheStoreMutexMakesOperationsTimeOu
     EXPECT_TRUE(db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NONE));
     EXPECT_EQ(RowOf("T_Plain", "ZOLT_PLC_NULL:S1")["A"], "v");
 }
+
+namespace {
+// A setting whose field reads throw something other than a database exception.
+class CThrowingSetting : public CCfgSettingCategoryFake {
+  public:
+    CThrowingSetting() : CCfgSettingCategoryFake(L"T_Plain") {}
+    using CCfgSettingCategoryFake::GetFieldValue;
+    bool GetFieldValue(const x_wstring& name, CVar& out) const override {
+        if (name == L"BAD") throw OS::CException(77, OS_WFILE, __LINE__, L"bad field");
+        return CCfgSettingCategoryFake::GetFieldValue(name, out);
+    }
+};
+}  // namespace
+
+TEST_F(GenericDatabaseTest, ConcurrentUseAfterAForeignExceptionFindsTheMutexFree) {
+    CCfgSettingGenericDatabase& db = Open();
+    db.SetMutexWaitTimeout(std::chrono::milliseconds(200));
+    CThrowingSetting bad;
+    bad.SetSubjectID(L"S1");
+    bad.AddFieldValue(L"BAD", CVar(1));
+    try {
+        db.SetConfiguration(Key(L"S1"), bad, nullptr, CCfgSettingDBBase::MA_NONE);
+        ADD_FAILURE() << "no exception";
+    } catch (const OS::CException& e) {
+        EXPECT_EQ(e.GetErrorCode(), 77);
+    }
+    std::thread other([&] {
+        auto s = Make(L"T_Plain", L"S2");
+        EXPECT_TRUE(db.GetConfiguration(Key(L"S2"), *s));
+    });
+    other.join();
+}
