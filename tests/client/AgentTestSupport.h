@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <vector>
 
 #include "cfg_Setting.h"
@@ -23,6 +24,13 @@
 #include "outside/rpc/CRPCServerParameter.h"
 #include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
+
+namespace OS {
+// Readable test failure messages for wide strings.
+inline void PrintTo(const x_wstring& s, std::ostream* os) {
+    *os << '"' << s.ToUtf8() << '"';
+}
+}  // namespace OS
 
 namespace agenttest {
 
