@@ -18,6 +18,14 @@
 #include "outside/registry/HomeDir.h"
 #include "outside/xml/CXMLParser.h"
 
+#if defined(__SANITIZE_THREAD__)
+#define STORE_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define STORE_UNDER_TSAN 1
+#endif
+#endif
+
 namespace {
 
 const wchar_t kLogSource[] = L"cfg_SettingGenericDatabase";
@@ -110,7 +118,14 @@ CCfgSettingGenericDatabase::~CCfgSettingGenericDatabase() {
 
 CCfgSettingGenericDatabase::WaitResult CCfgSettingGenericDatabase::WaitForStoreMutex() {
     if (!m_pMutex) return kWaitFailed;
-    return m_pMutex->try_lock_for(m_waitTimeout) ? kWaitObject0 : kWaitTimeout;
+#if defined(STORE_UNDER_TSAN)
+    // ThreadSanitizer does not see a wait on the monotonic clock (pthread_mutex_clocklock) and
+    // then reports the matching unlock; under it the bound is taken on the system clock.
+    const bool got = m_pMutex->try_lock_until(std::chrono::system_clock::now() + m_waitTimeout);
+#else
+    const bool got = m_pMutex->try_lock_for(m_waitTimeout);
+#endif
+    return got ? kWaitObject0 : kWaitTimeout;
 }
 
 void CCfgSettingGenericDatabase::ReleaseStoreMutex() {
