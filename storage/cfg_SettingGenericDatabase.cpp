@@ -504,6 +504,11 @@ bool CCfgSettingGenericDatabase::GetExistConfigurationEx(const CCfgIndex& index,
     return result;
 }
 
+// Column dump (the body of the query-all reply; docs/store-column-dump.md), for each requested
+// column in the order asked:
+//   column := name:text  rows:uint32  value*rows     -- rows in table order
+//   value  := the setting serialization's value (tag:uint16 payload); NULL reads as tag 0
+// Pinned by GenericDatabaseTest.ColumnDumpWritesNameCountAndEveryRowPerColumn.
 bool CCfgSettingGenericDatabase::GetConfigurationEx(const OS::x_wstring& /*server*/,
                                                     const OS::x_wstring& category,
                                                     const std::vector<OS::x_wstring>& fields,

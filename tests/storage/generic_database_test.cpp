@@ -267,25 +267,24 @@ TEST_F(GenericDatabaseTest, ApplyAllWritesEveryRowUntilTheCallbackStops) {
 TEST_F(GenericDatabaseTest, ColumnDumpWritesNameCountAndEveryRowPerColumn) {
     CCfgSettingGenericDatabase& db = Open();
     Exec(
-        "INSERT INTO T_Plain (CFG_INDEX, A, B) VALUES ('P:1','x',1), ('P:2','y',2), ('P:3','z',3)");
+        "INSERT INTO T_Plain (CFG_INDEX, A, B) VALUES ('P:1','x',1), ('P:2','y',2), "
+        "('P:3',NULL,3)");
     CIPCMsgBuffer buf;
     ASSERT_TRUE(db.GetConfiguration(L"ignored", L"T_Plain", W({L"B", L"A"}), buf));
-
-    auto readColumn = [&](const wchar_t* name, std::vector<CVar> expected) {
-        x_wstring n;
-        unsigned int count = 0;
-        buf >> n >> count;
-        EXPECT_EQ(n, name);
-        ASSERT_EQ(count, 3u);
-        for (const CVar& e : expected) {
-            CVar v;
-            CCfgSettingCategoryBase::CVarFromBuffer(v, buf);
-            EXPECT_EQ(v, e);
-        }
+    const std::vector<unsigned char> golden = {
+        0x01, 0x00, 0x00, 0x00, 'B',              // name "B"
+        0x03, 0x00, 0x00, 0x00,                   // 3 rows
+        0x03, 0x00, 0x01, 0x00, 0x00, 0x00,       // VT_I4 1
+        0x03, 0x00, 0x02, 0x00, 0x00, 0x00,       // VT_I4 2
+        0x03, 0x00, 0x03, 0x00, 0x00, 0x00,       // VT_I4 3
+        0x01, 0x00, 0x00, 0x00, 'A',              // name "A"
+        0x03, 0x00, 0x00, 0x00,                   // 3 rows
+        0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 'x',  // VT_BSTR "x"
+        0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 'y',  // VT_BSTR "y"
+        0x00, 0x00,                               // NULL: VT_EMPTY, no payload
     };
-    readColumn(L"B", {CVar(1), CVar(2), CVar(3)});
-    readColumn(L"A", {CVar(L"x"), CVar(L"y"), CVar(L"z")});
-    EXPECT_EQ(buf.GetCurrentSize(), 0u);
+    EXPECT_EQ(std::vector<unsigned char>(buf.GetBuffer(), buf.GetBuffer() + buf.BytesUsed()),
+              golden);
 
     CIPCMsgBuffer none;
     DBG::CCaptureLog log;
