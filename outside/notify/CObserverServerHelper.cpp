@@ -7,9 +7,13 @@
 // GetSubjectIDVector runs.
 #include "outside/notify/CObserverServerHelper.h"
 
+#include <errno.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -97,9 +101,16 @@ struct CObserverServerHelper::Impl {
     // REQUIRES: sub->conn held and no link. Connects and reads the publisher's hello; queues
     // the restart hook (when due) and the reading on the helper's thread.
     bool Connect(const SubPtr& sub, std::wstring& why);
-    // REQUIRES: sub->conn held. Writes a frame on the link; false when it failed (the link is
-    // then being closed).
+    // REQUIRES: sub->conn held and a link. Writes a frame on the link; false when it failed.
     bool Send(const SubPtr& sub, const NOTIFY::Frame& frame);
+    // REQUIRES: sub->conn held. Drops the link (its socket is closed on the helper's thread).
+    void Detach(const SubPtr& sub);
+    // REQUIRES: sub->conn held. Sends the frame `make(token)` on a live link, connecting (again)
+    // first when there is none or it is found broken; gives the token, or 0 (and why) when no
+    // link could be made.
+    // When a new link is made and `resubscribe` is given, that subject list is sent first.
+    uint32_t SendOnLink(const SubPtr& sub, const std::function<NOTIFY::Frame(uint32_t)>& make,
+                        std::wstring& why, const std::vector<OS::x_wstring>* resubscribe = nullptr);
     void Read(const SubPtr& sub, const std::shared_ptr<CLink>& link);
     void Lost(const SubPtr& sub, const std::shared_ptr<CLink>& link);
     void ScheduleRetry(const SubPtr& sub);
@@ -212,8 +223,53 @@ bool CObserverServerHelper::Impl::Send(const SubPtr& sub, const NOTIFY::Frame& f
     } catch (const OS::CException&) {
         ok = false;
     }
-    if (!ok) asio::post(context, [this, sub, link] { Lost(sub, link); });
     return ok;
+}
+
+void CObserverServerHelper::Impl::Detach(const SubPtr& sub) {
+    std::shared_ptr<CLink> link = std::move(sub->link);
+    sub->link.reset();
+    {
+        std::lock_guard<std::mutex> g(mutex);
+        ++sub->generation;
+    }
+    changed.notify_all();
+    if (link)
+        asio::post(context, [link] {
+            asio::error_code ignored;
+            link->socket.close(ignored);
+        });
+}
+
+uint32_t CObserverServerHelper::Impl::SendOnLink(const SubPtr& sub,
+                                                 const std::function<NOTIFY::Frame(uint32_t)>& make,
+                                                 std::wstring& why,
+                                                 const std::vector<OS::x_wstring>* resubscribe) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (sub->link) {
+            // A link whose publisher has gone (end of stream or error pending) is replaced.
+            char c;
+            ssize_t n = ::recv(sub->link->fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) Detach(sub);
+        }
+        bool fresh = false;
+        if (!sub->link) {
+            if (!Connect(sub, why)) return 0;
+            fresh = true;
+        }
+        if (fresh && resubscribe &&
+            !Send(sub,
+                  NOTIFY::EncodeSubscribe(++sub->nextToken, self.GetIDString(), *resubscribe))) {
+            why = L"the connection broke while sending";
+            Detach(sub);
+            continue;
+        }
+        const uint32_t token = ++sub->nextToken;
+        if (Send(sub, make(token))) return token;
+        why = L"the connection broke while sending";
+        Detach(sub);
+    }
+    return 0;
 }
 
 void CObserverServerHelper::Impl::Read(const SubPtr& sub, const std::shared_ptr<CLink>& link) {
@@ -314,10 +370,13 @@ void CObserverServerHelper::Impl::Retry(const SubPtr& sub) {
     std::lock_guard<std::mutex> g(sub->conn);
     if (sub->link) return;
     std::wstring why;
-    if (Connect(sub, why)) {
-        Send(sub, NOTIFY::EncodeSubscribe(++sub->nextToken, self.GetIDString(), subjects));
+    if (SendOnLink(
+            sub,
+            [&](uint32_t token) {
+                return NOTIFY::EncodeSubscribe(token, self.GetIDString(), subjects);
+            },
+            why))
         return;
-    }
     sub->delay = std::min(kLastRetry, sub->delay * 2);
     ScheduleRetry(sub);
 }
@@ -370,23 +429,23 @@ void CObserverServerHelper::Subscribe(const CComponentID& publisher,
     uint64_t gen;
     {
         std::lock_guard<std::mutex> g(sub->conn);
-        if (!sub->link) {
-            std::wstring why;
-            if (!s.Connect(sub, why)) {
-                {
-                    std::lock_guard<std::mutex> g2(s.mutex);
-                    if (!sub->everConnected) sub->missedFirst = true;
-                }
-                CFG_LOG(DBG::LVL_WARNING,
-                        L"observer %ls: publisher %ls cannot be reached (%ls); retrying",
-                        s.self.GetID(), publisher.GetID(), why.c_str());
-                asio::post(s.context, [&s, sub] { s.ScheduleRetry(sub); });
-                return;
+        std::wstring why;
+        token = s.SendOnLink(
+            sub,
+            [&](uint32_t t) { return NOTIFY::EncodeSubscribe(t, s.self.GetIDString(), subjects); },
+            why);
+        if (token == 0) {
+            {
+                std::lock_guard<std::mutex> g2(s.mutex);
+                if (!sub->everConnected) sub->missedFirst = true;
             }
+            CFG_LOG(DBG::LVL_WARNING,
+                    L"observer %ls: publisher %ls cannot be reached (%ls); retrying",
+                    s.self.GetID(), publisher.GetID(), why.c_str());
+            asio::post(s.context, [&s, sub] { s.ScheduleRetry(sub); });
+            return;
         }
-        token = ++sub->nextToken;
         gen = s.Generation(sub);
-        if (!s.Send(sub, NOTIFY::EncodeSubscribe(token, s.self.GetIDString(), subjects))) return;
     }
     s.WaitAck(sub, token, gen);
 }
@@ -421,17 +480,29 @@ void CObserverServerHelper::RequirePreviousChange(const CComponentID& publisher,
                                                   CObserverNoticeCallback& observer,
                                                   const std::vector<CSubjectID>& subjects) {
     Impl& s = *m_impl;
-    if (!IsConnected(publisher, observer)) Subscribe(publisher, observer);
     SubPtr sub = s.Find(publisher, &observer);
-    if (!sub) return;
+    if (!sub) {
+        Subscribe(publisher, observer);
+        sub = s.Find(publisher, &observer);
+        if (!sub) return;
+    }
+    const std::vector<OS::x_wstring> names = Strings(subjects);
+    const std::vector<OS::x_wstring> current = Strings(observer.GetSubjectIDVector());
     uint32_t token;
     uint64_t gen;
     {
         std::lock_guard<std::mutex> g(sub->conn);
-        if (!sub->link) return;  // the publisher is absent: the reconnection hook covers it
-        token = ++sub->nextToken;
+        std::wstring why;
+        token = s.SendOnLink(
+            sub, [&](uint32_t t) { return NOTIFY::EncodeRequire(t, names); }, why, &current);
+        if (token == 0) {
+            CFG_LOG(DBG::LVL_WARNING,
+                    L"observer %ls: publisher %ls cannot be reached (%ls); retrying",
+                    s.self.GetID(), publisher.GetID(), why.c_str());
+            asio::post(s.context, [&s, sub] { s.ScheduleRetry(sub); });
+            return;
+        }
         gen = s.Generation(sub);
-        if (!s.Send(sub, NOTIFY::EncodeRequire(token, Strings(subjects)))) return;
     }
     s.WaitAck(sub, token, gen);
 }
