@@ -1,0 +1,255 @@
+// Tests of the factory and its module loader: the setting file's lines, the type resolution
+// with and without modules, loading and freeing through a real module (the test module built
+// beside the tests), modules that cannot serve, and the process-wide instance.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <latch>
+#include <thread>
+#include <vector>
+
+#include "cfg_Client.h"
+#include "outside/log/DebugLog.h"
+#include "tests/client/module/FactoryModuleProbe.h"
+#include "tests/support/SampleHome.h"
+#include "tests/support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kModule = fs::path(ZOLT_TEST_BINARY_DIR) / "libzolt_test_factory_module.so";
+
+OS::x_wstring Wide(const fs::path& p) {
+    return OS::x_wstring::FromUtf8(p.string());
+}
+
+std::vector<OS::x_wstring> MessagesStartingWith(const DBG::CCaptureLog& log, int level,
+                                                const OS::x_wstring& prefix) {
+    std::vector<OS::x_wstring> out;
+    for (const auto& m : log.Messages(level))
+        if (m.rfind(prefix, 0) == 0) out.push_back(m);
+    return out;
+}
+
+class FactoryTest : public ::testing::Test {
+  protected:
+    // Writes the setting file and returns its path.
+    OS::x_wstring SettingFile(const std::string& text, const std::string& name = "factory.txt") {
+        testsupport::WriteFile(m_dir / name, text);
+        return Wide(m_dir / name);
+    }
+    OS::x_wstring Missing() const { return Wide(m_dir / "missing.txt"); }
+
+    testsupport::CTempDir m_dir{"zoltcfg-factory"};
+};
+
+TEST_F(FactoryTest, SettingFileLinesBecomeTheMapping) {
+    const OS::x_wstring file = SettingFile(
+        "# modules of this machine\n"
+        "\n"
+        "7 first /opt/a.so\n"
+        "3\tsecond  /opt/b.so fourth fifth\r\n"
+        "5 short\n"
+        "abc zero /opt/z.so\n"
+        "#9 hidden /opt/h.so\n"
+        "12x twelve /opt/t.so\n"
+        "7 again /opt/c.so");
+    DBG::CCaptureLog log;
+    CCfgFactoryDllMgr loader(file.c_str());
+
+    const auto mapping = loader.GetMapping();
+    ASSERT_EQ(mapping.size(), 4u);
+    EXPECT_EQ(mapping.at(0).m_strLogicalID, L"zero");  // not a number: type id 0
+    EXPECT_EQ(mapping.at(3).m_strFileName, L"/opt/b.so");
+    EXPECT_EQ(mapping.at(3).m_strLogicalID, L"second");
+    EXPECT_EQ(mapping.at(7).m_strLogicalID, L"again");  // the later line replaced the first
+    EXPECT_EQ(mapping.at(7).m_strFileName, L"/opt/c.so");
+    EXPECT_EQ(mapping.at(7).m_nType, 7);
+    EXPECT_EQ(mapping.at(12).m_strLogicalID, L"twelve");
+    EXPECT_TRUE(loader.GetNewType());
+    EXPECT_EQ(loader.GetNewTypeId(), 0);
+
+    EXPECT_EQ(log.Messages(DBG::LVL_INFO),
+              (std::vector<OS::x_wstring>{
+                  L"ID         = 7", L"Logical ID = first", L"Filename   = /opt/a.so",
+                  L"ID         = 3", L"Logical ID = second", L"Filename   = /opt/b.so",
+                  L"ID         = 0", L"Logical ID = zero", L"Filename   = /opt/z.so",
+                  L"ID         = 12", L"Logical ID = twelve", L"Filename   = /opt/t.so",
+                  L"ID         = 7", L"Logical ID = again", L"Filename   = /opt/c.so"}));
+    EXPECT_EQ(MessagesStartingWith(log, DBG::LVL_ENTRY, L"CIPCServerDllManager").size(), 5u);
+
+    // A loader given its file in the constructor reads nothing more.
+    EXPECT_FALSE(loader.Init(SettingFile("1 one /opt/1.so\n", "other.txt").c_str()));
+    EXPECT_EQ(loader.GetMapping().size(), 4u);
+}
+
+TEST_F(FactoryTest, InitWithoutConstructorFileReadsEachTime) {
+    CCfgFactoryDllMgr loader;
+    EXPECT_FALSE(loader.GetNewType());
+    EXPECT_EQ(loader.GetNewTypeId(), -1);
+    EXPECT_TRUE(loader.Init(Missing().c_str()));  // unreadable: an empty mapping, still true
+    EXPECT_TRUE(loader.GetMapping().empty());
+    EXPECT_TRUE(loader.Init(SettingFile("").c_str()));
+    EXPECT_TRUE(loader.GetMapping().empty());
+
+    EXPECT_TRUE(loader.Init(SettingFile("7 a /opt/a.so\n", "1.txt").c_str()));
+    EXPECT_TRUE(loader.Init(SettingFile("2 b /opt/b.so\n7 c /opt/c.so\n", "2.txt").c_str()));
+    const auto mapping = loader.GetMapping();
+    ASSERT_EQ(mapping.size(), 2u);
+    EXPECT_EQ(mapping.at(7).m_strLogicalID, L"c");
+    EXPECT_EQ(loader.GetNewTypeId(), 2);
+    // Types not mapped, and mapped modules that do not exist, give no entries.
+    EXPECT_EQ(loader.GetFactoryCreatePF(5), nullptr);
+    EXPECT_EQ(loader.GetFactoryFreePF(7), nullptr);
+}
+
+TEST_F(FactoryTest, WithoutModulesTheLibrarysOwnClassesServeTypeMinusOne) {
+    CCfgFactory factory(Missing().c_str());
+    EXPECT_FALSE(factory.UsesModuleType());
+    EXPECT_EQ(factory.GetModuleType(), -1);
+    int parameter = 0;
+
+    EXPECT_EQ(factory.CreateCCfgAgent(5, &parameter), nullptr);  // type 5 names no module
+    EXPECT_EQ(factory.CreateCCfgProxy(5, &parameter), nullptr);
+    CCfgAgentBase* agent = factory.CreateCCfgAgent(-1, &parameter);
+    auto* own = dynamic_cast<CCfgAgent*>(agent);
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(own->GetComponentID().GetIDString(), L"ID_ZOLT_MASTER");
+    EXPECT_TRUE(own->GetNotifyFlag());
+    EXPECT_FALSE(factory.FreeCCfgAgent(agent, 5));  // no module: not freed
+    EXPECT_FALSE(factory.FreeCCfgAgent(nullptr, -1));
+    EXPECT_TRUE(factory.FreeCCfgAgent(agent, -1));
+
+    const CComponentID component(L"ID_ZOLT_TEST_CLIENT");
+    CCfgProxyBase* proxy = factory.CreateCCfgProxy(-1, const_cast<CComponentID*>(&component));
+    EXPECT_NE(dynamic_cast<CCfgProxy*>(proxy), nullptr);
+    EXPECT_FALSE(factory.FreeCCfgProxy(nullptr, -1));
+    EXPECT_FALSE(factory.FreeCCfgProxy(proxy, 5));
+    EXPECT_TRUE(factory.FreeCCfgProxy(proxy, -1));
+    CCfgProxyBase* unnamed = factory.CreateCCfgProxy(-1, nullptr);
+    EXPECT_NE(dynamic_cast<CCfgProxy*>(unnamed), nullptr);
+    EXPECT_TRUE(factory.FreeCCfgProxy(unnamed, -1));
+
+    // Asked to use a module type but given none: the module type stays -1, so every type id
+    // gets the library's own classes.
+    CCfgFactory forced(Missing().c_str(), true);
+    EXPECT_TRUE(forced.UsesModuleType());
+    EXPECT_EQ(forced.GetModuleType(), -1);
+    CCfgAgentBase* any = forced.CreateCCfgAgent(5, nullptr);
+    EXPECT_NE(dynamic_cast<CCfgAgent*>(any), nullptr);
+    EXPECT_TRUE(forced.FreeCCfgAgent(any, 42));
+}
+
+TEST_F(FactoryTest, TheLowestTypeIdsModuleServesEveryType) {
+    ASSERT_TRUE(fs::exists(kModule)) << kModule;
+    const OS::x_wstring file =
+        SettingFile("7 seven " + kModule.string() + "\n3 three " + kModule.string() + " extra\n");
+    DBG::CCaptureLog log;
+    CFactoryModuleProbe probe;
+    {
+        CCfgFactory factory(file.c_str());
+        EXPECT_TRUE(factory.UsesModuleType());
+        EXPECT_EQ(factory.GetModuleType(), 3);
+        // The modules were loaded while the factory was built.
+        EXPECT_EQ(MessagesStartingWith(log, DBG::LVL_ENTRY, L"CCfgFactoryDllMgr::LoadHandler("),
+                  (std::vector<OS::x_wstring>{
+                      L"CCfgFactoryDllMgr::LoadHandler(" + Wide(kModule) + L")",
+                      L"CCfgFactoryDllMgr::LoadHandler(" + Wide(kModule) + L")"}));
+
+        CCfgAgentBase* agent = factory.CreateCCfgAgent(-1, &probe);
+        ASSERT_NE(agent, nullptr);
+        EXPECT_EQ(dynamic_cast<CCfgAgent*>(agent), nullptr);  // the module's own class
+        EXPECT_EQ(probe.lastCreateKind, 0);
+        CCfgProxyBase* proxy = factory.CreateCCfgProxy(7, &probe);
+        ASSERT_NE(proxy, nullptr);
+        EXPECT_EQ(probe.lastCreateKind, 1);
+        EXPECT_EQ(probe.creates, 2);
+        EXPECT_EQ(probe.liveObjects, 2);
+
+        EXPECT_TRUE(factory.FreeCCfgAgent(agent, -1));
+        EXPECT_EQ(probe.lastFreeKind, 0);
+        EXPECT_EQ(probe.lastFreed, static_cast<void*>(agent));
+        EXPECT_TRUE(factory.FreeCCfgProxy(proxy, 7));
+        EXPECT_EQ(probe.lastFreeKind, 1);
+        EXPECT_EQ(probe.lastFreed, static_cast<void*>(proxy));
+        EXPECT_EQ(probe.frees, 2);
+        EXPECT_EQ(probe.liveObjects, 0);
+        log.Clear();
+    }
+    // The loader unloads each mapped module, in type-id order.
+    const OS::x_wstring unloading = L"Unloading DLL " + Wide(kModule);
+    EXPECT_EQ(log.Messages(DBG::LVL_INFO), (std::vector<OS::x_wstring>{unloading, unloading}));
+    EXPECT_EQ(log.Messages(DBG::LVL_EXIT),
+              std::vector<OS::x_wstring>{L"CCfgFactoryDllMgr::~CCfgFactoryDllMgr()"});
+}
+
+TEST_F(FactoryTest, ModulesThatCannotServeGiveNullAndFalse) {
+    testsupport::WriteFile(m_dir / "text.so", "not a shared library");
+    // The lowest type id wins even when its module is missing.
+    {
+        CCfgFactory factory(SettingFile("3 missing " + (m_dir / "missing.so").string() +
+                                        "\n7 real " + kModule.string() + "\n")
+                                .c_str());
+        EXPECT_EQ(factory.GetModuleType(), 3);
+        CFactoryModuleProbe probe;
+        EXPECT_EQ(factory.CreateCCfgAgent(7, &probe), nullptr);
+        EXPECT_EQ(factory.CreateCCfgProxy(-1, &probe), nullptr);
+        CCfgAgent mine;
+        EXPECT_FALSE(factory.FreeCCfgAgent(&mine, 7));
+        EXPECT_EQ(probe.creates, 0);
+    }
+    for (const std::string& module : {(m_dir / "text.so").string(), std::string("libm.so.6")}) {
+        CCfgFactory factory(SettingFile("1 bad " + module + "\n").c_str());
+        EXPECT_EQ(factory.GetModuleType(), 1) << module;
+        CFactoryModuleProbe probe;
+        EXPECT_EQ(factory.CreateCCfgAgent(1, &probe), nullptr) << module;
+        EXPECT_EQ(factory.CreateCCfgProxy(1, &probe), nullptr) << module;
+        CCfgAgent mine;
+        EXPECT_FALSE(factory.FreeCCfgAgent(&mine, 1)) << module;
+    }
+}
+
+// The process-wide factory reads the setting file of the home folder, once.
+TEST_F(FactoryTest, InstanceReadsTheHomesSettingFileAndCloses) {
+    testsupport::CScopedEnv registry("ZOLTCFG_REGISTRY", (m_dir / "registry").string());
+    testsupport::CScopedEnv home("ZOLTCFG_HOME", (m_dir / "home").string());
+    testsupport::WriteFile(m_dir / "home" / "config" / "cfg_FactorySetting.txt",
+                           "4 module " + kModule.string() + "\n");
+    CCfgFactory::CloseSingleton();
+    CCfgFactory* factory = CCfgFactory::Instance();
+    EXPECT_EQ(CCfgFactory::Instance(), factory);
+    EXPECT_TRUE(factory->UsesModuleType());
+    EXPECT_EQ(factory->GetModuleType(), 4);
+    CCfgFactory::CloseSingleton();
+    CCfgFactory::CloseSingleton();  // none left: nothing happens
+
+    fs::remove(m_dir / "home" / "config" / "cfg_FactorySetting.txt");
+    CCfgFactory* again = CCfgFactory::Instance();
+    EXPECT_FALSE(again->UsesModuleType());
+    CCfgFactory::CloseSingleton();
+}
+
+TEST(FactoryConcurrency, InstanceCreatesOneFactoryForAllThreads) {
+    testsupport::CTempDir dir("zoltcfg-factory");
+    testsupport::CScopedEnv registry("ZOLTCFG_REGISTRY", (dir / "registry").string());
+    testsupport::CScopedEnv home("ZOLTCFG_HOME", (dir / "home").string());
+    CCfgFactory::CloseSingleton();
+    constexpr int kThreads = 4;
+    std::latch start(kThreads);
+    std::vector<CCfgFactory*> seen(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            seen[i] = CCfgFactory::Instance();
+            CCfgAgentBase* agent = seen[i]->CreateCCfgAgent(-1, nullptr);
+            seen[i]->FreeCCfgAgent(agent, -1);
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (CCfgFactory* f : seen) EXPECT_EQ(f, seen[0]);
+    CCfgFactory::CloseSingleton();
+}
+
+}  // namespace
