@@ -55,15 +55,6 @@ TEST(CfgIndex, StringFormsAndParsingOfRowKeys) {
     colon.SetIndexValue(colon.GetIndexValue());
     EXPECT_EQ(x_wstring(L"P"), colon.GetPolicySubject().ToString());
     EXPECT_EQ(x_wstring(L"Q"), colon.GetSubjectID().ToString());
-
-    // Copies are independent and complete.
-    CCfgIndex copy(key);
-    CCfgIndex assigned = Key(L"other", L"a", L"b");
-    assigned = colon;
-    copy.SetIndexValue(L"C:D");
-    EXPECT_EQ(x_wstring(L"S::"), key.GetIndexValueWithServerName());
-    EXPECT_EQ(x_wstring(L"S:C:D"), copy.GetIndexValueWithServerName());
-    EXPECT_EQ(x_wstring(L"S:P:Q"), assigned.GetIndexValueWithServerName());
 }
 
 TEST(CfgIndex, OrderingIsCaseInsensitiveOverTheSeparatorFreeConcatenation) {
@@ -107,14 +98,4 @@ TEST(CfgIndex, OrderingIsCaseInsensitiveOverTheSeparatorFreeConcatenation) {
         }
     }
     EXPECT_LT(Key(L"S", L"A_", L"").Compare(Key(L"S", L"AA", L"")), 0);
-}
-
-TEST(CfgIndex, ModifyActionFlagsKeepTheirValues) {
-    using DB = CCfgSettingDBBase;
-    EXPECT_EQ(1, DB::MA_WRITE_CLEAN);
-    EXPECT_EQ(2, DB::MA_NO_IGNORE_FIELDS);
-    EXPECT_EQ(8, DB::MA_MARKED_IGNORE_ONLY);
-    // Bits the stores do not read travel along unchanged.
-    const DB::ModifyAction a = DB::MA_WRITE_CLEAN | static_cast<DB::ModifyAction>(0x40);
-    EXPECT_EQ(0x41, static_cast<int>(a));
 }
