@@ -435,3 +435,33 @@ TEST_F(AgentEndToEnd, EveryAcknowledgedModifySurvivesTheDaemonBeingKilled) {
     }
     EXPECT_EQ(StopDaemon(daemon, SIGTERM), 0);
 }
+
+TEST(AgentConcurrency, OneAgentServesSeveralThreadsAtOnce) {
+    CTestHome home;
+    CRuntimeDir runtime;
+    auto service = StartService(home);
+    CCfgAgent agent;
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 10;
+    std::vector<std::thread> threads;
+    std::vector<int> failures(kThreads, 0);
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const x_wstring subject = L"SUB_T" + std::to_wstring(t);
+            for (int r = 0; r < kRounds; ++r) {
+                const int value = t * 1000 + r;
+                if (!agent.ModifyConfigurationSettings(
+                        kServer, kPolicy, Scan(subject, value, subject), nullptr, kNoAction))
+                    ++failures[t];
+                CVirusScan s(subject);
+                if (!agent.QueryConfigurationSettings(kServer, kPolicy, s, nullptr) ||
+                    Read(s) != Row({{L"VS_MAX_SIZE", std::to_wstring(value)},
+                                    {L"VS_QUARANTINE_FOLDER", subject}}))
+                    ++failures[t];
+            }
+            CRPCClientHelper::CloseThreadConnections();
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failures, std::vector<int>(kThreads, 0));
+}
