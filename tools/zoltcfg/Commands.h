@@ -1,0 +1,53 @@
+// The commands of zoltcfg, one function each, grouped in files by family: single settings
+// (SettingCommands.cpp), watching (WatchCommand.cpp), whole-server files (DumpLoadCommands.cpp)
+// and the daemon's status (StatusCommand.cpp). main.cpp parses the command line and calls them.
+// Each returns the exit code of a success (0) and throws CCliError for a failure.
+// Thread rule: run on the main thread, one command per process.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/zoltcfg/CliSchema.h"
+#include "tools/zoltcfg/DaemonLink.h"
+
+namespace zoltcli {
+
+// What every command may use: the global options and the schema of the daemon's home.
+class CCliContext {
+  public:
+    std::string home;   // --home; empty: the default home
+    bool json = false;  // --json
+
+    // The schema of the home, read on first use. Throws CCliError (refused).
+    const CCliSchema& Schema() const;
+    // `key` with its category checked against the schema and spelled as the schema spells it.
+    CSettingKey Checked(CSettingKey key) const;
+
+  private:
+    mutable std::optional<CCliSchema> m_Schema;
+};
+
+// ---- single settings ----
+int RunGet(const CCliContext& ctx, const CSettingKey& key, const std::vector<std::string>& fields);
+int RunSet(const CCliContext& ctx, const CSettingKey& key,
+           const std::vector<std::string>& assignments);
+int RunDel(const CCliContext& ctx, const CSettingKey& key);
+int RunReset(const CCliContext& ctx, const CSettingKey& key);
+int RunApplyAll(const CCliContext& ctx, const std::string& server, const std::string& category,
+                const std::vector<std::string>& assignments);
+int RunList(const CCliContext& ctx, const std::string& server, const std::string& category);
+
+// ---- change notifications: until SIGINT or SIGTERM, or `count` notifications (0: no limit) ----
+int RunWatch(const CCliContext& ctx, const std::vector<std::string>& subjects, unsigned count);
+
+// ---- whole-server files ("-": standard output or input) ----
+int RunDump(const CCliContext& ctx, const std::string& server, const std::string& file);
+int RunLoad(const CCliContext& ctx, const std::string& server, const std::string& file);
+
+// ---- the daemon ----
+int RunStatus(const CCliContext& ctx);
+
+}  // namespace zoltcli

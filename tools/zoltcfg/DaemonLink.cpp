@@ -1,0 +1,113 @@
+// The daemon link of zoltcfg (see DaemonLink.h).
+// Thread rule: used from the main thread only.
+#include "tools/zoltcfg/DaemonLink.h"
+
+#include "outside/rpc/CRPCClientHelper.h"
+#include "service/cfg_RequestProtocol.h"
+#include "tools/zoltcfg/CliError.h"
+
+namespace zoltcli {
+
+namespace {
+constexpr wchar_t kMaster[] = L"ID_ZOLT_MASTER";
+// A daemon that is up answers the status request at once; do not hang a command on a stuck one.
+constexpr std::chrono::milliseconds kProbeTimeout{10000};
+}  // namespace
+
+std::string CSettingKey::Describe() const {
+    return category + " " + policy + ":" + subject + " on " + server;
+}
+
+CDaemonLink::CStatus CDaemonLink::Probe() {
+    CStatus status;
+    try {
+        CRPCClientHelper client(CComponentID(kMaster), nullptr);
+        client.SetTimeout(kProbeTimeout);
+        status.endpoint = client.GetEndpoint();
+        CIPCMsgBuffer request, reply;
+        NS_CfgProtocol::WriteDBStatusRequest(request);
+        client.SendRequest(request, reply);
+        bool ok = false;
+        if (!NS_CfgProtocol::ReadDBStatusReply(reply, ok)) {
+            status.problem = "the service at " + status.endpoint + " gave an unexpected reply";
+            return status;
+        }
+        status.reachable = true;
+        status.databaseOk = ok;
+    } catch (const OS::CException& e) {
+        status.problem = e.GetErrorMsg().ToUtf8();
+        while (!status.problem.empty() && status.problem.back() == '.') status.problem.pop_back();
+    }
+    return status;
+}
+
+CDaemonLink::CDaemonLink() : m_Agent(kMaster, true) {
+    const CStatus status = Probe();
+    if (!status.reachable) {
+        // The transport's reason names the endpoint too; say it once.
+        const bool named =
+            !status.endpoint.empty() && status.problem.find(status.endpoint) != std::string::npos;
+        throw Refused("the configuration daemon does not answer" +
+                      (status.endpoint.empty() ? std::string() : " at " + status.endpoint) +
+                      (named ? std::string() : " (" + status.problem + ")") +
+                      "; start zoltcfgd, or point ZOLTCFG_RUNTIME_DIR at its runtime folder.");
+    }
+}
+
+std::unique_ptr<CCfgSettingCategoryFake> CDaemonLink::NewSetting(const CSettingKey& key) {
+    auto setting = std::make_unique<CCfgSettingCategoryFake>(Wide(key.category));
+    setting->SetSubjectID(Wide(key.subject));
+    return setting;
+}
+
+bool CDaemonLink::ReadExisting(const CSettingKey& key, CCfgSettingCategoryBase& setting) {
+    // The existence read never adds a row, unlike the plain read.
+    return m_Agent.QueryExistConfigurationSettings(Wide(key.server), CSubjectID(Wide(key.policy)),
+                                                   setting, nullptr);
+}
+
+std::vector<CColumn> CDaemonLink::ReadColumns(const std::string& server,
+                                              const std::string& category,
+                                              const std::vector<std::string>& columns) {
+    std::vector<OS::x_wstring> names;
+    for (const auto& c : columns) names.push_back(Wide(c));
+    CIPCMsgBuffer out;
+    Require("read the settings of " + category + " on " + server, [&] {
+        return m_Agent.QueryConfigurationSettings(Wide(server), Wide(category), names, out,
+                                                  nullptr);
+    });
+    // Per column: its name, the row count, then one value per row.
+    std::vector<CColumn> result;
+    try {
+        for (size_t i = 0; i < columns.size(); ++i) {
+            OS::x_wstring name;
+            unsigned int count = 0;
+            out >> name >> count;
+            CColumn column{name.ToUtf8(), {}};
+            column.values.reserve(count);
+            for (unsigned int r = 0; r < count; ++r) {
+                CVar v;
+                CCfgSettingCategoryBase::CVarFromBuffer(v, out);
+                column.values.push_back(std::move(v));
+            }
+            result.push_back(std::move(column));
+        }
+    } catch (const OS::CException& e) {
+        throw Refused("the daemon's answer for " + category + " on " + server + " is cut short (" +
+                      e.GetErrorMsg().ToUtf8() + ").");
+    }
+    return result;
+}
+
+CCliError CDaemonLink::Unreachable(const std::string& what, const OS::CException& e) {
+    std::string reason = e.GetErrorMsg().ToUtf8();
+    while (!reason.empty() && reason.back() == '.') reason.pop_back();
+    return Refused("could not " + what + ": " + reason + ".");
+}
+
+CCliError CDaemonLink::RefusedBy(const std::string& what) {
+    return Refused("the daemon refused to " + what +
+                   " (is the server one the daemon serves? see its log for the reason).");
+}
+
+}  // namespace zoltcli

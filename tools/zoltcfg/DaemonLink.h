@@ -1,0 +1,87 @@
+// zoltcfg's side of the conversation with zoltcfgd: whether the daemon answers at all, the agent
+// that carries every request, the placeholder setting that stands for a category the CLI has no
+// class for, and the column reads behind `list` and `dump`. Every failure becomes one sentence.
+// Thread rule: used from the main thread only.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cfg_Client.h"
+#include "setting/cfg_SettingCategoryFake.h"
+#include "tools/zoltcfg/CliError.h"
+
+namespace zoltcli {
+
+// The key of one stored setting as typed on the command line.
+struct CSettingKey {
+    std::string server;
+    std::string policy;    // "ZOLT_PLC_NULL" for none
+    std::string category;  // as the schema spells it
+    std::string subject;
+
+    // "QV_VirusScan ZOLT_PLC_NULL:ZOLT_SUB_X on localhost", for messages.
+    std::string Describe() const;
+};
+
+// One column of a column read: its name and one value per stored setting, in table order.
+struct CColumn {
+    std::string name;
+    std::vector<CVar> values;
+};
+
+class CDaemonLink {
+  public:
+    struct CStatus {
+        bool reachable = false;
+        bool databaseOk = false;
+        std::string endpoint;  // "unix:<socket>" or "tcp:<host>:<port>"
+        std::string problem;   // why it is not reachable
+    };
+
+    // Asks the daemon for its database status; never throws.
+    static CStatus Probe();
+
+    // Probes, and throws CCliError (refused) with the reason when the daemon does not answer.
+    CDaemonLink();
+
+    CCfgAgent& Agent() { return m_Agent; }
+
+    // A placeholder setting of `key`'s category with `key`'s subject.
+    static std::unique_ptr<CCfgSettingCategoryFake> NewSetting(const CSettingKey& key);
+
+    // Reads the stored setting of `key` into `setting`; false when no such setting is stored.
+    bool ReadExisting(const CSettingKey& key, CCfgSettingCategoryBase& setting);
+
+    // The values of `columns` in every stored setting of `category` on `server`. Throws CCliError
+    // (refused) when the daemon does not give them.
+    std::vector<CColumn> ReadColumns(const std::string& server, const std::string& category,
+                                     const std::vector<std::string>& columns);
+
+    // Runs `request`, an agent call that reports false when refused and throws when the daemon
+    // cannot be reached; turns both failures into CCliError (refused) saying `what` failed.
+    template <typename F>
+    void Require(const std::string& what, F&& request) {
+        bool done = false;
+        try {
+            done = request();
+        } catch (const OS::CException& e) {
+            throw Unreachable(what, e);
+        }
+        if (!done) throw RefusedBy(what);
+    }
+
+  private:
+    static CCliError Unreachable(const std::string& what, const OS::CException& e);
+    static CCliError RefusedBy(const std::string& what);
+
+    CCfgAgent m_Agent;
+};
+
+// Wide-string shorthand for the library's interfaces.
+inline OS::x_wstring Wide(const std::string& s) {
+    return OS::x_wstring::FromUtf8(s);
+}
+
+}  // namespace zoltcli

@@ -1,0 +1,129 @@
+// Value and table formatting for zoltcfg (see OutputFormat.h).
+// Thread rule: no shared state.
+#include "tools/zoltcfg/OutputFormat.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+
+namespace zoltcli {
+
+namespace {
+
+std::string ShortestDouble(double d) {
+    char buf[64];
+    auto [p, ec] = std::to_chars(buf, buf + sizeof buf, d);
+    return ec == std::errc() ? std::string(buf, p) : std::to_string(d);
+}
+
+std::string FormatDate(DATE d) {
+    CalendarTime ct;
+    if (!VariantTimeToCalendar(d, ct)) return ShortestDouble(d);
+    char buf[32];
+    if (ct.hour == 0 && ct.minute == 0 && ct.second == 0)
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", ct.year, ct.month, ct.day);
+    else
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", ct.year, ct.month, ct.day,
+                      ct.hour, ct.minute, ct.second);
+    return buf;
+}
+
+std::string FormatBytes(const std::vector<uint8_t>& bytes) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(bytes.size() * 2);
+    for (uint8_t b : bytes) {
+        s += kHex[b >> 4];
+        s += kHex[b & 0xF];
+    }
+    return s;
+}
+
+}  // namespace
+
+std::string FormatValue(const CVar& value) {
+    switch (value.vt()) {
+        case VT_EMPTY:
+        case VT_NULL:
+            return "(null)";
+        case VT_BOOL:
+            return value.GetBoolRaw() != 0 ? "true" : "false";
+        case VT_DATE:
+            return FormatDate(value.GetDate());
+        case VT_R4:
+        case VT_R8:
+            return ShortestDouble(value.GetReal());
+        case VT_ARRAY_UI1:
+            return FormatBytes(value.GetBytes());
+        case VT_I1:
+        case VT_I2:
+        case VT_I4:
+        case VT_I8:
+        case VT_INT:
+            return std::to_string(value.GetInt64());
+        case VT_UI1:
+        case VT_UI2:
+        case VT_UI4:
+        case VT_UI8:
+        case VT_UINT:
+            return std::to_string(value.GetUInt64());
+        default:
+            if (value.IsString()) return value.GetString().ToUtf8();
+            try {
+                return value.ToString().ToUtf8();
+            } catch (const OS::CException&) {
+                return "(value of kind " + std::to_string(value.vt()) + ")";
+            }
+    }
+}
+
+nlohmann::ordered_json ValueToJson(const CVar& value) {
+    switch (value.vt()) {
+        case VT_EMPTY:
+        case VT_NULL:
+            return nullptr;
+        case VT_BOOL:
+            return value.GetBoolRaw() != 0;
+        case VT_R4:
+        case VT_R8:
+            return value.GetReal();
+        case VT_I1:
+        case VT_I2:
+        case VT_I4:
+        case VT_I8:
+        case VT_INT:
+            return value.GetInt64();
+        case VT_UI1:
+        case VT_UI2:
+        case VT_UI4:
+        case VT_UI8:
+        case VT_UINT:
+            return value.GetUInt64();
+        default:
+            return FormatValue(value);
+    }
+}
+
+void PrintTable(std::ostream& out, const std::vector<std::string>& header,
+                const std::vector<std::vector<std::string>>& rows) {
+    std::vector<size_t> width(header.size(), 0);
+    auto measure = [&](const std::vector<std::string>& row) {
+        for (size_t i = 0; i < row.size() && i < width.size(); ++i)
+            width[i] = std::max(width[i], row[i].size());
+    };
+    measure(header);
+    for (const auto& r : rows) measure(r);
+    auto print = [&](const std::vector<std::string>& row) {
+        std::string line;
+        for (size_t i = 0; i < row.size() && i < width.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
+        }
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        out << line << '\n';
+    };
+    print(header);
+    for (const auto& r : rows) print(r);
+}
+
+}  // namespace zoltcli

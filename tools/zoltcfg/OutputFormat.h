@@ -1,0 +1,29 @@
+// How zoltcfg shows things: field values as text and as JSON, and aligned tables. The text and
+// JSON forms of a value are the ones ValueParse reads back, so a value shown can be typed again
+// and a dump loads back to the same values.
+// Thread rule: no shared state.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "outside/variant/CVar.h"
+
+namespace zoltcli {
+
+// The value as text: integers in decimal, bool as true/false, date as YYYY-MM-DD or
+// YYYY-MM-DD HH:MM:SS, double in its shortest exact form, bytes as upper-case hexadecimal, no
+// value as "(null)".
+std::string FormatValue(const CVar& value);
+
+// The value as JSON: numbers and booleans as such, strings, dates and bytes as their text form,
+// no value as null.
+nlohmann::ordered_json ValueToJson(const CVar& value);
+
+// Writes `rows` under `header`, columns padded to their widest cell (the last column unpadded).
+void PrintTable(std::ostream& out, const std::vector<std::string>& header,
+                const std::vector<std::vector<std::string>>& rows);
+
+}  // namespace zoltcli

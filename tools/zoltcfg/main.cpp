@@ -1,0 +1,163 @@
+// zoltcfg: the administrator's command line over the configuration daemon. This file parses the
+// command line (CLI11) and hands each command to its function (Commands.h); every failure ends
+// as one sentence on standard error and exit code 1 (not found, refused) or 2 (usage).
+// Thread rule: the main thread parses and runs one command; only `watch` starts other threads.
+#include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <iostream>
+
+#include "outside/common/CException.h"
+#include "outside/log/DebugLog.h"
+#include "tools/zoltcfg/CliError.h"
+#include "tools/zoltcfg/Commands.h"
+
+#ifndef ZOLTCFG_VERSION
+#define ZOLTCFG_VERSION "unknown"
+#endif
+
+namespace {
+
+using namespace zoltcli;
+
+constexpr const char* kDefaultServer = "localhost";
+
+// Adds SERVER POLICY CATEGORY SUBJECT to `cmd`.
+void AddKey(CLI::App* cmd, CSettingKey& key) {
+    cmd->add_option("SERVER", key.server, "the server the setting belongs to (e.g. localhost)")
+        ->required();
+    cmd->add_option("POLICY", key.policy, "the policy subject; - for none (ZOLT_PLC_NULL)")
+        ->required();
+    cmd->add_option("CATEGORY", key.category, "the setting's category (a table of the schema)")
+        ->required();
+    cmd->add_option("SUBJECT", key.subject, "the setting's own subject id; - for ZOLT_SUB_NULL")
+        ->required();
+}
+
+CSettingKey Normalised(CSettingKey key) {
+    if (key.policy == "-") key.policy = "ZOLT_PLC_NULL";
+    if (key.subject == "-") key.subject = "ZOLT_SUB_NULL";
+    return key;
+}
+
+std::string Sentence(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (!text.empty() && text.back() != '.' && text.back() != ')') text += '.';
+    if (!text.empty() && text.back() == ')') text += '.';
+    return text;
+}
+
+int Fail(int code, const std::string& text) {
+    std::cerr << "zoltcfg: " << Sentence(text) << '\n';
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "zoltcfg: reads, writes, watches, dumps and loads the settings that zoltcfgd "
+        "keeps.\nFIELD=VALUE takes the field's kind from the schema; FIELD:KIND=VALUE "
+        "names it\n(string, int16, int32, int64, bool, date, double, bytes).",
+        "zoltcfg"};
+    app.set_version_flag("--version", "zoltcfg " ZOLTCFG_VERSION);
+    app.require_subcommand(1);
+    app.fallthrough();  // the global options may follow the command
+
+    CCliContext ctx;
+    std::string runtimeDir;
+    bool verbose = false;
+    app.add_option("--home", ctx.home,
+                   "the daemon's home, whose schema tells the fields and their kinds (default: "
+                   "registry HomeDir, else $ZOLTCFG_HOME, else /var/lib/zoltcfg)");
+    app.add_option("--runtime-dir", runtimeDir,
+                   "the daemon's runtime folder (default: $ZOLTCFG_RUNTIME_DIR, else /run/zoltcfg "
+                   "for root, else $XDG_RUNTIME_DIR/zoltcfg)");
+    app.add_flag("--json", ctx.json, "JSON output instead of tables");
+    app.add_flag("-v,--verbose", verbose, "the library's log on standard error");
+
+    CSettingKey key;
+    std::vector<std::string> fields, assignments, subjects;
+    std::string server = kDefaultServer, category, file = "-";
+    unsigned count = 0;
+
+    auto* get = app.add_subcommand("get", "show a stored setting (all fields, or --field)");
+    AddKey(get, key);
+    get->add_option("-f,--field", fields,
+                    "only this field (repeatable); one field: its value only");
+
+    auto* set = app.add_subcommand("set", "write fields of a setting (it is created if missing)");
+    AddKey(set, key);
+    set->add_option("ASSIGNMENT", assignments, "FIELD=VALUE or FIELD:KIND=VALUE")->required();
+
+    auto* del = app.add_subcommand("del", "delete a stored setting");
+    AddKey(del, key);
+
+    auto* reset = app.add_subcommand("reset", "replace a setting by its defaults");
+    AddKey(reset, key);
+
+    auto* applyAll =
+        app.add_subcommand("apply-all", "write fields into every stored setting of a category");
+    applyAll->add_option("--server", server, "the server (default localhost)");
+    applyAll->add_option("CATEGORY", category, "the category")->required();
+    applyAll->add_option("ASSIGNMENT", assignments, "FIELD=VALUE or FIELD:KIND=VALUE")->required();
+
+    auto* list = app.add_subcommand("list", "list the stored subjects of a category");
+    list->add_option("--server", server, "the server (default localhost)");
+    list->add_option("CATEGORY", category, "the category")->required();
+
+    auto* watch = app.add_subcommand(
+        "watch", "print each change notification of the subjects until interrupted");
+    watch->add_option("SUBJECT", subjects, "subject ids to watch")->required();
+    watch->add_option("-n,--count", count, "stop after this many notifications");
+
+    auto* dump = app.add_subcommand("dump", "write every setting of a server to a JSON file");
+    dump->add_option("--server", server, "the server (default localhost)");
+    dump->add_option("FILE", file, "the file to write (default -: standard output)");
+
+    auto* load = app.add_subcommand(
+        "load", "write the settings of a dump file (checked whole before anything is written)");
+    load->add_option("--server", server, "the server (default localhost)");
+    load->add_option("FILE", file, "the dump file (-: standard input)")->required();
+
+    auto* status = app.add_subcommand("status", "is the daemon reachable, is its database OK");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return Fail(kExitUsage, std::string(e.what()) + " (zoltcfg --help shows the usage)");
+    }
+
+    if (!runtimeDir.empty()) setenv("ZOLTCFG_RUNTIME_DIR", runtimeDir.c_str(), 1);
+    if (verbose) {
+        DBG::SetLogToStderr();
+        DBG::SetVerbosity(DBG::Verbosity::kTrace);
+    } else {
+        DBG::SetLogToNothing();
+    }
+
+    try {
+        if (get->parsed()) return RunGet(ctx, Normalised(key), fields);
+        if (set->parsed()) return RunSet(ctx, Normalised(key), assignments);
+        if (del->parsed()) return RunDel(ctx, Normalised(key));
+        if (reset->parsed()) return RunReset(ctx, Normalised(key));
+        if (applyAll->parsed()) return RunApplyAll(ctx, server, category, assignments);
+        if (list->parsed()) return RunList(ctx, server, category);
+        if (watch->parsed()) return RunWatch(ctx, subjects, count);
+        if (dump->parsed()) return RunDump(ctx, server, file);
+        if (load->parsed()) return RunLoad(ctx, server, file);
+        if (status->parsed()) return RunStatus(ctx);
+    } catch (const CCliError& e) {
+        return Fail(e.GetExitCode(), e.what());
+    } catch (const OS::CException& e) {
+        return Fail(kExitRefused, e.GetErrorMsg().ToUtf8());
+    } catch (const std::exception& e) {
+        return Fail(kExitRefused, e.what());
+    }
+    return Fail(kExitUsage, "no command given (zoltcfg --help shows the usage)");
+}
