@@ -26,20 +26,33 @@ const int kIds[] = {301, 303, 305, 313, 315, 309,  307,  311,  317,  319,  325,
                     327, 329, 331, 333, 335, 337,  2032, 2033, 2035, 2034, 339,
                     341, 343, 345, 347, 349, 2013, 4711, -1,   0,    321,  302};
 
+std::filesystem::path g_root;
+CCfgControl* g_service = nullptr;
+
+// The run's home goes with the process.
+void RemoveHome() {
+    delete g_service;
+    g_service = nullptr;
+    std::error_code ignored;
+    std::filesystem::remove_all(g_root, ignored);
+}
+
 CCfgControl* Service() {
     static CCfgControl* service = [] {
         // A home on a memory file system when there is one: every commit is durable.
         std::string base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
         std::string tmpl = base + "/zoltcfg-fuzz-XXXXXX";
-        const std::filesystem::path root = mkdtemp(tmpl.data());
+        const std::filesystem::path root = g_root = mkdtemp(tmpl.data());
         testsupport::CreateSampleHome(root / "home");
         setenv("ZOLTCFG_REGISTRY", (root / "registry").c_str(), 1);  // no registry file
         setenv("ZOLTCFG_RUNTIME_DIR", (root / "run").c_str(), 1);
         DBG::SetLogToNothing();
         const OS::x_wstring connection =
             OS::x_wstring::FromUtf8((root / "home" / "config" / "dbconf_Conf.xml").string());
-        return new CCfgControl(L"ID_FUZZ_DISPATCH", new CCfgLocalServerDB(connection, {L"", L"S"}),
-                               false);
+        g_service = new CCfgControl(L"ID_FUZZ_DISPATCH",
+                                    new CCfgLocalServerDB(connection, {L"", L"S"}), false);
+        std::atexit(RemoveHome);
+        return g_service;
     }();
     return service;
 }
