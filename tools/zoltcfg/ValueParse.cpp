@@ -103,8 +103,9 @@ CVar ParseDate(const std::string& text) {
     CalendarTime ct;
     DATE d = 0;
     if (ParseCalendar(text, ct)) {
-        if (ct.hour > 23 || ct.minute > 59 || ct.second > 59 || !CalendarToVariantTime(ct, d))
-            throw NotA(text, VT_DATE, "no such day or time");
+        if (ct.hour > 23 || ct.minute > 59 || ct.second > 59)
+            throw NotA(text, VT_DATE, "no such time");
+        if (!CalendarToVariantTime(ct, d)) throw NotA(text, VT_DATE, "no such day");
         // The conversion rolls impossible days over (February 30th): refuse those instead.
         CalendarTime back;
         if (!VariantTimeToCalendar(d, back) || back.year != ct.year || back.month != ct.month ||

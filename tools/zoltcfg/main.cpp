@@ -130,6 +130,13 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
+        // A word where the command should be is named as such, not as a missing command.
+        const auto extra = app.remaining();
+        bool anyCommand = false;
+        for (const auto* cmd : app.get_subcommands({})) anyCommand = anyCommand || cmd->parsed();
+        if (!anyCommand && !extra.empty() && extra.front().rfind("-", 0) != 0)
+            return Fail(kExitUsage, "unknown command " + extra.front() +
+                                        " (zoltcfg --help lists the commands)");
         return Fail(kExitUsage, std::string(e.what()) + " (zoltcfg --help shows the usage)");
     }
 

@@ -1,0 +1,74 @@
+// Running the real zoltcfgd and zoltcfg from the build folder for the CLI tests: a daemon on a
+// temporary home and runtime folder of its own, one-shot CLI runs with their output and exit
+// code, and a CLI run in the background whose lines are read as they come.
+// Thread rule: the test's main thread only (the environment is set for the children).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/SampleHome.h"
+#include "tests/support/TempDir.h"
+
+namespace clitest {
+
+// The outcome of one CLI run.
+struct CRun {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+// A zoltcfgd on <dir>/home with runtime folder <dir>/run, started by the constructor (which
+// returns once the daemon serves) and stopped with SIGTERM by the destructor. While it lives,
+// ZOLTCFG_HOME, ZOLTCFG_RUNTIME_DIR and ZOLTCFG_REGISTRY point the CLI runs at it.
+class CDaemon {
+  public:
+    explicit CDaemon(const std::filesystem::path& dir);
+    ~CDaemon();
+    CDaemon(const CDaemon&) = delete;
+    CDaemon& operator=(const CDaemon&) = delete;
+
+    const std::string& ReadyLine() const { return m_strReady; }
+    // Runs zoltcfg with `args` against this daemon (`input` on its standard input).
+    CRun Cli(const std::vector<std::string>& args, const std::string& input = "") const;
+    const std::filesystem::path& Dir() const { return m_Dir; }
+
+  private:
+    std::filesystem::path m_Dir;
+    pid_t m_Pid = -1;
+    FILE* m_pOut = nullptr;
+    std::string m_strReady;
+    testsupport::CScopedEnv m_Home, m_Runtime, m_Registry;
+};
+
+// zoltcfg running in the background with pipes on its standard output and error.
+class CBackgroundCli {
+  public:
+    explicit CBackgroundCli(const std::vector<std::string>& args);
+    ~CBackgroundCli();  // SIGKILL if still running
+    CBackgroundCli(const CBackgroundCli&) = delete;
+    CBackgroundCli& operator=(const CBackgroundCli&) = delete;
+
+    // The next line (with its newline), "" at the end of the stream.
+    std::string OutLine();
+    std::string ErrLine();
+    // Sends `signal` to the process.
+    void Signal(int signal);
+    // Waits for the exit; the exit code, or 128 + the signal.
+    int Wait();
+
+  private:
+    pid_t m_Pid = -1;
+    FILE* m_pOut = nullptr;
+    FILE* m_pErr = nullptr;
+};
+
+// Runs zoltcfg with the current environment.
+CRun RunCli(const std::vector<std::string>& args, const std::string& input = "");
+
+}  // namespace clitest

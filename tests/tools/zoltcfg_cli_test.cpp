@@ -1,0 +1,307 @@
+// The command-line tool as an administrator uses it: the real zoltcfg against a real zoltcfgd on
+// a temporary home. Every command's normal use and its main failure, the exact texts printed,
+// the exit codes, and a dump that loads into a fresh home and dumps again byte for byte.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/tools/CliProcess.h"
+
+namespace fs = std::filesystem;
+using clitest::CBackgroundCli;
+using clitest::CDaemon;
+using clitest::CRun;
+using testsupport::CTempDir;
+
+namespace {
+
+const std::string kSchemaList =
+    "QV_VirusScan, QV_ContentFilter, QV_ContentFilterRule, QV_VirtualServerEnvironment, "
+    "QV_INMEMORY";
+
+void ExpectOk(const CRun& r, const std::string& out = "") {
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, "");
+}
+
+void ExpectFail(const CRun& r, int code, const std::string& err) {
+    EXPECT_EQ(r.code, code);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "zoltcfg: " + err + "\n");
+}
+
+std::string NotRunning(const fs::path& runtime) {
+    return "the configuration daemon does not answer at unix:" +
+           (runtime / "ID_ZOLT_MASTER.rpc").string() +
+           "; start zoltcfgd, or point ZOLTCFG_RUNTIME_DIR at its runtime folder.";
+}
+
+// A dump file holding `settings` (a JSON array text) for QV_VirusScan and `more` categories.
+std::string DumpFile(const std::string& settings, const std::string& more = "") {
+    return R"({"format": "zoltcfg-dump", "version": 1, "server": "localhost", "categories": {)"
+           R"("QV_VirusScan": )" +
+           settings + more + "}}";
+}
+
+const char kEmptyList[] = "POLICY  SUBJECT\n";
+
+}  // namespace
+
+TEST(CliSettings, SetGetListApplyAllResetAndDeleteAStoredSetting) {
+    CTempDir tmp("zoltcfg-cli");
+    CDaemon d(tmp.Path());
+    ASSERT_EQ(d.ReadyLine().rfind("zoltcfgd: serving ID_ZOLT_MASTER at ", 0), 0u);
+
+    ExpectOk(d.Cli({"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_A", "VS_ACTION=2",
+                    "VS_MAX_SIZE:string=5000", "vs_scan_archives=no",
+                    "VS_LAST_UPDATE=2024-02-29 13:45:10", "VS_QUARANTINE_FOLDER=Quarantäne"}));
+    ExpectOk(d.Cli({"get", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_A"}),
+             "FIELD                   KIND    VALUE\n"
+             "CFG_IGNORE_FIELDS       string\n"
+             "CFG_DEFAULT_INSTANCE    string  ZOLT_PLC_NULL:ZOLT_SUB_CFG_VS_DEFAULT\n"
+             "VS_ENABLE_VIRUSSCAN     bool    true\n"
+             "VS_ACTION               int16   2\n"
+             "VS_MAX_SIZE             int32   5000\n"
+             "VS_SCAN_ARCHIVES        bool    false\n"
+             "VS_QUARANTINE_FOLDER    string  Quarantäne\n"
+             "VS_EXCLUDED_EXTENSIONS  string\n"
+             "VS_LAST_UPDATE          date    2024-02-29 13:45:10\n");
+    ExpectOk(d.Cli({"get", "localhost", "ZOLT_PLC_NULL", "qv_virusscan", "ZOLT_SUB_A", "--field",
+                    "VS_MAX_SIZE"}),
+             "5000\n");
+    const CRun json = d.Cli({"get", "--json", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_A", "-f",
+                             "vs_action", "-f", "VS_LAST_UPDATE"});
+    ASSERT_EQ(json.code, 0) << json.err;
+    EXPECT_EQ(nlohmann::json::parse(json.out),
+              nlohmann::json::parse(R"({"server": "localhost", "policy": "ZOLT_PLC_NULL",
+                  "category": "QV_VirusScan", "subject": "ZOLT_SUB_A",
+                  "fields": {"VS_ACTION": 2, "VS_LAST_UPDATE": "2024-02-29 13:45:10"}})"));
+
+    ExpectOk(d.Cli({"set", "localhost", "P1", "QV_VirusScan", "ZOLT_SUB_B", "VS_ACTION=4"}));
+    ExpectOk(d.Cli({"list", "QV_VirusScan"}),
+             "POLICY         SUBJECT\n"
+             "P1             ZOLT_SUB_B\n"
+             "ZOLT_PLC_NULL  ZOLT_SUB_A\n");
+    ExpectOk(d.Cli({"list", "--json", "--server", "localhost", "QV_ContentFilter"}), "[]\n");
+
+    // apply-all reaches every stored setting of the category, whatever its policy.
+    ExpectOk(d.Cli({"apply-all", "QV_VirusScan", "VS_EXCLUDED_EXTENSIONS=exe;bat"}));
+    ExpectOk(d.Cli({"get", "localhost", "P1", "QV_VirusScan", "ZOLT_SUB_B", "-f",
+                    "VS_EXCLUDED_EXTENSIONS"}),
+             "exe;bat\n");
+    ExpectOk(d.Cli({"get", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_A", "-f",
+                    "VS_EXCLUDED_EXTENSIONS", "-f", "VS_ACTION"}),
+             "FIELD                   KIND    VALUE\n"
+             "VS_EXCLUDED_EXTENSIONS  string  exe;bat\n"
+             "VS_ACTION               int16   2\n");
+
+    ExpectOk(d.Cli({"reset", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_A"}));
+    ExpectOk(d.Cli({"get", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_A", "-f", "VS_MAX_SIZE"}),
+             "10240\n");
+
+    ExpectOk(d.Cli({"del", "localhost", "P1", "QV_VirusScan", "ZOLT_SUB_B"}));
+    const std::string gone = "no setting QV_VirusScan P1:ZOLT_SUB_B on localhost is stored.";
+    ExpectFail(d.Cli({"get", "localhost", "P1", "QV_VirusScan", "ZOLT_SUB_B"}), 1, gone);
+    ExpectFail(d.Cli({"del", "localhost", "P1", "QV_VirusScan", "ZOLT_SUB_B"}), 1, gone);
+    // A server the daemon does not serve refuses the write.
+    ExpectFail(d.Cli({"set", "elsewhere", "-", "QV_VirusScan", "ZOLT_SUB_A", "VS_ACTION=1"}), 1,
+               "the daemon refused to write QV_VirusScan ZOLT_PLC_NULL:ZOLT_SUB_A on elsewhere "
+               "(is the server one the daemon serves? see its log for the reason).");
+}
+
+TEST(CliSettings, BadInputGetsOneSentenceAndWritesNothing) {
+    CTempDir tmp("zoltcfg-cli");
+    CDaemon d(tmp.Path());
+    const std::string home = (tmp / "home").string();
+    auto set = [&](const std::vector<std::string>& assignments) {
+        std::vector<std::string> args{"set",          "localhost",  "-",
+                                      "QV_VirusScan", "ZOLT_SUB_A", "VS_ACTION=3"};
+        args.insert(args.end(), assignments.begin(), assignments.end());
+        return d.Cli(args);
+    };
+
+    ExpectFail(d.Cli({"get", "localhost", "-", "QV_Nope", "X"}), 1,
+               "unknown category QV_Nope (the schema of " + home +
+                   "/config/dbSchema_Conf.xml has: " + kSchemaList + ").");
+    ExpectFail(d.Cli({"list", "QV_Nope"}), 1,
+               "unknown category QV_Nope (the schema of " + home +
+                   "/config/dbSchema_Conf.xml has: " + kSchemaList + ").");
+    // Usage: the form of the command line (exit code 2), checked before anything else.
+    ExpectFail(set({"VS_MAX_SIZE"}), 2,
+               "\"VS_MAX_SIZE\" is not of the form FIELD=VALUE or FIELD:KIND=VALUE.");
+    ExpectFail(set({"=5"}), 2, "\"=5\" names no field before '='.");
+    ExpectFail(set({"VS_NOPE=1", "VS_MAX_SIZE:float=1"}), 2,
+               "\"float\" is not a value kind (use string, int16, int32, int64, bool, date, "
+               "double or bytes).");
+    ExpectFail(set({"vs_action=4"}), 2, "field vs_action is given more than once.");
+    ExpectFail(d.Cli({}), 2, "A subcommand is required (zoltcfg --help shows the usage).");
+    ExpectFail(d.Cli({"frob"}), 2, "unknown command frob (zoltcfg --help lists the commands).");
+    ExpectFail(d.Cli({"get", "localhost", "-", "QV_VirusScan"}), 2,
+               "SUBJECT is required (zoltcfg --help shows the usage).");
+    // Refusals: well-formed, but not what the schema allows (exit code 1).
+    ExpectFail(set({"VS_NOPE=1"}), 1, "category QV_VirusScan has no field VS_NOPE.");
+    ExpectFail(set({"VS_MAX_SIZE=70000", "VS_ACTION=70000"}), 2,
+               "field VS_ACTION is given more than once.");
+    ExpectFail(d.Cli({"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_A", "VS_ACTION=70000"}), 1,
+               "\"70000\" is not a valid int16 (out of range -32768..32767).");
+    ExpectFail(set({"VS_SCAN_ARCHIVES=maybe"}), 1,
+               "\"maybe\" is not a valid bool (expected true or false).");
+    ExpectFail(set({"VS_LAST_UPDATE=2023-02-29"}), 1,
+               "\"2023-02-29\" is not a valid date (no such day).");
+    ExpectFail(set({"VS_LAST_UPDATE=yesterday"}), 1,
+               "\"yesterday\" is not a valid date (expected YYYY-MM-DD or YYYY-MM-DD HH:MM:SS).");
+    ExpectFail(set({"VS_MAX_SIZE:string=big"}), 1,
+               "the string value \"big\" does not fit field VS_MAX_SIZE of kind int32.");
+    ExpectFail(d.Cli({"get", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_A", "-f", "VS_NOPE"}), 1,
+               "category QV_VirusScan has no field VS_NOPE.");
+    // None of the refused commands wrote the good assignment they carried.
+    ExpectOk(d.Cli({"list", "QV_VirusScan"}), kEmptyList);
+}
+
+TEST(CliWatch, PrintsEachChangeOfTheWatchedSubjectsAsItArrives) {
+    CTempDir tmp("zoltcfg-cli");
+    CDaemon d(tmp.Path());
+    {
+        CBackgroundCli watch({"watch", "-n", "3", "ZOLT_SUB_W1", "ZOLT_SUB_W2"});
+        ASSERT_EQ(watch.ErrLine(), "zoltcfg: watching ZOLT_SUB_W1, ZOLT_SUB_W2 (Ctrl-C to stop)\n");
+        ExpectOk(d.Cli({"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_W1", "VS_ACTION=2"}));
+        ExpectOk(d.Cli({"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_OTHER", "VS_ACTION=2"}));
+        ExpectOk(d.Cli({"set", "localhost", "P1", "QV_VirusScan", "ZOLT_SUB_W2", "VS_ACTION=2"}));
+        ExpectOk(d.Cli({"del", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_W1"}));
+        EXPECT_EQ(watch.OutLine(), "localhost ZOLT_PLC_NULL ZOLT_SUB_W1 written\n");
+        EXPECT_EQ(watch.OutLine(), "localhost P1 ZOLT_SUB_W2 written\n");
+        EXPECT_EQ(watch.OutLine(), "localhost ZOLT_PLC_NULL ZOLT_SUB_W1 deleted\n");
+        EXPECT_EQ(watch.Wait(), 0);  // the count is reached
+        EXPECT_EQ(watch.OutLine(), "");
+    }
+    {
+        CBackgroundCli watch({"watch", "--json", "ZOLT_SUB_J"});
+        ASSERT_EQ(watch.ErrLine(), "zoltcfg: watching ZOLT_SUB_J (Ctrl-C to stop)\n");
+        ExpectOk(d.Cli({"set", "localhost", "-", "QV_INMEMORY", "ZOLT_SUB_J", "INM_VAIRANT=x"}));
+        EXPECT_EQ(nlohmann::json::parse(watch.OutLine()),
+                  nlohmann::json::parse(R"({"server": "localhost", "policy": "ZOLT_PLC_NULL",
+                      "subject": "ZOLT_SUB_J", "change": "written", "kind": 3})"));
+        watch.Signal(SIGTERM);
+        EXPECT_EQ(watch.Wait(), 0);
+    }
+}
+
+TEST(CliDumpLoad, ADumpLoadedIntoAFreshHomeDumpsTheSame) {
+    CTempDir tmp("zoltcfg-cli");
+    const fs::path first = tmp / "first.json", second = tmp / "second.json";
+    std::string dumped;
+    {
+        CDaemon a(tmp / "a");
+        ExpectOk(
+            a.Cli({"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_A", "VS_ACTION=-2",
+                   "VS_LAST_UPDATE=2024-02-29 13:45:10", "VS_EXCLUDED_EXTENSIONS=\"x\"\\y é"}));
+        ExpectOk(a.Cli({"set", "localhost", "P1", "QV_VirusScan", "ZOLT_SUB_A", "VS_MAX_SIZE=1"}));
+        ExpectOk(a.Cli({"set", "localhost", "-", "QV_ContentFilterRule", "R1", "CFR_NAME=exe",
+                        "CFR_PRIORITY=2147483647"}));
+        ExpectOk(a.Cli({"set", "localhost", "-", "QV_ContentFilter", "CF1", "CF_ENABLED=on",
+                        "RULES_CFGSETTING_MV=QV_ContentFilterRule:R1:"}));
+        ExpectOk(a.Cli({"set", "localhost", "-", "QV_INMEMORY", "-", "INM_VAIRANT=hello"}));
+        ExpectOk(a.Cli({"dump", first.string()}));
+        dumped = testsupport::ReadFile(first);
+        ExpectOk(a.Cli({"dump", "--server", "localhost"}), dumped);  // standard output
+    }
+    const nlohmann::json doc = nlohmann::json::parse(dumped);
+    EXPECT_EQ(doc["categories"]["QV_VirusScan"][1]["fields"]["VS_ACTION"], -2);  // after P1
+    EXPECT_EQ(doc["categories"]["QV_INMEMORY"][0]["subject"], "ZOLT_SUB_NULL");
+    size_t settings = 0, categories = 0;
+    for (const auto& [name, list] : doc["categories"].items()) {
+        settings += list.size();
+        categories += list.empty() ? 0 : 1;
+    }
+    {
+        CDaemon b(tmp / "b");
+        ExpectOk(b.Cli({"load", first.string()}), "loaded " + std::to_string(settings) +
+                                                      " settings of " + std::to_string(categories) +
+                                                      " categories into localhost\n");
+        ExpectOk(b.Cli({"dump", second.string()}));
+    }
+    EXPECT_EQ(testsupport::ReadFile(second), dumped);
+}
+
+TEST(CliDumpLoad, LoadChecksTheWholeFileBeforeWritingAnything) {
+    CTempDir tmp("zoltcfg-cli");
+    CDaemon d(tmp / "d");
+    const std::string file = (tmp / "in.json").string();
+    const std::string good =
+        R"({"policy": "ZOLT_PLC_NULL", "subject": "S1", "fields": {"VS_ACTION": 2}})";
+    auto load = [&](const std::string& text) {
+        testsupport::WriteFile(file, text);
+        return d.Cli({"load", file});
+    };
+
+    const CRun notJson = load("{\"format\": ");
+    EXPECT_EQ(notJson.code, 1);
+    EXPECT_EQ(
+        notJson.err.rfind("zoltcfg: " + file + " is not valid JSON: parse error at line 1", 0), 0u)
+        << notJson.err;
+    ExpectFail(load(R"({"categories": {}})"), 1,
+               file + " is not a zoltcfg dump (it lacks \"format\": \"zoltcfg-dump\").");
+    ExpectFail(load(DumpFile("[" + good + "]", R"(, "QV_Nope": [])")), 1,
+               file + ": unknown category QV_Nope (the schema of " + (tmp / "d/home").string() +
+                   "/config/dbSchema_Conf.xml has: " + kSchemaList + ").");
+    ExpectFail(
+        load(DumpFile("[" + good +
+                      R"(, {"policy": "P", "subject": "S2", "fields": {"VS_ACTION": "abc"}}])")),
+        1,
+        file +
+            ": setting QV_VirusScan P:S2: field VS_ACTION: \"abc\" is not a valid int16 "
+            "(expected a whole number).");
+    ExpectFail(
+        load(DumpFile("[" + good + R"(, {"policy": "P", "subject": "S2", "fields": {"X": 1}}])")),
+        1, file + ": setting QV_VirusScan P:S2: category QV_VirusScan has no field X.");
+    ExpectFail(load(DumpFile("[" + good + ", " + good + "]")), 1,
+               file + ": setting QV_VirusScan ZOLT_PLC_NULL:S1: it is listed twice.");
+    ExpectFail(load(DumpFile(R"([{"policy": "A:B", "subject": "S", "fields": {}}])")), 1,
+               file + ": setting 1 of QV_VirusScan: \"policy\" must not contain ':'.");
+    ExpectOk(d.Cli({"list", "QV_VirusScan"}), kEmptyList);
+
+    // A whole, valid file from standard input.
+    ExpectOk(d.Cli({"load", "-"}, DumpFile("[" + good + "]")),
+             "loaded 1 settings of 1 categories into localhost\n");
+    ExpectOk(d.Cli({"get", "localhost", "-", "QV_VirusScan", "S1", "-f", "VS_ACTION"}), "2\n");
+}
+
+TEST(CliDaemon, StatusReportsTheDaemonAndEveryCommandRefusesWithoutIt) {
+    CTempDir tmp("zoltcfg-cli");
+    {
+        CDaemon d(tmp.Path());
+        const CRun status = d.Cli({"status"});
+        EXPECT_EQ(status.code, 0) << status.err;
+        EXPECT_NE(status.out.find("daemon    reachable at unix:" + (tmp / "run").string() +
+                                  "/ID_ZOLT_MASTER.rpc\n"),
+                  std::string::npos)
+            << status.out;
+        EXPECT_NE(status.out.find("database  OK\n"), std::string::npos);
+        const CRun json = d.Cli({"status", "--json"});
+        ASSERT_EQ(json.code, 0);
+        const auto j = nlohmann::json::parse(json.out);
+        EXPECT_EQ(j["daemon"], true);
+        EXPECT_EQ(j["database"], true);
+        EXPECT_EQ(j["schema"], (tmp / "home/config/dbSchema_Conf.xml").string());
+    }
+    // The daemon has stopped; its home stays.
+    const fs::path runtime = tmp / "run";
+    testsupport::CScopedEnv env("ZOLTCFG_HOME", (tmp / "home").string());
+    testsupport::CScopedEnv rt("ZOLTCFG_RUNTIME_DIR", runtime.string());
+    const CRun status = clitest::RunCli({"status"});
+    EXPECT_EQ(status.code, 1);
+    EXPECT_NE(status.out.find("daemon    not reachable at unix:" + runtime.string() +
+                              "/ID_ZOLT_MASTER.rpc ("),
+              std::string::npos)
+        << status.out;
+    EXPECT_NE(status.out.find("database  unknown\n"), std::string::npos) << status.out;
+    ExpectFail(clitest::RunCli({"get", "localhost", "-", "QV_VirusScan", "S"}), 1,
+               NotRunning(runtime));
+    ExpectFail(clitest::RunCli({"watch", "S"}), 1, NotRunning(runtime));
+    ExpectFail(clitest::RunCli({"load", "-"}, DumpFile("[]")), 1, NotRunning(runtime));
+    // The file is checked before the daemon is looked for.
+    ExpectFail(clitest::RunCli({"load", "-"}, "[]"), 1,
+               "standard input is not a zoltcfg dump (it lacks \"format\": \"zoltcfg-dump\").");
+}
