@@ -186,6 +186,18 @@ TEST(CliWatch, PrintsEachChangeOfTheWatchedSubjectsAsItArrives) {
         watch.Signal(SIGTERM);
         EXPECT_EQ(watch.Wait(), 0);
     }
+    {
+        // In the background: the command returns once the watcher listens; the watcher prints
+        // the change and ends (its end closes the output).
+        CBackgroundCli watch({"watch", "--background", "--count", "1", "ZOLT_SUB_BG"});
+        const std::string ready = watch.ErrLine();
+        EXPECT_EQ(watch.Wait(), 0);
+        EXPECT_EQ(ready.rfind("zoltcfg: watching ZOLT_SUB_BG in the background (pid ", 0), 0u)
+            << ready;
+        ExpectOk(d.Cli({"set", "localhost", "-", "QV_INMEMORY", "ZOLT_SUB_BG", "INM_VAIRANT=y"}));
+        EXPECT_EQ(watch.OutLine(), "localhost ZOLT_PLC_NULL ZOLT_SUB_BG written\n");
+        EXPECT_EQ(watch.OutLine(), "");
+    }
 }
 
 TEST(CliDumpLoad, ADumpLoadedIntoAFreshHomeDumpsTheSame) {

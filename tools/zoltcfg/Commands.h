@@ -40,8 +40,10 @@ int RunApplyAll(const CCliContext& ctx, const std::string& server, const std::st
                 const std::vector<std::string>& assignments);
 int RunList(const CCliContext& ctx, const std::string& server, const std::string& category);
 
-// ---- change notifications: until SIGINT or SIGTERM, or `count` notifications (0: no limit) ----
-int RunWatch(const CCliContext& ctx, const std::vector<std::string>& subjects, unsigned count);
+// ---- change notifications: until SIGINT or SIGTERM, or `count` notifications (0: no limit);
+// `background`: returns once a background watcher listens ----
+int RunWatch(const CCliContext& ctx, const std::vector<std::string>& subjects, unsigned count,
+             bool background);
 
 // ---- whole-server files ("-": standard output or input) ----
 int RunDump(const CCliContext& ctx, const std::string& server, const std::string& file);

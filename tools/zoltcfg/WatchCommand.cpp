@@ -1,6 +1,7 @@
 // zoltcfg watch: observes subjects through a caching proxy and prints every change notification
 // the daemon publishes on them (server, policy subject, subject, change kind), one line each,
-// until SIGINT or SIGTERM, or until a given number of notifications has been printed.
+// until SIGINT or SIGTERM, or until a given number of notifications has been printed; in the
+// foreground, or in the background once it listens (for scripts and the README's tour).
 // Thread rule: the main thread sets up and waits for a stop signal; the hook runs on the
 // change-notification thread and writes standard output under its own lock. The stop signals
 // are blocked before any library thread starts, so only the main thread's sigwait takes them.
@@ -70,7 +71,30 @@ class CPrintHook : public CCfgProxyHook {
 
 }  // namespace
 
-int RunWatch(const CCliContext& ctx, const std::vector<std::string>& subjects, unsigned count) {
+int RunWatch(const CCliContext& ctx, const std::vector<std::string>& subjects, unsigned count,
+             bool background) {
+    // In the background, the watcher is a child in a session of its own and the command returns
+    // once the child listens (it writes one byte on the pipe), or fails when the child could not
+    // start listening (it closes the pipe and has said why). The fork comes before any thread.
+    int readyFd = -1;
+    if (background) {
+        int fds[2];
+        if (pipe(fds) != 0) throw Refused("cannot start a background watcher.");
+        std::fflush(stdout);
+        const pid_t pid = fork();
+        if (pid < 0) throw Refused("cannot start a background watcher.");
+        if (pid > 0) {
+            close(fds[1]);
+            char ready = 0;
+            const bool listening = read(fds[0], &ready, 1) == 1;
+            close(fds[0]);
+            return listening ? kExitOk : kExitRefused;
+        }
+        close(fds[0]);
+        setsid();
+        readyFd = fds[1];
+    }
+
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
@@ -89,8 +113,17 @@ int RunWatch(const CCliContext& ctx, const std::vector<std::string>& subjects, u
             proxy.UpdateSubjectID(CSubjectID(Wide(s)), false);  // returns once subscribed
             names += (names.empty() ? "" : ", ") + s;
         }
-        std::fprintf(stderr, "zoltcfg: watching %s (Ctrl-C to stop)\n", names.c_str());
-        std::fflush(stderr);
+        if (readyFd >= 0) {
+            std::fprintf(stderr, "zoltcfg: watching %s in the background (pid %d)\n", names.c_str(),
+                         static_cast<int>(getpid()));
+            std::fflush(stderr);
+            const char ready = 1;
+            if (write(readyFd, &ready, 1) != 1) return kExitRefused;
+            close(readyFd);
+        } else {
+            std::fprintf(stderr, "zoltcfg: watching %s (Ctrl-C to stop)\n", names.c_str());
+            std::fflush(stderr);
+        }
         int signal = 0;
         sigwait(&stop, &signal);
         proxy.Unhook(hook);

@@ -79,6 +79,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> fields, assignments, subjects;
     std::string server = kDefaultServer, category, file = "-";
     unsigned count = 0;
+    bool background = false;
 
     auto* get = app.add_subcommand("get", "show a stored setting (all fields, or --field)");
     AddKey(get, key);
@@ -109,6 +110,8 @@ int main(int argc, char** argv) {
         "watch", "print each change notification of the subjects until interrupted");
     watch->add_option("SUBJECT", subjects, "subject ids to watch")->required();
     watch->add_option("-n,--count", count, "stop after this many notifications");
+    watch->add_flag("--background", background,
+                    "return once listening; the watcher goes on printing (stop it with kill PID)");
 
     auto* dump = app.add_subcommand("dump", "write every setting of a server to a JSON file");
     dump->add_option("--server", server, "the server (default localhost)");
@@ -155,7 +158,7 @@ int main(int argc, char** argv) {
         if (reset->parsed()) return RunReset(ctx, Normalised(key));
         if (applyAll->parsed()) return RunApplyAll(ctx, server, category, assignments);
         if (list->parsed()) return RunList(ctx, server, category);
-        if (watch->parsed()) return RunWatch(ctx, subjects, count);
+        if (watch->parsed()) return RunWatch(ctx, subjects, count, background);
         if (dump->parsed()) return RunDump(ctx, server, file);
         if (load->parsed()) return RunLoad(ctx, server, file);
         if (status->parsed()) return RunStatus(ctx);
