@@ -1,6 +1,8 @@
-// CModifiableRecordSet: the record set over one table. Each move or seek is one short query by
-// rowid or key (prepared once per record set and kept), so no read transaction stays open
-// between calls; each Update and Delete is one statement, hence one durable transaction.
+// CModifiableRecordSet: the record set over one table. MoveFirst and seeks are one short query
+// by rowid or key; a walk steps one running "rowid > current ORDER BY rowid" statement, left as
+// the connection's active walk between calls and parked (reset) by any other use of the
+// connection, after which MoveNext resumes by rowid. Statements are prepared once per record
+// set and kept. Each Update and Delete is one statement, hence one durable transaction.
 // Thread rule: every operation holds the connection's mutex while it touches the database.
 #include "outside/db/CModifiableRecordSet.h"
 
@@ -112,7 +114,7 @@ CModifiableRecordSet::CModifiableRecordSet(std::shared_ptr<zoltdb::CDbConnection
     }
     const std::string select = "SELECT " + m_selectList + " FROM " + m_quotedTable;
     m_fixedSql[kFirst] = select + " ORDER BY rowid LIMIT 1";
-    m_fixedSql[kNext] = select + " WHERE rowid > ?1 ORDER BY rowid LIMIT 1";
+    m_fixedSql[kWalk] = select + " WHERE rowid > ?1 ORDER BY rowid";
     if (m_keyColumn >= 0) {
         m_fixedSql[kSeekKey] = select + " WHERE " + m_quotedNames[m_keyColumn] + " = ?1";
         if (!m_keyUnique) m_fixedSql[kSeekKey] += " ORDER BY rowid LIMIT 1";
@@ -137,6 +139,7 @@ void CModifiableRecordSet::Close() {
 }
 
 void CModifiableRecordSet::DropStatements() {
+    m_conn->ForgetWalk(m_fixed[kWalk]);
     for (auto& [sql, st] : m_stmts) sqlite3_finalize(st);
     m_stmts.clear();
     for (sqlite3_stmt*& st : m_fixed) {
@@ -186,13 +189,34 @@ bool CModifiableRecordSet::FetchRow(sqlite3_stmt* st) {
     int rc = sqlite3_step(st);
     if (rc == SQLITE_DONE) return false;
     if (rc != SQLITE_ROW) ThrowEngine(rc, sqlite3_sql(st));
+    ReadRow(st);
+    return true;
+}
+
+void CModifiableRecordSet::ReadRow(sqlite3_stmt* st) {
     m_rowid = sqlite3_column_int64(st, 0);
     m_values.resize(m_names.size());
     for (size_t i = 0; i < m_names.size(); ++i) {
         m_values[i] = ReadColumn(st, static_cast<int>(i + 1), m_kinds[i]);
     }
     m_pos = Pos::kRow;
-    return true;
+}
+
+void CModifiableRecordSet::StepWalk(sqlite3_stmt* st) {
+    int rc = sqlite3_step(st);
+    if (rc == SQLITE_ROW) return ReadRow(st);
+    if (rc == SQLITE_DONE) {
+        m_conn->ParkWalk();  // the read ends with the table
+        m_pos = Pos::kEOF;
+        m_values.clear();
+        return;
+    }
+    try {
+        ThrowEngine(rc, sqlite3_sql(st));
+    } catch (...) {
+        m_conn->ParkWalk();  // the current row stays; the next MoveNext resumes after it
+        throw;
+    }
 }
 
 void CModifiableRecordSet::MoveFirst() {
@@ -210,16 +234,23 @@ void CModifiableRecordSet::MoveFirst() {
 void CModifiableRecordSet::MoveNext() {
     if (m_pos == Pos::kNone) return MoveFirst();
     std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
-    Check(static_cast<int>(Op::kMove));
+    sqlite3_stmt* walk = m_fixed[kWalk];
+    if (walk != nullptr && m_conn->ActiveWalk() == walk && !m_conn->IsLost() &&
+        m_walkCommits == zoltdb::CommitCount()) {
+        // Nothing touched the connection since the last row: the walk goes on where it is.
+        m_conn->CheckFault(Op::kMove);
+        CancelUpdate();
+        return StepWalk(walk);
+    }
+    Check(static_cast<int>(Op::kMove));  // parks any running walk
     CancelUpdate();
     if (m_pos == Pos::kEOF) return;
-    sqlite3_stmt* st = Stmt(kNext);
-    StmtReset reset{st};
-    sqlite3_bind_int64(st, 1, m_rowid);
-    if (!FetchRow(st)) {
-        m_pos = Pos::kEOF;
-        m_values.clear();
-    }
+    walk = Stmt(kWalk);
+    sqlite3_clear_bindings(walk);
+    sqlite3_bind_int64(walk, 1, m_rowid);
+    m_walkCommits = zoltdb::CommitCount();
+    m_conn->SetActiveWalk(walk);
+    StepWalk(walk);
 }
 
 bool CModifiableRecordSet::Seek(const OS::x_wstring& column, const CVar& value) {
@@ -435,6 +466,7 @@ void CModifiableRecordSet::Update() {
     // Run the statement to its end: the transaction commits here.
     int rc = sqlite3_step(st);
     if (rc != SQLITE_DONE) ThrowEngine(rc, "commit");
+    zoltdb::NoteCommit();
 }
 
 void CModifiableRecordSet::CancelUpdate() {
@@ -457,6 +489,7 @@ void CModifiableRecordSet::Delete() {
     sqlite3_bind_int64(st, 1, m_rowid);
     int rc = sqlite3_step(st);
     if (rc != SQLITE_DONE) ThrowEngine(rc, "delete");
+    zoltdb::NoteCommit();
     m_pos = Pos::kDeleted;
     m_values.clear();
 }

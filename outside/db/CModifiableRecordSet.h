@@ -8,6 +8,14 @@
 // it was. Delete removes the current row at once; afterwards no row is current but IsEOF() is
 // false, and MoveNext goes on with the row after the deleted one.
 //
+// Walks: MoveFirst reads the first row alone; the MoveNext calls that follow step one running
+// statement, which keeps a read of the database open between calls. That read ends at the end
+// of the table, at any other operation of any record set of the same database (a seek, a
+// count, a write, another walk, opening a table), at Close, and when a commit is made through
+// any database of this process; the next MoveNext then resumes after the current row, so
+// every write is seen by the next read and every row is met once. Commits of other processes
+// made during an uninterrupted run of MoveNext calls show from the next resume on.
+//
 // Writes: SetFieldValue stages a value on the current row (or on the new row after AddNew);
 // Update() commits the staged values as one durable transaction and makes the written row
 // current, read back as stored (columns not set hold their defaults). A move, seek, AddNew or
@@ -92,11 +100,13 @@ class CModifiableRecordSet {
                          long keyColumn, bool keyUnique);
     void Check(int op);  // op: a CDBFaultInjector::Op
     // The statements of the hot paths, prepared once and kept in fixed slots.
-    enum Fixed { kFirst, kNext, kSeekKey, kCount, kDelete, kFixedCount };
+    enum Fixed { kFirst, kWalk, kSeekKey, kCount, kDelete, kFixedCount };
     sqlite3_stmt* Stmt(Fixed which);
     sqlite3_stmt* Stmt(const std::string& sql);  // any other statement, kept by its text
     void DropStatements();
     bool FetchRow(sqlite3_stmt* st);  // steps once; fills the current row when a row comes
+    void ReadRow(sqlite3_stmt* st);   // the current row from the statement's result row
+    void StepWalk(sqlite3_stmt* st);  // the next row of the running walk, or the end
     void RequireColumn(long index) const;
     [[noreturn]] void ThrowEngine(int rc, const char* what);
 
@@ -118,6 +128,7 @@ class CModifiableRecordSet {
     std::map<long, CVar> m_staged;  // column position -> value to write
 
     unsigned long long m_stmtGeneration = 0;
+    unsigned long long m_walkCommits = 0;  // CommitCount() when the running walk began
     std::map<std::string, sqlite3_stmt*> m_stmts;
     sqlite3_stmt* m_fixed[kFixedCount] = {};
     std::string m_fixedSql[kFixedCount];

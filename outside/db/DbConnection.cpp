@@ -20,6 +20,7 @@ std::atomic<int> g_probingCount{0};
 std::atomic<unsigned long long> g_nextGeneration{1};
 std::atomic<long long> g_probeIntervalMs{2000};
 std::atomic<long long> g_nextAutoProbe{0};  // steady-clock milliseconds
+std::atomic<unsigned long long> g_commits{0};
 
 std::recursive_mutex g_registryLock;
 std::set<CDbConnection*>& Registry() {
@@ -143,6 +144,7 @@ void CDbConnection::Open() {
 }
 
 void CDbConnection::Close() {
+    ParkWalk();
     if (m_db) {
         sqlite3_close_v2(m_db);  // statements still held make it close when they are finalized
         m_db = nullptr;
@@ -176,6 +178,7 @@ bool CDbConnection::TryReopen(std::string* error) {
         if (TakeReconnectFailure()) {
             if (error) *error = "reopening failed (injected)";
         } else {
+            ParkWalk();
             if (m_db) {
                 sqlite3_close_v2(m_db);
                 m_db = nullptr;
@@ -194,7 +197,14 @@ bool CDbConnection::TryReopen(std::string* error) {
     return ok;
 }
 
+void CDbConnection::ParkWalk() {
+    if (m_walk == nullptr) return;
+    sqlite3_reset(m_walk);
+    m_walk = nullptr;
+}
+
 sqlite3* CDbConnection::Usable() {
+    ParkWalk();
     if (m_closed) {
         OS::x_wstring msg;
         msg.Format(L"The database \"%s\" is not connected", m_path.c_str());
@@ -258,6 +268,15 @@ void CDbConnection::Exec(const std::string& sql, int line) {
     sqlite3* db = Usable();
     int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) Throw(rc, sql, line);
+    NoteCommit();
+}
+
+void NoteCommit() {
+    ++g_commits;
+}
+
+unsigned long long CommitCount() {
+    return g_commits.load();
 }
 
 bool StatusOK() {

@@ -4,6 +4,9 @@
 //
 // Every use of the sqlite3 handle happens under m_mutex. A reopen replaces the handle and bumps
 // Generation(), so record sets know to prepare their statements again.
+// At most one record set's walk statement runs between calls (the active walk): it holds a read
+// transaction open, so every other use of the connection (Usable()) parks it first; the walk
+// then resumes by rowid with a fresh statement run.
 // Thread rule: m_mutex guards the handle; the status counters are atomics.
 #pragma once
 
@@ -32,8 +35,9 @@ class CDbConnection {
     // Closes for good: later uses throw kNotConnected. REQUIRES: m_mutex held.
     void Close();
 
-    // The handle, after making sure the connection is usable: throws kNotConnected when
-    // closed; reopens a lost connection or throws kConnectionLost. REQUIRES: m_mutex held.
+    // The handle, after making sure the connection is usable: parks the active walk; throws
+    // kNotConnected when closed; reopens a lost connection or throws kConnectionLost.
+    // REQUIRES: m_mutex held.
     sqlite3* Usable();
     // Tries to reopen a lost connection. REQUIRES: m_mutex held.
     bool TryReopen(std::string* error = nullptr);
@@ -52,6 +56,16 @@ class CDbConnection {
     // Runs a statement that returns no rows we need. REQUIRES: m_mutex held.
     void Exec(const std::string& sql, int line);
 
+    // The walk statement left running between calls, or null. REQUIRES: m_mutex held (all).
+    sqlite3_stmt* ActiveWalk() const { return m_walk; }
+    void SetActiveWalk(sqlite3_stmt* st) { m_walk = st; }
+    // Resets the active walk statement, which ends its read transaction.
+    void ParkWalk();
+    // Parks `st` if it is the active walk; called before `st` is finalized.
+    void ForgetWalk(sqlite3_stmt* st) {
+        if (st != nullptr && m_walk == st) ParkWalk();
+    }
+
     std::recursive_mutex m_mutex;
 
   private:
@@ -65,6 +79,7 @@ class CDbConnection {
     std::atomic<bool> m_closed{true};
     std::atomic<bool> m_lost{false};
     unsigned long long m_generation = 0;
+    sqlite3_stmt* m_walk = nullptr;
 };
 
 // Process-wide status.
@@ -73,6 +88,10 @@ bool Probing();
 bool ProbeAll();
 void SetProbeIntervalMs(long long ms);
 void LoseAll();
+// Counts the commits made through this layer in this process (any connection), so that a
+// running walk notices a commit made since it began.
+void NoteCommit();
+unsigned long long CommitCount();
 
 // Wide/UTF-8 and SQL helpers shared by the layer.
 std::string Utf8(const std::wstring& s);

@@ -1,0 +1,223 @@
+// Cost of walking a table through a record set of the database layer against its floor in the
+// same run, on one SQLite file in a temporary home (WAL journal, synchronous=FULL):
+//   - MoveFirst, then MoveNext until IsEOF, reading every column of every row, over a 1,000-row
+//     three-column table and a 1,000-row eleven-column table;
+//   - the floor: a raw prepared SELECT over the same table stepped row by row, every column read
+//     as the engine gives it (text pointer and length, integer);
+//   - for reference: the same raw loop that also turns every column into a variant (UTF-8 text
+//     widened), the part of a record-set read that no cursor can save.
+// Prints the ratios at the end (CPU time, as the machine is shared).
+// Thread rule: single-threaded.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "outside/db/CGenericDatabase.h"
+#include "outside/log/DebugLog.h"
+#include "outside/variant/CVar.h"
+#include "tests/support/SampleHome.h"
+#include "tests/support/TempDir.h"
+
+using OS::x_wstring;
+
+namespace {
+
+constexpr int kRows = 1000;
+
+const char* const kSchema = R"XML(<?xml version="1.0" encoding="UTF-8"?>
+<database>
+  <schema version="1">
+    <table name="T_Item">
+      <column name="NAME" type="string" default=""/>
+      <column name="PRIO" type="int32" default="0"/>
+    </table>
+    <table name="T10">
+      <column name="F0" type="string" default=""/>
+      <column name="F1" type="string" default=""/>
+      <column name="F2" type="string" default=""/>
+      <column name="F3" type="string" default=""/>
+      <column name="F4" type="string" default=""/>
+      <column name="F5" type="string" default=""/>
+      <column name="F6" type="int32" default="0"/>
+      <column name="F7" type="int32" default="0"/>
+      <column name="F8" type="int32" default="0"/>
+      <column name="F9" type="int32" default="0"/>
+    </table>
+  </schema>
+</database>
+)XML";
+
+// The home, the database layer's connection and a raw connection of its own to the same file.
+struct CEnv {
+    CEnv() {
+        testsupport::CreateSampleHome(tmp.Path());
+        testsupport::WriteFile(tmp / "config" / "dbSchema_Conf.xml", kSchema);
+        db = std::make_unique<CGenericDatabase>(
+            x_wstring::FromUtf8((tmp / "config" / "dbconf_Conf.xml").string()), true);
+        db->Initialize();
+
+        sqlite3_open((tmp / "data" / "config.db").c_str(), &raw);
+        sqlite3_busy_timeout(raw, 30000);
+        Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
+        Exec("BEGIN");
+        for (int i = 0; i < kRows; ++i) {
+            std::string n = std::to_string(i);
+            Exec("INSERT INTO T_Item (CFG_INDEX, NAME, PRIO) VALUES ('ZOLT_PLC_NULL:I" + n +
+                 "', 'item " + n + "', " + n + ")");
+            Exec("INSERT INTO T10 VALUES ('ZOLT_PLC_NULL:S" + n +
+                 "', '/var/lib/zoltcfg/quarantine/virus-scan', 'postmaster@example.com', "
+                 "'A virus was found in a message you sent', "
+                 "'The attachment was removed by the scanner.', "
+                 "'exe;com;scr;pif;bat;vbs;js;zip;rar;7z', 'virusscan-" +
+                 n + "', " + std::to_string(10240 + i) + ", 300, 1, " + std::to_string(i % 2) +
+                 ")");
+        }
+        Exec("COMMIT");
+    }
+    ~CEnv() {
+        db.reset();
+        sqlite3_close(raw);
+    }
+    void Exec(const std::string& sql) {
+        char* err = nullptr;
+        if (sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+            std::fprintf(stderr, "%s: %s\n", sql.c_str(), err ? err : "");
+            std::abort();
+        }
+    }
+
+    testsupport::CTempDir tmp{"zoltcfg-recordset-bench"};
+    std::unique_ptr<CGenericDatabase> db;
+    sqlite3* raw = nullptr;
+};
+
+CEnv* g_env = nullptr;
+
+void RawWalk(benchmark::State& state, const char* table, bool variants) {
+    sqlite3_stmt* st = nullptr;
+    std::string sql = std::string("SELECT rowid, * FROM ") + table + " ORDER BY rowid";
+    sqlite3_prepare_v3(g_env->raw, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
+    const int columns = sqlite3_column_count(st);
+    for (auto _ : state) {
+        int n = 0;
+        long long sum = 0;
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            for (int c = 1; c < columns; ++c) {
+                if (sqlite3_column_type(st, c) == SQLITE_TEXT) {
+                    const char* t = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
+                    int len = sqlite3_column_bytes(st, c);
+                    if (variants) {
+                        benchmark::DoNotOptimize(
+                            CVar(OS::Utf8ToWide(std::string_view(t, static_cast<size_t>(len)))));
+                    } else {
+                        benchmark::DoNotOptimize(t);
+                        sum += len;
+                    }
+                } else if (variants) {
+                    benchmark::DoNotOptimize(CVar(sqlite3_column_int(st, c)));
+                } else {
+                    sum += sqlite3_column_int64(st, c);
+                }
+            }
+            ++n;
+        }
+        sqlite3_reset(st);
+        if (n != kRows) state.SkipWithError("wrong row count");
+        benchmark::DoNotOptimize(sum);
+    }
+    sqlite3_finalize(st);
+}
+
+void RecordSetWalk(benchmark::State& state, const wchar_t* table) {
+    CModifiableRecordSet* raw = nullptr;
+    if (!g_env->db->OpenTable(table, raw)) {
+        state.SkipWithError("no table");
+        return;
+    }
+    std::unique_ptr<CModifiableRecordSet> rs(raw);
+    const long columns = rs->GetFieldCount();
+    for (auto _ : state) {
+        int n = 0;
+        for (rs->MoveFirst(); !rs->IsEOF(); rs->MoveNext()) {
+            for (long c = 0; c < columns; ++c) benchmark::DoNotOptimize(rs->GetFieldValue(c));
+            ++n;
+        }
+        if (n != kRows) state.SkipWithError("wrong row count");
+    }
+}
+
+void BM_Floor_RawStep_Item(benchmark::State& state) {
+    RawWalk(state, "T_Item", false);
+}
+void BM_Reference_RawStepToVariants_Item(benchmark::State& state) {
+    RawWalk(state, "T_Item", true);
+}
+void BM_RecordSetWalk_Item(benchmark::State& state) {
+    RecordSetWalk(state, L"T_Item");
+}
+void BM_Floor_RawStep_T10(benchmark::State& state) {
+    RawWalk(state, "T10", false);
+}
+void BM_Reference_RawStepToVariants_T10(benchmark::State& state) {
+    RawWalk(state, "T10", true);
+}
+void BM_RecordSetWalk_T10(benchmark::State& state) {
+    RecordSetWalk(state, L"T10");
+}
+
+BENCHMARK(BM_Floor_RawStep_Item)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Reference_RawStepToVariants_Item)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RecordSetWalk_Item)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Floor_RawStep_T10)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Reference_RawStepToVariants_T10)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RecordSetWalk_T10)->Unit(benchmark::kMicrosecond);
+
+// Keeps the CPU time per iteration of each benchmark and prints the ratios at the end.
+class CRatioReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs)
+            if (run.run_type == Run::RT_Iteration) m_cpu[run.run_name.str()] = CpuNs(run);
+    }
+    void PrintRatios() const {
+        auto ratio = [&](const char* what, const char* a, const char* b) {
+            auto ia = m_cpu.find(a), ib = m_cpu.find(b);
+            if (ia == m_cpu.end() || ib == m_cpu.end() || ib->second <= 0) return;
+            std::printf("%-56s %8.2f\n", what, ia->second / ib->second);
+        };
+        ratio("item walk: record set / raw step", "BM_RecordSetWalk_Item", "BM_Floor_RawStep_Item");
+        ratio("item walk: record set / raw step to variants", "BM_RecordSetWalk_Item",
+              "BM_Reference_RawStepToVariants_Item");
+        ratio("11-column walk: record set / raw step", "BM_RecordSetWalk_T10",
+              "BM_Floor_RawStep_T10");
+        ratio("11-column walk: record set / raw step to variants", "BM_RecordSetWalk_T10",
+              "BM_Reference_RawStepToVariants_T10");
+    }
+
+  private:
+    static double CpuNs(const Run& run) {
+        return run.iterations ? run.cpu_accumulated_time * 1e9 / static_cast<double>(run.iterations)
+                              : 0;
+    }
+    std::map<std::string, double> m_cpu;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    DBG::SetLogToNothing();
+    benchmark::Initialize(&argc, argv);
+    CEnv env;
+    g_env = &env;
+    CRatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintRatios();
+    benchmark::Shutdown();
+    return 0;
+}
