@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds with warnings as errors and runs the whole
 # suite, then runs it again under AddressSanitizer + UndefinedBehaviorSanitizer, then runs the
-# concurrency tests under ThreadSanitizer.
+# concurrency tests under ThreadSanitizer, then the newcomer test (a fresh clone running README's
+# commands as written).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -25,3 +26,6 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 echo "== ThreadSanitizer (concurrency tests) =="
 build build/tsan -DCMAKE_BUILD_TYPE=Debug -DZOLT_SANITIZE=thread -DZOLT_BENCH=OFF
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -R 'Concurren'
+
+echo "== newcomer test (a fresh clone, README's commands as written) =="
+bash scripts/newcomer-test.sh

@@ -276,7 +276,7 @@ TEST(CliDumpLoad, LoadChecksTheWholeFileBeforeWritingAnything) {
 
     // A whole, valid file from standard input.
     ExpectOk(d.Cli({"load", "-"}, DumpFile("[" + good + "]")),
-             "loaded 1 settings of 1 categories into localhost\n");
+             "loaded 1 setting of 1 category into localhost\n");
     ExpectOk(d.Cli({"get", "localhost", "-", "QV_VirusScan", "S1", "-f", "VS_ACTION"}), "2\n");
 }
 

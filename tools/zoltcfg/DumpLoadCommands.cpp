@@ -210,8 +210,11 @@ int RunLoad(const CCliContext& ctx, const std::string& server, const std::string
         categories.insert(s.category);
         progress.Update(i + 1);
     }
-    std::cout << "loaded " << pending.size() << " settings of " << categories.size()
-              << " categories into " << server << "\n";
+    auto counted = [](size_t n, const char* one, const char* many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    std::cout << "loaded " << counted(pending.size(), "setting", "settings") << " of "
+              << counted(categories.size(), "category", "categories") << " into " << server << "\n";
     return kExitOk;
 }
 
