@@ -163,6 +163,47 @@ TEST_F(DbFaultTest, StatusIsProcessWideAndRecoveredByProbeOrClose) {
     EXPECT_EQ(2, m_rs->GetRecordCount());
 }
 
+// A move that fails or finds its connection lost in the middle of a walk keeps the current row;
+// the next MoveNext, on the same or a reopened connection, goes on with the row after it.
+TEST_F(DbFaultTest, AWalkGoesOnAfterAFailedOrLostMove) {
+    for (const wchar_t* k : {L"P:C", L"P:D"}) {
+        m_rs->AddNew();
+        m_rs->SetFieldValue(L"CFG_INDEX", CVar(k));
+        m_rs->Update();
+    }
+    auto current = [&] { return m_rs->GetFieldValue(L"CFG_INDEX").ToString(); };
+    m_rs->MoveFirst();
+    m_rs->MoveNext();
+    CDBFaultInjector::FailNext(Op::kMove);
+    EXPECT_EQ(CDBException::kInjected, CodeOf([&] { m_rs->MoveNext(); }));
+    EXPECT_EQ(L"P:B", current());
+    m_rs->MoveNext();
+    EXPECT_EQ(L"P:C", current());
+
+    m_rs->MoveFirst();
+    m_rs->MoveNext();
+    CDBFaultInjector::LoseConnectionAt(Op::kMove);
+    EXPECT_EQ(CDBException::kConnectionLost, CodeOf([&] { m_rs->MoveNext(); }));
+    EXPECT_FALSE(CGenericDatabase::IsDBStatusOK());
+    EXPECT_EQ(L"P:B", current());
+    m_rs->MoveNext();  // reopens
+    EXPECT_TRUE(CGenericDatabase::IsDBStatusOK());
+    EXPECT_EQ(L"P:C", current());
+
+    CDBFaultInjector::LoseAllConnections();  // lost between two steps of a walk
+    m_rs->MoveNext();
+    EXPECT_EQ(L"P:D", current());
+    m_rs->MoveNext();
+    EXPECT_TRUE(m_rs->IsEOF());
+    EXPECT_TRUE(CGenericDatabase::IsDBStatusOK());
+
+    // Closing the database in the middle of a walk: the record set fails cleanly.
+    m_rs->MoveFirst();
+    m_rs->MoveNext();
+    m_db->Uninitialize();
+    EXPECT_EQ(CDBException::kNotConnected, CodeOf([&] { m_rs->MoveNext(); }));
+}
+
 // A writer killed (SIGKILL) in the middle of its loop loses nothing it reported as committed,
 // and leaves a database that opens and checks clean.
 TEST_F(DbFaultTest, CommittedRowsSurviveAKilledWriter) {

@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "outside/db/CDBFaultInjector.h"
@@ -229,6 +230,148 @@ TEST_F(DbTest, WalkAndSeekFollowTheTableOrder) {
     EXPECT_FALSE(rs->Seek(L"CFR_PRIORITY", CVar(L"not a number")));
     EXPECT_EQ(CDBException::kNoSuchColumn,
               Catch([&] { rs->Seek(L"CFR_NOTHING", CVar(1)); }).GetErrorCode());
+}
+
+// Writes made while a walk is under way, through the walking record set, another record set of
+// the same database, another database of this process and a connection outside the layer: the
+// walk goes on after its current row, meets every remaining row once, with its latest values.
+TEST_F(DbTest, WritesDuringAWalkAreSeenAndEveryRowIsMetOnce) {
+    auto db = Open();
+    auto second = Open();
+    RS rs = Table(*db, L"QV_ContentFilterRule");
+    RS other = Table(*db, L"QV_ContentFilterRule");
+    RS elsewhere = Table(*second, L"QV_ContentFilterRule");
+    auto key = [](int i) { return x_wstring(L"P:R") + std::to_wstring(i); };
+    for (int i = 0; i < 8; ++i) {
+        rs->AddNew();
+        rs->SetFieldValue(L"CFG_INDEX", CVar(key(i)));
+        rs->SetFieldValue(L"CFR_PRIORITY", CVar(i));
+        rs->Update();
+    }
+    sqlite3* outside = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((m_home / "data/config.db").c_str(), &outside));
+    auto priority = [&](CModifiableRecordSet& set, int i, int value) {
+        ASSERT_TRUE(set.Seek(L"CFG_INDEX", CVar(key(i))));
+        set.SetFieldValue(L"CFR_PRIORITY", CVar(value));
+        set.Update();
+    };
+
+    std::vector<std::pair<x_wstring, int>> walked;
+    for (rs->MoveFirst(); !rs->IsEOF(); rs->MoveNext()) {
+        x_wstring k = rs->GetFieldValue(L"CFG_INDEX").ToString();
+        walked.emplace_back(k, rs->GetFieldValue(L"CFR_PRIORITY").ToI4());
+        if (k == key(1)) {  // the current row changed
+            rs->SetFieldValue(L"CFR_PRIORITY", CVar(100));
+            rs->Update();
+        } else if (k == key(2)) {  // the current row deleted
+            rs->Delete();
+        } else if (k == key(3)) {  // rows ahead changed, deleted and added by another record set
+            ASSERT_TRUE(other->Seek(L"CFG_INDEX", CVar(key(4))));
+            other->Delete();
+            priority(*other, 5, 500);
+            AddRow(*other, key(9).c_str());
+        } else if (k == key(5)) {  // a row ahead changed by another database of this process
+            priority(*elsewhere, 6, 600);
+        } else if (k == key(6)) {
+            // A row ahead changed outside the layer, then the current row written: the write
+            // must not meet the walk's older read of the file.
+            ASSERT_EQ(SQLITE_OK, sqlite3_exec(outside,
+                                              "UPDATE QV_ContentFilterRule SET CFR_PRIORITY = 700 "
+                                              "WHERE CFG_INDEX = 'P:R7'",
+                                              nullptr, nullptr, nullptr));
+            rs->SetFieldValue(L"CFR_PRIORITY", CVar(601));
+            rs->Update();
+        } else if (k == key(9)) {  // a row added by the walking record set becomes current
+            AddRow(*rs, key(10).c_str());
+            EXPECT_EQ(CVar(key(10)), rs->GetFieldValue(L"CFG_INDEX"));
+        }
+    }
+    sqlite3_close(outside);
+    EXPECT_EQ((std::vector<std::pair<x_wstring, int>>{{key(0), 0},
+                                                      {key(1), 1},
+                                                      {key(2), 2},
+                                                      {key(3), 3},
+                                                      {key(5), 500},
+                                                      {key(6), 600},
+                                                      {key(7), 700},
+                                                      {key(9), 0}}),
+              walked);
+
+    std::vector<std::pair<x_wstring, int>> after;
+    for (elsewhere->MoveFirst(); !elsewhere->IsEOF(); elsewhere->MoveNext()) {
+        after.emplace_back(elsewhere->GetFieldValue(0L).ToString(),
+                           elsewhere->GetFieldValue(L"CFR_PRIORITY").ToI4());
+    }
+    EXPECT_EQ((std::vector<std::pair<x_wstring, int>>{{key(0), 0},
+                                                      {key(1), 100},
+                                                      {key(3), 3},
+                                                      {key(5), 500},
+                                                      {key(6), 601},
+                                                      {key(7), 700},
+                                                      {key(9), 0},
+                                                      {key(10), 0}}),
+              after);
+}
+
+// A walk holds a read of the file only while it is under way: once it ends, once the record set
+// goes back to its first row, or once anything else uses the database, another connection can
+// checkpoint the whole journal into the file.
+TEST_F(DbTest, AWalkKeepsNoReadOpenOnceItEndsOrTheDatabaseIsUsed) {
+    auto db = Open();
+    RS rs = Table(*db, L"QV_ContentFilter");
+    RS other = Table(*db, L"QV_VirusScan");
+    for (const wchar_t* k : {L"P:A", L"P:B", L"P:C"}) AddRow(*rs, k);
+    sqlite3* outside = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((m_home / "data/config.db").c_str(), &outside));
+    auto checkpoint = [&] {
+        return sqlite3_wal_checkpoint_v2(outside, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr,
+                                         nullptr);
+    };
+    auto write = [&] {  // puts pages in the journal, so that a read of them pins it
+        ASSERT_EQ(SQLITE_OK,
+                  sqlite3_exec(outside, "UPDATE QV_ContentFilter SET CF_ACTION = CF_ACTION + 1",
+                               nullptr, nullptr, nullptr));
+    };
+
+    write();
+    rs->MoveFirst();
+    rs->MoveNext();
+    EXPECT_EQ(SQLITE_BUSY, checkpoint());  // the walk is under way
+    rs->MoveNext();
+    rs->MoveNext();
+    ASSERT_TRUE(rs->IsEOF());
+    EXPECT_EQ(SQLITE_OK, checkpoint());
+
+    write();
+    rs->MoveFirst();
+    rs->MoveNext();
+    rs->MoveFirst();
+    EXPECT_EQ(SQLITE_OK, checkpoint());
+
+    // Any other use of the database ends the walk's read; the walk then goes on where it was.
+    for (auto use : std::vector<std::function<void()>>{
+             [&] { other->GetRecordCount(); }, [&] { other->MoveFirst(); },
+             [&] { other->Seek(L"CFG_INDEX", CVar(L"none")); },
+             [&] {
+                 CModifiableRecordSet* opened = nullptr;
+                 ASSERT_TRUE(db->OpenTable(L"QV_INMEMORY", opened));
+                 delete opened;
+             }}) {
+        write();
+        rs->MoveFirst();
+        rs->MoveNext();
+        use();
+        EXPECT_EQ(SQLITE_OK, checkpoint());
+        rs->MoveNext();
+        EXPECT_EQ(CVar(L"P:C"), rs->GetFieldValue(0L));
+    }
+    // So does closing the walking record set.
+    write();
+    rs->MoveFirst();
+    rs->MoveNext();
+    rs.reset();
+    EXPECT_EQ(SQLITE_OK, checkpoint());
+    sqlite3_close(outside);
 }
 
 TEST_F(DbTest, WritesAreSeenByTheNextReadOfAnyRecordSet) {
