@@ -246,7 +246,6 @@ void CModifiableRecordSet::MoveNext() {
     CancelUpdate();
     if (m_pos == Pos::kEOF) return;
     walk = Stmt(kWalk);
-    sqlite3_clear_bindings(walk);
     sqlite3_bind_int64(walk, 1, m_rowid);
     m_walkCommits = zoltdb::CommitCount();
     m_conn->SetActiveWalk(walk);
