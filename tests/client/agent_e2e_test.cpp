@@ -357,6 +357,7 @@ const fs::path kDaemon = fs::path(ZOLT_TEST_BINARY_DIR) / "zoltcfgd";
 struct CDaemon {
     pid_t pid = -1;
     FILE* out = nullptr;
+    bool ready = false;  // the ready line was read
 };
 
 CDaemon StartDaemon(const fs::path& home, const fs::path& runtime) {
@@ -376,8 +377,8 @@ CDaemon StartDaemon(const fs::path& home, const fs::path& runtime) {
     d.out = fdopen(outPipe[0], "r");
     // The daemon prints its ready line once the service answers.
     char line[1024] = {};
-    EXPECT_NE(fgets(line, sizeof line, d.out), nullptr);
-    EXPECT_EQ(std::string(line).rfind("zoltcfgd: serving ID_ZOLT_MASTER at ", 0), 0u) << line;
+    d.ready = fgets(line, sizeof line, d.out) != nullptr &&
+              std::string(line).rfind("zoltcfgd: serving ID_ZOLT_MASTER at ", 0) == 0;
     return d;
 }
 
@@ -396,6 +397,8 @@ TEST_F(AgentEndToEnd, EveryAcknowledgedModifySurvivesTheDaemonBeingKilled) {
     const fs::path home = m_home.Path() / "daemon-home";
     const fs::path runtime = m_runtime.Dir().Path();
     CDaemon daemon = StartDaemon(home, runtime);
+    if (!daemon.ready) StopDaemon(daemon, SIGKILL);
+    ASSERT_TRUE(daemon.ready) << "zoltcfgd did not start";
 
     // The daemon serves this machine's names; "localhost" is always one of them.
     const x_wstring server = L"localhost";
@@ -404,6 +407,7 @@ TEST_F(AgentEndToEnd, EveryAcknowledgedModifySurvivesTheDaemonBeingKilled) {
     std::promise<void> handOff;
     std::vector<int> acknowledged;
     std::thread writer([&] {
+        bool handedOff = false;
         for (int i = 0;; ++i) {
             try {
                 const CVirusScan s =
@@ -416,8 +420,13 @@ TEST_F(AgentEndToEnd, EveryAcknowledgedModifySurvivesTheDaemonBeingKilled) {
                 break;  // the daemon is gone
             }
             acknowledged.push_back(i);
-            if (i + 1 == kHandOff) handOff.set_value();
+            if (i + 1 == kHandOff) {
+                handOff.set_value();
+                handedOff = true;
+            }
         }
+        // Stopped early (a failure reported above): do not leave the main thread waiting.
+        if (!handedOff) handOff.set_value();
         CRPCClientHelper::CloseThreadConnections();
     });
     handOff.get_future().wait();
@@ -426,6 +435,8 @@ TEST_F(AgentEndToEnd, EveryAcknowledgedModifySurvivesTheDaemonBeingKilled) {
     ASSERT_GE(acknowledged.size(), static_cast<size_t>(kHandOff));
 
     daemon = StartDaemon(home, runtime);
+    if (!daemon.ready) StopDaemon(daemon, SIGKILL);
+    ASSERT_TRUE(daemon.ready) << "zoltcfgd did not restart";
     for (int i : acknowledged) {
         CVirusScan s(L"SUB_" + std::to_wstring(i));
         ASSERT_TRUE(agent.QueryConfigurationSettings(server, kPolicy, s, nullptr)) << i;
