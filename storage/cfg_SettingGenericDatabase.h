@@ -155,7 +155,8 @@ class CCfgSettingGenericDatabase : public CCfgSettingDBBase, public CGenericData
         const CCfgIndex& m_index;
         CModifiableRecordSet& m_rs;
         const CCfgSettingCategoryBase& m_setting;
-        const std::vector<OS::x_wstring>& m_ignore;
+        // Kept for symmetry with DbFieldInfoCB; the bulk write applies no ignore list.
+        [[maybe_unused]] const std::vector<OS::x_wstring>& m_ignore;
         ModifyAction m_action;
         std::vector<OS::x_wstring>* m_pChanged;
         bool m_bSubTable;
