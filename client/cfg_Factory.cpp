@@ -24,25 +24,27 @@ OS::CCriticalSection& InstanceLock() {
     return lock;
 }
 
+// The process-wide factory. File-local: a program may hold this module twice (linked in and
+// through the shared library), and the two copies must not be one exported object.
+std::atomic<CCfgFactory*> g_pInstance{nullptr};
+
 }  // namespace
 
-std::atomic<CCfgFactory*> CCfgFactory::m_Instance{nullptr};
-
 CCfgFactory* CCfgFactory::Instance() {
-    CCfgFactory* factory = m_Instance.load(std::memory_order_acquire);
+    CCfgFactory* factory = g_pInstance.load(std::memory_order_acquire);
     if (!factory) {
         OS::CCriticalSectionSentry guard(InstanceLock());
-        factory = m_Instance.load(std::memory_order_relaxed);
+        factory = g_pInstance.load(std::memory_order_relaxed);
         if (!factory) {
             factory = new CCfgFactory(nullptr, false);
-            m_Instance.store(factory, std::memory_order_release);
+            g_pInstance.store(factory, std::memory_order_release);
         }
     }
     return factory;
 }
 
 void CCfgFactory::CloseSingleton() {
-    delete m_Instance.exchange(nullptr, std::memory_order_acq_rel);
+    delete g_pInstance.exchange(nullptr, std::memory_order_acq_rel);
 }
 
 CCfgFactory::CCfgFactory(const wchar_t* settingFile, bool useModuleType)

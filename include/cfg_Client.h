@@ -272,9 +272,9 @@ class CCfgProxy : public CCfgProxyBase, public CObserverNoticeCallback {
     bool IsObserving() const;
 
     CCfgSettingCache m_Cache;
-    std::vector<CSubjectID> m_vecSubjectID;      // guarded by m_csHook
-    mutable OS::CCriticalSection m_csHook;       // the hook list and the subject list
-    std::vector<CCfgProxyHook*> m_vecHook;       // guarded by m_csHook
+    std::vector<CSubjectID> m_vecSubjectID;  // guarded by m_csHook
+    mutable OS::CCriticalSection m_csHook;   // the hook list and the subject list
+    std::vector<CCfgProxyHook*> m_vecHook;   // guarded by m_csHook
     CObserverServerHelper m_ObserverSrvHelper;
 
     // Fill protection: a read stores its answer only when no change, drop or new subscription
@@ -388,6 +388,5 @@ class CCfgFactory {
     bool m_bUseModuleType;
     int m_nModuleType;
     CCfgFactoryDllMgr* m_pDllMgr;
-
-    static std::atomic<CCfgFactory*> m_Instance;
+    // The process-wide instance pointer and its lock are file-local to cfg_Factory.cpp.
 };
