@@ -123,6 +123,9 @@ class CCfgControl : public CIPCServerRequestCallback {
     // Publishes one change notification (body: mark, policy, server, kind).
     void NotifyChange(const CSubjectID& subject, const CSubjectID& policy,
                       const OS::x_wstring& server, int changeKind, bool flag);
+    // Publishes one notification per subject, flagged for the environment subject only.
+    void NotifyChanges(const std::vector<OS::x_wstring>& subjects, const CSubjectID& policy,
+                       const OS::x_wstring& server, int changeKind);
     // The shared frame of the three single reads and the two single writes.
     enum class ReadKind { kPlain, kBulk, kExist };
     void QueryOne(ReadKind kind, int replyId, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);

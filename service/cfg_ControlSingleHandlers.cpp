@@ -65,6 +65,15 @@ void CCfgControl::NotifyChange(const CSubjectID& subject, const CSubjectID& poli
     m_pSubjectSrvHelper->Notify(subject, body, flag);
 }
 
+void CCfgControl::NotifyChanges(const std::vector<OS::x_wstring>& subjects,
+                                const CSubjectID& policy, const OS::x_wstring& server,
+                                int changeKind) {
+    for (const auto& s : subjects) {
+        const CSubjectID subject(s);
+        NotifyChange(subject, policy, server, changeKind, IsVServerEnvironment(subject));
+    }
+}
+
 // ---- reads -------------------------------------------------------------------------------------
 
 void CCfgControl::QueryOne(ReadKind kind, int replyId, const CIPCMsgBuffer& request,
@@ -195,11 +204,7 @@ void CCfgControl::ModifyOne(bool bulk, int replyId, const CIPCMsgBuffer& request
             return;
         }
         if (!notify) return;
-        for (const auto& s : written) {
-            const CSubjectID subject(s);
-            NotifyChange(subject, key.policy, key.server, P::kChangeWritten,
-                         IsVServerEnvironment(subject));
-        }
+        NotifyChanges(written, key.policy, key.server, P::kChangeWritten);
     });
 }
 
@@ -236,11 +241,7 @@ void CCfgControl::DoDelSettings(unsigned int, const CIPCMsgBuffer& request, CIPC
                         L"CCfgControl::DoDelSettings(), notify fail: m_pSubjectSrvHelper == NULL");
                 return;
             }
-            for (const auto& s : removed) {
-                const CSubjectID subject(s);
-                NotifyChange(subject, key.policy, key.server, P::kChangeDeleted,
-                             IsVServerEnvironment(subject));
-            }
+            NotifyChanges(removed, key.policy, key.server, P::kChangeDeleted);
         });
     }
     CFG_LOG(DBG::LVL_EXIT, L"CCfgControl::DoDelSettings()");
@@ -275,11 +276,7 @@ void CCfgControl::DoResetToDefault(unsigned int, const CIPCMsgBuffer& request,
                     L"CCfgControl::DoResetToDefault(), notify fail: m_pSubjectSrvHelper == NULL");
                 return;
             }
-            for (const auto& s : written) {
-                const CSubjectID subject(s);
-                NotifyChange(subject, key.policy, key.server, P::kChangeWritten,
-                             IsVServerEnvironment(subject));
-            }
+            NotifyChanges(written, key.policy, key.server, P::kChangeWritten);
         });
     }
     CFG_LOG(DBG::LVL_EXIT, L"CCfgControl::DoResetToDefault()");
