@@ -8,10 +8,17 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
 
-build() {  # build DIR [cmake args...]
+build() {  # build DIR [cmake args...] [-- targets...]
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -j"$jobs"
+  local args=() targets=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do args+=("$1"); shift; done
+  [ $# -gt 0 ] && shift && targets=("$@")
+  cmake -S . -B "$dir" -G Ninja "${args[@]}" >/dev/null
+  if [ ${#targets[@]} -gt 0 ]; then
+    cmake --build "$dir" -j"$jobs" --target "${targets[@]}"
+  else
+    cmake --build "$dir" -j"$jobs"
+  fi
 }
 
 echo "== plain build =="
@@ -24,8 +31,16 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j"$jobs"
 
 echo "== ThreadSanitizer (concurrency tests) =="
-build build/tsan -DCMAKE_BUILD_TYPE=Debug -DZOLT_SANITIZE=thread -DZOLT_BENCH=OFF
+# Only the suites that hold concurrency tests are built here.
+build build/tsan -DCMAKE_BUILD_TYPE=Debug -DZOLT_SANITIZE=thread -DZOLT_BENCH=OFF -- \
+  $(grep -l Concurren tests/*/*.cpp tests/*/*/*.cpp | xargs -n1 dirname | sort -u |
+    sed -e 's|^tests/outside/|test_|' -e 's|^tests/|test_|')
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -R 'Concurren'
+
+echo "== libFuzzer: the request dispatcher for 60 s =="
+CXX=clang++ build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOLT_FUZZ=ON -DZOLT_BENCH=OFF \
+  -DZOLT_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -- dispatch_fuzz
+build/fuzz/dispatch_fuzz -max_total_time=60 -max_len=512 -timeout=10 -print_final_stats=1
 
 echo "== newcomer test (a fresh clone, README's commands as written) =="
 bash scripts/newcomer-test.sh
