@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "outside/registry/HomeDir.h"
+
 namespace zoltcfgd {
 
 const std::vector<CHomeFile>& DefaultHomeFiles() {
@@ -22,9 +24,11 @@ const std::vector<CHomeFile>& DefaultHomeFiles() {
 
 std::filesystem::path ResolveHome(const std::string& explicitHome) {
     if (!explicitHome.empty()) return std::filesystem::absolute(explicitHome);
-    if (const char* env = std::getenv("ZOLTCFG_HOME"); env && *env)
-        return std::filesystem::absolute(env);
-    return "/var/lib/zoltcfg";
+    // The same order the store uses to find its schema: the registry's "HomeDir", then
+    // ZOLTCFG_HOME, then /var/lib/zoltcfg; so the daemon and its store never disagree.
+    std::filesystem::path home = std::filesystem::absolute(OS::GetHomeDir().ToUtf8());
+    home = home.lexically_normal();
+    return home.has_filename() ? home : home.parent_path();  // no trailing '/'
 }
 
 std::vector<std::string> PrepareHome(const std::filesystem::path& home) {

@@ -34,7 +34,9 @@ int main(int argc, char** argv) {
     std::string home, runtimeDir;
     bool foreground = true, verbose = false;
     CLI::App app{"zoltcfgd: the configuration service (ID_ZOLT_MASTER)"};
-    app.add_option("--home", home, "home folder (default: $ZOLTCFG_HOME, else /var/lib/zoltcfg)");
+    app.add_option(
+        "--home", home,
+        "home folder (default: the registry's HomeDir, else $ZOLTCFG_HOME, else /var/lib/zoltcfg)");
     app.add_option("--runtime-dir", runtimeDir,
                    "folder of the local endpoints (default: $ZOLTCFG_RUNTIME_DIR, else "
                    "/run/zoltcfg for root, else $XDG_RUNTIME_DIR/zoltcfg)");
