@@ -2,9 +2,6 @@
 // judged, what is read back, which operations catch and which throw when the service is absent,
 // silent or answers short, the per-entry query walk, and the system-watcher agent.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <future>
@@ -15,6 +12,7 @@
 #include "outside/log/DebugLog.h"
 #include "outside/rpc/CRPCException.h"
 #include "tests/client/AgentTestSupport.h"
+#include "tests/support/FreePort.h"
 
 using namespace agenttest;
 using OS::x_wstring;
@@ -543,23 +541,9 @@ TEST_F(Agent, SystemWatcherAgentAddressesItsOwnComponent) {
     EXPECT_TRUE(master.Received().empty());
 }
 
-namespace {
-// A TCP port nobody listens on right now (the kernel's choice for an ephemeral bind).
-unsigned short FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-}  // namespace
-
 TEST_F(Agent, BackupGoesToTheComputerTheServerNames) {
-    testsupport::CScopedEnv port("ZOLTCFG_RPC_PORT_ID_TEST_BACKUP", std::to_string(FreePort()));
+    testsupport::CScopedEnv port("ZOLTCFG_RPC_PORT_ID_TEST_BACKUP",
+                                 std::to_string(testsupport::FreeTcpPort()));
     CCfgAgent agent(L"ID_TEST_BACKUP");
     // Nobody serves the component there yet: the transport's error reaches the caller.
     EXPECT_THROW(agent.BackupStorage(L"127.0.0.1", L"/var/backup"), CRPCException);

@@ -192,4 +192,11 @@ inline CIPCMsgBuffer Reply(int replyId) {
     return b;
 }
 
+// A reply that carries only a result code.
+inline CIPCMsgBuffer ResultReply(int replyId, int result) {
+    CIPCMsgBuffer b = Reply(replyId);
+    b << result;
+    return b;
+}
+
 }  // namespace servicetest

@@ -72,12 +72,6 @@ class ServiceDatabase : public ::testing::Test {
     std::unique_ptr<CCfgControl> m_service;
 };
 
-CIPCMsgBuffer ResultReply(int replyId, int result) {
-    CIPCMsgBuffer b = Reply(replyId);
-    b << result;
-    return b;
-}
-
 }  // namespace
 
 TEST_F(ServiceDatabase, WriteReadDeleteAndColumnDumpEndToEnd) {

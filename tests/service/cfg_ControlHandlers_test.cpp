@@ -37,12 +37,6 @@ CIPCMsgBuffer ReplyWithSetting(int replyId, const CCfgSettingCategoryBase& setti
     return b;
 }
 
-CIPCMsgBuffer ReplyResult(int replyId, int result) {
-    CIPCMsgBuffer b = Reply(replyId);
-    b << result;
-    return b;
-}
-
 }  // namespace
 
 TEST_F(ServiceHandlers, ReadsAnswerTheStoredSettingOrMinusOne) {
@@ -81,7 +75,7 @@ TEST_F(ServiceHandlers, ReadsAnswerTheStoredSettingOrMinusOne) {
 
         DBG::CCaptureLog log;
         m_store->result = false;
-        EXPECT_EQ(Bytes(Call(c.id, KeyBody(Key()))), Bytes(ReplyResult(c.id + 1, -1)));
+        EXPECT_EQ(Bytes(Call(c.id, KeyBody(Key()))), Bytes(ResultReply(c.id + 1, -1)));
         EXPECT_EQ(log.Messages(DBG::LVL_WARNING), std::vector<OS::x_wstring>{c.warning});
     }
 }
@@ -94,7 +88,7 @@ TEST_F(ServiceHandlers, ModifiesPassSettingAndActionAndAnswerTheStoreResult) {
         m_store->calls.clear();
         m_store->result = true;
         EXPECT_EQ(Bytes(Call(id, ModifyBody(Key(), setting, 2 | 8 | 0x100, true))),
-                  Bytes(ReplyResult(id + 1, 0)));
+                  Bytes(ResultReply(id + 1, 0)));
         ASSERT_EQ(m_store->calls.size(), 1u);
         EXPECT_EQ(m_store->calls[0].op, id == 303 ? "Set" : "SetBulk");
         EXPECT_EQ(m_store->calls[0].index, L"ZOLT_PLC_NULL:ZOLT_SUB_CFG_VS_RS");
@@ -106,7 +100,7 @@ TEST_F(ServiceHandlers, ModifiesPassSettingAndActionAndAnswerTheStoreResult) {
         DBG::CCaptureLog log;
         m_store->result = false;
         EXPECT_EQ(Bytes(Call(id, ModifyBody(Key(), setting, 0, true))),
-                  Bytes(ReplyResult(id + 1, -1)));
+                  Bytes(ResultReply(id + 1, -1)));
         EXPECT_EQ(log.Messages(DBG::LVL_WARNING),
                   std::vector<OS::x_wstring>{
                       id == 303 ? L"m_pDB->SetConfiguration(), server =SRV, category = "
@@ -119,7 +113,7 @@ TEST_F(ServiceHandlers, ModifiesPassSettingAndActionAndAnswerTheStoreResult) {
 TEST_F(ServiceHandlers, DeleteAnswersZeroWhateverTheStoreDid) {
     m_store->reported = {};
     EXPECT_EQ(Bytes(Call(305, KeyBody(Key(L"SRV", L"P1", L"S1", L"QV_X")))),
-              Bytes(ReplyResult(306, 0)));
+              Bytes(ResultReply(306, 0)));
     ASSERT_EQ(m_store->calls.size(), 1u);
     EXPECT_EQ(m_store->calls[0].op, "Remove");
     EXPECT_EQ(m_store->calls[0].index, L"P1:S1");
@@ -136,7 +130,7 @@ TEST_F(ServiceHandlers, ResetAnswersThePlaceholderAsTheStoreLeftIt) {
 
     DBG::CCaptureLog log;
     m_store->result = false;
-    EXPECT_EQ(Bytes(Call(311, KeyBody(Key()))), Bytes(ReplyResult(312, -1)));
+    EXPECT_EQ(Bytes(Call(311, KeyBody(Key()))), Bytes(ResultReply(312, -1)));
     EXPECT_TRUE(
         log.Contains(L"m_pDB->GetConfiguration(), server = SRV, category = QV_VirusScan, "
                      L"subject = ZOLT_SUB_CFG_VS_RS",
@@ -152,7 +146,7 @@ TEST_F(ServiceHandlers, ApplyAllAndQueryAllUseTheCategoryWideOperations) {
     request >> id;
     CIPCMsgBuffer body =
         CIPCMsgBuffer::FromBytes(request.GetCurrentBuffer(), request.GetCurrentSize());
-    EXPECT_EQ(Bytes(Call(313, body)), Bytes(ReplyResult(314, 0)));
+    EXPECT_EQ(Bytes(Call(313, body)), Bytes(ResultReply(314, 0)));
     ASSERT_EQ(m_store->calls.size(), 1u);
     EXPECT_EQ(m_store->calls[0].op, "ApplyAll");
     EXPECT_EQ(m_store->calls[0].server, L"SRV");
@@ -164,7 +158,7 @@ TEST_F(ServiceHandlers, ApplyAllAndQueryAllUseTheCategoryWideOperations) {
     {
         DBG::CCaptureLog log;
         m_store->result = false;
-        EXPECT_EQ(Bytes(Call(313, body)), Bytes(ReplyResult(314, -1)));
+        EXPECT_EQ(Bytes(Call(313, body)), Bytes(ResultReply(314, -1)));
         EXPECT_TRUE(log.Contains(L"m_pDB->SetConfiguration()", DBG::LVL_WARNING));
     }
 
@@ -193,17 +187,17 @@ TEST_F(ServiceHandlers, ApplyAllAndQueryAllUseTheCategoryWideOperations) {
 
     DBG::CCaptureLog log;
     m_store->result = false;
-    EXPECT_EQ(Bytes(Call(315, none)), Bytes(ReplyResult(316, -1)));
+    EXPECT_EQ(Bytes(Call(315, none)), Bytes(ResultReply(316, -1)));
     EXPECT_TRUE(log.Contains(L"m_pDB->GetConfiguration()", DBG::LVL_WARNING));
 }
 
 TEST_F(ServiceHandlers, LoadUnloadAndStatusNeedNoStore) {
-    EXPECT_EQ(Bytes(Call(317, KeyBody(Key()))), Bytes(ReplyResult(318, 0)));
-    EXPECT_EQ(Bytes(Call(319, KeyBody(Key()))), Bytes(ReplyResult(320, 0)));
+    EXPECT_EQ(Bytes(Call(317, KeyBody(Key()))), Bytes(ResultReply(318, 0)));
+    EXPECT_EQ(Bytes(Call(319, KeyBody(Key()))), Bytes(ResultReply(320, 0)));
     EXPECT_TRUE(m_store->calls.empty());
 
     DBG::CCaptureLog log;
-    EXPECT_EQ(Bytes(Call(341, CIPCMsgBuffer())), Bytes(ReplyResult(342, 1)));
+    EXPECT_EQ(Bytes(Call(341, CIPCMsgBuffer())), Bytes(ResultReply(342, 1)));
     EXPECT_EQ(log.Messages(DBG::LVL_ENTRY),
               (std::vector<OS::x_wstring>{L"CCfgControl::operator(), msgID: 341",
                                           L"CCfgControl::DoQueryDBConnectionStatus"}));
@@ -252,7 +246,7 @@ TEST_F(ServiceHandlers, TruncatedRequestsAnswerMinusOneAndNeverReachTheStore) {
             m_store->calls.clear();
             DBG::CCaptureLog log;
             const CIPCMsgBuffer truncated = CIPCMsgBuffer::FromBytes(whole.data(), cut);
-            EXPECT_EQ(Bytes(Call(c.id, truncated)), Bytes(ReplyResult(c.id + 1, -1)));
+            EXPECT_EQ(Bytes(Call(c.id, truncated)), Bytes(ResultReply(c.id + 1, -1)));
             EXPECT_TRUE(m_store->calls.empty());
             const auto errors = log.Messages(DBG::LVL_ERROR);
             ASSERT_EQ(errors.size(), 1u);
@@ -271,21 +265,21 @@ TEST_F(ServiceHandlers, LyingLengthsTrailingBytesAndUnknownIds) {
     CIPCMsgBuffer lying;
     lying << 1000u;
     lying.Put(reinterpret_cast<const unsigned char*>("SRV"), 3);
-    EXPECT_EQ(Bytes(Call(301, lying)), Bytes(ReplyResult(302, -1)));
+    EXPECT_EQ(Bytes(Call(301, lying)), Bytes(ResultReply(302, -1)));
 
     // A query-all whose count claims 2^31-1 subjects.
     CIPCMsgBuffer hugeCount;
     hugeCount << OS::x_wstring(L"SRV") << OS::x_wstring(L"C") << 0x7fffffff;
-    EXPECT_EQ(Bytes(Call(315, hugeCount)), Bytes(ReplyResult(316, -1)));
+    EXPECT_EQ(Bytes(Call(315, hugeCount)), Bytes(ResultReply(316, -1)));
     CIPCMsgBuffer negativeCount;
     negativeCount << OS::x_wstring(L"SRV") << OS::x_wstring(L"C") << -5;
-    EXPECT_EQ(Bytes(Call(315, negativeCount)), Bytes(ReplyResult(316, -1)));
+    EXPECT_EQ(Bytes(Call(315, negativeCount)), Bytes(ResultReply(316, -1)));
     EXPECT_TRUE(m_store->calls.empty());
 
     // Bytes behind a complete request are not read: the answer is the normal one.
     CIPCMsgBuffer trailing = KeyBody(Key());
     trailing << 12345 << OS::x_wstring(L"junk");
-    EXPECT_EQ(Bytes(Call(317, trailing)), Bytes(ReplyResult(318, 0)));
+    EXPECT_EQ(Bytes(Call(317, trailing)), Bytes(ResultReply(318, 0)));
 
     // Ids outside the served table, the file ids and the relay ids: an empty reply, no handler.
     for (int id : {0,   -1,  300, 302, 321,  323,  351,  999,  325,  327,
@@ -311,7 +305,7 @@ TEST_F(ServiceHandlers, HandlersNotAvailableYetAnswerMinusOneAndSaySo) {
         DBG::CCaptureLog log;
         CIPCMsgBuffer body;
         body << 0;
-        EXPECT_EQ(Bytes(Call(id, body)), Bytes(ReplyResult(id + 1, -1)));
+        EXPECT_EQ(Bytes(Call(id, body)), Bytes(ResultReply(id + 1, -1)));
         OS::x_wstring text;
         text.Format(L"CCfgControl::%ls() is not available yet", name);
         EXPECT_EQ(log.Messages(DBG::LVL_WARNING), std::vector<OS::x_wstring>{text});

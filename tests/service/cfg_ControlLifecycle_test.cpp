@@ -7,9 +7,6 @@
 #pragma clang diagnostic ignored "-Wdelete-non-abstract-non-virtual-dtor"
 #endif
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <memory>
 
@@ -18,6 +15,7 @@
 #include "outside/rpc/CRPCException.h"
 #include "outside/rpc/CRPCServerHelper.h"
 #include "tests/service/ServiceTestSupport.h"
+#include "tests/support/FreePort.h"
 #include "tests/support/SampleHome.h"
 
 using namespace servicetest;
@@ -40,18 +38,6 @@ class CEchoMaster : public CIPCServerRequestCallback {
     }
     void FreeMsgID(int* ids) override { delete[] ids; }
 };
-
-unsigned short FreeTcpPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
 
 }  // namespace
 
@@ -86,7 +72,8 @@ TEST(ServiceLifecycle, ServedIdsConstructionOrderAndStoreOwnership) {
     // A remote service neither uses nor frees a store it is given.
     deleted = false;
     CScriptedStore kept(&deleted);
-    testsupport::CScopedEnv port("ZOLTCFG_RPC_PORT_ID_TEST_LIFE", std::to_string(FreeTcpPort()));
+    testsupport::CScopedEnv port("ZOLTCFG_RPC_PORT_ID_TEST_LIFE",
+                                 std::to_string(testsupport::FreeTcpPort()));
     {
         CCfgControl remote(L"ID_TEST_LIFE", &kept, true);
         EXPECT_TRUE(log.Contains(L"Remote server", DBG::LVL_STARTUP));
@@ -151,7 +138,8 @@ TEST(ServiceLifecycle, RemoteServiceRelaysToTheMasterAndRunsFileIdsItself) {
                                                      CRPCServerParameter(L"ncalrpc"));
     master->RegisterHandler(echo);
 
-    testsupport::CScopedEnv port("ZOLTCFG_RPC_PORT_ID_TEST_REMOTE", std::to_string(FreeTcpPort()));
+    testsupport::CScopedEnv port("ZOLTCFG_RPC_PORT_ID_TEST_REMOTE",
+                                 std::to_string(testsupport::FreeTcpPort()));
     CCfgControl remote(L"ID_TEST_REMOTE", nullptr, true);
 
     CIPCMsgBuffer body = KeyBody(Key());

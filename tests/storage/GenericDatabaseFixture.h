@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -68,6 +69,18 @@ inline std::unique_ptr<CCfgSettingCategoryFake> Make(const x_wstring& category,
     auto s = std::make_unique<CCfgSettingCategoryFake>(category);
     s->SetSubjectID(subject);
     return s;
+}
+
+// The texts as a vector.
+inline std::vector<x_wstring> W(std::initializer_list<const wchar_t*> items) {
+    return std::vector<x_wstring>(items.begin(), items.end());
+}
+
+// The value of field `name` of `s` (empty when the setting has no such field).
+inline CVar Field(CCfgSettingCategoryBase& s, const x_wstring& name) {
+    CVar v;
+    s.GetFieldValue(name, v);
+    return v;
 }
 
 // One row of a table as text, column name -> value ("<null>" for NULL).

@@ -8,16 +8,6 @@ using Op = CDBFaultInjector::Op;
 
 namespace {
 
-std::vector<x_wstring> W(std::initializer_list<const wchar_t*> items) {
-    return std::vector<x_wstring>(items.begin(), items.end());
-}
-
-CVar Field(CCfgSettingCategoryBase& s, const x_wstring& name) {
-    CVar v;
-    s.GetFieldValue(name, v);
-    return v;
-}
-
 // The item settings held by a multi-value field value, as (subject, NAME) pairs.
 std::vector<std::pair<x_wstring, x_wstring>> ItemsIn(CVar value) {
     std::vector<std::pair<x_wstring, x_wstring>> out;

@@ -13,16 +13,6 @@ using Op = CDBFaultInjector::Op;
 
 namespace {
 
-std::vector<x_wstring> W(std::initializer_list<const wchar_t*> items) {
-    return std::vector<x_wstring>(items.begin(), items.end());
-}
-
-CVar Field(CCfgSettingCategoryBase& s, const x_wstring& name) {
-    CVar v;
-    s.GetFieldValue(name, v);
-    return v;
-}
-
 // The lines at `level` that start with `prefix` and end with `suffix`.
 int CountLines(const DBG::CCaptureLog& log, int level, const std::wstring& prefix,
                const std::wstring& suffix) {
