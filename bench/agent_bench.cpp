@@ -12,11 +12,9 @@
 // Thread rule: the benchmarks run on the main thread; the socket floor's echo thread, the
 // service's RPC threads and the observer's thread serve them.
 #include <benchmark/benchmark.h>
-#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -28,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "cfg_Client.h"
 #include "cfg_Service.h"
 #include "outside/log/DebugLog.h"
@@ -36,7 +35,6 @@
 #include "service/cfg_RequestProtocol.h"
 #include "service/cfg_VirtualServerDB.h"
 #include "setting/cfg_SettingCategoryFake.h"
-#include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
 
 using OS::x_wstring;
@@ -45,45 +43,15 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const char* const kSchema = R"XML(<?xml version="1.0" encoding="UTF-8"?>
-<database>
-  <schema version="1">
-    <table name="T10">
-      <column name="F0" type="string" default=""/>
-      <column name="F1" type="string" default=""/>
-      <column name="F2" type="string" default=""/>
-      <column name="F3" type="string" default=""/>
-      <column name="F4" type="string" default=""/>
-      <column name="F5" type="string" default=""/>
-      <column name="F6" type="int32" default="0"/>
-      <column name="F7" type="int32" default="0"/>
-      <column name="F8" type="bool" default="0"/>
-      <column name="F9" type="bool" default="0"/>
-    </table>
-  </schema>
-</database>
-)XML";
+const std::string kSchema = benchsupport::SchemaOf(benchsupport::kTenFieldTable);
 
 const x_wstring kServer = L"SRV";
 const CSubjectID kPolicy(L"ZOLT_PLC_NULL");
 
-void Fill(CCfgSettingCategoryBase& s, int n) {
-    s.AddFieldValue(L"F0", CVar(L"/var/lib/zoltcfg/quarantine/virus-scan"));
-    s.AddFieldValue(L"F1", CVar(L"postmaster@example.com"));
-    s.AddFieldValue(L"F2", CVar(L"A virus was found in a message you sent"));
-    s.AddFieldValue(L"F3", CVar(L"The attachment was removed by the scanner."));
-    s.AddFieldValue(L"F4", CVar(L"exe;com;scr;pif;bat;vbs;js;zip;rar;7z"));
-    s.AddFieldValue(L"F5", CVar(L"virusscan-" + std::to_wstring(n)));
-    s.AddFieldValue(L"F6", CVar(10240 + n));
-    s.AddFieldValue(L"F7", CVar(300));
-    s.AddFieldValue(L"F8", CVar(true));
-    s.AddFieldValue(L"F9", CVar(n % 2 == 0));
-}
-
 CCfgSettingCategoryFake Setting(int n) {
     CCfgSettingCategoryFake s(L"T10");
     s.SetSubjectID(L"S1");
-    Fill(s, n);
+    benchsupport::FillSample(s, benchsupport::TableFieldNames(), n, n % 2 == 0);
     return s;
 }
 
@@ -116,43 +84,24 @@ class CEchoPeer {
         std::vector<unsigned char> frame(reinterpret_cast<const unsigned char*>(head),
                                          reinterpret_cast<const unsigned char*>(head) + 8);
         frame.insert(frame.end(), request.begin(), request.end());
-        WriteAll(m_fds[0], frame.data(), frame.size());
+        benchsupport::WriteAll(m_fds[0], frame.data(), frame.size());
         uint32_t got = 0;
-        ReadAll(m_fds[0], &got, 4);
+        benchsupport::ReadAll(m_fds[0], &got, 4);
         reply.resize(got);
-        ReadAll(m_fds[0], reply.data(), got);
+        benchsupport::ReadAll(m_fds[0], reply.data(), got);
     }
 
   private:
-    static bool ReadAll(int fd, void* p, size_t n) {
-        auto* c = static_cast<unsigned char*>(p);
-        while (n) {
-            const ssize_t r = read(fd, c, n);
-            if (r <= 0) return false;
-            c += r;
-            n -= static_cast<size_t>(r);
-        }
-        return true;
-    }
-    static void WriteAll(int fd, const void* p, size_t n) {
-        const auto* c = static_cast<const unsigned char*>(p);
-        while (n) {
-            const ssize_t w = write(fd, c, n);
-            if (w <= 0) return;
-            c += w;
-            n -= static_cast<size_t>(w);
-        }
-    }
     void Serve() {
         std::vector<unsigned char> in, out;
         for (;;) {
             uint32_t head[2];
-            if (!ReadAll(m_fds[1], head, 8)) return;
+            if (!benchsupport::ReadAll(m_fds[1], head, 8)) return;
             in.resize(head[0]);
-            if (!ReadAll(m_fds[1], in.data(), head[0])) return;
+            if (!benchsupport::ReadAll(m_fds[1], in.data(), head[0])) return;
             out.assign(4 + head[1], 0x5A);
             std::memcpy(out.data(), &head[1], 4);
-            WriteAll(m_fds[1], out.data(), out.size());
+            benchsupport::WriteAll(m_fds[1], out.data(), out.size());
         }
     }
     int m_fds[2];
@@ -161,10 +110,8 @@ class CEchoPeer {
 
 struct CEnv {
     CEnv() {
-        testsupport::CreateSampleHome(home);
-        testsupport::WriteFile(home / "config" / "dbSchema_Conf.xml", kSchema);
-        testsupport::WriteSampleRegistry(tmp / "registry", home);
-        setenv("ZOLTCFG_REGISTRY", (tmp / "registry").c_str(), 1);
+        benchsupport::CreateHome(home, kSchema);
+        benchsupport::UseRegistryFor(tmp / "registry", home);
         setenv("ZOLTCFG_RUNTIME_DIR", (tmp / "run").c_str(), 1);
         service = std::make_unique<CCfgControl>(
             L"ID_ZOLT_MASTER",
@@ -175,10 +122,7 @@ struct CEnv {
                                           CCfgSettingDBBase::MA_NONE);
         observerHelper.Subscribe(CComponentID(L"ID_ZOLT_MASTER"), observer);
 
-        sqlite3_open((home / "data" / "config.db").c_str(), &raw);
-        sqlite3_busy_timeout(raw, 30000);
-        sqlite3_exec(raw, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", nullptr, nullptr,
-                     nullptr);
+        raw = std::make_unique<benchsupport::CRawConnection>(home / "data" / "config.db");
 
         // The sizes the agent's requests and replies have on the wire.
         const P::CKey key{kServer, kPolicy, CSubjectID(L"S1"), L"T10"};
@@ -197,7 +141,6 @@ struct CEnv {
     ~CEnv() {
         observerHelper.Unsubscribe(CComponentID(L"ID_ZOLT_MASTER"), observer);
         service.reset();
-        sqlite3_close(raw);
     }
 
     testsupport::CTempDir tmp{"zoltcfg-agent-bench"};
@@ -207,7 +150,7 @@ struct CEnv {
     CCountingObserver observer;
     CObserverServerHelper observerHelper{CComponentID(L"ID_BENCH_OBSERVER")};
     CEchoPeer echo;
-    sqlite3* raw = nullptr;
+    std::unique_ptr<benchsupport::CRawConnection> raw;
     std::vector<unsigned char> queryRequest, modifyRequest;
     uint32_t queryReplySize = 0, modifyReplySize = 0;
 };
@@ -230,12 +173,9 @@ void Sampled(benchmark::State& state, const char* name, Op op) {
         op();
         samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
-    std::sort(samples.begin(), samples.end());
     CStats s;
-    if (!samples.empty()) {
-        s.median_us = samples[samples.size() / 2];
-        s.p99_us = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
-    }
+    s.median_us = benchsupport::Percentile(samples, 50);
+    s.p99_us = benchsupport::Percentile(samples, 99);
     state.counters["median_us"] = s.median_us;
     state.counters["p99_us"] = s.p99_us;
     g_stats[name] = s;
@@ -258,51 +198,18 @@ void BM_Floor_SocketRoundTrip_Modify(benchmark::State& state) {
 }
 
 void BM_Floor_SqlitePointSelect(benchmark::State& state) {
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(g_env->raw, "SELECT * FROM T10 WHERE CFG_INDEX = ?1", -1, &st, nullptr);
+    benchsupport::CRawPointSelect select(g_env->raw->Get());
     Sampled(state, "BM_Floor_SqlitePointSelect", [&] {
-        sqlite3_bind_text(st, 1, "ZOLT_PLC_NULL:S1", -1, SQLITE_STATIC);
-        if (sqlite3_step(st) != SQLITE_ROW) state.SkipWithError("no row");
-        long long sum = 0;
-        for (int c = 0; c < sqlite3_column_count(st); ++c) {
-            if (sqlite3_column_type(st, c) == SQLITE_TEXT) {
-                sum += sqlite3_column_bytes(st, c);
-                benchmark::DoNotOptimize(sqlite3_column_text(st, c));
-            } else {
-                sum += sqlite3_column_int64(st, c);
-            }
-        }
-        benchmark::DoNotOptimize(sum);
-        sqlite3_reset(st);
+        if (!select.Step()) state.SkipWithError("no row");
     });
-    sqlite3_finalize(st);
 }
 
 void BM_Floor_SqliteUpdate(benchmark::State& state) {
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(g_env->raw,
-                       "UPDATE T10 SET F0=?1, F1=?2, F2=?3, F3=?4, F4=?5, F5=?6, F6=?7, F7=?8, "
-                       "F8=?9, F9=?10 WHERE CFG_INDEX=?11",
-                       -1, &st, nullptr);
+    benchsupport::CRawUpdate update(g_env->raw->Get());
     int n = 0;
     Sampled(state, "BM_Floor_SqliteUpdate", [&] {
-        ++n;
-        const std::string f5 = "virusscan-" + std::to_string(n);
-        sqlite3_bind_text(st, 1, "/var/lib/zoltcfg/quarantine/virus-scan", -1, SQLITE_STATIC);
-        sqlite3_bind_text(st, 2, "postmaster@example.com", -1, SQLITE_STATIC);
-        sqlite3_bind_text(st, 3, "A virus was found in a message you sent", -1, SQLITE_STATIC);
-        sqlite3_bind_text(st, 4, "The attachment was removed by the scanner.", -1, SQLITE_STATIC);
-        sqlite3_bind_text(st, 5, "exe;com;scr;pif;bat;vbs;js;zip;rar;7z", -1, SQLITE_STATIC);
-        sqlite3_bind_text(st, 6, f5.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int(st, 7, 10240 + n);
-        sqlite3_bind_int(st, 8, 300);
-        sqlite3_bind_int(st, 9, 1);
-        sqlite3_bind_int(st, 10, n % 2 == 0);
-        sqlite3_bind_text(st, 11, "ZOLT_PLC_NULL:S1", -1, SQLITE_STATIC);
-        if (sqlite3_step(st) != SQLITE_DONE) state.SkipWithError("update failed");
-        sqlite3_reset(st);
+        if (!update.Step(++n)) state.SkipWithError("update failed");
     });
-    sqlite3_finalize(st);
 }
 
 void BM_Agent_Query(benchmark::State& state) {

@@ -4,11 +4,11 @@
 // Thread rule: single-threaded.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "cfg_Setting.h"
 #include "cfg_Storage.h"
 #include "outside/log/DebugLog.h"
@@ -20,38 +20,10 @@ namespace {
 
 constexpr int kEntries = 64;  // settings in the cache and in the floor's map
 
-// Ten declared fields: six strings, two integers, two booleans, as a typical category has.
-class CBenchSetting : public CCfgSettingCategoryBase {
-  public:
-    x_wstring GetCategroyName() override { return L"QV_VirusScan"; }
-    CSubjectID GetSubjectID() override { return CSubjectID(L"ZOLT_SUB_CFG_VS_RS"); }
-    CCfgSettingCategoryBase* New() const override { return new CBenchSetting(); }
-    void Delete(CCfgSettingCategoryBase* p) override { delete p; }
-    void EnumerateFieldInfo(CFieldInfoCallback& cb) const override {
-        for (size_t n = 0; n < Names().size(); ++n)
-            if (!cb(static_cast<unsigned int>((n + 1) << 16 | 0x1F), Names()[n], CVar())) return;
-    }
-    static const std::vector<x_wstring>& Names() {
-        static const std::vector<x_wstring> names = {
-            L"VS_QUARANTINE_FOLDER", L"VS_NOTIFY_SENDER", L"VS_NOTIFY_SUBJECT", L"VS_ACTION_TEXT",
-            L"VS_SCAN_EXTENSIONS",   L"VS_LOG_PREFIX",    L"VS_MAX_SIZE_KB",    L"VS_TIMEOUT_SEC",
-            L"VS_ENABLED",           L"VS_CLEAN_FIRST"};
-        return names;
-    }
-};
+using benchsupport::CBenchSetting;
 
 void Fill(CCfgSettingCategoryBase& s, int n) {
-    const auto& names = CBenchSetting::Names();
-    s.AddFieldValue(names[0], CVar(L"/var/lib/zoltcfg/quarantine/virus-scan"));
-    s.AddFieldValue(names[1], CVar(L"postmaster@example.com"));
-    s.AddFieldValue(names[2], CVar(L"A virus was found in a message you sent"));
-    s.AddFieldValue(names[3], CVar(L"The attachment was removed by the scanner."));
-    s.AddFieldValue(names[4], CVar(L"exe;com;scr;pif;bat;vbs;js;zip;rar;7z"));
-    s.AddFieldValue(names[5], CVar(L"virusscan-" + std::to_wstring(n)));
-    s.AddFieldValue(names[6], CVar(10240 + n));
-    s.AddFieldValue(names[7], CVar(300));
-    s.AddFieldValue(names[8], CVar(true));
-    s.AddFieldValue(names[9], CVar(false));
+    benchsupport::FillSample(s, benchsupport::VirusScanFieldNames(), n, false);
 }
 
 CCfgIndex KeyOf(int n) {
@@ -68,7 +40,8 @@ void BM_Floor_MapLookupAndFieldMapCopy(benchmark::State& state) {
         FieldMap fields;
         CBenchSetting s;
         Fill(s, n);
-        for (const auto& name : CBenchSetting::Names()) s.GetFieldValue(name, fields[name]);
+        for (const auto& name : benchsupport::VirusScanFieldNames())
+            s.GetFieldValue(name, fields[name]);
         const CCfgIndex key = KeyOf(n);
         map.emplace(key.GetServerName() + key.GetPolicySubject().Str() + key.GetSubjectID().Str(),
                     std::move(fields));
@@ -132,45 +105,15 @@ BENCHMARK(BM_CacheHit_FreshSetting);
 BENCHMARK(BM_CacheHit_ReusedSetting);
 BENCHMARK(BM_SettingAssignment);
 
-// Keeps the CPU time per iteration of each benchmark (the median when repetitions are asked
-// for) so that the ratios to the floor can be printed at the end. CPU time, because the machine
-// is shared and wall time includes waiting for a core.
-class CRatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            const std::string name = run.run_name.str();
-            if (run.run_type == Run::RT_Iteration && !m_median.count(name))
-                m_times[name] = run.GetAdjustedCPUTime();
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                m_times[name] = run.GetAdjustedCPUTime();
-                m_median[name] = true;
-            }
-        }
-    }
-    void PrintRatios() const {
-        const auto floor = m_times.find("BM_Floor_MapLookupAndFieldMapCopy");
-        if (floor == m_times.end() || floor->second <= 0) return;
-        for (const auto& [name, time] : m_times)
-            if (name != floor->first)
-                std::printf("ratio %-28s / floor = %.2f (CPU time)\n", name.c_str(),
-                            time / floor->second);
-    }
-
-  private:
-    std::map<std::string, double> m_times;
-    std::map<std::string, bool> m_median;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     DBG::SetLogToNothing();
     benchmark::Initialize(&argc, argv);
-    CRatioReporter reporter;
+    // CPU time, because the machine is shared and wall time includes waiting for a core.
+    benchsupport::CRatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
+    reporter.PrintAllAgainst("BM_Floor_MapLookupAndFieldMapCopy", 28);
     benchmark::Shutdown();
     return 0;
 }

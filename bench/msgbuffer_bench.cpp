@@ -6,10 +6,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "outside/ipc/CIPCMsgBuffer.h"
 
 namespace {
@@ -168,44 +168,22 @@ BENCHMARK(BM_Buffer_Write);
 BENCHMARK(BM_Floor_Read);
 BENCHMARK(BM_Buffer_Read);
 
-// Keeps the CPU time of each benchmark (the median when repetitions are asked for) and prints
-// each buffer case against the floor of the same direction.
-class CRatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            const std::string name = run.run_name.str();
-            if (run.run_type == Run::RT_Iteration && !m_median.count(name))
-                m_times[name] = run.GetAdjustedCPUTime();
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                m_times[name] = run.GetAdjustedCPUTime();
-                m_median[name] = true;
-            }
-        }
+// Each buffer case against the floor of the same direction (CPU time).
+void PrintRatios(const benchsupport::CRatioReporter& r) {
+    for (const char* dir : {"Write", "Read"}) {
+        double ratio = 0;
+        if (r.Ratio(std::string("BM_Buffer_") + dir, std::string("BM_Floor_") + dir, ratio))
+            std::printf("ratio BM_Buffer_%-6s / floor = %.2f (CPU time)\n", dir, ratio);
     }
-    void PrintRatios() const {
-        for (const char* dir : {"Write", "Read"}) {
-            const auto ours = m_times.find(std::string("BM_Buffer_") + dir);
-            const auto floor = m_times.find(std::string("BM_Floor_") + dir);
-            if (ours == m_times.end() || floor == m_times.end() || floor->second <= 0) continue;
-            std::printf("ratio BM_Buffer_%-6s / floor = %.2f (CPU time)\n", dir,
-                        ours->second / floor->second);
-        }
-    }
-
-  private:
-    std::map<std::string, double> m_times;
-    std::map<std::string, bool> m_median;
-};
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    CRatioReporter reporter;
+    benchsupport::CRatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
+    PrintRatios(reporter);
     benchmark::Shutdown();
     return 0;
 }

@@ -18,11 +18,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "cfg_Client.h"
 #include "outside/log/DebugLog.h"
 #include "outside/notify/CSubjectServerHelper.h"
@@ -40,38 +40,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Ten declared fields: six strings, two integers, two booleans.
-class CBenchSetting : public CCfgSettingCategoryBase {
-  public:
-    x_wstring GetCategroyName() override { return L"QV_VirusScan"; }
-    CSubjectID GetSubjectID() override { return CSubjectID(L"ZOLT_SUB_CFG_VS_RS"); }
-    CCfgSettingCategoryBase* New() const override { return new CBenchSetting(); }
-    void Delete(CCfgSettingCategoryBase* p) override { delete p; }
-    void EnumerateFieldInfo(CFieldInfoCallback& cb) const override {
-        for (size_t n = 0; n < Names().size(); ++n)
-            if (!cb(static_cast<unsigned int>((n + 1) << 16 | 0x1F), Names()[n], CVar())) return;
-    }
-    static const std::vector<x_wstring>& Names() {
-        static const std::vector<x_wstring> names = {
-            L"VS_QUARANTINE_FOLDER", L"VS_NOTIFY_SENDER", L"VS_NOTIFY_SUBJECT", L"VS_ACTION_TEXT",
-            L"VS_SCAN_EXTENSIONS",   L"VS_LOG_PREFIX",    L"VS_MAX_SIZE_KB",    L"VS_TIMEOUT_SEC",
-            L"VS_ENABLED",           L"VS_CLEAN_FIRST"};
-        return names;
-    }
-};
+using benchsupport::CBenchSetting;
 
 void Fill(CCfgSettingCategoryBase& s) {
-    const auto& names = CBenchSetting::Names();
-    s.AddFieldValue(names[0], CVar(L"/var/lib/zoltcfg/quarantine/virus-scan"));
-    s.AddFieldValue(names[1], CVar(L"postmaster@example.com"));
-    s.AddFieldValue(names[2], CVar(L"A virus was found in a message you sent"));
-    s.AddFieldValue(names[3], CVar(L"The attachment was removed by the scanner."));
-    s.AddFieldValue(names[4], CVar(L"exe;com;scr;pif;bat;vbs;js;zip;rar;7z"));
-    s.AddFieldValue(names[5], CVar(L"virusscan-1"));
-    s.AddFieldValue(names[6], CVar(10240));
-    s.AddFieldValue(names[7], CVar(300));
-    s.AddFieldValue(names[8], CVar(true));
-    s.AddFieldValue(names[9], CVar(false));
+    benchsupport::FillSample(s, benchsupport::VirusScanFieldNames(), 0, false);
 }
 
 const CSubjectID kPolicy(L"ZOLT_PLC_NULL");
@@ -172,12 +144,6 @@ class CTimingHook : public CCfgProxyHook {
     long m_calls = 0;
 };
 
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
-}
-
 void BM_NotificationLatencyThroughDaemon(benchmark::State& state) {
     const fs::path daemonPath = fs::read_symlink("/proc/self/exe").parent_path() / "zoltcfgd";
     if (!fs::exists(daemonPath)) {
@@ -244,10 +210,10 @@ void BM_NotificationLatencyThroughDaemon(benchmark::State& state) {
     int status = 0;
     waitpid(pid, &status, 0);
     fclose(daemonOut);
-    state.counters["reply_to_hook_median_us"] = Percentile(fromReply, 0.5);
-    state.counters["reply_to_hook_p99_us"] = Percentile(fromReply, 0.99);
-    state.counters["write_to_hook_median_us"] = Percentile(fromStart, 0.5);
-    state.counters["write_to_hook_p99_us"] = Percentile(fromStart, 0.99);
+    state.counters["reply_to_hook_median_us"] = benchsupport::Percentile(fromReply, 50);
+    state.counters["reply_to_hook_p99_us"] = benchsupport::Percentile(fromReply, 99);
+    state.counters["write_to_hook_median_us"] = benchsupport::Percentile(fromStart, 50);
+    state.counters["write_to_hook_p99_us"] = benchsupport::Percentile(fromStart, 99);
     unsetenv("ZOLTCFG_RUNTIME_DIR");
     unsetenv("ZOLTCFG_REGISTRY");
 }
@@ -257,39 +223,22 @@ BENCHMARK(BM_ProxyHit)->ArgName("infolog")->Arg(0)->Arg(1);
 BENCHMARK(BM_NotificationLatencyThroughDaemon)->Iterations(2000)->UseRealTime();
 
 // Prints the proxy hit's ratio to the floor (CPU time; the machine is shared).
-class CRatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs)
-            if (run.run_type == Run::RT_Iteration ||
-                (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median"))
-                m_times[run.run_name.function_name + "/" + run.run_name.args] =
-                    run.GetAdjustedCPUTime();
+void PrintRatios(const benchsupport::CRatioReporter& r) {
+    for (const char* name : {"BM_ProxyHit/infolog:0", "BM_ProxyHit/infolog:1"}) {
+        double ratio = 0;
+        if (r.Ratio(name, "BM_Floor_BareCacheHit", ratio))
+            std::printf("ratio %s / BM_Floor_BareCacheHit = %.2f (CPU time)\n", name, ratio);
     }
-    void PrintRatios() const {
-        auto floor = m_times.find("BM_Floor_BareCacheHit/");
-        if (floor == m_times.end() || floor->second <= 0) return;
-        for (const char* name : {"BM_ProxyHit/infolog:0", "BM_ProxyHit/infolog:1"}) {
-            auto proxy = m_times.find(name);
-            if (proxy != m_times.end())
-                std::printf("ratio %s / BM_Floor_BareCacheHit = %.2f (CPU time)\n", name,
-                            proxy->second / floor->second);
-        }
-    }
-
-  private:
-    std::map<std::string, double> m_times;
-};
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     DBG::SetLogToNothing();
     benchmark::Initialize(&argc, argv);
-    CRatioReporter reporter;
+    benchsupport::CRatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
+    PrintRatios(reporter);
     benchmark::Shutdown();
     return 0;
 }

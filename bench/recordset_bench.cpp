@@ -11,16 +11,13 @@
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <map>
 #include <memory>
 #include <string>
 
+#include "bench/BenchSupport.h"
 #include "outside/db/CGenericDatabase.h"
 #include "outside/log/DebugLog.h"
 #include "outside/variant/CVar.h"
-#include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
 
 using OS::x_wstring;
@@ -55,45 +52,32 @@ const char* const kSchema = R"XML(<?xml version="1.0" encoding="UTF-8"?>
 // The home, the database layer's connection and a raw connection of its own to the same file.
 struct CEnv {
     CEnv() {
-        testsupport::CreateSampleHome(tmp.Path());
-        testsupport::WriteFile(tmp / "config" / "dbSchema_Conf.xml", kSchema);
+        benchsupport::CreateHome(tmp.Path(), kSchema);
         db = std::make_unique<CGenericDatabase>(
             x_wstring::FromUtf8((tmp / "config" / "dbconf_Conf.xml").string()), true);
         db->Initialize();
 
-        sqlite3_open((tmp / "data" / "config.db").c_str(), &raw);
-        sqlite3_busy_timeout(raw, 30000);
-        Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
-        Exec("BEGIN");
+        raw = std::make_unique<benchsupport::CRawConnection>(tmp / "data" / "config.db");
+        raw->Exec("BEGIN");
         for (int i = 0; i < kRows; ++i) {
             std::string n = std::to_string(i);
-            Exec("INSERT INTO T_Item (CFG_INDEX, NAME, PRIO) VALUES ('ZOLT_PLC_NULL:I" + n +
-                 "', 'item " + n + "', " + n + ")");
-            Exec("INSERT INTO T10 VALUES ('ZOLT_PLC_NULL:S" + n +
-                 "', '/var/lib/zoltcfg/quarantine/virus-scan', 'postmaster@example.com', "
-                 "'A virus was found in a message you sent', "
-                 "'The attachment was removed by the scanner.', "
-                 "'exe;com;scr;pif;bat;vbs;js;zip;rar;7z', 'virusscan-" +
-                 n + "', " + std::to_string(10240 + i) + ", 300, 1, " + std::to_string(i % 2) +
-                 ")");
+            raw->Exec("INSERT INTO T_Item (CFG_INDEX, NAME, PRIO) VALUES ('ZOLT_PLC_NULL:I" + n +
+                      "', 'item " + n + "', " + n + ")");
+            raw->Exec("INSERT INTO T10 VALUES ('ZOLT_PLC_NULL:S" + n +
+                      "', '/var/lib/zoltcfg/quarantine/virus-scan', 'postmaster@example.com', "
+                      "'A virus was found in a message you sent', "
+                      "'The attachment was removed by the scanner.', "
+                      "'exe;com;scr;pif;bat;vbs;js;zip;rar;7z', 'virusscan-" +
+                      n + "', " + std::to_string(10240 + i) + ", 300, 1, " + std::to_string(i % 2) +
+                      ")");
         }
-        Exec("COMMIT");
+        raw->Exec("COMMIT");
     }
-    ~CEnv() {
-        db.reset();
-        sqlite3_close(raw);
-    }
-    void Exec(const std::string& sql) {
-        char* err = nullptr;
-        if (sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
-            std::fprintf(stderr, "%s: %s\n", sql.c_str(), err ? err : "");
-            std::abort();
-        }
-    }
+    ~CEnv() { db.reset(); }
 
     testsupport::CTempDir tmp{"zoltcfg-recordset-bench"};
     std::unique_ptr<CGenericDatabase> db;
-    sqlite3* raw = nullptr;
+    std::unique_ptr<benchsupport::CRawConnection> raw;
 };
 
 CEnv* g_env = nullptr;
@@ -101,7 +85,7 @@ CEnv* g_env = nullptr;
 void RawWalk(benchmark::State& state, const char* table, bool variants) {
     sqlite3_stmt* st = nullptr;
     std::string sql = std::string("SELECT rowid, * FROM ") + table + " ORDER BY rowid";
-    sqlite3_prepare_v3(g_env->raw, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
+    sqlite3_prepare_v3(g_env->raw->Get(), sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
     const int columns = sqlite3_column_count(st);
     for (auto _ : state) {
         int n = 0;
@@ -177,36 +161,17 @@ BENCHMARK(BM_Floor_RawStep_T10)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Reference_RawStepToVariants_T10)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RecordSetWalk_T10)->Unit(benchmark::kMicrosecond);
 
-// Keeps the CPU time per iteration of each benchmark and prints the ratios at the end.
-class CRatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs)
-            if (run.run_type == Run::RT_Iteration) m_cpu[run.run_name.str()] = CpuNs(run);
-    }
-    void PrintRatios() const {
-        auto ratio = [&](const char* what, const char* a, const char* b) {
-            auto ia = m_cpu.find(a), ib = m_cpu.find(b);
-            if (ia == m_cpu.end() || ib == m_cpu.end() || ib->second <= 0) return;
-            std::printf("%-56s %8.2f\n", what, ia->second / ib->second);
-        };
-        ratio("item walk: record set / raw step", "BM_RecordSetWalk_Item", "BM_Floor_RawStep_Item");
-        ratio("item walk: record set / raw step to variants", "BM_RecordSetWalk_Item",
-              "BM_Reference_RawStepToVariants_Item");
-        ratio("11-column walk: record set / raw step", "BM_RecordSetWalk_T10",
-              "BM_Floor_RawStep_T10");
-        ratio("11-column walk: record set / raw step to variants", "BM_RecordSetWalk_T10",
-              "BM_Reference_RawStepToVariants_T10");
-    }
-
-  private:
-    static double CpuNs(const Run& run) {
-        return run.iterations ? run.cpu_accumulated_time * 1e9 / static_cast<double>(run.iterations)
-                              : 0;
-    }
-    std::map<std::string, double> m_cpu;
-};
+// The ratios, CPU time per iteration.
+void PrintRatios(const benchsupport::CRatioReporter& r) {
+    r.PrintRatio(56, "item walk: record set / raw step", "BM_RecordSetWalk_Item",
+                 "BM_Floor_RawStep_Item");
+    r.PrintRatio(56, "item walk: record set / raw step to variants", "BM_RecordSetWalk_Item",
+                 "BM_Reference_RawStepToVariants_Item");
+    r.PrintRatio(56, "11-column walk: record set / raw step", "BM_RecordSetWalk_T10",
+                 "BM_Floor_RawStep_T10");
+    r.PrintRatio(56, "11-column walk: record set / raw step to variants", "BM_RecordSetWalk_T10",
+                 "BM_Reference_RawStepToVariants_T10");
+}
 
 }  // namespace
 
@@ -215,9 +180,9 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     CEnv env;
     g_env = &env;
-    CRatioReporter reporter;
+    benchsupport::CRatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
+    PrintRatios(reporter);
     benchmark::Shutdown();
     return 0;
 }

@@ -10,18 +10,15 @@
 // STORE_BENCH_ERRORS_ONLY=1 to log errors only.
 // Thread rule: single-threaded.
 #include <benchmark/benchmark.h>
-#include <sqlite3.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <memory>
 #include <string>
 
+#include "bench/BenchSupport.h"
 #include "outside/log/DebugLog.h"
 #include "setting/cfg_SettingCategoryFake.h"
 #include "storage/cfg_SettingGenericDatabase.h"
-#include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
 
 using OS::x_wstring;
@@ -32,22 +29,8 @@ namespace {
 constexpr int kItems = 1000;
 constexpr int kOwners = 400;  // cold bulk reads: one owner per iteration
 
-const char* const kSchema = R"XML(<?xml version="1.0" encoding="UTF-8"?>
-<database>
-  <schema version="1">
-    <table name="T10">
-      <column name="F0" type="string" default=""/>
-      <column name="F1" type="string" default=""/>
-      <column name="F2" type="string" default=""/>
-      <column name="F3" type="string" default=""/>
-      <column name="F4" type="string" default=""/>
-      <column name="F5" type="string" default=""/>
-      <column name="F6" type="int32" default="0"/>
-      <column name="F7" type="int32" default="0"/>
-      <column name="F8" type="bool" default="0"/>
-      <column name="F9" type="bool" default="0"/>
-    </table>
-    <table name="T_Owner">
+const std::string kSchema = benchsupport::SchemaOf(std::string(benchsupport::kTenFieldTable) +
+                                                   R"XML(    <table name="T_Owner">
       <column name="NAME" type="string" default=""/>
       <column name="ITEMS_CFGSETTING_MV" type="string" default=""/>
     </table>
@@ -55,34 +38,21 @@ const char* const kSchema = R"XML(<?xml version="1.0" encoding="UTF-8"?>
       <column name="NAME" type="string" default=""/>
       <column name="PRIO" type="int32" default="0"/>
     </table>
-  </schema>
-</database>
-)XML";
+)XML");
 
 CCfgIndex Key(const x_wstring& subject) {
     return CCfgIndex(L"SRV", {CSubjectID(L"ZOLT_PLC_NULL"), CSubjectID(subject)});
 }
 
 void Fill(CCfgSettingCategoryBase& s, int n) {
-    s.AddFieldValue(L"F0", CVar(L"/var/lib/zoltcfg/quarantine/virus-scan"));
-    s.AddFieldValue(L"F1", CVar(L"postmaster@example.com"));
-    s.AddFieldValue(L"F2", CVar(L"A virus was found in a message you sent"));
-    s.AddFieldValue(L"F3", CVar(L"The attachment was removed by the scanner."));
-    s.AddFieldValue(L"F4", CVar(L"exe;com;scr;pif;bat;vbs;js;zip;rar;7z"));
-    s.AddFieldValue(L"F5", CVar(L"virusscan-" + std::to_wstring(n)));
-    s.AddFieldValue(L"F6", CVar(10240 + n));
-    s.AddFieldValue(L"F7", CVar(300));
-    s.AddFieldValue(L"F8", CVar(true));
-    s.AddFieldValue(L"F9", CVar(n % 2 == 0));
+    benchsupport::FillSample(s, benchsupport::TableFieldNames(), n, n % 2 == 0);
 }
 
 // The home, the store and a raw connection of its own to the same file.
 struct CEnv {
     CEnv() {
-        testsupport::CreateSampleHome(home);
-        testsupport::WriteFile(home / "config" / "dbSchema_Conf.xml", kSchema);
-        testsupport::WriteSampleRegistry(tmp / "registry", home);
-        setenv("ZOLTCFG_REGISTRY", (tmp / "registry").c_str(), 1);
+        benchsupport::CreateHome(home, kSchema);
+        benchsupport::UseRegistryFor(tmp / "registry", home);
         db = std::make_unique<CCfgSettingGenericDatabase>(
             x_wstring::FromUtf8((home / "config" / "dbconf_Conf.xml").string()), false);
 
@@ -91,64 +61,37 @@ struct CEnv {
         Fill(s, 1);
         db->SetConfiguration(Key(L"S1"), s, nullptr, CCfgSettingDBBase::MA_NONE);
 
-        sqlite3_open((home / "data" / "config.db").c_str(), &raw);
-        sqlite3_busy_timeout(raw, 30000);
-        Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
-        Exec("BEGIN");
+        raw = std::make_unique<benchsupport::CRawConnection>(home / "data" / "config.db");
+        raw->Exec("BEGIN");
         std::string list;
         for (int i = 0; i < kItems; ++i) {
             std::string n = std::to_string(i);
-            Exec("INSERT INTO T_Item (CFG_INDEX, NAME, PRIO) VALUES ('ZOLT_PLC_NULL:I" + n +
-                 "', 'item " + n + "', " + n + ")");
+            raw->Exec("INSERT INTO T_Item (CFG_INDEX, NAME, PRIO) VALUES ('ZOLT_PLC_NULL:I" + n +
+                      "', 'item " + n + "', " + n + ")");
             list += "T_Item:I" + n + ":";
         }
         for (int o = 0; o < kOwners; ++o) {
-            Exec(
+            raw->Exec(
                 "INSERT INTO T_Owner (CFG_INDEX, NAME, ITEMS_CFGSETTING_MV) VALUES "
                 "('ZOLT_PLC_NULL:O" +
                 std::to_string(o) + "', 'owner', '" + list + "')");
         }
-        Exec("COMMIT");
+        raw->Exec("COMMIT");
     }
-    ~CEnv() {
-        db.reset();
-        sqlite3_close(raw);
-    }
-    void Exec(const std::string& sql) {
-        char* err = nullptr;
-        if (sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
-            std::fprintf(stderr, "%s: %s\n", sql.c_str(), err ? err : "");
-            std::abort();
-        }
-    }
+    ~CEnv() { db.reset(); }
 
     testsupport::CTempDir tmp{"zoltcfg-store-bench"};
     std::filesystem::path home = tmp / "home";
     std::unique_ptr<CCfgSettingGenericDatabase> db;
-    sqlite3* raw = nullptr;
+    std::unique_ptr<benchsupport::CRawConnection> raw;
 };
 
 CEnv* g_env = nullptr;
 
 void BM_Floor_RawPointSelect(benchmark::State& state) {
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(g_env->raw, "SELECT * FROM T10 WHERE CFG_INDEX = ?1", -1, &st, nullptr);
-    for (auto _ : state) {
-        sqlite3_bind_text(st, 1, "ZOLT_PLC_NULL:S1", -1, SQLITE_STATIC);
-        if (sqlite3_step(st) != SQLITE_ROW) state.SkipWithError("no row");
-        long long sum = 0;
-        for (int c = 0; c < sqlite3_column_count(st); ++c) {
-            if (sqlite3_column_type(st, c) == SQLITE_TEXT) {
-                sum += sqlite3_column_bytes(st, c);
-                benchmark::DoNotOptimize(sqlite3_column_text(st, c));
-            } else {
-                sum += sqlite3_column_int64(st, c);
-            }
-        }
-        benchmark::DoNotOptimize(sum);
-        sqlite3_reset(st);
-    }
-    sqlite3_finalize(st);
+    benchsupport::CRawPointSelect select(g_env->raw->Get());
+    for (auto _ : state)
+        if (!select.Step()) state.SkipWithError("no row");
 }
 
 void BM_Store_GetConfiguration(benchmark::State& state) {
@@ -161,30 +104,10 @@ void BM_Store_GetConfiguration(benchmark::State& state) {
 }
 
 void BM_Floor_RawUpdate(benchmark::State& state) {
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(g_env->raw,
-                       "UPDATE T10 SET F0=?1, F1=?2, F2=?3, F3=?4, F4=?5, F5=?6, F6=?7, F7=?8, "
-                       "F8=?9, F9=?10 WHERE CFG_INDEX=?11",
-                       -1, &st, nullptr);
+    benchsupport::CRawUpdate update(g_env->raw->Get());
     int n = 0;
-    for (auto _ : state) {
-        ++n;
-        std::string f5 = "virusscan-" + std::to_string(n);
-        sqlite3_bind_text(st, 1, "/var/lib/zoltcfg/quarantine/virus-scan", -1, SQLITE_STATIC);
-        sqlite3_bind_text(st, 2, "postmaster@example.com", -1, SQLITE_STATIC);
-        sqlite3_bind_text(st, 3, "A virus was found in a message you sent", -1, SQLITE_STATIC);
-        sqlite3_bind_text(st, 4, "The attachment was removed by the scanner.", -1, SQLITE_STATIC);
-        sqlite3_bind_text(st, 5, "exe;com;scr;pif;bat;vbs;js;zip;rar;7z", -1, SQLITE_STATIC);
-        sqlite3_bind_text(st, 6, f5.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int(st, 7, 10240 + n);
-        sqlite3_bind_int(st, 8, 300);
-        sqlite3_bind_int(st, 9, 1);
-        sqlite3_bind_int(st, 10, n % 2 == 0);
-        sqlite3_bind_text(st, 11, "ZOLT_PLC_NULL:S1", -1, SQLITE_STATIC);
-        if (sqlite3_step(st) != SQLITE_DONE) state.SkipWithError("update failed");
-        sqlite3_reset(st);
-    }
-    sqlite3_finalize(st);
+    for (auto _ : state)
+        if (!update.Step(++n)) state.SkipWithError("update failed");
 }
 
 void BM_Store_SetConfiguration(benchmark::State& state) {
@@ -257,38 +180,18 @@ BENCHMARK(BM_Bulk_ColdRead)->Unit(benchmark::kMillisecond)->Iterations(kOwners /
 BENCHMARK(BM_Bulk_WarmRead)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RecordSetWalk_ItemTable)->Unit(benchmark::kMillisecond);
 
-// Keeps the CPU time per iteration of each benchmark and prints the ratios at the end.
-class CRatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs)
-            if (run.run_type == Run::RT_Iteration) m_cpu[run.run_name.str()] = CpuNs(run);
-    }
-    void PrintRatios() const {
-        auto ratio = [&](const char* what, const char* a, const char* b) {
-            auto ia = m_cpu.find(a), ib = m_cpu.find(b);
-            if (ia == m_cpu.end() || ib == m_cpu.end() || ib->second <= 0) return;
-            std::printf("%-48s %8.2f\n", what, ia->second / ib->second);
-        };
-        ratio("GetConfiguration / raw SELECT (goal <= 3)", "BM_Store_GetConfiguration",
-              "BM_Floor_RawPointSelect");
-        ratio("SetConfiguration / raw UPDATE (goal <= 2)", "BM_Store_SetConfiguration",
-              "BM_Floor_RawUpdate");
-        ratio("items one by one / cold bulk read (goal >= 20)", "BM_Items_OneByOne",
-              "BM_Bulk_ColdRead/iterations:200");
-        ratio("cold bulk read / record-set walk of the items", "BM_Bulk_ColdRead/iterations:200",
-              "BM_RecordSetWalk_ItemTable");
-        ratio("items one by one / warm bulk read", "BM_Items_OneByOne", "BM_Bulk_WarmRead");
-    }
-
-  private:
-    static double CpuNs(const Run& run) {
-        return run.iterations ? run.cpu_accumulated_time * 1e9 / static_cast<double>(run.iterations)
-                              : 0;
-    }
-    std::map<std::string, double> m_cpu;
-};
+// The ratios, CPU time per iteration.
+void PrintRatios(const benchsupport::CRatioReporter& r) {
+    r.PrintRatio(48, "GetConfiguration / raw SELECT (goal <= 3)", "BM_Store_GetConfiguration",
+                 "BM_Floor_RawPointSelect");
+    r.PrintRatio(48, "SetConfiguration / raw UPDATE (goal <= 2)", "BM_Store_SetConfiguration",
+                 "BM_Floor_RawUpdate");
+    r.PrintRatio(48, "items one by one / cold bulk read (goal >= 20)", "BM_Items_OneByOne",
+                 "BM_Bulk_ColdRead/iterations:200");
+    r.PrintRatio(48, "cold bulk read / record-set walk of the items",
+                 "BM_Bulk_ColdRead/iterations:200", "BM_RecordSetWalk_ItemTable");
+    r.PrintRatio(48, "items one by one / warm bulk read", "BM_Items_OneByOne", "BM_Bulk_WarmRead");
+}
 
 }  // namespace
 
@@ -298,9 +201,9 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     CEnv env;
     g_env = &env;
-    CRatioReporter reporter;
+    benchsupport::CRatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
+    PrintRatios(reporter);
     benchmark::Shutdown();
     return 0;
 }

@@ -9,13 +9,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "outside/log/DebugLog.h"
 #include "outside/rpc/CRPCClientHelper.h"
 #include "outside/rpc/CRPCServerHelper.h"
@@ -26,27 +25,8 @@ namespace {
 
 constexpr size_t kPayload = 1024;  // bytes of the request and of the reply
 
-bool RecvAll(int fd, void* p, size_t n) {
-    auto* b = static_cast<char*>(p);
-    while (n) {
-        ssize_t r = ::recv(fd, b, n, 0);
-        if (r <= 0) return false;
-        b += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-bool SendAll(int fd, const void* p, size_t n) {
-    auto* b = static_cast<const char*>(p);
-    while (n) {
-        ssize_t r = ::send(fd, b, n, MSG_NOSIGNAL);
-        if (r <= 0) return false;
-        b += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
+using benchsupport::ReadAll;
+using benchsupport::WriteAll;
 
 void BM_Floor_RawUnixSocketRoundTrip(benchmark::State& state) {
     testsupport::CTempDir dir("zbench");
@@ -60,10 +40,10 @@ void BM_Floor_RawUnixSocketRoundTrip(benchmark::State& state) {
     std::thread echo([lfd] {
         int fd = ::accept(lfd, nullptr, nullptr);
         std::vector<char> buf(8 + kPayload);
-        while (RecvAll(fd, buf.data(), 8)) {
+        while (ReadAll(fd, buf.data(), 8)) {
             uint32_t n;
             std::memcpy(&n, buf.data() + 4, 4);
-            if (!RecvAll(fd, buf.data() + 8, n) || !SendAll(fd, buf.data(), 8 + n)) break;
+            if (!ReadAll(fd, buf.data() + 8, n) || !WriteAll(fd, buf.data(), 8 + n)) break;
         }
         ::close(fd);
     });
@@ -73,9 +53,9 @@ void BM_Floor_RawUnixSocketRoundTrip(benchmark::State& state) {
     uint32_t n = kPayload;
     std::memcpy(out.data() + 4, &n, 4);
     for (auto _ : state) {
-        SendAll(fd, out.data(), out.size());
-        RecvAll(fd, in.data(), 8);
-        RecvAll(fd, in.data() + 8, kPayload);
+        WriteAll(fd, out.data(), out.size());
+        ReadAll(fd, in.data(), 8);
+        ReadAll(fd, in.data() + 8, kPayload);
         benchmark::DoNotOptimize(in.data());
     }
     ::close(fd);
@@ -120,44 +100,15 @@ void BM_SendRequest_EchoHandler(benchmark::State& state) {
 BENCHMARK(BM_Floor_RawUnixSocketRoundTrip)->UseRealTime();
 BENCHMARK(BM_SendRequest_EchoHandler)->UseRealTime();
 
-// Keeps the wall time per iteration (the median when repetitions are asked for) and prints the
-// ratio of SendRequest to the floor at the end.
-class CRatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            const std::string name = run.run_name.str();
-            if (run.run_type == Run::RT_Iteration && !m_median.count(name))
-                m_times[name] = run.GetAdjustedRealTime();
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                m_times[name] = run.GetAdjustedRealTime();
-                m_median[name] = true;
-            }
-        }
-    }
-    void PrintRatios() const {
-        const auto floor = m_times.find("BM_Floor_RawUnixSocketRoundTrip/real_time");
-        if (floor == m_times.end() || floor->second <= 0) return;
-        for (const auto& [name, time] : m_times)
-            if (name != floor->first)
-                std::printf("ratio %-40s / floor = %.2f (wall time)\n", name.c_str(),
-                            time / floor->second);
-    }
-
-  private:
-    std::map<std::string, double> m_times;
-    std::map<std::string, bool> m_median;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     DBG::SetLogToNothing();
     benchmark::Initialize(&argc, argv);
-    CRatioReporter reporter;
+    // Wall time: the work is split between two threads.
+    benchsupport::CRatioReporter reporter(benchsupport::CRatioReporter::ETime::kWall);
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
+    reporter.PrintAllAgainst("BM_Floor_RawUnixSocketRoundTrip/real_time", 40);
     benchmark::Shutdown();
     return 0;
 }
