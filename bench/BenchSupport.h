@@ -1,9 +1,9 @@
-// What the benchmark programs share: the ten-field sample setting and its values, the sample home
-// with a schema of the benchmark's own, a raw SQLite connection to the home's database with the
-// prepared point SELECT and UPDATE of the sample row (the store's floors), whole-buffer socket
-// reads and writes for the socket floors, percentiles of timed samples, and a console reporter
-// that keeps the time per iteration of every run so that ratios can be printed after the run.
-// Thread rule: none of it is shared between threads; each object belongs to the thread using it.
+// What the benchmark programs share: the ten-field sample setting and its values, the sample
+// home with a schema of the benchmark's own, a raw SQLite connection to its database with the
+// store's floors (point SELECT and UPDATE of the sample row), a walk of a whole record set,
+// whole-buffer socket reads and writes, percentiles of timed samples, and a console reporter
+// that keeps the time per iteration of every run for the ratios printed after the run.
+// Thread rule: nothing here is shared between threads; each object belongs to its user's thread.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "cfg_Setting.h"
+#include "outside/db/CModifiableRecordSet.h"
 #include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
 
@@ -209,6 +210,17 @@ class CRawUpdate {
   private:
     sqlite3_stmt* m_st = nullptr;
 };
+
+// Walks `rs` from MoveFirst until IsEOF, reading every column of every row; gives the rows seen.
+inline int WalkAllRows(CModifiableRecordSet& rs) {
+    const long columns = rs.GetFieldCount();
+    int n = 0;
+    for (rs.MoveFirst(); !rs.IsEOF(); rs.MoveNext()) {
+        for (long c = 0; c < columns; ++c) benchmark::DoNotOptimize(rs.GetFieldValue(c));
+        ++n;
+    }
+    return n;
+}
 
 // ---- socket floors ------------------------------------------------------------------------------
 

@@ -124,15 +124,8 @@ void RecordSetWalk(benchmark::State& state, const wchar_t* table) {
         return;
     }
     std::unique_ptr<CModifiableRecordSet> rs(raw);
-    const long columns = rs->GetFieldCount();
-    for (auto _ : state) {
-        int n = 0;
-        for (rs->MoveFirst(); !rs->IsEOF(); rs->MoveNext()) {
-            for (long c = 0; c < columns; ++c) benchmark::DoNotOptimize(rs->GetFieldValue(c));
-            ++n;
-        }
-        if (n != kRows) state.SkipWithError("wrong row count");
-    }
+    for (auto _ : state)
+        if (benchsupport::WalkAllRows(*rs) != kRows) state.SkipWithError("wrong row count");
 }
 
 void BM_Floor_RawStep_Item(benchmark::State& state) {

@@ -160,15 +160,7 @@ void BM_RecordSetWalk_ItemTable(benchmark::State& state) {
     CModifiableRecordSet* rs = nullptr;
     g_env->db->OpenTable(L"T_Item", rs);
     std::unique_ptr<CModifiableRecordSet> owned(rs);
-    for (auto _ : state) {
-        int n = 0;
-        for (rs->MoveFirst(); !rs->IsEOF(); rs->MoveNext()) {
-            for (long c = 0; c < rs->GetFieldCount(); ++c)
-                benchmark::DoNotOptimize(rs->GetFieldValue(c));
-            ++n;
-        }
-        benchmark::DoNotOptimize(n);
-    }
+    for (auto _ : state) benchmark::DoNotOptimize(benchsupport::WalkAllRows(*rs));
 }
 
 BENCHMARK(BM_Floor_RawPointSelect);
