@@ -51,6 +51,10 @@ int GetLE32(const unsigned char* in) {
 // A struct tm to an automation date: year + 1900, month + 1, the rest as they are, 0.0 when the
 // moment cannot be expressed.
 DATE TmToDate(const tm& t) {
+    // A struct tm read from a buffer may hold anything: years and months outside the calendar
+    // are refused before the offsets are added, so that the additions cannot overflow.
+    if (t.tm_year < 100 - 1900 || t.tm_year > 9999 - 1900 || t.tm_mon < 0 || t.tm_mon > 11)
+        return 0.0;
     CalendarTime ct;
     ct.year = t.tm_year + 1900;
     ct.month = t.tm_mon + 1;

@@ -2,12 +2,16 @@
 // Thread rule: a value type.
 #include "outside/common/CTime.h"
 
+#include <climits>
+
 #include "outside/common/CException.h"
 
 namespace OS {
 namespace {
 
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(int y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int DaysInMonth(int y, int m) {
     static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -59,7 +63,15 @@ CTime::CTime(int year, int month, int day, int hour, int minute, int second) {
     m_tm.tm_isdst = 0;
 }
 
+// The year and month offsets saturate, so that a struct tm holding anything reaches the range
+// check above instead of overflowing on the way.
+static int OffsetSaturated(int v, int add) {
+    const long long r = static_cast<long long>(v) + add;
+    return r > INT_MAX ? INT_MAX : static_cast<int>(r);
+}
+
 CTime::CTime(const tm& t)
-    : CTime(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec) {}
+    : CTime(OffsetSaturated(t.tm_year, 1900), OffsetSaturated(t.tm_mon, 1), t.tm_mday, t.tm_hour,
+            t.tm_min, t.tm_sec) {}
 
 }  // namespace OS

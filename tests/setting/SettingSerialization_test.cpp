@@ -130,6 +130,17 @@ TEST(SettingFormat, DatesKeepTheSecondAndLoseMilliseconds) {
     CIPCMsgBuffer buf(1024, false);
     EXPECT_THROW(CCfgSettingCategoryBase::CVarToBuffer(CVar::FromDate(-700000.0), buf),
                  CVarConversionException);
+
+    // A hostile payload (year and month near INT_MAX, found by the fuzzer) reads as the date
+    // 0.0 and consumes exactly its 36 bytes.
+    CIPCMsgBuffer hostile(1024, false);
+    hostile << static_cast<unsigned short>(VT_DATE);
+    const int fields[9] = {0, 0, 0, 1, 0x7fffffff, 0x7ffffff9, 0, 0, 0};
+    for (int f : fields) hostile << f;
+    CVar read(5);
+    CCfgSettingCategoryBase::CVarFromBuffer(read, hostile);
+    EXPECT_EQ(read, CVar::FromDate(0.0));
+    EXPECT_EQ(hostile.GetCurrentSize(), 0u);
 }
 
 TEST(SettingFormat, FailedCoercionWhileWritingKeepsWhatWasPut) {
