@@ -33,6 +33,12 @@ class CCfgVirtualServerDB : public CCfgSettingDBBase {
                                        CCfgSettingCategoryBase& setting) = 0;
 };
 
+// The log path of the virtual server `server`, from its environment setting as the master
+// service ("ID_ZOLT_MASTER" on this computer) stores it: true and `path` set when the setting was
+// read and says the virtual server is on; false (logged, `path` unchanged) otherwise. Never
+// throws an OS::CException.
+bool GetLogPathname(const OS::x_wstring& server, OS::x_wstring& path);
+
 // The configuration service object. A local service (the default) serves the setting requests
 // from its store; a remote service (`asRemoteServer`) serves the file requests itself and relays
 // every other request to "ID_ZOLT_MASTER" on this machine.
@@ -131,6 +137,14 @@ class CCfgControl : public CIPCServerRequestCallback {
     void QueryOne(ReadKind kind, int replyId, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
     void ModifyOne(bool bulk, int replyId, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
     void LoadOrUnload(bool load, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
+    // The shared frames of the batch handlers, the plain and bulk forms told apart by their
+    // table (store operation, reply id, log texts); both run under m_csBatch.
+    struct CBatchQueryKind;
+    struct CBatchModifyKind;
+    void BatchQuery(const CBatchQueryKind& kind, const CIPCMsgBuffer& request,
+                    CIPCMsgBuffer& reply);
+    void BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer& request,
+                     CIPCMsgBuffer& reply);
     // The answer of the handlers that are not available yet: the reply id and -1.
     void AnswerNotAvailable(const wchar_t* handler, int replyId, CIPCMsgBuffer& reply);
 

@@ -1,7 +1,7 @@
-// The handlers of CCfgControl whose work is not available in this build yet: the four batch
-// handlers, the file and node handlers of a remote service and the cluster-status replay. Their
-// ids are registered; each answers its reply id and -1, and logs that it is not available.
-// Thread rule: stateless; the batch handlers still hold m_csBatch, as their full versions will.
+// The handlers of CCfgControl whose work is not available in this build yet: the file and node
+// handlers of a remote service and the cluster-status replay. Their ids are registered; each
+// answers its reply id and -1, and logs that it is not available.
+// Thread rule: stateless.
 #include "cfg_Service.h"
 #include "outside/log/DebugLog.h"
 #include "service/cfg_RequestProtocol.h"
@@ -18,28 +18,6 @@ void CCfgControl::AnswerNotAvailable(const wchar_t* handler, int replyId, CIPCMs
     P::WriteReplyId(reply, replyId);
     P::WriteResult(reply, P::kResultFail);
     CFG_LOG(DBG::LVL_EXIT, L"CCfgControl::%ls()", handler);
-}
-
-void CCfgControl::DoBatchQuerySettings(unsigned int, const CIPCMsgBuffer&, CIPCMsgBuffer& reply) {
-    OS::CCriticalSectionSentry batch(m_csBatch);
-    AnswerNotAvailable(L"DoBatchQuerySettings", P::kMsgBatchQueryReply, reply);
-}
-
-void CCfgControl::DoBatchModifySettings(unsigned int, const CIPCMsgBuffer&, CIPCMsgBuffer& reply) {
-    OS::CCriticalSectionSentry batch(m_csBatch);
-    AnswerNotAvailable(L"DoBatchModifySettings", P::kMsgBatchModifyReply, reply);
-}
-
-void CCfgControl::DoBatchQueryBulkSettings(unsigned int, const CIPCMsgBuffer&,
-                                           CIPCMsgBuffer& reply) {
-    OS::CCriticalSectionSentry batch(m_csBatch);
-    AnswerNotAvailable(L"DoBatchQueryBulkSettings", P::kMsgBatchQueryBulkReply, reply);
-}
-
-void CCfgControl::DoBatchModifyBulkSettings(unsigned int, const CIPCMsgBuffer&,
-                                            CIPCMsgBuffer& reply) {
-    OS::CCriticalSectionSentry batch(m_csBatch);
-    AnswerNotAvailable(L"DoBatchModifyBulkSettings", P::kMsgBatchModifyBulkReply, reply);
 }
 
 void CCfgControl::DoReplayClusterStatus(unsigned int, const CIPCMsgBuffer&, CIPCMsgBuffer& reply) {

@@ -1,0 +1,399 @@
+// The batch handlers of CCfgControl: a batch query answers many settings of one request, a batch
+// modify stores many, each passed first through the replication filter, and then switches single
+// sign-on in the master, asks the master to update its data-loss-prevention policies and writes
+// an audit entry. The plain and bulk forms share one frame each and differ only by the table
+// below (store operation, reply id, log texts).
+// Thread rule: one batch at a time per service object (m_csBatch, held for the whole request,
+// including the calls to the master); single-setting handlers may run beside it.
+// CCfgIndex has a virtual operator== and, by design, no virtual destructor; it is never deleted
+// through a pointer to a base.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wdelete-non-abstract-non-virtual-dtor"
+#endif
+
+#include <cwchar>
+#include <exception>
+#include <vector>
+
+#include "cfg_Replication.h"
+#include "cfg_Service.h"
+#include "cfg_Setting.h"
+#include "outside/audit/AuditLog.h"
+#include "outside/audit/LocalisedText.h"
+#include "outside/command/CCmdAgent.h"
+#include "outside/db/CGenericDatabase.h"
+#include "outside/log/DebugLog.h"
+#include "outside/mailserver/CExchangeServer.h"
+#include "outside/registry/CRegUtil.h"
+#include "outside/registry/HomeDir.h"
+#include "service/cfg_RequestProtocol.h"
+#include "setting/cfg_SettingCategoryFake.h"
+
+namespace {
+static const wchar_t kLogSource[] = L"cfg_Control";
+}  // namespace
+
+namespace P = NS_CfgProtocol;
+using CCfgIndex = CCfgSettingDBBase::CCfgIndex;
+
+// What tells the plain batch query from the bulk one.
+struct CCfgControl::CBatchQueryKind {
+    int replyId;
+    bool bulk;  // GetBulkConfiguration instead of GetConfiguration
+    const wchar_t* name;
+    const wchar_t* storeFailed;
+    const wchar_t* error;
+};
+
+// What tells the plain batch modify from the bulk one.
+struct CCfgControl::CBatchModifyKind {
+    int replyId;
+    bool bulk;  // SetBulkConfiguration instead of SetConfiguration
+    const wchar_t* name;
+    const wchar_t* offline;
+    const wchar_t* storeFailed;
+    const wchar_t* noPublisher;
+    const wchar_t* error;
+};
+
+namespace {
+
+// The product key whose "Version" and "ServicePack" describe the source server.
+constexpr unsigned long kRegRead = 0x20019;
+constexpr unsigned long kRegValueChars = 128;
+
+// Categories and subjects with side effects in a batch modify.
+constexpr wchar_t kDlpFilter[] = L"QV_DLPFilter";
+constexpr wchar_t kManualScan[] = L"QV_ManualScan";
+constexpr wchar_t kScheduledScan[] = L"QV_ScheduledScan";
+constexpr wchar_t kDlpTemplates[] = L"QV_DLPFilterTemplateMgr";
+constexpr wchar_t kAdminGroup[] = L"QV_ADMIN_GROUP";
+constexpr wchar_t kSsoSubject[] = L"ZOLT_SUB_CFG_RBA_SSO";
+constexpr wchar_t kSsoField[] = L"CFG_SSO_ENABLE";
+
+// The command that asks the master to update its DLP policies, and the audit text.
+constexpr int kDlpUpdateCommand = 20;
+constexpr unsigned int kReplicatedText = 1064;
+
+CCfgIndex IndexOf(const OS::x_wstring& server, const P::CKey& key) {
+    return CCfgIndex(server, CCfgSettingDBBase::SubjectPair(key.policy, key.subject));
+}
+
+// A count the sender cannot mean: the request is malformed.
+void CheckCount(int count) {
+    if (count < 0)
+        throw CIPCMsgBufferException(CIPCMsgBufferException::BAD_LENGTH, OS_WFILE, __LINE__,
+                                     L"negative item count");
+}
+
+// Runs `body`; an exception logs `errorFormat` with code and message at error level and appends
+// -1 to the reply, behind the reply id when the body had not written it yet.
+template <class Body>
+void GuardedBatch(const wchar_t* errorFormat, int replyId, bool& idWritten, CIPCMsgBuffer& reply,
+                  Body&& body) {
+    int code = 0;
+    OS::x_wstring message;
+    try {
+        body();
+        return;
+    } catch (const OS::CException& e) {
+        code = e.GetErrorCode();
+        message = e.GetErrorMsg();
+    } catch (const std::exception& e) {
+        code = -1;
+        message = OS::x_wstring::FromUtf8(e.what());
+    }
+    CFG_LOG(DBG::LVL_ERROR, errorFormat, code, message.c_str());
+    if (!idWritten) P::WriteReplyId(reply, replyId);
+    idWritten = true;
+    P::WriteResult(reply, P::kResultFail);
+}
+
+// The batch-modify header, items 1 to 8 of the request.
+struct CModifyHeader {
+    int action = 0;
+    OS::x_wstring targetServer;
+    OS::x_wstring sourceServer;
+    OS::x_wstring originator;
+    int sourceType = 0;
+    int sourceRole = 0;
+    bool notify = false;
+    int count = 0;
+};
+
+void ReadModifyHeader(const CIPCMsgBuffer& request, CModifyHeader& h) {
+    request >> h.action >> h.targetServer >> h.sourceServer >> h.originator >> h.sourceType >>
+        h.sourceRole >> h.notify >> h.count;
+}
+
+// The mail-server role of the target, set up and released around the one query.
+int TargetRole(const OS::x_wstring& targetServer) {
+    const int initialised = CExchangeServerBase::CmdletInit();
+    int role = 0;
+    {
+        CExchangeServer server(targetServer, false);
+        role = server.GetServerRole();
+    }
+    if (initialised != 0) CExchangeServerBase::CmdletUninit();
+    return role;
+}
+
+// The product version and service pack of the source server; both 0 when its product key
+// cannot be opened.
+void SourceVersion(const OS::x_wstring& sourceServer, double& version, int& servicePack) {
+    version = 0.0;
+    servicePack = 0;
+    CRegUtil reg;
+    if (!reg.OpenExistingRemoteHkeyLocalMachine(sourceServer, OS::kProductRegKey, kRegRead)) return;
+    wchar_t versionText[kRegValueChars] = {};
+    wchar_t servicePackText[kRegValueChars] = {};
+    reg.Read(L"Version", versionText, kRegValueChars);
+    reg.Read(L"ServicePack", servicePackText, kRegValueChars);
+    reg.Close();
+    if (versionText[0] != L'\0') version = std::wcstod(versionText, nullptr);
+    if (servicePackText[0] != L'\0')
+        servicePack = static_cast<int>(std::wcstol(servicePackText, nullptr, 10));
+}
+
+// Asks the master to switch single sign-on as the administrator-group setting says. A failure
+// of the exchange is logged and does not stop the item.
+void SwitchSingleSignOn(const CCfgSettingCategoryBase& setting, const OS::x_wstring& itemServer) {
+    try {
+        CVar value;
+        setting.GetFieldValue(OS::x_wstring(kSsoField), value);
+        const bool enabled = value.IsEmpty() ? false : value.ToBool();
+        CIPCMsgBuffer request(P::kBufferSize, false);
+        CIPCMsgBuffer reply(P::kBufferSize, false);
+        request << static_cast<int>(P::kMsgSingleSignOn) << enabled << itemServer;
+        NS_Command::SendToMaster(CComponentID(P::kMasterComponent), request, reply);
+        unsigned int replyId = 0;
+        reply >> replyId;
+        if (replyId == static_cast<unsigned int>(P::kMsgSingleSignOnReply)) {
+            unsigned int status = 0;
+            reply >> status;
+            if (status != 0) CFG_LOG(DBG::LVL_WARNING, L"ZOLT Set sso failed!");
+        }
+    } catch (const OS::CException& e) {
+        CFG_LOG(DBG::LVL_ERROR, L"Notify Other observer via IPC exception, code:%d",
+                e.GetErrorCode());
+    }
+}
+
+// The DLP scan types a replicated setting of `category` asks the master to update.
+const wchar_t* DlpScanTypes(const OS::x_wstring& category) {
+    if (category.CompareNoCase(kDlpFilter) == 0) return L"RS";
+    if (category.CompareNoCase(kManualScan) == 0) return L"MS";
+    if (category.CompareNoCase(kScheduledScan) == 0) return L"SS";
+    if (category.CompareNoCase(kDlpTemplates) == 0) return L"RSMSSS";
+    return nullptr;
+}
+
+void RequestDlpUpdate(const OS::x_wstring& targetServer, const OS::x_wstring& scanTypes) {
+    CCmdExecuteParam param;
+    param.m_CommandID = CGUID::NewGUID();
+    param.m_strServer = targetServer;
+    param.m_nCommandCode = kDlpUpdateCommand;
+    param.m_Parameter << scanTypes;
+    CCmdAgent agent{CComponentID(P::kMasterComponent)};
+    CCmdQueryResult result;
+    const int rc = agent.Execute(param, nullptr, result);
+    if (rc != 0 || (result.m_nState != CCmdQueryResult::STATE_DONE &&
+                    result.m_nState != CCmdQueryResult::STATE_PENDING))
+        CFG_LOG(DBG::LVL_WARNING, L"DLP policy update command cannot be submitted!");
+}
+
+void WriteAuditEntry(const CModifyHeader& h) {
+    const OS::x_wstring text = SYS::LoadStringW(kReplicatedText);
+    OS::x_wstring logPath;
+    GetLogPathname(h.targetServer, logPath);
+    InsertAuditLog(h.targetServer, h.originator, h.sourceServer, NS_Audit::kEventSettingsReplicated,
+                   h.sourceType, text, logPath);
+}
+
+}  // namespace
+
+void CCfgControl::BatchQuery(const CBatchQueryKind& kind, const CIPCMsgBuffer& request,
+                             CIPCMsgBuffer& reply) {
+    CFG_LOG(DBG::LVL_ENTRY, kind.name);
+    {
+        OS::CCriticalSectionSentry batch(m_csBatch);
+        bool idWritten = false;
+        GuardedBatch(kind.error, kind.replyId, idWritten, reply, [&] {
+            int count = 0;
+            request >> count;
+            P::WriteReplyId(reply, kind.replyId);
+            idWritten = true;
+            reply << count;
+            CFG_LOG(DBG::LVL_INFO, L"Number of setting to query = %d", count);
+            CheckCount(count);
+            CCfgVirtualServerDB* db = Store();
+            if (!db) {
+                CFG_LOG(DBG::LVL_WARNING, L"%ls, m_pDB == NULL", kind.name);
+                P::WriteResult(reply, P::kResultFail);
+                return;
+            }
+            for (int i = 0; i < count; ++i) {
+                P::CKey key;
+                P::ReadKey(request, key);
+                CCfgSettingCategoryFake setting(key.category);
+                const CCfgIndex index = IndexOf(key.server, key);
+                const bool ok = kind.bulk ? db->GetBulkConfiguration(index, setting)
+                                          : db->GetConfiguration(index, setting);
+                if (ok) {
+                    P::WriteResult(reply, P::kResultOk);
+                    P::WriteKey(reply, key);
+                    P::WriteSetting(reply, setting);
+                } else {
+                    P::WriteResult(reply, P::kResultFail);
+                    CFG_LOG(DBG::LVL_WARNING, kind.storeFailed);
+                }
+            }
+        });
+    }
+    CFG_LOG(DBG::LVL_EXIT, kind.name);
+}
+
+void CCfgControl::BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer& request,
+                              CIPCMsgBuffer& reply) {
+    CFG_LOG(DBG::LVL_ENTRY, kind.name);
+    {
+        OS::CCriticalSectionSentry batch(m_csBatch);
+        bool idWritten = false;
+        GuardedBatch(kind.error, kind.replyId, idWritten, reply, [&] {
+            CModifyHeader h;
+            ReadModifyHeader(request, h);
+            P::WriteReplyId(reply, kind.replyId);
+            idWritten = true;
+            reply << h.count;
+            if (!IsDBStatusOK()) {
+                P::WriteResult(reply, P::kResultFail);
+                CFG_LOG(DBG::LVL_WARNING, kind.offline);
+                return;
+            }
+            CheckCount(h.count);
+            CCfgVirtualServerDB* db = Store();
+            if (!db) {
+                CFG_LOG(DBG::LVL_WARNING, L"%ls, m_pDB == NULL", kind.name);
+                P::WriteResult(reply, P::kResultFail);
+                return;
+            }
+
+            // What the filter needs about both servers, gathered once for the whole batch.
+            const int targetRole = TargetRole(h.targetServer);
+            double sourceVersion = 0.0;
+            int sourceServicePack = 0;
+            SourceVersion(h.sourceServer, sourceVersion, sourceServicePack);
+            CFG_LOG(DBG::LVL_INFO, L"source server = %ls, dwVersion = %f nServicePack = %d",
+                    h.sourceServer.c_str(), sourceVersion, sourceServicePack);
+
+            CCfgReplicationFilter filter;
+            CFG_LOG(DBG::LVL_INFO, L"Number of setting to modify = %d", h.count);
+            OS::x_wstring dlpScanTypes;
+            bool anyWritten = false;
+            for (int i = 0; i < h.count; ++i) {
+                CFG_LOG(DBG::LVL_INFO, L"Item (%d) to replicate", i);
+                int itemResult = 0;
+                request >> itemResult;
+                if (itemResult != 0) {
+                    CFG_LOG(DBG::LVL_WARNING,
+                            L"One specific item setting is failed to be retrieved (%d)",
+                            itemResult);
+                    continue;
+                }
+                P::CKey key;
+                P::ReadKey(request, key);
+                CCfgSettingCategoryFake setting(key.category);
+                P::ReadSetting(request, setting);
+                setting.SetSubjectID(key.subject.ToString());
+
+                const double sourceExchange =
+                    CExchangeServerBase::GetExchangeFullVersionFromReg(true, h.sourceServer);
+                const double targetExchange =
+                    CExchangeServerBase::GetExchangeFullVersionFromReg(false, OS::x_wstring());
+                if (filter.Filter(h.sourceServer, h.targetServer, h.sourceRole, targetRole,
+                                  sourceVersion, sourceServicePack, sourceExchange, targetExchange,
+                                  setting, h.sourceType)) {
+                    CFG_LOG(DBG::LVL_INFO, L"Filter out setting, subject id: %ls",
+                            key.subject.ToString().c_str());
+                    continue;
+                }
+
+                if (const wchar_t* scanTypes = DlpScanTypes(key.category)) {
+                    dlpScanTypes += scanTypes;
+                } else if (key.category.CompareNoCase(kAdminGroup) == 0 &&
+                           key.subject.ToString().CompareNoCase(kSsoSubject) == 0) {
+                    SwitchSingleSignOn(setting, key.server);
+                }
+
+                std::vector<OS::x_wstring> written;
+                const CCfgIndex index = IndexOf(h.targetServer, key);
+                const auto action = static_cast<CCfgSettingDBBase::ModifyAction>(h.action);
+                const bool ok = kind.bulk
+                                    ? db->SetBulkConfiguration(index, setting, &written, action)
+                                    : db->SetConfiguration(index, setting, &written, action);
+                if (ok) {
+                    P::WriteResult(reply, P::kResultOk);
+                    anyWritten = true;
+                } else {
+                    P::WriteResult(reply, P::kResultFail);
+                    CFG_LOG(DBG::LVL_WARNING, kind.storeFailed);
+                }
+
+                CFG_LOG(DBG::LVL_INFO, L"<<<< Start notifying...");
+                if (!m_pSubjectSrvHelper) {
+                    CFG_LOG(DBG::LVL_WARNING, kind.noPublisher);
+                } else if (h.notify) {
+                    NotifyChanges(written, key.policy, h.targetServer, P::kChangeWritten);
+                }
+                CFG_LOG(DBG::LVL_INFO, L"<<<< Finished notification");
+            }
+
+            if (!dlpScanTypes.empty()) RequestDlpUpdate(h.targetServer, dlpScanTypes);
+            if (anyWritten) WriteAuditEntry(h);
+        });
+    }
+    CFG_LOG(DBG::LVL_EXIT, kind.name);
+}
+
+void CCfgControl::DoBatchQuerySettings(unsigned int, const CIPCMsgBuffer& request,
+                                       CIPCMsgBuffer& reply) {
+    static const CBatchQueryKind kBatchQuery = {
+        P::kMsgBatchQueryReply, false, L"CCfgControl::DoBatchQuerySettings()",
+        L"m_pDB->GetConfiguration()", L"CCfgControl::DoBatchQuerySettings: error coce(%d), %ls"};
+    BatchQuery(kBatchQuery, request, reply);
+}
+
+void CCfgControl::DoBatchQueryBulkSettings(unsigned int, const CIPCMsgBuffer& request,
+                                           CIPCMsgBuffer& reply) {
+    static const CBatchQueryKind kBatchQueryBulk = {
+        P::kMsgBatchQueryBulkReply, true, L"CCfgControl::DoBatchQueryBulkSettings()",
+        L"m_pDB->GetBulkConfiguration()",
+        L"CCfgControl::DoBatchQueryBulkSettings: error coce(%d), %ls"};
+    BatchQuery(kBatchQueryBulk, request, reply);
+}
+
+void CCfgControl::DoBatchModifySettings(unsigned int, const CIPCMsgBuffer& request,
+                                        CIPCMsgBuffer& reply) {
+    static const CBatchModifyKind kBatchModify = {
+        P::kMsgBatchModifyReply,
+        false,
+        L"CCfgControl::DoBatchModifySettings()",
+        L"CCfgControl::DoBatchModifySettings(), DB is offline, skip t",
+        L"m_pDB->SetConfiguration()",
+        L"CCfgControl::DoBatchModifySettings(), notify fail: m_pSubjectSrvHelper == NULL",
+        L"DoBatchModifySettings error coce(%d), %ls"};
+    BatchModify(kBatchModify, request, reply);
+}
+
+void CCfgControl::DoBatchModifyBulkSettings(unsigned int, const CIPCMsgBuffer& request,
+                                            CIPCMsgBuffer& reply) {
+    static const CBatchModifyKind kBatchModifyBulk = {
+        P::kMsgBatchModifyBulkReply,
+        true,
+        L"CCfgControl::DoBatchModifyBulkSettings()",
+        L"CCfgControl::DoBatchModifyBulkSettings(), DB is offline, skip t",
+        L"m_pDB->SetBulkConfiguration()",
+        L"CCfgControl::DoBatchModifyBulkSettings(), notify fail: m_pSubjectSrvHelper == NULL",
+        L"DoBatchModifyBulkSettings error coce(%d), %ls"};
+    BatchModify(kBatchModifyBulk, request, reply);
+}
