@@ -10,6 +10,7 @@
 
 #include "cfg_Setting.h"
 #include "cfg_Storage.h"
+#include "outside/audit/SourceType.h"
 #include "outside/common/x_wstring.h"
 #include "outside/ipc/CComponentID.h"
 #include "outside/ipc/CIPCMsgBuffer.h"
@@ -130,6 +131,37 @@ class CCfgAgent : public CCfgAgentBase {
     // true exactly when the service reports its database reachable. Catches.
     bool IsDBStatusOK();
 
+    // Batch requests. A batch query reads the settings `selection` names ("subject:category"
+    // entries separated by ";"; further ":" parts of an entry are ignored, entries without a
+    // category are logged and left out) under (server, (subject, entry's subject)); on success
+    // it appends the reply behind its id to `out`: the item count and, per item, its result and,
+    // when that is 0, the key and the setting. A batch modify sends such a body (`settings`)
+    // to be stored on `server` by the service of `remote`; `reply` receives the service's reply,
+    // of which the agent reads the item count and the first item's result. Source type 3 first
+    // drops what `server` is too old to take (rewriting `settings`); source type 2 sends nothing
+    // and answers false when the product versions of `server` and this computer do not fit.
+    // None of the four catches: transport, reply and replication-check errors reach the caller.
+    // 309 -> 310.
+    bool QueryBatchConfigurationSettings(const OS::x_wstring& server, const CSubjectID& subject,
+                                         const OS::x_wstring& selection, CIPCMsgBuffer& out,
+                                         const wchar_t* remote);
+    // 347 -> 348.
+    bool QueryBatchBulkConfigurationSettings(const OS::x_wstring& server, const CSubjectID& subject,
+                                             const OS::x_wstring& selection, CIPCMsgBuffer& out,
+                                             const wchar_t* remote);
+    // 307 -> 308: true when the reply carries no item or its first item's result is 0.
+    bool ModifyBatchConfigurationSettings(const OS::x_wstring& server, long sourceRole,
+                                          CIPCMsgBuffer& settings, CIPCMsgBuffer& reply,
+                                          const wchar_t* remote,
+                                          CCfgSettingDBBase::ModifyAction action,
+                                          const OS::x_wstring& sourceServer,
+                                          const OS::x_wstring& originator, SourceType sourceType);
+    // 349 -> 350.
+    bool ModifyBatchBulkConfigurationSettings(
+        const OS::x_wstring& server, long sourceRole, CIPCMsgBuffer& settings, CIPCMsgBuffer& reply,
+        const wchar_t* remote, CCfgSettingDBBase::ModifyAction action,
+        const OS::x_wstring& sourceServer, const OS::x_wstring& originator, SourceType sourceType);
+
     const CComponentID& GetComponentID() const { return m_ComponentID; }
     bool GetNotifyFlag() const { return m_bNotify; }
 
@@ -148,6 +180,21 @@ class CCfgAgent : public CCfgAgentBase {
                        const wchar_t* exceptionFormat, const OS::x_wstring& server,
                        const CSubjectID& subject, CCfgSettingCategoryBase& setting,
                        const wchar_t* remote);
+
+    // The shared frames of the plain and bulk batch requests.
+    struct CBatchKind;
+    bool SendBatchQuery(const CBatchKind& kind, const OS::x_wstring& server,
+                        const CSubjectID& subject, const OS::x_wstring& selection,
+                        CIPCMsgBuffer& out, const wchar_t* remote);
+    bool SendBatchModify(const CBatchKind& kind, const OS::x_wstring& server, long sourceRole,
+                         CIPCMsgBuffer& settings, CIPCMsgBuffer& reply, const wchar_t* remote,
+                         CCfgSettingDBBase::ModifyAction action, const OS::x_wstring& sourceServer,
+                         const OS::x_wstring& originator, SourceType sourceType);
+    // The agent's replication checks: drops from `settings` (a batch query reply body) the
+    // settings the product on `server` is too old to take; tells whether the product on
+    // `server` fits the one on this computer.
+    void FilterBeforeReplication(const OS::x_wstring& server, CIPCMsgBuffer& settings);
+    bool IsZOLTVersionMatch(OS::x_wstring server);
 
     CComponentID m_ComponentID;
     bool m_bNotify;
@@ -171,7 +218,6 @@ class CCfgAgentSW : public CCfgAgent {
 // threads; Instance() may be called from any thread; CloseSingleton() must not race with
 // anything.
 // ===========================================================================================
-
 
 #include <atomic>
 #include <cstdint>

@@ -1,0 +1,172 @@
+// The agent's checks before a batch modify is sent: for replication, drop the settings the
+// other computer's product is too old to take; for policy deployment, refuse the batch when
+// the product versions of the two computers do not fit. Both read the product key of the
+// other computer through the registry layer (a computer it cannot reach counts as version 0).
+// Thread rule: no shared state; the tables are constant.
+#include <cwchar>
+
+#include "cfg_Client.h"
+#include "outside/log/DebugLog.h"
+#include "outside/registry/CRegKey.h"
+#include "outside/registry/CRegUtil.h"
+#include "outside/registry/HomeDir.h"
+#include "service/cfg_RequestProtocol.h"
+#include "setting/cfg_SettingCategoryFake.h"
+
+namespace {
+static const wchar_t kLogSource[] = L"cfg_Agent";
+
+namespace P = NS_CfgProtocol;
+
+constexpr unsigned long kRegRead = 0x20019;
+constexpr unsigned long kRegValueChars = 128;
+
+// A setting (category, subject) and the lowest product version and service pack that take it.
+struct CMinimumVersion {
+    const wchar_t* category;
+    const wchar_t* subject;
+    double version;
+    int servicePack;
+};
+
+const CMinimumVersion kSearchDestroyRows[] = {
+    {L"QV_ADMIN_GROUP", L"ZOLT_SUB_CFG_RBA_GROUP_SD", 10.2, 2},
+    {L"QV_ADMIN_GROUP", L"ZOLT_SUB_CFG_RBA_GROUP_SO", 10.2, 2},
+    {L"QV_Alert", L"ZOLT_SUB_CFG_AL_SEARCH_TASK_UNSUCCESS", 10.2, 2},
+    {L"QV_Alert", L"ZOLT_SUB_CFG_AL_QUARANTINE_AND_SD_DISK", 10.2, 2},
+};
+const CMinimumVersion kAptRows[] = {
+    {L"QV_Alert", L"ZOLT_SUB_CFG_AL_VOKA_SERVICE_STATUS", 10.2, 2},
+    {L"QV_VOKA", L"ZOLT_SUB_CFG_VOKA", 10.2, 2},
+};
+
+template <size_t N>
+const CMinimumVersion* FindRow(const CMinimumVersion (&rows)[N], const OS::x_wstring& category,
+                               const OS::x_wstring& subject) {
+    for (const auto& row : rows)
+        if (category.CompareNoCase(row.category) == 0 && subject.CompareNoCase(row.subject) == 0)
+            return &row;
+    return nullptr;
+}
+
+// True when a computer of `version` and `servicePack` is too old for the row's setting.
+bool TooOld(const CMinimumVersion& row, double version, int servicePack) {
+    return row.version > version || (row.version == version && servicePack < row.servicePack);
+}
+
+double ToDouble(const wchar_t* text) {
+    return text[0] == L'\0' ? 0.0 : std::wcstod(text, nullptr);
+}
+int ToInt(const wchar_t* text) {
+    return text[0] == L'\0' ? 0 : static_cast<int>(std::wcstol(text, nullptr, 10));
+}
+
+}  // namespace
+
+void CCfgAgent::FilterBeforeReplication(const OS::x_wstring& server, CIPCMsgBuffer& settings) {
+    CFG_LOG(DBG::LVL_ENTRY, L"CReplicationManager::FilterBeforeReplication");
+    int count = 0;
+    settings >> count;
+    int kept = count;
+
+    double targetVersion = 0.0;
+    int targetServicePack = 0;
+    {
+        CRegUtil reg;
+        if (reg.OpenExistingRemoteHkeyLocalMachine(server, OS::kProductRegKey, kRegRead)) {
+            wchar_t version[kRegValueChars] = {};
+            wchar_t servicePack[kRegValueChars] = {};
+            reg.Read(L"Version", version, kRegValueChars);
+            reg.Read(L"ServicePack", servicePack, kRegValueChars);
+            reg.Close();
+            targetVersion = ToDouble(version);
+            targetServicePack = ToInt(servicePack);
+        }
+    }
+
+    CIPCMsgBuffer output(P::kBufferSize, false);
+    for (int i = 0; i < count; ++i) {
+        int itemResult = 0;
+        settings >> itemResult;
+        if (itemResult != 0) {
+            CFG_LOG(DBG::LVL_ERROR, L"One specific item setting is failed to be retrieved (%d)",
+                    itemResult);
+            --kept;
+            continue;
+        }
+        P::CKey key;
+        P::ReadKey(settings, key);
+        CCfgSettingCategoryFake setting(key.category);
+        P::ReadSetting(settings, setting);
+        const OS::x_wstring subject = key.subject.ToString();
+        CFG_LOG(DBG::LVL_INFO, L"FilterBeforeReplication subject: %ls %ls %ls", server.c_str(),
+                key.category.c_str(), subject.c_str());
+
+        bool dropped = false;
+        if (const CMinimumVersion* row = FindRow(kSearchDestroyRows, key.category, subject)) {
+            CFG_LOG(DBG::LVL_INFO, L"Search & Destroy filter match : %ls %g %d", server.c_str(),
+                    targetVersion, targetServicePack);
+            dropped = TooOld(*row, targetVersion, targetServicePack);
+        }
+        if (!dropped) {
+            if (const CMinimumVersion* row = FindRow(kAptRows, key.category, subject)) {
+                CFG_LOG(DBG::LVL_INFO, L"APT filter match : %ls %g %d", server.c_str(),
+                        targetVersion, targetServicePack);
+                dropped = TooOld(*row, targetVersion, targetServicePack);
+            }
+        }
+        if (dropped) {
+            --kept;
+            CFG_LOG(DBG::LVL_INFO, L"Filter out setting subject: %ls %ls %ls", server.c_str(),
+                    key.category.c_str(), subject.c_str());
+            continue;
+        }
+        P::WriteResult(output, P::kResultOk);
+        P::WriteKey(output, key);
+        P::WriteSetting(output, setting);
+    }
+
+    settings.ResetBuffer();
+    settings << kept;
+    settings.Put(output.GetCurrentBuffer(), static_cast<unsigned int>(output.GetCurrentSize()));
+    CFG_LOG(DBG::LVL_EXIT, L"CReplicationManager::FilterBeforeReplication");
+}
+
+bool CCfgAgent::IsZOLTVersionMatch(OS::x_wstring server) {
+    wchar_t versionText[kRegValueChars] = {};
+    wchar_t patchText[kRegValueChars] = {};
+    {
+        CRegUtil reg;
+        if (!reg.OpenExistingRemoteHkeyLocalMachine(server, OS::kProductRegKey, kRegRead)) {
+            CFG_LOG(DBG::LVL_ERROR, L"Can not open remote server:%ls registry.", server.c_str());
+            return false;
+        }
+        reg.Read(L"Version", versionText, kRegValueChars);
+        reg.Read(L"PatchBuild", patchText, kRegValueChars);
+        reg.Close();
+    }
+    const double sourceVersion = ToDouble(versionText);
+    const int sourcePatch = ToInt(patchText);
+
+    int localPatch = 0;
+    OS::CRegKey local;
+    if (local.Open(HKEY_LOCAL_MACHINE, OS::kProductRegKey, kRegRead) == ERROR_SUCCESS) {
+        OS::x_wstring text;
+        const long rc = local.QueryValue(L"PatchBuild", text);
+        if (rc == ERROR_SUCCESS && !text.empty()) {
+            localPatch = ToInt(text.c_str());
+        } else {
+            // The registry layer's result stands for the system's last error.
+            CFG_LOG(DBG::LVL_ERROR, L"Can not query registry PatchBuild, GetLastError:%d",
+                    static_cast<int>(rc == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : rc));
+        }
+        local.Close();
+    }
+
+    const long major = static_cast<long>(sourceVersion);
+    if (major < 12 || (major == 12 && localPatch >= sourcePatch)) return true;
+    CFG_LOG(DBG::LVL_INFO,
+            L"Source Server:%ls, version:%ls, PatchBuild:%d does not match current server.",
+            server.c_str(), versionText, sourcePatch);
+    return false;
+}
