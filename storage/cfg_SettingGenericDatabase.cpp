@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <optional>
+#include <set>
 #include <system_error>
 #include <utility>
 
@@ -205,19 +207,51 @@ bool CCfgSettingGenericDatabase::GetConfiguration(const CCfgIndex& index,
         [&](bool) { CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetConfiguration()"); });
 }
 
+namespace {
+// Stands between the apply-all walk and the caller's callback: passes each row on once, however
+// many attempts the guard makes, and remembers whether the caller stopped the walk.
+class CRowsOnce : public CCfgSettingDBBase::CCfgIndexCallback {
+  public:
+    explicit CRowsOnce(CCfgSettingDBBase::CCfgIndexCallback& target) : m_target(target) {}
+    bool operator()(const CCfgSettingDBBase::CCfgIndex& index) override {
+        // Row keys are unique without regard to ASCII case; the server is the same for all.
+        if (!m_reported.insert(index.GetIndexValue()).second) return true;
+        if (m_target(index)) return true;
+        m_bStopped = true;
+        return false;
+    }
+    bool Stopped() const { return m_bStopped; }
+
+  private:
+    CCfgSettingDBBase::CCfgIndexCallback& m_target;
+    std::set<OS::x_wstring, OS::NoCaseLess> m_reported;
+    bool m_bStopped = false;
+};
+}  // namespace
+
 bool CCfgSettingGenericDatabase::SetConfiguration(const OS::x_wstring& server,
                                                   const OS::x_wstring& category,
                                                   const CCfgSettingApplyAll& setting,
                                                   CCfgIndexCallback* callback) {
     CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::SetConfiguration(), category=%ls",
             category.c_str());
-    return RunGuarded(
+    // A walk the caller stopped is an answer, not a failure: it ends the operation with false
+    // and is not tried again. A second attempt after a database exception reports only rows the
+    // first did not.
+    std::optional<CRowsOnce> once;
+    if (callback != nullptr) once.emplace(*callback);
+    auto stopped = [&] { return once && once->Stopped(); };
+    const bool walked = RunGuarded(
         GuardRule{kWriter, false, 2, false, true},
-        [&] { return SetConfigurationEx(server, category, setting, callback); },
+        [&] {
+            return SetConfigurationEx(server, category, setting, once ? &*once : nullptr) ||
+                   stopped();
+        },
         [&](bool result) {
             CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::SetConfiguration(), return = %d",
-                    result ? 1 : 0);
+                    result && !stopped() ? 1 : 0);
         });
+    return walked && !stopped();
 }
 
 bool CCfgSettingGenericDatabase::SetConfiguration(const CCfgIndex& index,

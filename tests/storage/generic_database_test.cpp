@@ -3,6 +3,7 @@
 // fields on write and delete, apply-all with its callback, the column dump, retries and table
 // closing after injected database faults, the connection-lost rule, construction failures and
 // the bounded wait for the store mutex.
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -204,15 +205,18 @@ TEST_F(GenericDatabaseTest, ReferenceFieldsCascadeOnWriteReadAndDelete) {
 }
 
 namespace {
-// Records the rows an apply-all write reports and answers with `m_bGoOn`.
+// Records the rows an apply-all write reports and answers with `m_bGoOn`; `m_onFirst` runs
+// when the first row is reported.
 class CRowRecorder : public CCfgSettingDBBase::CCfgIndexCallback {
   public:
     explicit CRowRecorder(bool goOn) : m_bGoOn(goOn) {}
     bool operator()(const CCfgIndex& index) override {
         m_rows.push_back(index.GetIndexValueWithServerName());
+        if (m_rows.size() == 1 && m_onFirst) m_onFirst();
         return m_bGoOn;
     }
     bool m_bGoOn;
+    std::function<void()> m_onFirst;
     std::vector<x_wstring> m_rows;
 };
 }  // namespace
@@ -234,14 +238,15 @@ TEST_F(GenericDatabaseTest, ApplyAllWritesEveryRowUntilTheCallbackStops) {
         EXPECT_TRUE(log.Contains(L"CCfgSettingGenericDatabase::SetConfiguration(), return = 0",
                                  DBG::LVL_EXIT));
     }
-    // A stopped walk counts as a failed attempt, so the guard walks once more: the first row is
-    // written and reported twice, the others never.
-    EXPECT_EQ(stop.m_rows, W({L"SRV:P:R1", L"SRV:P:R1"}));
+    // A stopped walk ends the operation: no second attempt, the first row reported once.
+    EXPECT_EQ(stop.m_rows, W({L"SRV:P:R1"}));
     std::vector<std::string> a;
     for (Row& r : Rows("T_Plain")) a.push_back(r["A"]);
     EXPECT_EQ(a, (std::vector<std::string>{"all", "r2", "r3"}));
 
+    // A database fault after the first row makes the guard walk again; no row is reported twice.
     CRowRecorder goOn(true);
+    goOn.m_onFirst = [] { CDBFaultInjector::FailNext(Op::kUpdate); };
     EXPECT_TRUE(db.SetConfiguration(L"SRV", L"T_Plain", all, &goOn));
     EXPECT_EQ(goOn.m_rows, W({L"SRV:P:R1", L"SRV:P:R2", L"SRV:P:R3"}));
     a.clear();
