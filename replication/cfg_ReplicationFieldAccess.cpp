@@ -36,6 +36,14 @@ void RewriteSettingList(CCfgSettingCategoryBase& setting, const wchar_t* field,
     CCfgMVSettingCategoryRef list;
     if (!list.GetFieldRefByValue(list.GetRefSettingArray(), value)) return;
 
+    // A list in the reference form names its elements without holding them (the parsed
+    // elements are blank placeholders): there is nothing to rewrite, and the list keeps its form.
+    if (!value.IsByteArray()) {
+        for (size_t i = 0; i < list.GetRefSettingArray().size(); ++i) {
+            CFG_LOG(DBG::LVL_ERROR, L"%ls", missingCopyText);
+        }
+        return;
+    }
     std::vector<CCfgSettingCategoryRef*> kept;
     bool everyCopy = true;
     for (CCfgSettingCategoryRef* element : list.GetRefSettingArray()) {
@@ -48,7 +56,7 @@ void RewriteSettingList(CCfgSettingCategoryBase& setting, const wchar_t* field,
         }
         if (visit(*copy)) kept.push_back(element);
     }
-    // References cannot be written in the copy form: such a list keeps its stored form.
+    // An element without its copy cannot be written in the copy form: the list stays as it was.
     if (!everyCopy) return;
     CVar rewritten;
     if (!list.GetValueByFieldRef(rewritten, kept, true)) return;

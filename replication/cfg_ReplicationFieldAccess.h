@@ -24,9 +24,9 @@ OS::x_wstring ReadStringField(const CCfgSettingCategoryBase& setting, const wcha
 using ElementVisitor = std::function<bool(CCfgSettingCategoryBase& element)>;
 
 // Parses the list `field` of `setting`, lets `visit` change or remove each element and stores
-// the list back in its copy form under the same name. An element without a copy is logged
-// with `missingCopyText` (error level) and left as it is; a list that holds such an element
-// (references only) or cannot be parsed stays as it stood. An absent field is left absent.
+// the list back in its copy form under the same name. An element without a copy (every element
+// of a list in the reference form) is logged with `missingCopyText` (error level); a list with
+// such an element, or one that cannot be parsed, stays as it stood. An absent field stays absent.
 void RewriteSettingList(CCfgSettingCategoryBase& setting, const wchar_t* field,
                         const wchar_t* missingCopyText, const ElementVisitor& visit);
 
