@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -68,6 +69,9 @@ std::string DefaultLiteral(const std::string& type, const std::string& text,
         char* end = nullptr;
         double d = std::strtod(text.c_str(), &end);
         if (!text.empty() && end && *end == '\0') {
+            // "inf" and "nan" would reach the database as bare words, which it takes as text.
+            if (!std::isfinite(d))
+                Bad(file, table, column, "default \"" + text + "\" is not a finite date");
             char buf[64];
             std::snprintf(buf, sizeof buf, "%.17g", d);
             return buf;

@@ -259,6 +259,32 @@ TEST_F(GenericDatabaseTest, ApplyAllWritesEveryRowUntilTheCallbackStops) {
     EXPECT_EQ(Field(*s, L"A"), CVar(L"all"));
 }
 
+TEST_F(GenericDatabaseTest, DateDefaultsOfAddedRowsReadBackAsDates) {
+    // T_Old comes from a database that gave its date column a text default.
+    Exec(
+        "CREATE TABLE T_Old (CFG_INDEX TEXT NOT NULL COLLATE NOCASE PRIMARY KEY, "
+        "D DATE DEFAULT '1899-12-30')");
+    testsupport::WriteFile(m_home / "config" / "dbSchema_Conf.xml",
+                           "<database><schema><table name=\"T_New\">"
+                           "<column name=\"D\" type=\"date\" default=\"1899-12-30\"/>"
+                           "<column name=\"E\" type=\"date\" default=\"2024-02-29 12:00:00\"/>"
+                           "</table><table name=\"T_Old\">"
+                           "<column name=\"D\" type=\"date\" default=\"1899-12-30\"/>"
+                           "</table></schema></database>");
+    CCfgSettingGenericDatabase& db = Open();
+    auto added = Make(L"T_New", L"S1");
+    ASSERT_TRUE(db.GetConfiguration(Key(L"S1"), *added));
+    EXPECT_EQ(Field(*added, L"D"), CVar::FromDate(0.0));
+    EXPECT_EQ(Field(*added, L"E"), CVar::FromDate(45351.5));
+    auto old = Make(L"T_Old", L"S1");
+    ASSERT_TRUE(db.GetConfiguration(Key(L"S1"), *old));
+    EXPECT_EQ(Field(*old, L"D"), CVar::FromDate(0.0));
+    // New defaults are stored as numbers, as written dates are; an old text default stays text.
+    EXPECT_EQ(RowOf("T_New", "ZOLT_PLC_NULL:S1")["D"], "0");
+    EXPECT_EQ(RowOf("T_New", "ZOLT_PLC_NULL:S1")["E"], "45351.5");
+    EXPECT_EQ(RowOf("T_Old", "ZOLT_PLC_NULL:S1")["D"], "1899-12-30");
+}
+
 TEST_F(GenericDatabaseTest, ColumnDumpWritesNameCountAndEveryRowPerColumn) {
     CCfgSettingGenericDatabase& db = Open();
     Exec(

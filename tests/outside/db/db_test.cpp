@@ -527,6 +527,11 @@ TEST_F(DbTest, BadFilesGiveClearExceptions) {
                            "<database><schema><table name=\"T\"><column name=\"C\" type=\"int16\" "
                            "default=\"many\"/></table></schema></database>");
     EXPECT_EQ(CDBException::kSchemaFile, codeOf().first);
+    // A date default that is no finite number would be stored as the text "inf".
+    testsupport::WriteFile(schema,
+                           "<database><schema><table name=\"T\"><column name=\"C\" type=\"date\" "
+                           "default=\"inf\"/></table></schema></database>");
+    EXPECT_EQ(CDBException::kSchemaFile, codeOf().first);
     std::filesystem::remove(schema);
     auto db = Open();
     CModifiableRecordSet* rs = nullptr;
