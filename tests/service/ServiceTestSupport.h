@@ -199,4 +199,30 @@ inline CIPCMsgBuffer ResultReply(int replyId, int result) {
     return b;
 }
 
+// The reply of a handler that answers a setting: the reply id, 0, then the setting.
+inline CIPCMsgBuffer SettingReply(int replyId, const CCfgSettingCategoryBase& setting) {
+    CIPCMsgBuffer b = ResultReply(replyId, 0);
+    setting >> b;
+    return b;
+}
+
+// What the dispatcher gives `service` for message `id` with `body`, read from its start.
+inline CIPCMsgBuffer CallService(CIPCServerRequestCallback& service, int id,
+                                 const CIPCMsgBuffer& body) {
+    CIPCMsgBuffer reply;
+    body.Rewind();
+    service(id, body, reply);
+    return reply;
+}
+
+// An apply-all request behind its id (313): server, category, notify flag, then the setting.
+inline CIPCMsgBuffer ApplyAllBody(const CCfgSettingApplyAll& setting, bool notify,
+                                  const wchar_t* server = L"SRV") {
+    CIPCMsgBuffer b;
+    b << OS::x_wstring(server) << const_cast<CCfgSettingApplyAll&>(setting).GetCategroyName()
+      << notify;
+    setting >> b;
+    return b;
+}
+
 }  // namespace servicetest

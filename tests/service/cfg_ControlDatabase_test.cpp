@@ -43,10 +43,7 @@ class ServiceDatabase : public ::testing::Test {
     }
 
     CIPCMsgBuffer Call(int id, const CIPCMsgBuffer& body) {
-        CIPCMsgBuffer reply;
-        body.Rewind();
-        (*m_service)(id, body, reply);
-        return reply;
+        return CallService(*m_service, id, body);
     }
     P::CKey HostKey(const wchar_t* subject = L"ZOLT_SUB_CFG_VS_RS") {
         return Key(m_host.c_str(), L"ZOLT_PLC_NULL", subject, L"QV_VirusScan");

@@ -86,10 +86,7 @@ class ServiceNotify : public ::testing::Test {
     ~ServiceNotify() override { m_observers.Unsubscribe(CComponentID(kComponent), m_observer); }
 
     CIPCMsgBuffer Call(int id, const CIPCMsgBuffer& body) {
-        CIPCMsgBuffer reply;
-        body.Rewind();
-        m_service(id, body, reply);
-        return reply;
+        return CallService(m_service, id, body);
     }
     // What the observer received for the calls since the last Seen().
     std::vector<CSeen> Seen() {
@@ -108,10 +105,7 @@ class ServiceNotify : public ::testing::Test {
 CIPCMsgBuffer ApplyAllBody(bool notify) {
     CCfgSettingApplyAll all(L"QV_VirusScan");
     all.AddFieldValue(L"VS_LEVEL", CVar(1));
-    CIPCMsgBuffer b;
-    b << OS::x_wstring(L"SRV") << OS::x_wstring(L"QV_VirusScan") << notify;
-    all >> b;
-    return b;
+    return servicetest::ApplyAllBody(all, notify);
 }
 
 }  // namespace
@@ -159,11 +153,7 @@ TEST_F(ServiceNotify, ApplyAllNotifiesTheCollectedRowsEvenWhenTheWriteFails) {
         CCfgIndex(L"SRV", {CSubjectID(L"P2"), CSubjectID(kEnv)}),
     };
     m_store->result = false;
-    EXPECT_EQ(Bytes(Call(313, ApplyAllBody(true))), Bytes([] {
-                  CIPCMsgBuffer b = Reply(314);
-                  b << -1;
-                  return b;
-              }()));
+    EXPECT_EQ(Bytes(Call(313, ApplyAllBody(true))), Bytes(ResultReply(314, -1)));
     // Each row with its own policy; the flag stays false, even for the environment subject.
     EXPECT_EQ(Seen(), (std::vector<CSeen>{{L"S1", L"P1", L"SRV", 3, false},
                                           {kEnv, L"P2", L"SRV", 3, false}}));

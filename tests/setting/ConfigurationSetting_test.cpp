@@ -8,9 +8,12 @@
 
 #include "outside/log/DebugLog.h"
 #include "tests/setting/SettingTestCategory.h"
+#include "tests/support/Caught.h"
+#include "tests/support/LogText.h"
 
 using namespace settingtest;
 using OS::x_wstring;
+using testsupport::Caught;
 
 namespace {
 
@@ -124,31 +127,29 @@ TEST(SettingFields, EveryWriteAndReadGoesThroughTheByNameCore) {
     EXPECT_EQ(s.reads, (std::vector<x_wstring>{L"COUNT", L"NAME", L"NAME"}));
 }
 
-TEST(SettingReaders, WideBufferLengthProtocol) {
+TEST(SettingReaders, TextAndByteBuffersFollowTheLengthProtocol) {
     CTestCategory s;
     s.AddFieldValue(kName, L"abc");
-    int len = 0;
-    EXPECT_TRUE(s.GetFieldValue(kName, static_cast<wchar_t*>(nullptr), &len));
-    EXPECT_EQ(len, 4);
-    wchar_t buf[10] = {L'x', L'x', L'x', L'x', L'#'};
-    len = 3;
-    EXPECT_FALSE(s.GetFieldValue(kName, buf, &len));
-    EXPECT_EQ(len, 3);
-    EXPECT_EQ(buf[0], L'x');
-    len = 10;
-    EXPECT_TRUE(s.GetFieldValue(kName, buf, &len));
-    EXPECT_EQ(len, 4);
-    EXPECT_EQ(std::wstring(buf), L"abc");
-    EXPECT_EQ(buf[4], L'#');  // nothing written past the terminator
+    const unsigned char bytes[5] = {0, 1, 2, 0xFE, 0xFF};
+    EXPECT_TRUE(s.AddFieldValue(kBlob, bytes, 5));
+    ExpectBufferProtocol<wchar_t>([&](wchar_t* b, int* n) { return s.GetFieldValue(kName, b, n); },
+                                  {L'a', L'b', L'c', L'\0'});
+    ExpectBufferProtocol<unsigned char>(
+        [&](unsigned char* b, int* n) { return s.GetFieldValue(kBlob, static_cast<void*>(b), n); },
+        {0, 1, 2, 0xFE, 0xFF});
 
     // Absent field, undeclared id, no length: false and nothing touched.
-    len = 77;
+    wchar_t buf[4];
+    int len = 77;
     EXPECT_FALSE(CTestCategory().GetFieldValue(kName, buf, &len));
+    EXPECT_FALSE(CTestCategory().GetFieldValue(kBlob, static_cast<void*>(nullptr), &len));
     EXPECT_FALSE(s.GetFieldValue(kUndeclared, buf, &len));
     EXPECT_EQ(len, 77);
     EXPECT_FALSE(s.GetFieldValue(kName, buf, static_cast<int*>(nullptr)));
+    EXPECT_FALSE(s.GetFieldValue(kBlob, static_cast<void*>(nullptr), nullptr));
 
-    // Other kinds read as their string form; an embedded null keeps the whole length.
+    // Other kinds read as their string form; an embedded null keeps the whole length. A field
+    // that is not a byte array has no bytes.
     s.AddFieldValue(kName, 17);
     x_wstring text;
     EXPECT_TRUE(s.GetFieldValue(kName, text));
@@ -156,31 +157,8 @@ TEST(SettingReaders, WideBufferLengthProtocol) {
     s.AddFieldValue(kName, x_wstring(L"a\0b", 3));
     EXPECT_TRUE(s.GetFieldValue(kName, text));
     EXPECT_EQ(text, x_wstring(L"a\0b", 3));
-}
-
-TEST(SettingReaders, ByteBufferProtocol) {
-    CTestCategory s;
-    const unsigned char bytes[5] = {0, 1, 2, 0xFE, 0xFF};
-    EXPECT_TRUE(s.AddFieldValue(kBlob, bytes, 5));
-    int size = -1;
-    EXPECT_TRUE(s.GetFieldValue(kBlob, static_cast<void*>(nullptr), &size));
-    EXPECT_EQ(size, 5);
-    unsigned char out[8];
-    std::memset(out, 0xAA, sizeof out);
-    size = 4;
-    EXPECT_FALSE(s.GetFieldValue(kBlob, out, &size));
-    EXPECT_EQ(size, 4);
-    EXPECT_EQ(out[0], 0xAA);
-    size = 8;
-    EXPECT_TRUE(s.GetFieldValue(kBlob, out, &size));
-    EXPECT_EQ(size, 5);
-    EXPECT_EQ(std::memcmp(out, bytes, 5), 0);
-    EXPECT_EQ(out[5], 0xAA);
-
-    // A field that is not a byte array has no bytes.
-    s.AddFieldValue(kCount, 12);
-    EXPECT_TRUE(s.GetFieldValue(kCount, static_cast<void*>(nullptr), &size));
-    EXPECT_EQ(size, 0);
+    EXPECT_TRUE(s.GetFieldValue(kName, static_cast<void*>(nullptr), &len));
+    EXPECT_EQ(len, 0);
 
     // A negative size or missing data is refused and nothing changes.
     s.ResetDirtyFlag(false);
@@ -207,21 +185,15 @@ TEST(SettingReaders, NumbersAndBooleansCoerceOrRaiseTheConversionError) {
 
     s.AddFieldValue(kCount, L"forty-two");
     n = -1;
-    try {
-        s.GetFieldValue(kCount, &n);
-        FAIL() << "no conversion error";
-    } catch (const CVarConversionException& e) {
-        EXPECT_EQ(e.GetErrorCode(), CVarConversionException::TYPE_MISMATCH);
-        EXPECT_EQ(e.GetToType(), VT_I4);
-    }
+    const auto mismatch = Caught<CVarConversionException>([&] { s.GetFieldValue(kCount, &n); });
+    ASSERT_TRUE(mismatch);
+    EXPECT_EQ(mismatch->GetErrorCode(), CVarConversionException::TYPE_MISMATCH);
+    EXPECT_EQ(mismatch->GetToType(), VT_I4);
     EXPECT_EQ(n, -1);
     s.AddFieldValue(kCount, 40000);
-    try {
-        s.GetFieldValue(kCount, &sh);
-        FAIL() << "no overflow";
-    } catch (const CVarConversionException& e) {
-        EXPECT_EQ(e.GetErrorCode(), CVarConversionException::OVERFLOW_ERROR);
-    }
+    EXPECT_EQ(
+        testsupport::CaughtCode<CVarConversionException>([&] { s.GetFieldValue(kCount, &sh); }),
+        CVarConversionException::OVERFLOW_ERROR);
     EXPECT_EQ(sh, 42);
 
     // Booleans are stored as -1 and 0 and read true for any non-zero value.
@@ -307,39 +279,27 @@ TEST(SettingEnumeration, ValuesReportIdThreeInNameOrderAndIgnoreTheResult) {
     CCollector c;
     CTestCategory().EnumerateFieldValue(c);
     EXPECT_TRUE(c.seen.empty());
-    const auto lines = log.Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].level, 0x110);
-    EXPECT_EQ(lines[0].source, L"cfg_ConfigurationSetting");
-    EXPECT_EQ(lines[0].message, L"CCfgSettingCategoryBase::EnumerateFieldValue");
-    EXPECT_EQ(lines[1].level, 0x111);
-    EXPECT_EQ(lines[1].message, L"CCfgSettingCategoryBase::EnumerateFieldValue");
+    EXPECT_EQ(testsupport::LogText(log),
+              (std::vector<x_wstring>{
+                  L"110 cfg_ConfigurationSetting CCfgSettingCategoryBase::EnumerateFieldValue",
+                  L"111 cfg_ConfigurationSetting CCfgSettingCategoryBase::EnumerateFieldValue"}));
 }
 
 TEST(SettingAccessors, ReadAndWriteThrowCodeTwoAndLogTheId) {
     CTestCategory s;
     DBG::CCaptureLog log;
-    try {
-        s.ReadFieldValue(kCount);  // declared but absent
-        FAIL() << "no exception";
-    } catch (const CCfgException& e) {
-        EXPECT_EQ(e.GetErrorCode(), 2);
-        EXPECT_EQ(e.GetFieldID(), kCount);
-        EXPECT_EQ(e.GetErrorMsg(), L"Field ID 0x00020003 is not exist.");
-    }
-    const auto lines = log.Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].level, 0x1001);
-    EXPECT_EQ(lines[0].source, L"cfg_ConfigurationSetting");
-    EXPECT_EQ(lines[0].message, L"field id(131075) is not found");
-
-    try {
-        s.WriteFieldValue(kUndeclared, CVar(1));
-        FAIL() << "no exception";
-    } catch (const OS::CException& e) {  // also caught as the root exception
-        EXPECT_EQ(e.GetErrorMsg(), L"Field ID 0x00630003 is not exist.");
-    }
-    EXPECT_TRUE(log.Contains(L"field id(6488067) is not found", 0x1001));
+    const auto absent = Caught<CCfgException>([&] { s.ReadFieldValue(kCount); });  // declared
+    ASSERT_TRUE(absent);
+    EXPECT_EQ(absent->GetErrorCode(), 2);
+    EXPECT_EQ(absent->GetFieldID(), kCount);
+    EXPECT_EQ(absent->GetErrorMsg(), L"Field ID 0x00020003 is not exist.");
+    const auto undeclared = Caught<CCfgException>([&] { s.WriteFieldValue(kUndeclared, CVar(1)); });
+    ASSERT_TRUE(undeclared);
+    EXPECT_EQ(undeclared->GetErrorMsg(), L"Field ID 0x00630003 is not exist.");
+    EXPECT_EQ(
+        testsupport::LogText(log),
+        (std::vector<x_wstring>{L"1001 cfg_ConfigurationSetting field id(131075) is not found",
+                                L"1001 cfg_ConfigurationSetting field id(6488067) is not found"}));
     EXPECT_FALSE(s.IsDirty());
     EXPECT_TRUE(Names(s).empty());
 }

@@ -3,6 +3,8 @@
 // Thread rule: test-only, one thread.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <vector>
 
 #include "cfg_Setting.h"
@@ -94,5 +96,28 @@ class CCollector : public CCfgSettingCategoryBase::CFieldInfoCallback {
   private:
     bool m_result;
 };
+
+// The buffer-length protocol of the typed readers, for a field holding `expected` (text readers:
+// with the terminator). `read(buffer, &length)` calls the reader. With no buffer it answers the
+// length needed; a buffer one too small is refused with nothing written and the length kept;
+// a larger one gets `expected`, the length becomes its size, and nothing is written past it.
+template <class T, class Read>
+void ExpectBufferProtocol(Read read, const std::vector<T>& expected) {
+    const int need = static_cast<int>(expected.size());
+    const std::vector<T> untouched(expected.size() + 2, static_cast<T>(0x5A));
+    std::vector<T> buf = untouched;
+    int len = -1;
+    EXPECT_TRUE(read(nullptr, &len));
+    EXPECT_EQ(len, need);
+    len = need - 1;
+    EXPECT_FALSE(read(buf.data(), &len));
+    EXPECT_EQ(len, need - 1);
+    EXPECT_EQ(buf, untouched);
+    len = need + 2;
+    EXPECT_TRUE(read(buf.data(), &len));
+    EXPECT_EQ(len, need);
+    EXPECT_EQ(std::vector<T>(buf.begin(), buf.begin() + need), expected);
+    EXPECT_EQ(buf[expected.size()], static_cast<T>(0x5A));
+}
 
 }  // namespace settingtest

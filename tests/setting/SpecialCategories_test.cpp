@@ -3,9 +3,13 @@
 // Thread rule: single-threaded tests.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "outside/log/DebugLog.h"
 #include "setting/cfg_SettingCategoryFake.h"
 #include "tests/setting/SettingTestCategory.h"
+#include "tests/support/Caught.h"
+#include "tests/support/LogText.h"
 
 using namespace settingtest;
 using OS::x_wstring;
@@ -82,12 +86,9 @@ TEST(SpecialCategories, InMemoryHasOneStringField) {
     ASSERT_TRUE(made);
     EXPECT_EQ(made->GetSubjectID().ToString(), L"ZOLT_SUB_CFG_INM_PR");
 
-    try {
-        mem.GetVariantFieldValue();
-        FAIL() << "no exception";
-    } catch (const CCfgException& e) {
-        EXPECT_EQ(e.GetErrorMsg(), L"Field ID 0x61a9001f is not exist.");
-    }
+    const auto e = testsupport::Caught<CCfgException>([&] { mem.GetVariantFieldValue(); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->GetErrorMsg(), L"Field ID 0x61a9001f is not exist.");
     mem.SetVariantFieldValue(L"\u00e9l\u00e8ve");
     EXPECT_EQ(mem.GetVariantFieldValue(), L"\u00e9l\u00e8ve");
     EXPECT_EQ(mem.GetFieldNameByID(0x61A9001F), L"INM_VAIRANT");
@@ -112,67 +113,40 @@ TEST(SpecialCategories, EnvironmentFromNewWithDefaults) {
     EXPECT_EQ(env.GetFieldNameByID(0x000F001F), L"VSE_ROOT_FOLDER");
 }
 
+// On a fresh object the status and log-file readers log that the field is missing; the other
+// readers also throw code 2. Each logs entry, the warning, then the exit (as an exception leaves).
 TEST(SpecialCategories, EnvironmentAccessorsOnAFreshObjectAndTheirLogLines) {
     CCfgSettingVServerEnvironment env;
-    DBG::CCaptureLog log;
-    EXPECT_FALSE(env.IsVirtualServerOn());
-    std::vector<x_wstring> lines;
-    for (const auto& l : log.Lines()) {
-        x_wstring line;
-        line.Format(L"%x %ls %ls", l.level, l.source.c_str(), l.message.c_str());
-        lines.push_back(line);
-    }
-    EXPECT_EQ(lines, (std::vector<x_wstring>{
-                         L"110 cfg_SettingVServerEnvironment "
-                         L"CCfgSettingVServerEnvironment::IsVirtualServerOn",
-                         L"1001 cfg_SettingVServerEnvironment field id(917515) is not found",
-                         L"111 cfg_SettingVServerEnvironment "
-                         L"CCfgSettingVServerEnvironment::IsVirtualServerOn",
-                     }));
-
-    log.Clear();
     x_wstring value = L"unchanged";
-    env.GetLogFileName(value);  // logs, throws nothing
-    EXPECT_EQ(value, L"unchanged");
-    EXPECT_TRUE(log.Contains(L"field id(720927) is not found", kWarning));
-
     const struct {
-        void (CCfgSettingVServerEnvironment::*get)(x_wstring&);
-        unsigned int id;
         const wchar_t* name;
-    } throwing[] = {
-        {&CCfgSettingVServerEnvironment::GetConfigurationFileName, 0x000C001F,
-         L"CCfgSettingVServerEnvironment::GetConfigurationFileName"},
-        {&CCfgSettingVServerEnvironment::GetReportFileName, 0x000D001F,
-         L"CCfgSettingVServerEnvironment::GetReportFileName"},
-        {&CCfgSettingVServerEnvironment::GetRootFolder, 0x000F001F,
-         L"CCfgSettingVServerEnvironment::GetRootFolder"},
+        unsigned int id;
+        bool throws;
+        std::function<void()> call;
+    } readers[] = {
+        {L"IsVirtualServerOn", 0x000E000B, false, [&] { EXPECT_FALSE(env.IsVirtualServerOn()); }},
+        {L"GetLogFileName", 0x000B001F, false, [&] { env.GetLogFileName(value); }},
+        {L"GetConfigurationFileName", 0x000C001F, true,
+         [&] { env.GetConfigurationFileName(value); }},
+        {L"GetReportFileName", 0x000D001F, true, [&] { env.GetReportFileName(value); }},
+        {L"GetRootFolder", 0x000F001F, true, [&] { env.GetRootFolder(value); }},
     };
-    for (const auto& g : throwing) {
-        log.Clear();
-        x_wstring msg;
-        try {
-            (env.*g.get)(value);
-            ADD_FAILURE() << "no exception";
-        } catch (const CCfgException& e) {
-            EXPECT_EQ(e.GetErrorCode(), 2);
-            msg = e.GetErrorMsg();
+    const x_wstring source = L"cfg_SettingVServerEnvironment ";
+    for (const auto& r : readers) {
+        SCOPED_TRACE(x_wstring(r.name).ToUtf8());
+        DBG::CCaptureLog log;
+        const auto e = testsupport::Caught<CCfgException>(r.call);
+        ASSERT_EQ(e.has_value(), r.throws);
+        x_wstring msg, warn, trace = L"CCfgSettingVServerEnvironment::" + x_wstring(r.name);
+        msg.Format(L"Field ID 0x%08x is not exist.", r.id);
+        if (e) {
+            EXPECT_EQ(e->GetErrorCode(), 2);
+            EXPECT_EQ(e->GetErrorMsg(), msg);
         }
-        x_wstring expected;
-        expected.Format(L"Field ID 0x%08x is not exist.", g.id);
-        EXPECT_EQ(msg, expected);
         EXPECT_EQ(value, L"unchanged");
-        // Entry, the warning, then the exit trace as the exception leaves.
-        x_wstring warn;
-        warn.Format(L"field id(%d) is not found", static_cast<int>(g.id));
-        const auto got = log.Lines();
-        ASSERT_EQ(got.size(), 3u);
-        EXPECT_EQ(got[0].level, kEntry);
-        EXPECT_EQ(got[0].message, g.name);
-        EXPECT_EQ(got[1].level, kWarning);
-        EXPECT_EQ(got[1].message, warn);
-        EXPECT_EQ(got[2].level, kExit);
-        EXPECT_EQ(got[2].message, g.name);
+        warn.Format(L"1001 %lsfield id(%d) is not found", source.c_str(), static_cast<int>(r.id));
+        EXPECT_EQ(testsupport::LogText(log), (std::vector<x_wstring>{L"110 " + source + trace, warn,
+                                                                     L"111 " + source + trace}));
     }
 }
 
@@ -207,12 +181,9 @@ TEST(SpecialCategories, EnvironmentSettersStoreAndRefusalsThrow) {
         bool AddFieldValue(const x_wstring&, const CVar&) override { return false; }
     } refusing;
     log.Clear();
-    try {
-        refusing.SetRootFolder(L"/x");
-        FAIL() << "no exception";
-    } catch (const CCfgException& e) {
-        EXPECT_EQ(e.GetFieldID(), 0x000F001Fu);
-    }
+    const auto e = testsupport::Caught<CCfgException>([&] { refusing.SetRootFolder(L"/x"); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->GetFieldID(), 0x000F001Fu);
     EXPECT_TRUE(log.Contains(L"field id(983071) is not found", kWarning));
     EXPECT_THROW(refusing.SetVirtualServerOn(true), CCfgException);
 }

@@ -9,6 +9,7 @@
 #include "embedded_test_categories.h"
 #include "outside/log/DebugLog.h"
 #include "setting/cfg_SettingCategoryFake.h"
+#include "tests/support/Caught.h"
 
 using namespace embedded_test;
 using Ref = CCfgSettingCategoryRef;
@@ -155,12 +156,8 @@ TEST(SettingRef, MalformedSingleCopyThrowsAndChangesNothing) {
     Ref ref;
     ref.GetRefKey() = {L"KEEP", L"KEEP_SUB"};
     auto codeOf = [&](std::vector<uint8_t> bytes) {
-        try {
-            Parse(ref, CVar::FromBytes(std::move(bytes)));
-        } catch (const CIPCMsgBufferException& e) {
-            return e.GetErrorCode();
-        }
-        return -1;
+        return testsupport::CaughtCode<CIPCMsgBufferException>(
+            [&] { Parse(ref, CVar::FromBytes(std::move(bytes))); });
     };
 
     // Every truncation past the 4-byte minimum runs out of bytes somewhere.

@@ -1,7 +1,6 @@
 // Tests of the change-notification transport: frames, exact subject matching, kept last
 // changes, sequence numbers and start ids across publisher restarts, and a stalled observer.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <condition_variable>
 #include <future>
@@ -13,6 +12,8 @@
 #include "outside/notify/NotifyFrame.h"
 #include "outside/rpc/CRPCException.h"
 #include "outside/rpc/RpcFrame.h"
+#include "tests/support/Caught.h"
+#include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
 
 using namespace std::chrono_literals;
@@ -21,9 +22,8 @@ namespace {
 
 class NotifyTest : public ::testing::Test {
   protected:
-    void SetUp() override { ::setenv("ZOLTCFG_RUNTIME_DIR", m_dir.Str().c_str(), 1); }
-    void TearDown() override { ::unsetenv("ZOLTCFG_RUNTIME_DIR"); }
     testsupport::CTempDir m_dir{"znot"};
+    testsupport::CScopedEnv m_runtime{"ZOLTCFG_RUNTIME_DIR", m_dir.Str()};
 };
 
 class NotifyConcurrency : public NotifyTest {};
@@ -146,12 +146,8 @@ TEST(NotifyFrames, LayoutIsPinned) {
     EXPECT_EQ((std::vector<OS::x_wstring>{L"A", L"BC"}), d.subjects);
     // A subject count that cannot fit its frame is refused before anything is reserved.
     const uint8_t lying[] = {3, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F};
-    try {
-        NOTIFY::Decode(lying, sizeof lying);
-        ADD_FAILURE() << "must refuse";
-    } catch (const CRPCException& e) {
-        EXPECT_EQ(CRPCException::PROTOCOL, e.GetErrorCode());
-    }
+    EXPECT_EQ(CRPCException::PROTOCOL,
+              testsupport::CaughtCode<CRPCException>([&] { NOTIFY::Decode(lying, sizeof lying); }));
 }
 
 TEST_F(NotifyTest, DeliversExactlyToMatchingSubjects) {
@@ -196,23 +192,16 @@ TEST_F(NotifyTest, DeliversExactlyToMatchingSubjects) {
     EXPECT_TRUE(a.Changes().empty());
 
     // One live publisher per component.
-    try {
-        CSubjectServerHelper second(kPub);
-        ADD_FAILURE() << "a second publisher must be refused";
-    } catch (const CRPCException& e) {
-        EXPECT_EQ(CRPCException::ENDPOINT_IN_USE, e.GetErrorCode());
-    }
+    EXPECT_EQ(CRPCException::ENDPOINT_IN_USE,
+              testsupport::CaughtCode<CRPCException>([] { CSubjectServerHelper second(kPub); }));
     // A body above the frame limit is refused and changes nothing.
     const size_t saved = RPC::MaxFrameSize();
     RPC::SetMaxFrameSize(64);
     CIPCMsgBuffer big;
     big << OS::x_wstring(std::wstring(100, L'x'));
-    try {
-        pub.Notify(CSubjectID(L"S1"), big, false);
-        ADD_FAILURE() << "must refuse";
-    } catch (const CRPCException& e) {
-        EXPECT_EQ(CRPCException::FRAME_TOO_LARGE, e.GetErrorCode());
-    }
+    EXPECT_EQ(CRPCException::FRAME_TOO_LARGE, testsupport::CaughtCode<CRPCException>([&] {
+                  pub.Notify(CSubjectID(L"S1"), big, false);
+              }));
     RPC::SetMaxFrameSize(saved);
     EXPECT_EQ(6u, pub.GetLastSequence());
 }

@@ -1,8 +1,6 @@
 // Tests of the request/reply transport: frames on the wire, dispatch by message id, the server
 // pool, unregistering, restarts, time limits, size limits and endpoint ownership.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -21,6 +19,8 @@
 #include "outside/rpc/CRPCServerHelper.h"
 #include "outside/rpc/RpcEndpoint.h"
 #include "outside/rpc/RpcFrame.h"
+#include "tests/support/Caught.h"
+#include "tests/support/FreePort.h"
 #include "tests/support/TempDir.h"
 
 using namespace std::chrono_literals;
@@ -87,17 +87,10 @@ std::pair<int, int> Call(CRPCClientHelper& client, int id, int v) {
     return {a, b};
 }
 
-template <class F>
-int ThrownCode(F&& f) {
-    try {
-        f();
-    } catch (const CRPCException& e) {
-        return e.GetErrorCode();
-    }
-    return 0;
-}
+const auto ThrownCode = [](auto&& f) { return testsupport::CaughtCode<CRPCException>(f); };
+const auto Thrown = [](auto&& f) { return testsupport::Caught<CRPCException>(f); };
 
-// A listening Unix socket at `path` (a stand-in server written by hand).
+// A listening Unix socket at `path` (a stand-in server written by hand), or one connected to it.
 int Listen(const std::string& path) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un a{};
@@ -158,14 +151,11 @@ TEST_F(RpcTest, FramesOnTheWireMatchTheirLayout) {
     EXPECT_EQ(0u, reply.GetCurrentSize());
     CIPCMsgBuffer only(1024, false);
     only << 5;
-    try {
-        client.SendRequest(only, reply);
-        ADD_FAILURE() << "a failure frame must throw";
-    } catch (const CRPCException& e) {
-        EXPECT_EQ(CRPCException::HANDLER_FAILED, e.GetErrorCode());
-        EXPECT_EQ(OS::x_wstring(L"component ID_TEST_COMP: the request failed: oops"),
-                  e.GetErrorMsg());
-    }
+    const auto failed = Thrown([&] { client.SendRequest(only, reply); });
+    ASSERT_TRUE(failed) << "a failure frame must throw";
+    EXPECT_EQ(CRPCException::HANDLER_FAILED, failed->GetErrorCode());
+    EXPECT_EQ(OS::x_wstring(L"component ID_TEST_COMP: the request failed: oops"),
+              failed->GetErrorMsg());
     server.join();
     ::close(lfd);
 }
@@ -249,17 +239,13 @@ TEST_F(RpcTest, ProtocolSequencesAndRuntimeFolder) {
 TEST_F(RpcTest, RestartedServerIsReachedThroughTheKeptConnection) {
     CFuncHandler handler({1}, Echo);
     CRPCClientHelper client(kComp, nullptr);
-    CIPCMsgBuffer reply;
-    try {
-        client.SendRequest(Request(1, 1), reply);
-        ADD_FAILURE() << "no server: must throw";
-    } catch (const CRPCException& e) {
-        EXPECT_EQ(CRPCException::UNREACHABLE, e.GetErrorCode());
-        EXPECT_EQ(L"component ID_TEST_COMP cannot be reached at unix:" +
-                      OS::x_wstring::FromUtf8(m_dir.Str()) +
-                      L"/ID_TEST_COMP.rpc: No such file or directory",
-                  e.GetErrorMsg());
-    }
+    const auto none = Thrown([&] { Call(client, 1, 1); });
+    ASSERT_TRUE(none) << "no server: must throw";
+    EXPECT_EQ(CRPCException::UNREACHABLE, none->GetErrorCode());
+    EXPECT_EQ(L"component ID_TEST_COMP cannot be reached at unix:" +
+                  OS::x_wstring::FromUtf8(m_dir.Str()) +
+                  L"/ID_TEST_COMP.rpc: No such file or directory",
+              none->GetErrorMsg());
     std::optional<CRPCServerHelper> server;
     server.emplace(kComp, CRPCServerParameter(L"ncalrpc"));
     server->RegisterHandler(handler);
@@ -296,17 +282,13 @@ TEST_F(RpcTest, SilentComponentTimesOutAndItsLateReplyIsNeverRead) {
     CRPCClientHelper client(kComp, nullptr);
     EXPECT_EQ(30000, client.GetTimeout().count());
     client.SetTimeout(50ms);
-    CIPCMsgBuffer reply;
-    try {
-        client.SendRequest(Request(1, 1), reply);
-        ADD_FAILURE() << "must time out";
-    } catch (const CRPCException& e) {
-        EXPECT_EQ(CRPCException::TIMEOUT, e.GetErrorCode());
-        EXPECT_EQ(OS::x_wstring(L"component ID_TEST_COMP at unix:") +
-                      OS::x_wstring::FromUtf8(m_dir.Str()) +
-                      L"/ID_TEST_COMP.rpc: waiting for the reply timed out after 50 ms",
-                  e.GetErrorMsg());
-    }
+    const auto late = Thrown([&] { Call(client, 1, 1); });
+    ASSERT_TRUE(late) << "must time out";
+    EXPECT_EQ(CRPCException::TIMEOUT, late->GetErrorCode());
+    EXPECT_EQ(OS::x_wstring(L"component ID_TEST_COMP at unix:") +
+                  OS::x_wstring::FromUtf8(m_dir.Str()) +
+                  L"/ID_TEST_COMP.rpc: waiting for the reply timed out after 50 ms",
+              late->GetErrorMsg());
     entered.get_future().wait();
     release.set_value();
     // The late answer to 1 went to the dropped connection; this call gets its own answer.
@@ -355,17 +337,13 @@ TEST_F(RpcTest, OversizedFramesAreRefusedBeforeAllocation) {
         ::close(s);
     });
     CRPCClientHelper toLiar(fake, nullptr);
-    try {
-        toLiar.SendRequest(Request(1, 1), reply);
-        ADD_FAILURE() << "must refuse";
-    } catch (const CRPCException& e) {
-        EXPECT_EQ(CRPCException::FRAME_TOO_LARGE, e.GetErrorCode());
-        EXPECT_EQ(OS::x_wstring(L"component ID_FAKE at unix:") +
-                      OS::x_wstring::FromUtf8(m_dir.Str()) +
-                      L"/ID_FAKE.rpc: reply refused: frame of 1073741825 bytes refused: the limit "
-                      L"is 67108864 bytes",
-                  e.GetErrorMsg());
-    }
+    const auto refused = Thrown([&] { Call(toLiar, 1, 1); });
+    ASSERT_TRUE(refused) << "must refuse";
+    EXPECT_EQ(CRPCException::FRAME_TOO_LARGE, refused->GetErrorCode());
+    EXPECT_EQ(OS::x_wstring(L"component ID_FAKE at unix:") + OS::x_wstring::FromUtf8(m_dir.Str()) +
+                  L"/ID_FAKE.rpc: reply refused: frame of 1073741825 bytes refused: the limit "
+                  L"is 67108864 bytes",
+              refused->GetErrorMsg());
     liar.join();
     ::close(lfd);
 }
@@ -381,28 +359,18 @@ TEST_F(RpcTest, OneLiveServerPerEndpointAndStaleSocketsAreReplaced) {
     CFuncHandler handler({1}, Echo);
     CRPCServerHelper server(kComp, CRPCServerParameter(L"ncalrpc"));
     server.RegisterHandler(handler);
-    try {
-        CRPCServerHelper second(kComp, CRPCServerParameter(L"ncalrpc"));
-        ADD_FAILURE() << "a second server must be refused";
-    } catch (const CRPCException& e) {
-        EXPECT_EQ(CRPCException::ENDPOINT_IN_USE, e.GetErrorCode());
-        EXPECT_EQ(OS::x_wstring(L"component ID_TEST_COMP is already served by a live server at ") +
-                      OS::x_wstring::FromUtf8(path),
-                  e.GetErrorMsg());
-    }
+    const auto taken =
+        Thrown([] { CRPCServerHelper second(kComp, CRPCServerParameter(L"ncalrpc")); });
+    ASSERT_TRUE(taken) << "a second server must be refused";
+    EXPECT_EQ(CRPCException::ENDPOINT_IN_USE, taken->GetErrorCode());
+    EXPECT_EQ(OS::x_wstring(L"component ID_TEST_COMP is already served by a live server at ") +
+                  OS::x_wstring::FromUtf8(path),
+              taken->GetErrorMsg());
     CRPCClientHelper client(kComp, nullptr);
     EXPECT_EQ(std::make_pair(2, 4), Call(client, 1, 4)) << "the refused server took nothing over";
 
     // The network endpoint: a port of its own, reached by host name.
-    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(0, ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a));
-    ASSERT_EQ(0, ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len));
-    ::close(probe);
-    const std::string port = std::to_string(ntohs(a.sin_port));
+    const std::string port = std::to_string(testsupport::FreeTcpPort());
     ::setenv("ZOLTCFG_RPC_PORT_ID_TEST_COMP", port.c_str(), 1);
     {
         CRPCServerHelper remote(kComp, CRPCServerParameter(L"ncacn_np"));

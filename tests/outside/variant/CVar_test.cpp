@@ -7,27 +7,20 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
+
+#include "tests/support/Caught.h"
 
 namespace {
 
 constexpr int kMismatch = CVarConversionException::TYPE_MISMATCH;
 constexpr int kOverflow = CVarConversionException::OVERFLOW_ERROR;
 
-CVar Str(const wchar_t* s) {
-    return CVar(s);
-}
-CVar I2(short v) {
-    return CVar(v);
-}
-CVar I4(int v) {
-    return CVar(v);
-}
-CVar R8(double v) {
-    return CVar::FromR8(v);
-}
-CVar Date(double v) {
-    return CVar::FromDate(v);
-}
+const auto Str = [](const wchar_t* s) { return CVar(s); };
+const auto I2 = [](short v) { return CVar(v); };
+const auto I4 = [](int v) { return CVar(v); };
+const auto R8 = [](double v) { return CVar::FromR8(v); };
+const auto Date = [](double v) { return CVar::FromDate(v); };
 
 DATE MakeDate(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
     CalendarTime t;
@@ -235,18 +228,14 @@ TEST(VarCoercion, ShorthandsAndErrorMessages) {
     EXPECT_EQ(2.0, Str(L"1900-01-01").ToDate());
     EXPECT_EQ(-0.5, Str(L"-0.5").ToR8());
 
-    try {
-        Str(L"abc").ToI2();
-        FAIL() << "no exception";
-    } catch (const OS::CException& e) {
-        EXPECT_EQ(L"Type mismatch converting variant type 8 to 2.", e.GetErrorMsg());
-    }
-    try {
-        CVar::FromUI4(3000000000u).ToI4();
-        FAIL() << "no exception";
-    } catch (const OS::CException& e) {
-        EXPECT_EQ(L"Overflow converting variant type 19 to 3.", e.GetErrorMsg());
-    }
+    const auto message = [](auto f) {
+        const auto e = testsupport::Caught<CVarConversionException>(f);
+        return e ? e->GetErrorMsg() : L"no exception";
+    };
+    EXPECT_EQ(L"Type mismatch converting variant type 8 to 2.",
+              message([] { Str(L"abc").ToI2(); }));
+    EXPECT_EQ(L"Overflow converting variant type 19 to 3.",
+              message([] { CVar::FromUI4(3000000000u).ToI4(); }));
 }
 
 TEST(VarValue, EqualityIsKindAndValueAndCopiesAreDeep) {
@@ -335,14 +324,9 @@ TEST(VarDates, DateToCalendarRoundsToTheSecond) {
         CalendarTime t;
         t.millisecond = 7;
         ASSERT_TRUE(VariantTimeToCalendar(c.in, t));
-        EXPECT_EQ(c.y, t.year);
-        EXPECT_EQ(c.mo, t.month);
-        EXPECT_EQ(c.d, t.day);
-        EXPECT_EQ(c.h, t.hour);
-        EXPECT_EQ(c.mi, t.minute);
-        EXPECT_EQ(c.s, t.second);
-        EXPECT_EQ(0, t.millisecond);
-        EXPECT_EQ(c.dow, t.dayOfWeek);
+        EXPECT_EQ(std::make_tuple(c.y, c.mo, c.d, c.h, c.mi, c.s, 0, c.dow),
+                  std::make_tuple(t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond,
+                                  t.dayOfWeek));
     }
     CalendarTime t;
     EXPECT_FALSE(VariantTimeToCalendar(-657435.0, t));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "outside/xml/CXMLParser.h"
+#include "tests/support/Caught.h"
 #include "tests/support/TempDir.h"
 
 using OS::x_wstring;
@@ -18,15 +19,7 @@ const wchar_t kSchema[] =
     L"  <table name=\"QV_INMEMORY\">in <![CDATA[memory]]> text</table>\n"
     L"</schema></database>";
 
-template <class F>
-int CodeOf(F f) {
-    try {
-        f();
-    } catch (const CXMLException& e) {
-        return e.GetErrorCode();
-    }
-    return 0;
-}
+const auto CodeOf = [](auto f) { return testsupport::CaughtCode<CXMLException>(f); };
 
 }  // namespace
 
@@ -96,13 +89,11 @@ TEST(XmlParser, EditSaveAndReloadKeepsNonAsciiText) {
 TEST(XmlParser, ErrorsCarryTheirCodeAndLeaveNoDocument) {
     testsupport::CTempDir dir;
     CXMLParser parser;
-    try {
-        parser.Load(x_wstring::FromUtf8((dir / "absent.xml").string()));
-        FAIL() << "no exception";
-    } catch (const CXMLException& e) {
-        EXPECT_EQ(CXMLException::kFileUnreadable, e.GetErrorCode());
-        EXPECT_NE(x_wstring::npos, e.GetErrorMsg().find(L"absent.xml"));
-    }
+    const auto absent = testsupport::Caught<CXMLException>(
+        [&] { parser.Load(x_wstring::FromUtf8((dir / "absent.xml").string())); });
+    ASSERT_TRUE(absent);
+    EXPECT_EQ(CXMLException::kFileUnreadable, absent->GetErrorCode());
+    EXPECT_NE(x_wstring::npos, absent->GetErrorMsg().find(L"absent.xml"));
     EXPECT_EQ(CXMLException::kNoDocument, CodeOf([&] { parser.XPathSelectNodes(L"//a"); }));
 
     testsupport::WriteFile(dir / "broken.xml", "<database><schema></database>");
@@ -118,11 +109,8 @@ TEST(XmlParser, ErrorsCarryTheirCodeAndLeaveNoDocument) {
     EXPECT_EQ(CXMLException::kBadXPath, CodeOf([&] { parser.XPathSelectNodes(L"1 + 1"); }));
     EXPECT_EQ(CXMLException::kSaveFailed,
               CodeOf([&] { parser.SaveXML(x_wstring::FromUtf8(dir.Str())); }));  // a folder
-    // The exception is an OS::CException with a message of its own.
-    try {
-        parser.LoadXML(L"<a>");
-    } catch (const OS::CException& e) {
-        EXPECT_EQ(CXMLException::kNotWellFormed, e.GetErrorCode());
-        EXPECT_NE(x_wstring::npos, e.GetErrorMsg().find(L"not well-formed"));
-    }
+    // The exception has a message of its own.
+    const auto broken = testsupport::Caught<CXMLException>([&] { parser.LoadXML(L"<a>"); });
+    ASSERT_TRUE(broken);
+    EXPECT_NE(x_wstring::npos, broken->GetErrorMsg().find(L"not well-formed"));
 }
