@@ -502,3 +502,38 @@ TEST_F(ServiceBatch, TruncatedAndLyingBatchRequestsAnswerTheReplyIdAndMinusOne) 
         EXPECT_EQ(errorLines[0].rfind(errors.at(c.id), 0), 0u) << errorLines[0].ToUtf8();
     }
 }
+
+// The log path of a virtual server comes from its environment setting as the master keeps it;
+// the audit entry of a batch records it. A master that is absent or reports the virtual server
+// off gives no path.
+TEST_F(ServiceBatch, GetLogPathnameReadsTheEnvironmentSettingFromTheMaster) {
+    x_wstring path = L"unchanged";
+    {
+        DBG::CCaptureLog log;
+        EXPECT_FALSE(GetLogPathname(L"TGT", path));
+        EXPECT_EQ(From(log, DBG::LVL_ERROR, L"cfg_SettingVServerEnvironment"),
+                  Lines{L"Fail to retrieve virtual server setting"});
+    }
+    auto* masterStore = new CScriptedStore;
+    masterStore->fill = {{L"VSE_SERVER_STATUS", CVar(false)},
+                         {L"VSE_LOG_FILENAME", CVar(L"/srv/tgt/dbconf_Log.xml")}};
+    CCfgControl master(L"ID_ZOLT_MASTER", masterStore);
+    {
+        DBG::CCaptureLog log;
+        EXPECT_FALSE(GetLogPathname(L"TGT", path));
+        EXPECT_EQ(From(log, DBG::LVL_ERROR, L"cfg_SettingVServerEnvironment"),
+                  Lines{L"The virtual server(TGT) is off"});
+    }
+    EXPECT_EQ(path, L"unchanged");
+    ASSERT_EQ(masterStore->calls.size(), 1u);
+    EXPECT_EQ(masterStore->calls[0].server, L"TGT");
+    EXPECT_EQ(masterStore->calls[0].index, L"ZOLT_PLC_NULL:ZOLT_SUB_CFG_VRS_ENV");
+
+    masterStore->fill[0].second = CVar(true);
+    EXPECT_TRUE(GetLogPathname(L"TGT", path));
+    EXPECT_EQ(path, L"/srv/tgt/dbconf_Log.xml");
+    Call(307, ModifyBatchBody({Item(L"QV_VirusScan", L"ZOLT_SUB_CFG_VS_RS")}));
+    EXPECT_EQ(AuditEntries(),
+              Lines{L"2\t0\tTGT\tadmin\tSRC\t/srv/tgt/dbconf_Log.xml\tSettings were "
+                    L"replicated from another server."});
+}
