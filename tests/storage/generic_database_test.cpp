@@ -59,78 +59,59 @@ TEST_F(GenericDatabaseTest, ReadAddsMissingRowButExistenceReadDoesNot) {
     EXPECT_EQ(Keys("T_Plain").size(), 1u);
 }
 
-TEST_F(GenericDatabaseTest, WriteFollowsIgnoreListAndModifyActionFlags) {
+TEST_F(GenericDatabaseTest, WritesFollowIgnoreListModifyActionAndFieldErrors) {
     CCfgSettingGenericDatabase& db = Open();
-    auto restore = [&] {
-        Exec("DELETE FROM T_Plain");
-        Exec(
-            "INSERT INTO T_Plain (CFG_INDEX, CFG_IGNORE_FIELDS, A, B, C, D) VALUES "
-            "('ZOLT_PLC_NULL:S1', 'A;B###;C', 'old', 1, 'old', 1)");
-    };
     auto s = Make(L"T_Plain", L"S1");
     s->AddFieldValue(L"A", CVar(L"new"));
     s->AddFieldValue(L"b", CVar(2));  // the ignore list matches names without regard to case
     s->AddFieldValue(L"C", CVar(L"new"));
     s->AddFieldValue(L"D", CVar(false));
-    auto row = [&] {
-        Row r = RowOf("T_Plain", "ZOLT_PLC_NULL:S1");
-        return r["A"] + "," + r["B"] + "," + r["C"] + "," + r["D"];
+    using DB = CCfgSettingDBBase;
+    const struct {
+        bool dirty;
+        CCfgSettingDBBase::ModifyAction action;
+        const char* row;  // A,B,C,D after the write
+        std::vector<x_wstring> log;
+    } kCases[] = {
+        {true, DB::MA_NONE, "old,1,old,0", {}},
+        {true, DB::MA_MARKED_IGNORE_ONLY, "new,1,new,0", {}},
+        {true, DB::MA_NO_IGNORE_FIELDS, "new,2,new,0", {}},
+        {false, DB::MA_NONE, "old,1,old,1", W({L"Setting is not dirty"})},
+        {false, DB::MA_WRITE_CLEAN | DB::MA_MARKED_IGNORE_ONLY, "new,1,new,0", {}},
     };
-
-    restore();
-    std::vector<x_wstring> changed;
-    EXPECT_TRUE(db.SetConfiguration(Key(L"S1"), *s, &changed, CCfgSettingDBBase::MA_NONE));
-    EXPECT_EQ(row(), "old,1,old,0");
-    EXPECT_EQ(changed, W({L"S1"}));
-
-    restore();
-    EXPECT_TRUE(
-        db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_MARKED_IGNORE_ONLY));
-    EXPECT_EQ(row(), "new,1,new,0");
-
-    restore();
-    EXPECT_TRUE(
-        db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NO_IGNORE_FIELDS));
-    EXPECT_EQ(row(), "new,2,new,0");
-
-    // A clean setting is written only with flag 1.
-    restore();
-    s->ResetDirtyFlag(false);
-    {
+    for (const auto& c : kCases) {
+        Exec("DELETE FROM T_Plain");
+        Exec(
+            "INSERT INTO T_Plain (CFG_INDEX, CFG_IGNORE_FIELDS, A, B, C, D) VALUES "
+            "('ZOLT_PLC_NULL:S1', 'A;B###;C', 'old', 1, 'old', 1)");
+        s->ResetDirtyFlag(c.dirty);
+        std::vector<x_wstring> changed;
         DBG::CCaptureLog log;
-        EXPECT_TRUE(db.SetConfiguration(Key(L"S1"), *s, &changed, CCfgSettingDBBase::MA_NONE));
-        EXPECT_EQ(log.Messages(DBG::LVL_INFO), W({L"Setting is not dirty"}));
+        EXPECT_TRUE(db.SetConfiguration(Key(L"S1"), *s, &changed, c.action));
+        Row r = RowOf("T_Plain", "ZOLT_PLC_NULL:S1");
+        EXPECT_EQ(r["A"] + "," + r["B"] + "," + r["C"] + "," + r["D"], c.row) << c.action;
+        EXPECT_EQ(log.Messages(DBG::LVL_INFO), c.log);
+        EXPECT_EQ(changed, c.log.empty() ? W({L"S1"}) : W({}));
     }
-    EXPECT_EQ(row(), "old,1,old,1");
-    EXPECT_EQ(changed.size(), 1u);
-    EXPECT_TRUE(db.SetConfiguration(
-        Key(L"S1"), *s, nullptr,
-        CCfgSettingDBBase::MA_WRITE_CLEAN | CCfgSettingDBBase::MA_MARKED_IGNORE_ONLY));
-    EXPECT_EQ(row(), "new,1,new,0");
-}
 
-TEST_F(GenericDatabaseTest, FieldWithoutColumnIsLoggedAndTheWriteGoesOn) {
-    CCfgSettingGenericDatabase& db = Open();
-    auto s = Make(L"T_Plain", L"S1");
-    s->AddFieldValue(L"A", CVar(L"kept"));
+    // A field without a column is logged; the write goes on with the next field.
     s->AddFieldValue(L"NOPE", CVar(5));
     s->AddFieldValue(L"Z", CVar(L"last"));
     DBG::CCaptureLog log;
-    EXPECT_TRUE(db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NONE));
-    const wchar_t* tail =
-        L" if this happens when the server management is running and two servers have different "
-        L"version ZOLT installed(Like ZOLT 8.0 and ZOLT 8.5), please ignore this exception, it is "
-        L"a right behavior.";
+    EXPECT_TRUE(db.SetConfiguration(Key(L"S2"), *s, nullptr, DB::MA_NONE));
+    auto message = [](const wchar_t* column, const wchar_t* value) {
+        x_wstring m;
+        m.Format(
+            L"DB Exception: Table T_Plain has no column %ls (a) when executing SetField(%ls,%ls), "
+            L"if this happens when the server management is running and two servers have "
+            L"different version ZOLT installed(Like ZOLT 8.0 and ZOLT 8.5), please ignore this "
+            L"exception, it is a right behavior.",
+            column, column, value);
+        return m;
+    };
     EXPECT_EQ(log.Messages(DBG::LVL_WARNING),
-              W({(x_wstring(L"DB Exception: Table T_Plain has no column NOPE (a) when executing "
-                            L"SetField(NOPE,5),") +
-                  tail)
-                     .c_str(),
-                 (x_wstring(L"DB Exception: Table T_Plain has no column Z (a) when executing "
-                            L"SetField(Z,last),") +
-                  tail)
-                     .c_str()}));
-    EXPECT_EQ(RowOf("T_Plain", "ZOLT_PLC_NULL:S1")["A"], "kept");
+              std::vector<x_wstring>({message(L"NOPE", L"5"), message(L"Z", L"last")}));
+    EXPECT_EQ(RowOf("T_Plain", "ZOLT_PLC_NULL:S2")["A"], "new");
 }
 
 TEST_F(GenericDatabaseTest, ReferenceFieldsCascadeOnWriteReadAndDelete) {

@@ -28,57 +28,31 @@ TEST(CfgIndex, StringFormsAndParsingOfRowKeys) {
     EXPECT_EQ(x_wstring(L"ZOLT_PLC_NULL:ZOLT_SUB_CFG_VS_RS"), key.GetIndexValue());
     EXPECT_EQ(x_wstring(L"S:ZOLT_PLC_NULL:ZOLT_SUB_CFG_VS_RS"), key.GetIndexValueWithServerName());
 
-    // Parsing replaces both subjects and keeps the server.
-    key.SetIndexValue(L"P:X");
-    EXPECT_EQ(x_wstring(L"S"), key.GetServerName());
-    EXPECT_EQ(x_wstring(L"P"), key.GetPolicySubject().ToString());
-    EXPECT_EQ(x_wstring(L"X"), key.GetSubjectID().ToString());
-
-    // Runs of colons separate tokens, leading ones are skipped, a third token is dropped.
-    key.SetIndexValue(L"::P::X:Y");
-    EXPECT_EQ(x_wstring(L"P"), key.GetPolicySubject().ToString());
-    EXPECT_EQ(x_wstring(L"X"), key.GetSubjectID().ToString());
-    EXPECT_EQ(x_wstring(L"P:X"), key.GetIndexValue());
-
-    // Fewer than two tokens: what is missing becomes empty.
-    key.SetIndexValue(L"ONLY:");
-    EXPECT_EQ(x_wstring(L"ONLY"), key.GetPolicySubject().ToString());
-    EXPECT_EQ(x_wstring(L""), key.GetSubjectID().ToString());
-    key.SetIndexValue(L":::");
-    EXPECT_EQ(x_wstring(L""), key.GetPolicySubject().ToString());
-    EXPECT_EQ(x_wstring(L""), key.GetSubjectID().ToString());
-    EXPECT_EQ(x_wstring(L"S::"), key.GetIndexValueWithServerName());
-
+    // Parsing replaces both subjects and keeps the server. Runs of colons separate tokens,
+    // leading ones are skipped, a third token is dropped, missing tokens become empty.
+    const struct {
+        const wchar_t *text, *policy, *subject;
+    } kCases[] = {{L"P:X", L"P", L"X"},
+                  {L"::P::X:Y", L"P", L"X"},
+                  {L"ONLY:", L"ONLY", L""},
+                  {L":::", L"", L""},
+                  {L"P:Q:X", L"P", L"Q"}};
+    for (const auto& c : kCases) {
+        key.SetIndexValue(c.text);
+        EXPECT_EQ(x_wstring(L"S"), key.GetServerName());
+        EXPECT_EQ(x_wstring(c.policy), key.GetPolicySubject().ToString()) << c.text;
+        EXPECT_EQ(x_wstring(c.subject), key.GetSubjectID().ToString()) << c.text;
+        EXPECT_EQ(x_wstring(L"S:") + c.policy + L":" + c.subject,
+                  key.GetIndexValueWithServerName());
+    }
     // A colon inside a subject is not protected: the string form does not parse back.
-    CCfgIndex colon = Key(L"S", L"P:Q", L"X");
-    EXPECT_EQ(x_wstring(L"P:Q:X"), colon.GetIndexValue());
-    colon.SetIndexValue(colon.GetIndexValue());
-    EXPECT_EQ(x_wstring(L"P"), colon.GetPolicySubject().ToString());
-    EXPECT_EQ(x_wstring(L"Q"), colon.GetSubjectID().ToString());
+    EXPECT_EQ(x_wstring(L"P:Q:X"), Key(L"S", L"P:Q", L"X").GetIndexValue());
 }
 
 TEST(CfgIndex, OrderingIsCaseInsensitiveOverTheSeparatorFreeConcatenation) {
-    // Letter case does not matter anywhere in the key.
-    EXPECT_TRUE(Key(L"srv", L"P", L"x") == Key(L"SRV", L"p", L"X"));
-    EXPECT_EQ(0, Key(L"srv", L"P", L"x").Compare(Key(L"SRV", L"p", L"X")));
-
-    // No separators: the split between the three parts does not matter.
-    EXPECT_TRUE(Key(L"S", L"PA", L"X") == Key(L"S", L"P", L"AX"));
-    EXPECT_TRUE(Key(L"SP", L"", L"AX") == Key(L"S", L"PAX", L""));
-    EXPECT_FALSE(Key(L"S", L"PA", L"X") == Key(L"S", L"PA", L"Y"));
-
-    // A map keyed by the index keeps one entry for keys that compare equal, under the spelling
-    // of the first insertion.
-    std::map<CCfgIndex, int, CCfgSettingDBBase::CCfgIndexLess> map;
-    map[Key(L"S", L"PA", L"X")] = 1;
-    map[Key(L"s", L"p", L"ax")] = 2;
-    map[Key(L"S", L"P", L"B")] = 3;
-    ASSERT_EQ(2u, map.size());
-    EXPECT_EQ(x_wstring(L"PA"), map.begin()->first.GetPolicySubject().ToString());
-    EXPECT_EQ(2, map.begin()->second);
-
     // Every pair of keys compares like the case-insensitive comparison of the concatenated
-    // strings; '_' sorts before letters because letters fold to lower case.
+    // strings (so neither letter case nor the split between the parts matters); '_' sorts
+    // before letters because letters fold to lower case.
     const std::vector<std::wstring> parts = {L"", L"a", L"A", L"b", L"_", L"ab", L"Ab_", L"z"};
     std::vector<CCfgIndex> keys;
     for (const auto& s : parts)
@@ -98,4 +72,14 @@ TEST(CfgIndex, OrderingIsCaseInsensitiveOverTheSeparatorFreeConcatenation) {
         }
     }
     EXPECT_LT(Key(L"S", L"A_", L"").Compare(Key(L"S", L"AA", L"")), 0);
+
+    // A map keyed by the index keeps one entry for keys that compare equal, under the spelling
+    // of the first insertion.
+    std::map<CCfgIndex, int, CCfgSettingDBBase::CCfgIndexLess> map;
+    map[Key(L"S", L"PA", L"X")] = 1;
+    map[Key(L"s", L"p", L"ax")] = 2;
+    map[Key(L"S", L"P", L"B")] = 3;
+    ASSERT_EQ(2u, map.size());
+    EXPECT_EQ(x_wstring(L"PA"), map.begin()->first.GetPolicySubject().ToString());
+    EXPECT_EQ(2, map.begin()->second);
 }

@@ -12,24 +12,16 @@
 #include "outside/db/CDBFaultInjector.h"
 #include "outside/db/CGenericDatabase.h"
 #include "outside/log/DebugLog.h"
+#include "tests/support/Caught.h"
 #include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
 
 using OS::x_wstring;
 using Op = CDBFaultInjector::Op;
 using RS = std::unique_ptr<CModifiableRecordSet>;
+using testsupport::CaughtCode;
 
 namespace {
-
-template <class F>
-int CodeOf(F f) {
-    try {
-        f();
-    } catch (const CDBException& e) {
-        return e.GetErrorCode();
-    }
-    return 0;
-}
 
 class DbFaultTest : public ::testing::Test {
   protected:
@@ -37,23 +29,34 @@ class DbFaultTest : public ::testing::Test {
         testsupport::CreateSampleHome(m_home.Path());
         CDBFaultInjector::Reset();
         CGenericDatabase::SetProbeInterval(std::chrono::milliseconds(0));
-        m_db = std::make_unique<CGenericDatabase>(
-            x_wstring::FromUtf8((m_home / "config/dbconf_Conf.xml").string()), true);
+        m_db = std::make_unique<CGenericDatabase>(ConnFile(), true);
         m_db->Initialize();
-        CModifiableRecordSet* rs = nullptr;
-        ASSERT_TRUE(m_db->OpenTable(L"QV_VirusScan", rs));
-        m_rs.reset(rs);
-        for (const wchar_t* k : {L"P:A", L"P:B"}) {
-            m_rs->AddNew();
-            m_rs->SetFieldValue(L"CFG_INDEX", CVar(k));
-            m_rs->Update();
-        }
+        m_rs = Table(*m_db, L"QV_VirusScan");
+        for (const wchar_t* k : {L"P:A", L"P:B"}) AddRow(*m_rs, k);
     }
     void TearDown() override {
         m_rs.reset();
         m_db.reset();
         CDBFaultInjector::Reset();
         CGenericDatabase::SetProbeInterval(std::chrono::milliseconds(2000));
+    }
+
+    x_wstring ConnFile() const {
+        return x_wstring::FromUtf8((m_home / "config/dbconf_Conf.xml").string());
+    }
+    static RS Table(CGenericDatabase& db, const wchar_t* name) {
+        CModifiableRecordSet* rs = nullptr;
+        EXPECT_TRUE(db.OpenTable(name, rs));
+        return RS(rs);
+    }
+    static void AddRow(CModifiableRecordSet& rs, const x_wstring& key, int priority = 0) {
+        rs.AddNew();
+        rs.SetFieldValue(L"CFG_INDEX", CVar(key));
+        if (priority) {
+            rs.SetFieldValue(L"CFR_PATTERN", CVar(std::wstring(200, L'a' + priority % 26)));
+            rs.SetFieldValue(L"CFR_PRIORITY", CVar(priority));
+        }
+        rs.Update();
     }
 
     testsupport::CTempDir m_home;
@@ -69,20 +72,23 @@ TEST_F(DbFaultTest, InjectedFailuresHitTheirOperationsInOrder) {
     // Other kinds pass untouched.
     m_rs->MoveFirst();
     EXPECT_EQ(2, m_rs->GetRecordCount());
-    EXPECT_EQ(CDBException::kInjected, CodeOf([&] { m_rs->Seek(L"CFG_INDEX", CVar(L"P:B")); }));
+    EXPECT_EQ(CDBException::kInjected,
+              CaughtCode<CDBException>([&] { m_rs->Seek(L"CFG_INDEX", CVar(L"P:B")); }));
     EXPECT_TRUE(m_rs->Seek(L"CFG_INDEX", CVar(L"P:B")));  // only the next one failed
 
     m_rs->SetFieldValue(L"VS_MAX_SIZE", CVar(1));
-    EXPECT_EQ(CDBException::kBusy, CodeOf([&] { m_rs->Update(); }));
+    EXPECT_EQ(CDBException::kBusy, CaughtCode<CDBException>([&] { m_rs->Update(); }));
     m_rs->Update();  // the staged value is committed by the retry
     EXPECT_EQ(CVar(1), m_rs->GetFieldValue(L"VS_MAX_SIZE"));
 
     CDBFaultInjector::FailNext(Op::kAny, 2);
     CModifiableRecordSet* rs = nullptr;
-    EXPECT_EQ(CDBException::kInjected, CodeOf([&] { m_db->OpenTable(L"QV_VirusScan", rs); }));
+    EXPECT_EQ(CDBException::kInjected,
+              CaughtCode<CDBException>([&] { m_db->OpenTable(L"QV_VirusScan", rs); }));
     EXPECT_EQ(nullptr, rs);
-    EXPECT_EQ(CDBException::kInjected, CodeOf([&] { m_rs->SetFieldValue(L"VS_ACTION", CVar(2)); }));
-    EXPECT_EQ(0, CodeOf([&] { m_rs->Delete(); }));
+    EXPECT_EQ(CDBException::kInjected,
+              CaughtCode<CDBException>([&] { m_rs->SetFieldValue(L"VS_ACTION", CVar(2)); }));
+    EXPECT_NO_THROW(m_rs->Delete());
     EXPECT_EQ(4, CDBFaultInjector::FiredCount());
     // None of these touched the connection status.
     EXPECT_TRUE(CGenericDatabase::IsDBStatusOK());
@@ -92,7 +98,7 @@ TEST_F(DbFaultTest, LostConnectionIsReportedUntilReopened) {
     DBG::CCaptureLog log;
     CDBFaultInjector::LoseConnectionAt(Op::kUpdate);
     m_rs->SetFieldValue(L"VS_ACTION", CVar(short{2}));
-    EXPECT_EQ(CDBException::kConnectionLost, CodeOf([&] { m_rs->Update(); }));
+    EXPECT_EQ(CDBException::kConnectionLost, CaughtCode<CDBException>([&] { m_rs->Update(); }));
     EXPECT_FALSE(CGenericDatabase::IsDBStatusOK());
     EXPECT_FALSE(CGenericDatabase::IsDBStatusOK());  // no automatic probe with interval 0
     EXPECT_FALSE(CGenericDatabase::IsProbingDBStatus());
@@ -101,7 +107,7 @@ TEST_F(DbFaultTest, LostConnectionIsReportedUntilReopened) {
 
     // A reopen that fails keeps the status; the operation that tried it fails.
     CDBFaultInjector::FailReconnects(1);
-    EXPECT_EQ(CDBException::kConnectionLost, CodeOf([&] { m_rs->MoveFirst(); }));
+    EXPECT_EQ(CDBException::kConnectionLost, CaughtCode<CDBException>([&] { m_rs->MoveFirst(); }));
     EXPECT_FALSE(CGenericDatabase::IsDBStatusOK());
 
     // The next operation reopens; the probe runs with IsProbingDBStatus() true.
@@ -128,8 +134,7 @@ TEST_F(DbFaultTest, LostConnectionIsReportedUntilReopened) {
 }
 
 TEST_F(DbFaultTest, StatusIsProcessWideAndRecoveredByProbeOrClose) {
-    auto second = std::make_unique<CGenericDatabase>(
-        x_wstring::FromUtf8((m_home / "config/dbconf_Conf.xml").string()), true);
+    auto second = std::make_unique<CGenericDatabase>(ConnFile(), true);
     second->Initialize();
 
     CDBFaultInjector::LoseAllConnections();
@@ -146,7 +151,7 @@ TEST_F(DbFaultTest, StatusIsProcessWideAndRecoveredByProbeOrClose) {
     CDBFaultInjector::LoseConnectionAt(Op::kOpenTable);
     CModifiableRecordSet* rs = nullptr;
     EXPECT_EQ(CDBException::kConnectionLost,
-              CodeOf([&] { second->OpenTable(L"QV_INMEMORY", rs); }));
+              CaughtCode<CDBException>([&] { second->OpenTable(L"QV_INMEMORY", rs); }));
     EXPECT_FALSE(IsDBStatusOK());
     second.reset();
     EXPECT_TRUE(IsDBStatusOK());
@@ -166,16 +171,12 @@ TEST_F(DbFaultTest, StatusIsProcessWideAndRecoveredByProbeOrClose) {
 // A move that fails or finds its connection lost in the middle of a walk keeps the current row;
 // the next MoveNext, on the same or a reopened connection, goes on with the row after it.
 TEST_F(DbFaultTest, AWalkGoesOnAfterAFailedOrLostMove) {
-    for (const wchar_t* k : {L"P:C", L"P:D"}) {
-        m_rs->AddNew();
-        m_rs->SetFieldValue(L"CFG_INDEX", CVar(k));
-        m_rs->Update();
-    }
+    for (const wchar_t* k : {L"P:C", L"P:D"}) AddRow(*m_rs, k);
     auto current = [&] { return m_rs->GetFieldValue(L"CFG_INDEX").ToString(); };
     m_rs->MoveFirst();
     m_rs->MoveNext();
     CDBFaultInjector::FailNext(Op::kMove);
-    EXPECT_EQ(CDBException::kInjected, CodeOf([&] { m_rs->MoveNext(); }));
+    EXPECT_EQ(CDBException::kInjected, CaughtCode<CDBException>([&] { m_rs->MoveNext(); }));
     EXPECT_EQ(L"P:B", current());
     m_rs->MoveNext();
     EXPECT_EQ(L"P:C", current());
@@ -183,7 +184,7 @@ TEST_F(DbFaultTest, AWalkGoesOnAfterAFailedOrLostMove) {
     m_rs->MoveFirst();
     m_rs->MoveNext();
     CDBFaultInjector::LoseConnectionAt(Op::kMove);
-    EXPECT_EQ(CDBException::kConnectionLost, CodeOf([&] { m_rs->MoveNext(); }));
+    EXPECT_EQ(CDBException::kConnectionLost, CaughtCode<CDBException>([&] { m_rs->MoveNext(); }));
     EXPECT_FALSE(CGenericDatabase::IsDBStatusOK());
     EXPECT_EQ(L"P:B", current());
     m_rs->MoveNext();  // reopens
@@ -201,7 +202,7 @@ TEST_F(DbFaultTest, AWalkGoesOnAfterAFailedOrLostMove) {
     m_rs->MoveFirst();
     m_rs->MoveNext();
     m_db->Uninitialize();
-    EXPECT_EQ(CDBException::kNotConnected, CodeOf([&] { m_rs->MoveNext(); }));
+    EXPECT_EQ(CDBException::kNotConnected, CaughtCode<CDBException>([&] { m_rs->MoveNext(); }));
 }
 
 // A writer killed (SIGKILL) in the middle of its loop loses nothing it reported as committed,
@@ -209,28 +210,20 @@ TEST_F(DbFaultTest, AWalkGoesOnAfterAFailedOrLostMove) {
 TEST_F(DbFaultTest, CommittedRowsSurviveAKilledWriter) {
     m_rs.reset();
     m_db.reset();
+    auto key = [](int i) { return x_wstring(L"P:RULE_") + std::to_wstring(i); };
     int pipeFd[2];
     ASSERT_EQ(0, pipe(pipeFd));
-    const x_wstring connFile = x_wstring::FromUtf8((m_home / "config/dbconf_Conf.xml").string());
     pid_t child = fork();
     ASSERT_GE(child, 0);
-    if (child == 0) {
+    if (child == 0) {  // writes rows 1, 2, ... and reports each once committed
         close(pipeFd[0]);
         DBG::SetLogToNothing();
         try {
-            CGenericDatabase db(connFile, true);
+            CGenericDatabase db(ConnFile(), true);
             db.Initialize();
-            CModifiableRecordSet* raw = nullptr;
-            if (!db.OpenTable(L"QV_ContentFilterRule", raw)) _exit(2);
-            RS rs(raw);
-            for (int i = 0;; ++i) {
-                x_wstring key;
-                key.Format(L"P:RULE_%d", i);
-                rs->AddNew();
-                rs->SetFieldValue(L"CFG_INDEX", CVar(key));
-                rs->SetFieldValue(L"CFR_PATTERN", CVar(std::wstring(200, L'a' + i % 26)));
-                rs->SetFieldValue(L"CFR_PRIORITY", CVar(i));
-                rs->Update();
+            RS rs = Table(db, L"QV_ContentFilterRule");
+            for (int i = 1;; ++i) {
+                AddRow(*rs, key(i), i);
                 if (write(pipeFd[1], &i, sizeof i) != sizeof i) _exit(3);
             }
         } catch (...) {
@@ -239,7 +232,7 @@ TEST_F(DbFaultTest, CommittedRowsSurviveAKilledWriter) {
     }
     close(pipeFd[1]);
     const int kReported = 150;
-    int last = -1;
+    int last = 0;
     for (int n = 0; n < kReported; ++n) {
         ASSERT_EQ(static_cast<ssize_t>(sizeof last), read(pipeFd[0], &last, sizeof last));
     }
@@ -248,18 +241,14 @@ TEST_F(DbFaultTest, CommittedRowsSurviveAKilledWriter) {
     waitpid(child, &status, 0);
     close(pipeFd[0]);
     ASSERT_TRUE(WIFSIGNALED(status));
-    ASSERT_EQ(kReported - 1, last);
+    ASSERT_EQ(kReported, last);
 
-    CGenericDatabase db(connFile, true);
+    CGenericDatabase db(ConnFile(), true);
     db.Initialize();
-    CModifiableRecordSet* raw = nullptr;
-    ASSERT_TRUE(db.OpenTable(L"QV_ContentFilterRule", raw));
-    RS rs(raw);
+    RS rs = Table(db, L"QV_ContentFilterRule");
     EXPECT_GE(rs->GetRecordCount(), kReported);
-    for (int i = 0; i < kReported; ++i) {
-        x_wstring key;
-        key.Format(L"P:RULE_%d", i);
-        ASSERT_TRUE(rs->Seek(L"CFG_INDEX", CVar(key))) << i;
+    for (int i = 1; i <= kReported; ++i) {
+        ASSERT_TRUE(rs->Seek(L"CFG_INDEX", CVar(key(i)))) << i;
         EXPECT_EQ(CVar(i), rs->GetFieldValue(L"CFR_PRIORITY"));
         EXPECT_EQ(CVar(std::wstring(200, L'a' + i % 26)), rs->GetFieldValue(L"CFR_PATTERN"));
     }
