@@ -441,6 +441,14 @@ TEST_F(ServiceBatch, BatchModifyOfNothingWrittenAnswersTheCountOnly) {
         {Failed(-1), Failed(5), Item(L"QV_Alert", L"ZOLT_SUB_CFG_AL_QUARANTINE_DISK")});
     EXPECT_EQ(Bytes(Call(307, body)), Bytes(ResultReply(308, 3)));
     EXPECT_EQ(Bytes(Call(349, ModifyBatchBody({}))), Bytes(ResultReply(350, 0)));
+    // The layout byte for byte, as docs/request-protocol.md shows it.
+    const std::vector<unsigned char> golden = {4,   0,    0,    0,    3,    0,   0,   0,   'T', 'G',
+                                               'T', 3,    0,    0,    0,    'S', 'R', 'C', 5,   0,
+                                               0,   0,    'a',  'd',  'm',  'i', 'n', 0,   0,   0,
+                                               0,   0xff, 0xff, 0xff, 0xff, 1,   0,   0,   0,   0};
+    EXPECT_EQ(Bytes(ModifyBatchBody({})), golden);
+    EXPECT_EQ(Bytes(Call(307, CIPCMsgBuffer::FromBytes(golden.data(), golden.size()))),
+              (std::vector<unsigned char>{0x34, 1, 0, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(m_store->calls.empty());
     EXPECT_EQ(AuditEntries(), Lines{});
     EXPECT_TRUE(m_master.commands.empty());
