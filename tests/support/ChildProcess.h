@@ -5,6 +5,7 @@
 // Thread rule: the thread that made the object reads and stops it.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,8 +25,8 @@ class CChildProcess {
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        int fds[2];
-        if (pipe(fds) != 0) return;
+        int fds[2];  // closed on exec: no later child holds the write end open
+        if (pipe2(fds, O_CLOEXEC) != 0) return;
         m_pid = fork();
         if (m_pid == 0) {
             dup2(fds[1], 1);
