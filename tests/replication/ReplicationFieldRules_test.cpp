@@ -96,7 +96,7 @@ TEST(ReplicationFieldRules, PolicyChangesDropDirectoryBoundDlpRulesAndRebindRepo
         return report(L"<report_template><name>n</name><server_list>" + x_wstring(servers) +
                       L"</server_list></report_template>");
     };
-    auto third = listing(L"OTHER"), source = listing(L"src01"), none = listing(L""),
+    auto third = listing(L"OTHER"), source = listing(L"s"), none = listing(L""),
          bare = report(L"<report_template/>");
     for (int type : {0, 2}) {
         auto dlp = MakeSetting(L"QV_DLPFilter", L"D",
@@ -106,10 +106,8 @@ TEST(ReplicationFieldRules, PolicyChangesDropDirectoryBoundDlpRulesAndRebindRepo
                                {{L"RPT_SCHEDULED_REPORT_LIST_CFGSETTING_MV",
                                  MakeList({third.get(), source.get(), none.get(), bare.get()})}});
         DBG::CCaptureLog log;
-        EXPECT_FALSE(
-            CTestFilter().Filter(L"SRC01", L"TGT01", -1, -1, 11.0, 0, 2010.1, 2010.1, *dlp, type));
-        EXPECT_FALSE(
-            CTestFilter().Filter(L"SRC01", L"TGT01", -1, -1, 11.0, 0, 2010.1, 2010.1, *rpt, type));
+        EXPECT_FALSE(CTestFilter().Run(kEveryRole, 2010.1, *dlp, type));
+        EXPECT_FALSE(CTestFilter().Run(kEveryRole, 2010.1, *rpt, type));
         const auto rules = ListTexts(*dlp, L"DLP_RULE_SETTING_LIST_CFGSETTING_MV");
         const auto reports = ListTexts(*rpt, L"RPT_SCHEDULED_REPORT_LIST_CFGSETTING_MV");
         if (type != 2) {
@@ -123,7 +121,7 @@ TEST(ReplicationFieldRules, PolicyChangesDropDirectoryBoundDlpRulesAndRebindRepo
         EXPECT_EQ(reports[2], FieldTexts(*bare));
         CXMLParser xml;
         xml.LoadXML(reports[0].at(L"RPT_TEMPLATE_CONTENT").substr(2));
-        EXPECT_EQ(xml.XPathSelectSingleNode(L"/report_template/server_list").GetText(), L"TGT01");
+        EXPECT_EQ(xml.XPathSelectSingleNode(L"/report_template/server_list").GetText(), L"T");
         EXPECT_EQ(xml.XPathSelectSingleNode(L"/report_template/name").GetText(), L"n");
         const auto shown = [](const CCfgSettingCategoryFake& r) {
             return L"CCfgReplicationFilter::ErasedADIntegrateReport()" +
@@ -135,8 +133,7 @@ TEST(ReplicationFieldRules, PolicyChangesDropDirectoryBoundDlpRulesAndRebindRepo
                L"CCfgReplicationFilter::EraseAdIntegratedDlpRule(), erase rule", shown(*third),
                L"CCfgReplicationFilter::ErasedADIntegrateReport(), erase report template.",
                shown(*source), shown(*none), shown(*bare)}));
-        EXPECT_TRUE(
-            log.Contains(L"Original Server List src01, source server:SRC01, target server:TGT01.",
-                         DBG::LVL_INFO));
+        EXPECT_TRUE(log.Contains(L"Original Server List s, source server:S, target server:T.",
+                                 DBG::LVL_INFO));
     }
 }

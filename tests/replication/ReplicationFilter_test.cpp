@@ -154,10 +154,7 @@ TEST(ReplicationChain, PolicyRulesAndTheOrderOfTheSteps) {
         CContentFilterRule rule;
         rule.AddFieldValue(x_wstring(c.field), CVar(c.value));
         EXPECT_EQ(CTestFilter().DoPolicyFilter(c.role, c.role, rule), c.dropped) << c.field;
-        EXPECT_EQ(
-            CTestFilter().Filter(L"S", L"T", c.role, c.role, 11.0, 0, 2010.1, 2010.1, rule, 2),
-            c.droppedForPolicyChange)
-            << c.field;
+        EXPECT_EQ(CTestFilter().Run(c.role, 2010.1, rule, 2), c.droppedForPolicyChange) << c.field;
     }
     // A generic object declares no rule fields: its values are not looked at.
     auto generic = MakeSetting(L"QV_ContentFilterRule", L"S", {{L"CFR_A", L"x"}});
@@ -184,8 +181,7 @@ TEST(ReplicationChain, PolicyRulesAndTheOrderOfTheSteps) {
         auto cf =
             MakeSetting(L"QV_ContentFilter", L"ZOLT_SUB_CFG_CF_RS",
                         {{L"CF_POLICY_RULE_SETTING_LIST_CFGSETTING_MV", L""}, {L"CF_ENABLED", 1}});
-        EXPECT_FALSE(
-            CTestFilter().Filter(L"S", L"T", 0x6, 0x6, 11.0, 0, 2010.1, 2013.0, *cf, type));
+        EXPECT_FALSE(CTestFilter().Run(0x6, 2013.0, *cf, type));
         EXPECT_EQ(FieldTexts(*cf).size(), type == 2 ? 0u : 1u);
     }
 }

@@ -9,94 +9,85 @@
 using namespace repltest;
 
 TEST(ReplicationSandbox, TheSandboxSettingGoesOnlyWhereTheScanEngineCanUseIt) {
-    const Fields voka = {{L"VOKA_CLIENT_UUID", L"u"},
-                         {L"VOKA_ADDRESS_TYPE", 1},
-                         {L"VOKA_SPECIFIED_ADDRESS_OBJECTS", L"a"},
-                         {L"VOKA_OTHER", 1}};
-    const Texts addresses = {{L"VOKA_ADDRESS_TYPE", L"3:1"},
-                             {L"VOKA_SPECIFIED_ADDRESS_OBJECTS", L"8:a"},
-                             {L"VOKA_OTHER", L"3:1"}};
+    const Fields voka = {
+        {L"VOKA_CLIENT_UUID", L"u"}, {L"VOKA_ADDRESS_TYPE", 1}, {L"VOKA_OTHER", 1}};
+    const Texts other = {{L"VOKA_OTHER", L"3:1"}},
+                address = {{L"VOKA_ADDRESS_TYPE", L"3:1"}, {L"VOKA_OTHER", L"3:1"}};
     // clang-format off
     const struct { long source, target; double targetEx; std::map<x_wstring, int> engines; int type; const wchar_t* reason; size_t queries; std::optional<Texts> kept; } cases[] = {
         {kMailbox, kHub, 2010.1, {}, 0, L"VKN filter: mailbox only filter", 0, std::nullopt},
         {kHub, 0x104, 2010.1, {}, 0, L"VKN filter: mailbox only filter", 0, std::nullopt},
         {kHub, kHub, 2003.0, {}, 0, L"VKN filter: Exchange 2k3 filter", 0, std::nullopt},
-        {kHub, kHub, 2007.0, {{L"SRC", 1}, {L"TGT", 0}}, 0, L"VKN filter: source RUMB disable filter", 1, std::nullopt},
-        {kHub, kHub, 2007.0, {{L"TGT", 1}}, 0, L"VKN filter: target RUMB disable filter", 2, std::nullopt},
-        {kHub, kHub, 2010.1, {{L"SRC", 0}, {L"TGT", 0}}, 2, L"VKN filter: register", 2, Texts{{L"VOKA_OTHER", L"3:1"}}},
-        {kHub, kHub, 2010.1, {}, 0, L"VKN filter: register", 2, addresses},
-        {kEdge | kHub, kHub, 2010.1, {}, 0, L"VKN filter : edge", 2, Texts{{L"VOKA_OTHER", L"3:1"}}}};
+        {kHub, kHub, 2007.0, {{L"S", 1}, {L"T", 0}}, 0, L"VKN filter: source RUMB disable filter", 1, std::nullopt},
+        {kHub, kHub, 2007.0, {{L"T", 1}}, 0, L"VKN filter: target RUMB disable filter", 2, std::nullopt},
+        {kHub, kHub, 2010.1, {{L"S", 0}, {L"T", 0}}, 2, L"VKN filter: register", 2, other},
+        {kHub, kHub, 2010.1, {}, 0, L"VKN filter: register", 2, address},
+        {kEdge | kHub, kHub, 2010.1, {}, 0, L"VKN filter : edge", 2, other}};
     // clang-format on
     for (const auto& c : cases) {
         CTestFilter f;
         f.engineByServer = c.engines;
         auto s = MakeSetting(L"QV_VOKA", L"ZOLT_SUB_CFG_VOKA", voka);
         DBG::CCaptureLog log;
-        EXPECT_EQ(
-            f.DoVOKAFilter(L"SRC", L"TGT", c.source, c.target, 2010.1, c.targetEx, *s, c.type),
-            !c.kept)
-            << c.reason;
+        EXPECT_EQ(f.Sandbox(c.source, c.target, c.targetEx, *s, c.type), !c.kept) << c.reason;
         EXPECT_TRUE(log.Contains(c.reason, DBG::LVL_INFO)) << c.reason;
         EXPECT_EQ(f.queries.size(), c.queries) << c.reason;
         EXPECT_EQ(f.registered, c.kept ? V{L"QV_VOKA:ZOLT_SUB_CFG_VOKA"} : V{}) << c.reason;
         EXPECT_EQ(FieldTexts(*s), c.kept.value_or(FieldTexts(*MakeSetting(L"Q", L"S", voka))));
-        EXPECT_EQ(FilterLines(log, DBG::LVL_EXIT),
-                  V{x_wstring(L"CCfgReplicationFilter::DoVOKAFilter bRemoved: ") +
-                    (c.kept ? L"0" : L"1")});
+        EXPECT_EQ(
+            FilterLines(log, DBG::LVL_EXIT),
+            V{L"CCfgReplicationFilter::DoVOKAFilter bRemoved: " + x_wstring(c.kept ? L"0" : L"1")});
     }
     // The source is asked through its remote component, the target through this computer's.
     CTestFilter f;
-    f.engineByServer = {{L"TGT", 4}};
+    f.engineByServer = {{L"T", 4}};
     DBG::CCaptureLog log;
-    f.DoVOKAFilter(L"SRC", L"TGT", kHub, kHub, 2010.1, 2010.1,
-                   *MakeSetting(L"qv_voka", L"zolt_sub_cfg_voka"), 0);
-    EXPECT_EQ(f.queries, (V{L"ID_ZOLT_REMOTE_CFG SRC SRC QV_VirusScan:ZOLT_SUB_CFG_VS_RS",
-                            L"ID_ZOLT_MASTER TGT - QV_VirusScan:ZOLT_SUB_CFG_VS_RS"}));
+    f.Sandbox(kHub, kHub, 2010.1, *MakeSetting(L"qv_voka", L"zolt_sub_cfg_voka"), 0);
+    EXPECT_EQ(f.queries, (V{L"ID_ZOLT_REMOTE_CFG S S QV_VirusScan:ZOLT_SUB_CFG_VS_RS",
+                            L"ID_ZOLT_MASTER T - QV_VirusScan:ZOLT_SUB_CFG_VS_RS"}));
     EXPECT_EQ(FilterLines(log, DBG::LVL_ERROR),
               V{L"CCfgReplicationFilter::DoVOKAFilter QueryConfigurationSettings fail"});
-    EXPECT_TRUE(log.Contains(L"VKN filter: target TGT engine type: 4", DBG::LVL_INFO));
+    EXPECT_TRUE(log.Contains(L"VKN filter: target T engine type: 4", DBG::LVL_INFO));
 }
 
 TEST(ReplicationSandbox, EngineChoicesStayOnTheSource) {
-    const Fields vs = {
-        {L"VS_ENGINE_TYPE", 1}, {L"VS_APT_QUARANTINE_DIRECTORY", L"q"}, {L"VS_APT_NOTIFY_TYPE", 1}};
     // clang-format off
-    const struct { long source, target; int action; size_t left; const wchar_t* action_after; } cases[] = {
-        {kAllRoles, kHub, 10, 0, L""}, {kHub, kAllRoles, 9, 0, L""}, {kHub, kHub, 10, 4, L"3:109"},
-        {kHub, kHub, 9, 4, L"3:109"}, {kHub, 0x6, 10, 4, L"3:109"}, {kHub, kMailbox, 10, 4, L"3:10"},
-        {kHub, kHub, 8, 4, L"3:8"}, {kHub, kHub, 11, 4, L"3:11"}};
+    const struct { long source, target; int action; size_t engineFields; std::wstring actionAfter; } cases[] = {
+        {kAllRoles, kHub, 10, 0, L""}, {kHub, kAllRoles, 9, 0, L""}, {kHub, kHub, 10, 2, L"3:109"},
+        {kHub, kHub, 9, 2, L"3:109"}, {kHub, 0x6, 10, 2, L"3:109"}, {kHub, kMailbox, 10, 2, L"3:10"},
+        {kHub, kHub, 8, 2, L"3:8"}, {kHub, kHub, 11, 2, L"3:11"}};
     // clang-format on
     for (const auto& c : cases) {
-        auto s = MakeSetting(L"QV_VirusScan", L"ZOLT_SUB_CFG_VS_RS", vs);
+        auto s = MakeSetting(L"QV_VirusScan", L"ZOLT_SUB_CFG_VS_RS",
+                             {{L"VS_ENGINE_TYPE", 1}, {L"VS_APT_NOTIFY_TYPE", 1}, {L"VS_X", 1}});
         s->AddFieldValue(x_wstring(L"VS_APT_ACTION_TYPE"), CVar(c.action));
-        EXPECT_FALSE(
-            CTestFilter().DoVOKAFilter(L"S", L"T", c.source, c.target, 2010.1, 2010.1, *s, 0));
-        const Texts after = FieldTexts(*s);
-        EXPECT_EQ(after.size(), c.left) << c.source << L"->" << c.target << L" " << c.action;
-        EXPECT_EQ(after.count(L"VS_APT_ACTION_TYPE") ? after.at(L"VS_APT_ACTION_TYPE") : L"",
-                  c.action_after);
+        EXPECT_FALSE(CTestFilter().Sandbox(c.source, c.target, 2010.1, *s, 0));
+        Texts after = FieldTexts(*s);
+        EXPECT_EQ(after.count(L"VS_ENGINE_TYPE") + after.count(L"VS_APT_NOTIFY_TYPE"),
+                  c.engineFields);
+        EXPECT_EQ(after[L"VS_X"], L"3:1");
+        EXPECT_EQ(after[L"VS_APT_ACTION_TYPE"], c.actionAfter) << c.source << c.target << c.action;
     }
-    // Embedded scan settings of manual and scheduled scans lose their engine type.
+    // Virus-scan settings embedded in manual scans and scheduled-scan tasks lose the engine type.
     auto scan = MakeSetting(L"QV_VirusScan", L"E", {{L"VS_ENGINE_TYPE", 1}, {L"VS_X", 2}});
     auto stripped = MakeSetting(L"QV_VirusScan", L"E", {{L"VS_X", 2}});
-    auto task = MakeSetting(L"QV_ScheduledScan_Task", L"T1"),
-         taskAfter = MakeSetting(L"QV_ScheduledScan_Task", L"T1");
-    task->AddFieldValue(x_wstring(L"SS_TASK_VIRUS_SCAN_CFGSETTING"), *scan);
-    taskAfter->AddFieldValue(x_wstring(L"SS_TASK_VIRUS_SCAN_CFGSETTING"), *stripped);
-    auto manual = MakeSetting(L"QV_ManualScan", L"ZOLT_SUB_CFG_MS"),
-         manualAfter = MakeSetting(L"QV_ManualScan", L"M");
-    manual->AddFieldValue(x_wstring(L"MS_VIRUS_SCAN_CFGSETTING"), *scan);
-    manualAfter->AddFieldValue(x_wstring(L"MS_VIRUS_SCAN_CFGSETTING"), *stripped);
-    auto scheduled = MakeSetting(L"QV_ScheduledScan", L"ZOLT_SUB_CFG_SS",
+    auto holders = [](const wchar_t* field, CCfgSettingCategoryBase& embedded) {
+        auto s = MakeSetting(L"QV_ManualScan", L"ZOLT_SUB_CFG_MS");
+        s->AddFieldValue(x_wstring(field), embedded);
+        return s;
+    };
+    auto manual = holders(L"MS_VIRUS_SCAN_CFGSETTING", *scan);
+    auto task = holders(L"SS_TASK_VIRUS_SCAN_CFGSETTING", *scan);
+    auto scheduled = MakeSetting(L"QV_ScheduledScan", L"SS",
                                  {{L"SS_TASK_LIST_CFGSETTING_MV", MakeList({task.get()})}});
-    EXPECT_FALSE(CTestFilter().DoVOKAFilter(L"S", L"T", kHub, kHub, 2010.1, 2010.1, *manual, 0));
-    EXPECT_FALSE(CTestFilter().DoVOKAFilter(L"S", L"T", kHub, kHub, 2010.1, 2010.1, *scheduled, 0));
-    EXPECT_EQ(FieldTexts(*manual), FieldTexts(*manualAfter));
-    EXPECT_EQ(ListTexts(*scheduled, L"SS_TASK_LIST_CFGSETTING_MV"),
-              std::vector<Texts>{FieldTexts(*taskAfter)});
+    EXPECT_FALSE(CTestFilter().Sandbox(kHub, kHub, 2010.1, *manual, 0));
+    EXPECT_FALSE(CTestFilter().Sandbox(kHub, kHub, 2010.1, *scheduled, 0));
+    EXPECT_EQ(FieldTexts(*manual), FieldTexts(*holders(L"MS_VIRUS_SCAN_CFGSETTING", *stripped)));
+    EXPECT_EQ(
+        ListTexts(*scheduled, L"SS_TASK_LIST_CFGSETTING_MV"),
+        std::vector<Texts>{FieldTexts(*holders(L"SS_TASK_VIRUS_SCAN_CFGSETTING", *stripped))});
     DBG::CCaptureLog log;
-    CTestFilter().DoVOKAFilter(L"S", L"T", kHub, kHub, 2010.1, 2010.1,
-                               *MakeSetting(L"QV_ManualScan", L"M"), 0);
+    CTestFilter().Sandbox(kHub, kHub, 2010.1, *MakeSetting(L"QV_ManualScan", L"M"), 0);
     EXPECT_EQ(FilterLines(log, DBG::LVL_WARNING),
               V{L"field (MS_VIRUS_SCAN_CFGSETTING) is not found"});
 }
@@ -118,8 +109,7 @@ TEST(ReplicationSandbox, AddressSelectionsAndOldMailServersAtTheirBounds) {
     }
     for (double targetEx : {2003.0, 2007.0}) {
         auto alert = MakeSetting(L"QV_Alert", L"ZOLT_SUB_CFG_AL_VOKA_SERVICE_STATUS");
-        EXPECT_EQ(CTestFilter().DoVOKAFilter(L"S", L"T", kHub, kHub, 2010.1, targetEx, *alert, 0),
-                  targetEx < 2007.0);
+        EXPECT_EQ(CTestFilter().Sandbox(kHub, kHub, targetEx, *alert, 0), targetEx < 2007.0);
     }
     // clang-format off
     const struct { double sourceEx, targetEx; const wchar_t *category, *subject, *field; bool erased; } e15[] = {

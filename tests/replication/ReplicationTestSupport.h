@@ -38,10 +38,17 @@ class CTestFilter : public CCfgReplicationFilter {
     using CCfgReplicationFilter::GetRoleFeatures;
     using CCfgReplicationFilter::GetSkipFeature;
 
-    // The engine type each server reports; a server not listed fails the query.
-    std::map<x_wstring, int> engineByServer;
+    std::map<x_wstring, int> engineByServer;  // a server not listed fails the query
     V queries;     // "component server remote category:subject" of each query
     V registered;  // "category:subject" of each registered setting
+
+    // The sandbox rule between servers "S" and "T" at source mail-server version 2010.1.
+    bool Sandbox(long source, long target, double targetEx, CCfgSettingCategoryBase& s, int type) {
+        return DoVOKAFilter(L"S", L"T", source, target, 2010.1, targetEx, s, type);
+    }
+    bool Run(long role, double targetEx, CCfgSettingCategoryBase& s, int type) {
+        return Filter(L"S", L"T", role, role, 11.0, 0, 2010.1, targetEx, s, type);
+    }
 
   protected:
     bool QueryServerSetting(const wchar_t* component, const x_wstring& server,
