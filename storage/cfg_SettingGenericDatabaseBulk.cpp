@@ -6,6 +6,8 @@
 // Thread rule: runs under the store mutex (the guard in the main file); the bulk write waits for
 // it again on the same thread.
 #include <algorithm>
+#include <functional>
+#include <string_view>
 
 #include "outside/log/DebugLog.h"
 #include "storage/cfg_SettingGenericDatabase.h"
@@ -37,11 +39,81 @@ class CEntryRollback {
 // Items of a resolved multi-value reference that carry a setting.
 std::vector<CCfgSettingCategoryRef*> ItemsOf(CCfgMVSettingCategoryRef& mv) {
     std::vector<CCfgSettingCategoryRef*> items;
+    items.reserve(mv.GetRefSettingArray().size());
     for (CCfgSettingCategoryRef* item : mv.GetRefSettingArray()) {
         if (item != nullptr && item->GetRefValue().m_pSetting != nullptr) items.push_back(item);
     }
     return items;
 }
+
+// The row keys ("policy:subject") of the items of one multi-value field, and the look-up of the
+// items a row key names. The keys sit end to end in one string, each followed by a NUL, and are
+// found through an open-addressing hash table of item positions, so that matching a whole table
+// of rows costs no allocation per row.
+class CItemKeys {
+  public:
+    CItemKeys(const OS::x_wstring& policy, const std::vector<CCfgSettingCategoryRef*>& items) {
+        size_t total = 0;
+        for (CCfgSettingCategoryRef* item : items)
+            total += policy.size() + 2 + item->GetRefKey().m_strSubjectID.size();
+        m_text.reserve(total);  // exact: the views below stay valid
+        std::vector<size_t> start;
+        start.reserve(items.size());
+        for (CCfgSettingCategoryRef* item : items) {
+            start.push_back(m_text.size());
+            m_text += policy;
+            m_text += L':';
+            m_text += item->GetRefKey().m_strSubjectID;
+            m_text += L'\0';
+        }
+        m_keys.reserve(items.size());
+        for (size_t i = 0; i < items.size(); ++i) {
+            const size_t end = i + 1 < items.size() ? start[i + 1] : m_text.size();
+            m_keys.emplace_back(m_text.data() + start[i], end - start[i] - 1);
+        }
+
+        size_t slots = 8;
+        while (slots < 2 * items.size()) slots *= 2;
+        m_slots.assign(slots, kNone);
+        m_next.assign(items.size(), kNone);
+        for (size_t i = 0; i < items.size(); ++i) {
+            size_t& slot = m_slots[SlotOf(m_keys[i])];
+            if (slot == kNone) {
+                slot = i;
+                continue;
+            }
+            // The same key again: chained after the earlier items of that key, in list order.
+            size_t last = slot;
+            while (m_next[last] != kNone) last = m_next[last];
+            m_next[last] = i;
+        }
+    }
+
+    // The key of item `i`, NUL-terminated.
+    const wchar_t* Key(size_t i) const { return m_keys[i].data(); }
+
+    // Calls `f(i)` for every item whose key equals `rowKey` (case-sensitively), in list order.
+    template <class F>
+    void ForEachMatch(std::wstring_view rowKey, F&& f) const {
+        for (size_t i = m_slots[SlotOf(rowKey)]; i != kNone; i = m_next[i]) f(i);
+    }
+
+  private:
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+
+    // The slot that holds the first item of `key`, or the empty slot where it would go.
+    size_t SlotOf(std::wstring_view key) const {
+        const size_t mask = m_slots.size() - 1;
+        size_t at = std::hash<std::wstring_view>()(key) & mask;
+        while (m_slots[at] != kNone && m_keys[m_slots[at]] != key) at = (at + 1) & mask;
+        return at;
+    }
+
+    std::wstring m_text;
+    std::vector<std::wstring_view> m_keys;
+    std::vector<size_t> m_slots;  // item positions; kNone where empty
+    std::vector<size_t> m_next;   // the next item of the same key, kNone after the last
+};
 
 }  // namespace
 
@@ -89,6 +161,7 @@ bool CCfgSettingGenericDatabase::GetBulkConfigurationEx(const CCfgIndex& index,
     // The owner's row is copied first: reading an item table may move this record set.
     const long count = rs->GetFieldCount();
     std::vector<std::pair<OS::x_wstring, CVar>> row;
+    row.reserve(count > 1 ? static_cast<size_t>(count - 1) : 0);
     for (long p = 1; p < count; ++p) row.emplace_back(rs->GetFieldName(p), rs->GetFieldValue(p));
 
     for (auto& [name, value] : row) {
@@ -96,17 +169,17 @@ bool CCfgSettingGenericDatabase::GetBulkConfigurationEx(const CCfgIndex& index,
             setting.AddFieldValue(name, value);
             CFG_LOG(DBG::LVL_INFO, L"FieldName: %ls,FieldValue: %ls", name.c_str(),
                     ValueText(value).c_str());
-            entry[name] = value;
+            entry.insert_or_assign(std::move(name), std::move(value));
             continue;
         }
         CCfgMVSettingCategoryRef mv;
         if (!Resolve(mv, value)) {
             CVar nothing;
             setting.AddFieldValue(name, nothing);
-            entry[name] = nothing;
+            entry.insert_or_assign(std::move(name), std::move(nothing));
             continue;
         }
-        std::vector<CCfgSettingCategoryRef*> items = ItemsOf(mv);
+        const std::vector<CCfgSettingCategoryRef*> items = ItemsOf(mv);
         if (!items.empty()) {
             const OS::x_wstring itemCategory =
                 items.front()->GetRefValue().m_pSetting->GetCategroyName();
@@ -116,47 +189,66 @@ bool CCfgSettingGenericDatabase::GetBulkConfigurationEx(const CCfgIndex& index,
                 CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetBulkConfigurationEx()");
                 return false;
             }
-            // The whole item table in one pass, rows by key.
-            std::map<OS::x_wstring, BulkEntry> rows;
+            // The whole item table in one pass. Each row is matched to the items it names as it
+            // is read and copied straight into their settings; the first row of a key wins.
+            const CItemKeys keys(index.GetPolicySubject().Str(), items);
+            std::vector<char> found(items.size(), 0);
+            const std::vector<OS::x_wstring>& columns = irs->GetFieldNames();
+            long keyColumn = -1;
+            std::vector<long> valueColumns;  // by name, as a row's map of columns holds them
+            valueColumns.reserve(columns.size());
+            for (size_t c = 0; c < columns.size(); ++c) {
+                if (OS::wcsicmp(columns[c], kIndexColumn) == 0)
+                    keyColumn = static_cast<long>(c);
+                else
+                    valueColumns.push_back(static_cast<long>(c));
+            }
+            std::stable_sort(valueColumns.begin(), valueColumns.end(), [&](long a, long b) {
+                return OS::NoCaseLess()(columns[a], columns[b]);
+            });
+            valueColumns.erase(std::unique(valueColumns.begin(), valueColumns.end(),
+                                           [&](long a, long b) {
+                                               return OS::wcsicmp(columns[a], columns[b]) == 0;
+                                           }),
+                               valueColumns.end());
             int rowCount = 0;
-            const long columns = irs->GetFieldCount();
+            OS::x_wstring keyText;
             for (irs->MoveFirst(); !irs->IsEOF(); irs->MoveNext()) {
-                OS::x_wstring rowKey;
-                BulkEntry rowValues;
-                for (long c = 0; c < columns; ++c) {
-                    OS::x_wstring column = irs->GetFieldName(c);
-                    if (OS::wcsicmp(column, kIndexColumn) == 0) {
-                        rowKey = ValueText(irs->GetFieldValue(c));
+                ++rowCount;
+                std::wstring_view rowKey;
+                if (keyColumn >= 0) {
+                    const CVar& k = irs->GetFieldValueRef(keyColumn);
+                    if (k.IsString()) {
+                        rowKey = k.GetString();
                     } else {
-                        rowValues.emplace(std::move(column), irs->GetFieldValue(c));
+                        keyText = ValueText(k);
+                        rowKey = keyText;
                     }
                 }
-                rows.emplace(std::move(rowKey), std::move(rowValues));
-                ++rowCount;
+                keys.ForEachMatch(rowKey, [&](size_t i) {
+                    if (found[i]) return;  // an earlier row of the same key filled it
+                    found[i] = 1;
+                    CCfgSettingCategoryBase& itemSetting = *items[i]->GetRefValue().m_pSetting;
+                    for (long c : valueColumns)
+                        itemSetting.AddFieldValue(columns[c], irs->GetFieldValueRef(c));
+                    itemSetting.ResetDirtyFlag(false);
+                });
             }
             irs->MoveFirst();
             CFG_LOG(DBG::LVL_INFO, L"Record Number of Bulk Data: %d", rowCount);
 
-            for (CCfgSettingCategoryRef* item : items) {
-                const OS::x_wstring itemKey =
-                    RefIndex(index, item->GetRefKey().m_strSubjectID).GetIndexValue();
-                auto found = rows.find(itemKey);
-                if (found == rows.end()) {
-                    CFG_LOG(DBG::LVL_INFO, L"can not find %ls in  cacheCfg", itemKey.c_str());
-                    continue;
+            for (size_t i = 0; i < items.size(); ++i) {
+                if (found[i]) {
+                    CFG_LOG(DBG::LVL_INFO, L"CfgSetting subject: %ls", keys.Key(i));
+                } else {
+                    CFG_LOG(DBG::LVL_INFO, L"can not find %ls in  cacheCfg", keys.Key(i));
                 }
-                CCfgSettingCategoryBase& itemSetting = *item->GetRefValue().m_pSetting;
-                for (const auto& [column, columnValue] : found->second) {
-                    itemSetting.AddFieldValue(column, columnValue);
-                }
-                itemSetting.ResetDirtyFlag(false);
-                CFG_LOG(DBG::LVL_INFO, L"CfgSetting subject: %ls", itemKey.c_str());
             }
         }
         CVar v;
         mv.GetValueByFieldRef(v, mv.GetRefSettingArray(), true);
         setting.AddFieldValue(name, v);
-        entry[name] = v;
+        entry.insert_or_assign(std::move(name), std::move(v));
     }
     rollback.Done();
     CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetBulkConfigurationEx()");

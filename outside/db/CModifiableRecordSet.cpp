@@ -24,37 +24,54 @@ struct StmtReset {
     }
 };
 
-// A column of the current result row as a variant of kind `kind` (VT_EMPTY: as stored).
-CVar ReadColumn(sqlite3_stmt* st, int col, VARTYPE kind) {
-    CVar natural;
+// UTF-8 text of the engine as a wide string, in one pass and one allocation: ASCII text (the
+// usual keys and names) is widened byte by byte, anything else goes through the full decoder.
+OS::x_wstring WidenText(const char* t, int n) {
+    const auto* b = reinterpret_cast<const unsigned char*>(t);
+    const size_t size = n > 0 ? static_cast<size_t>(n) : 0;
+    unsigned char any = 0;
+    for (size_t i = 0; i < size; ++i) any |= b[i];
+    if (any >= 0x80) return OS::Utf8ToWide(std::string_view(t, size));
+    OS::x_wstring out;
+    out.resize(size);
+    for (size_t i = 0; i < size; ++i) out[i] = static_cast<wchar_t>(b[i]);
+    return out;
+}
+
+// Sets `out` to a column of the current result row as a variant of kind `kind` (VT_EMPTY: as
+// stored).
+void ReadColumn(sqlite3_stmt* st, int col, VARTYPE kind, CVar& out) {
     switch (sqlite3_column_type(st, col)) {
         case SQLITE_NULL:
-            return CVar();
+            out = CVar();
+            return;
         case SQLITE_INTEGER: {
             long long v = sqlite3_column_int64(st, col);
-            natural = (v >= INT_MIN && v <= INT_MAX) ? CVar(static_cast<int>(v)) : CVar::FromI8(v);
+            if (v >= INT_MIN && v <= INT_MAX)
+                out.SetI4(static_cast<int>(v));
+            else
+                out = CVar::FromI8(v);
             break;
         }
         case SQLITE_FLOAT:
-            natural = CVar::FromR8(sqlite3_column_double(st, col));
+            out = CVar::FromR8(sqlite3_column_double(st, col));
             break;
         case SQLITE_TEXT: {
             const char* t = reinterpret_cast<const char*>(sqlite3_column_text(st, col));
-            natural = CVar(OS::Utf8ToWide(std::string_view(t, sqlite3_column_bytes(st, col))));
+            out.SetString(WidenText(t, sqlite3_column_bytes(st, col)));
             break;
         }
         default: {  // SQLITE_BLOB
             const void* b = sqlite3_column_blob(st, col);
-            natural =
-                CVar::FromBytes(b, b ? static_cast<size_t>(sqlite3_column_bytes(st, col)) : 0);
+            out = CVar::FromBytes(b, b ? static_cast<size_t>(sqlite3_column_bytes(st, col)) : 0);
             break;
         }
     }
-    if (kind == VT_EMPTY || natural.vt() == kind) return natural;
+    if (kind == VT_EMPTY || out.vt() == kind) return;
     try {
-        return natural.ChangeType(kind);
+        out = out.ChangeType(kind);
     } catch (const CVarConversionException&) {
-        return natural;  // written by someone else in another kind: give it as stored
+        // written by someone else in another kind: give it as stored
     }
 }
 
@@ -197,7 +214,7 @@ void CModifiableRecordSet::ReadRow(sqlite3_stmt* st) {
     m_rowid = sqlite3_column_int64(st, 0);
     m_values.resize(m_names.size());
     for (size_t i = 0; i < m_names.size(); ++i) {
-        m_values[i] = ReadColumn(st, static_cast<int>(i + 1), m_kinds[i]);
+        ReadColumn(st, static_cast<int>(i + 1), m_kinds[i], m_values[i]);
     }
     m_pos = Pos::kRow;
 }
@@ -324,6 +341,17 @@ CVar CModifiableRecordSet::GetFieldValue(long index) const {
     return m_values[index];
 }
 
+const CVar& CModifiableRecordSet::GetFieldValueRef(long index) const {
+    RequireColumn(index);
+    if (m_mode == Mode::kAdd || m_pos != Pos::kRow) {
+        OS::x_wstring msg;
+        msg.Format(L"Table %ls: no current row to read column %ls", m_strTable.c_str(),
+                   m_names[index].c_str());
+        throw CDBException(CDBException::kNoCurrentRow, OS_WFILE, __LINE__, msg);
+    }
+    return m_values[index];
+}
+
 CVar CModifiableRecordSet::GetFieldValue(const OS::x_wstring& name) const {
     long index = GetFieldIndex(name);
     if (index < 0) return CVar();
@@ -410,7 +438,8 @@ void CModifiableRecordSet::Update() {
                     params += ", ";
                 }
                 cols += m_quotedNames[index];
-                params += "?" + std::to_string(n);
+                params += '?';
+                params += std::to_string(n);
                 if (index != m_keyColumn) {
                     if (!updates.empty()) updates += ", ";
                     updates += m_quotedNames[index] + " = excluded." + m_quotedNames[index];

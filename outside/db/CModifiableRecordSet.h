@@ -76,6 +76,12 @@ class CModifiableRecordSet {
     long GetFieldIndex(const OS::x_wstring& name) const;
     CVar GetFieldValue(long index) const;
     CVar GetFieldValue(const OS::x_wstring& name) const;
+    // The value of the current row's column without a copy, for walks that read many rows.
+    // The reference stays valid until the next operation on this record set.
+    // REQUIRES: a current row, not a new row after AddNew (throws kNoCurrentRow otherwise).
+    const CVar& GetFieldValueRef(long index) const;
+    // Every column name, by position (the names GetFieldName gives).
+    const std::vector<OS::x_wstring>& GetFieldNames() const { return m_names; }
     // The number of rows in the table now.
     long GetRecordCount();
 
