@@ -153,18 +153,11 @@ TEST(SettingCache, UnsupportedOperationsAndStoresThatCannotCopy) {
     good.AddFieldValue(x_wstring(L"F0"), CVar(L"good"));
     ASSERT_TRUE(cache.SetConfiguration(Key(L"S", L"P", L"X"), good, nullptr, kNone));
 
-    // The apply-all write, the reset and the column dump are not supported: false, no change.
+    // The apply-all write is not supported; nor can an apply-all setting make an object of its
+    // own category, so it is not stored either.
     CCfgSettingApplyAll all(L"QV_CacheTest");
     all.AddFieldValue(x_wstring(L"F0"), CVar(L"everyone"));
     EXPECT_FALSE(cache.SetConfiguration(L"S", L"QV_CacheTest", all, nullptr));
-    CTestSetting reset;
-    std::vector<x_wstring> changed;
-    EXPECT_FALSE(cache.ResetToDefault(Key(L"S", L"P", L"X"), reset, &changed));
-    CIPCMsgBuffer out;
-    EXPECT_FALSE(cache.GetConfiguration(L"S", L"QV_CacheTest", {L"F0"}, out));
-    EXPECT_TRUE(changed.empty() && Dump(reset).empty() && out.BytesUsed() == 0);
-
-    // An apply-all setting cannot make an object of its own category: nothing is stored.
     EXPECT_FALSE(static_cast<CCfgSettingDBBase&>(cache).SetConfiguration(Key(L"S", L"P", L"ALL"),
                                                                          all, nullptr, kNone));
 
