@@ -46,6 +46,8 @@ CCfgControl* Service() {
         testsupport::CreateSampleHome(root / "home");
         setenv("ZOLTCFG_REGISTRY", (root / "registry").c_str(), 1);  // no registry file
         setenv("ZOLTCFG_RUNTIME_DIR", (root / "run").c_str(), 1);
+        // A batch modify writes its audit entry into the home's log folder.
+        setenv("ZOLTCFG_HOME", (root / "home").c_str(), 1);
         DBG::SetLogToNothing();
         const OS::x_wstring connection =
             OS::x_wstring::FromUtf8((root / "home" / "config" / "dbconf_Conf.xml").string());
