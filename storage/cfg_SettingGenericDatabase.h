@@ -57,7 +57,8 @@ class CCfgSettingGenericDatabase : public CCfgSettingDBBase, public CGenericData
     // (column defaults). Clears the setting's dirty flag.
     bool GetConfiguration(const CCfgIndex& index, CCfgSettingCategoryBase& setting) override;
     // Writes the apply-all setting's fields into every row of `category`; `callback` is called
-    // after each row and stops the walk (result false) by returning false.
+    // after each row and stops the walk (result false, no second attempt) by returning false.
+    // Each row is reported once, also when a database exception makes the store walk again.
     bool SetConfiguration(const OS::x_wstring& server, const OS::x_wstring& category,
                           const CCfgSettingApplyAll& setting, CCfgIndexCallback* callback) override;
     // Writes one setting (minus the row's CFG_IGNORE_FIELDS, per `action`), and the settings its
