@@ -32,7 +32,8 @@ class CCfgReplicationFilter {
     // stands after the call (fields may have been erased or rewritten in either case). Roles are
     // bit sets as the caller reports them (-1 and 0x10F: every role); versions are the source's
     // product version and service pack and the mail-server versions as decimal years (2010.1).
-    // Exceptions of the rewriting rules (value coercion, XML, RPC) pass through.
+    // Exceptions of the rewriting rules (a value that is no number, a report template that is
+    // no XML) pass through; servers that cannot be reached are logged and passed over.
     bool Filter(const x_wstring& sourceServer, const x_wstring& targetServer, long sourceRole,
                 long targetRole, double sourceVersion, int sourceServicePack,
                 double sourceExchangeVersion, double targetExchangeVersion,
