@@ -80,7 +80,6 @@ TEST(Zoltcfgd, CreatesItsHomeServesRefusesASecondInstanceAndStopsOnSigterm) {
     const std::string socket = (runtime / "ID_ZOLT_MASTER.rpc").string();
     EXPECT_EQ(ReadLine(daemon.out),
               "zoltcfgd: serving ID_ZOLT_MASTER at " + socket + " (home " + home.string() + ")\n");
-    EXPECT_TRUE(fs::exists(home / "config" / "dbSchema_Conf.xml"));
     EXPECT_TRUE(fs::exists(home / "config" / "dbconf_Conf.xml"));
     EXPECT_EQ(testsupport::ReadFile(home / "config" / "dbSchema_Conf.xml"),
               testsupport::kSampleSchemaXml);
