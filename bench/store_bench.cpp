@@ -4,16 +4,25 @@
 //   - SetConfiguration of a dirty ten-field setting vs a raw prepared UPDATE of the same row on a
 //     connection with the same journal mode and synchronous setting;
 //   - a cold bulk read of an owner listing 1,000 items (a different owner each iteration, so the
-//     bulk cache never answers) and a warm one, vs reading the 1,000 items one by one.
-// Prints the ratios at the end (CPU time, as the machine is shared). The debug log keeps its
-// default verbosity (information lines are formatted) and writes nowhere; set
-// STORE_BENCH_ERRORS_ONLY=1 to log errors only.
+//     bulk cache never answers), with the information log on and off, and a warm one, vs reading
+//     the 1,000 items one by one;
+//   - what a cold bulk read cannot do without, each measured alone on the same rows: the raw
+//     SQLite walk of the item table (the floor), the walk through a record set of the database
+//     layer, the setting model's work on the 1,000 items (resolve the owner's list, give each
+//     item its two values, build the list's copy form, destroy it) and the 1,000 information
+//     lines "CfgSetting subject: ..." the read writes.
+// Prints the ratios and the breakdown of the cold read at the end (CPU time, as the machine is
+// shared). The debug log keeps its default verbosity (information lines are formatted) and writes
+// nowhere; set STORE_BENCH_ERRORS_ONLY=1 to log errors only.
 // Thread rule: single-threaded.
 #include <benchmark/benchmark.h>
+#include <sqlite3.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bench/BenchSupport.h"
 #include "outside/log/DebugLog.h"
@@ -27,7 +36,11 @@ using CCfgIndex = CCfgSettingDBBase::CCfgIndex;
 namespace {
 
 constexpr int kItems = 1000;
-constexpr int kOwners = 400;  // cold bulk reads: one owner per iteration
+constexpr int kColdReads = 200;  // iterations of each cold bulk read benchmark
+// One owner per cold read; each of the two cold benchmarks has a range of its own (with room
+// for a second run of it).
+constexpr int kOwnerRange = 2 * kColdReads;
+constexpr int kOwners = 2 * kOwnerRange;
 
 const std::string kSchema = benchsupport::SchemaOf(std::string(benchsupport::kTenFieldTable) +
                                                    R"XML(    <table name="T_Owner">
@@ -131,10 +144,11 @@ void BM_Items_OneByOne(benchmark::State& state) {
     }
 }
 
-void BM_Bulk_ColdRead(benchmark::State& state) {
-    static int next = 0;
+// Cold bulk reads of the owners from `first` on, one per iteration.
+void ColdReads(benchmark::State& state, int first) {
+    int next = first;
     for (auto _ : state) {
-        if (next >= kOwners) {
+        if (next >= first + kOwnerRange) {
             state.SkipWithError("out of cold owners");
             break;
         }
@@ -143,6 +157,18 @@ void BM_Bulk_ColdRead(benchmark::State& state) {
         if (!ok) state.SkipWithError("bulk read failed");
         benchmark::DoNotOptimize(owner);
     }
+}
+
+void BM_Bulk_ColdRead(benchmark::State& state) {
+    ColdReads(state, 0);
+}
+
+// The same with the information log off: the 1,000 "CfgSetting subject" lines are not formatted.
+void BM_Bulk_ColdRead_InfoLogOff(benchmark::State& state) {
+    const DBG::Verbosity previous = DBG::GetVerbosity();
+    DBG::SetVerbosity(DBG::Verbosity::kErrors);
+    ColdReads(state, kOwnerRange);
+    DBG::SetVerbosity(previous);
 }
 
 void BM_Bulk_WarmRead(benchmark::State& state) {
@@ -154,8 +180,36 @@ void BM_Bulk_WarmRead(benchmark::State& state) {
     }
 }
 
-// For reference: walking the 1,000-row item table through a record set of the database layer
-// (every column of every row read), the part of a cold bulk read that the store cannot shorten.
+// The floor: a raw prepared SELECT over the 1,000-row item table stepped row by row, every column
+// read as the engine gives it (text pointer and length, integer).
+void BM_Floor_RawWalk_ItemTable(benchmark::State& state) {
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v3(g_env->raw->Get(), "SELECT rowid, * FROM T_Item ORDER BY rowid", -1,
+                       SQLITE_PREPARE_PERSISTENT, &st, nullptr);
+    const int columns = sqlite3_column_count(st);
+    for (auto _ : state) {
+        int n = 0;
+        long long sum = 0;
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            for (int c = 1; c < columns; ++c) {
+                if (sqlite3_column_type(st, c) == SQLITE_TEXT) {
+                    benchmark::DoNotOptimize(sqlite3_column_text(st, c));
+                    sum += sqlite3_column_bytes(st, c);
+                } else {
+                    sum += sqlite3_column_int64(st, c);
+                }
+            }
+            ++n;
+        }
+        sqlite3_reset(st);
+        if (n != kItems) state.SkipWithError("wrong row count");
+        benchmark::DoNotOptimize(sum);
+    }
+    sqlite3_finalize(st);
+}
+
+// Walking the item table through a record set of the database layer (every column of every row
+// read), as the bulk read walks it.
 void BM_RecordSetWalk_ItemTable(benchmark::State& state) {
     CModifiableRecordSet* rs = nullptr;
     g_env->db->OpenTable(L"T_Item", rs);
@@ -163,14 +217,95 @@ void BM_RecordSetWalk_ItemTable(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(benchsupport::WalkAllRows(*rs));
 }
 
+// The setting model's share of a cold bulk read, without the store: the owner's stored list
+// resolved into 1,000 item settings, each given the two values of its row, the list's copy form
+// built, everything destroyed.
+void BM_Reference_ItemSettings(benchmark::State& state) {
+    CModifiableRecordSet* raw = nullptr;
+    g_env->db->OpenTable(L"T_Owner", raw);
+    std::unique_ptr<CModifiableRecordSet> owner(raw);
+    owner->MoveFirst();
+    CVar list = owner->GetFieldValue(L"ITEMS_CFGSETTING_MV");
+    const x_wstring nameColumn = L"NAME", prioColumn = L"PRIO";
+    std::vector<CVar> names, prios;
+    for (int i = 0; i < kItems; ++i) {
+        names.emplace_back(L"item " + std::to_wstring(i));
+        prios.emplace_back(i);
+    }
+    for (auto _ : state) {
+        CCfgMVSettingCategoryRef mv;
+        if (!mv.GetFieldRefByValue(mv.GetRefSettingArray(), list) ||
+            mv.GetRefSettingArray().size() != static_cast<size_t>(kItems)) {
+            state.SkipWithError("the list does not resolve");
+            break;
+        }
+        for (size_t i = 0; i < mv.GetRefSettingArray().size(); ++i) {
+            CCfgSettingCategoryBase& item = *mv.GetRefSettingArray()[i]->GetRefValue().m_pSetting;
+            item.AddFieldValue(nameColumn, names[i]);
+            item.AddFieldValue(prioColumn, prios[i]);
+            item.ResetDirtyFlag(false);
+        }
+        CVar copy;
+        mv.GetValueByFieldRef(copy, mv.GetRefSettingArray(), true);
+        benchmark::DoNotOptimize(copy);
+    }
+}
+
+// The 1,000 information lines a cold bulk read writes, one per item, formatted and dropped as the
+// store's are.
+void BM_Reference_InfoLines(benchmark::State& state) {
+    std::vector<x_wstring> keys;
+    for (int i = 0; i < kItems; ++i) keys.push_back(L"ZOLT_PLC_NULL:I" + std::to_wstring(i));
+    for (auto _ : state) {
+        for (const x_wstring& key : keys) {
+            DBG::DebugLogEx(DBG::ThisModule(), DBG::LVL_INFO, L"cfg_SettingGenericDatabase", 1,
+                            L"CfgSetting subject: %ls", key.c_str());
+        }
+    }
+}
+
 BENCHMARK(BM_Floor_RawPointSelect);
 BENCHMARK(BM_Store_GetConfiguration);
 BENCHMARK(BM_Floor_RawUpdate)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Store_SetConfiguration)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Items_OneByOne)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Bulk_ColdRead)->Unit(benchmark::kMillisecond)->Iterations(kOwners / 2);
+BENCHMARK(BM_Bulk_ColdRead)->Unit(benchmark::kMillisecond)->Iterations(kColdReads);
+BENCHMARK(BM_Bulk_ColdRead_InfoLogOff)->Unit(benchmark::kMillisecond)->Iterations(kColdReads);
 BENCHMARK(BM_Bulk_WarmRead)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Floor_RawWalk_ItemTable)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RecordSetWalk_ItemTable)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Reference_ItemSettings)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Reference_InfoLines)->Unit(benchmark::kMillisecond);
+
+const std::string kCold = "BM_Bulk_ColdRead/iterations:" + std::to_string(kColdReads);
+const std::string kColdInfoOff =
+    "BM_Bulk_ColdRead_InfoLogOff/iterations:" + std::to_string(kColdReads);
+
+// Where the time of a cold bulk read goes: each measured share, and what is left for the store.
+void PrintColdBreakdown(const benchsupport::CRatioReporter& r) {
+    const auto& t = r.Times();
+    const char* parts[][2] = {
+        {"BM_Floor_RawWalk_ItemTable", "  raw SQLite walk of the item table (floor)"},
+        {"BM_RecordSetWalk_ItemTable", "  record-set walk of the item table"},
+        {"BM_Reference_ItemSettings", "  setting model: 1,000 item settings, copy form"},
+        {"BM_Reference_InfoLines", "  1,000 information lines"},
+    };
+    if (!t.count(kCold) || !t.count("BM_Items_OneByOne")) return;
+    for (const auto& [name, what] : parts)
+        if (!t.count(name)) return;
+    const double cold = t.at(kCold);
+    auto line = [&](const char* what, double seconds) {
+        std::printf("%-48s %8.3f ms %6.1f%%\n", what, seconds * 1e3, 100 * seconds / cold);
+    };
+    std::printf("cold bulk read, by part (each measured alone):\n");
+    line("  whole cold bulk read", cold);
+    for (const auto& [name, what] : parts) line(what, t.at(name));
+    const double fixed = t.at("BM_RecordSetWalk_ItemTable") + t.at("BM_Reference_ItemSettings") +
+                         t.at("BM_Reference_InfoLines");
+    line("  the rest (the store's own work)", cold - fixed);
+    std::printf("%-48s %8.2f\n", "items one by one / (walk + settings + lines)",
+                t.at("BM_Items_OneByOne") / fixed);
+}
 
 // The ratios, CPU time per iteration.
 void PrintRatios(const benchsupport::CRatioReporter& r) {
@@ -178,11 +313,17 @@ void PrintRatios(const benchsupport::CRatioReporter& r) {
                  "BM_Floor_RawPointSelect");
     r.PrintRatio(48, "SetConfiguration / raw UPDATE (goal <= 2)", "BM_Store_SetConfiguration",
                  "BM_Floor_RawUpdate");
-    r.PrintRatio(48, "items one by one / cold bulk read (goal >= 20)", "BM_Items_OneByOne",
-                 "BM_Bulk_ColdRead/iterations:200");
-    r.PrintRatio(48, "cold bulk read / record-set walk of the items",
-                 "BM_Bulk_ColdRead/iterations:200", "BM_RecordSetWalk_ItemTable");
+    r.PrintRatio(48, "items one by one / cold bulk read (goal >= 20)", "BM_Items_OneByOne", kCold);
+    r.PrintRatio(48, "items one by one / cold bulk read, info log off", "BM_Items_OneByOne",
+                 kColdInfoOff);
+    r.PrintRatio(48, "items one by one / raw SQLite walk of the items", "BM_Items_OneByOne",
+                 "BM_Floor_RawWalk_ItemTable");
+    r.PrintRatio(48, "cold bulk read / raw SQLite walk of the items", kCold,
+                 "BM_Floor_RawWalk_ItemTable");
+    r.PrintRatio(48, "cold bulk read / record-set walk of the items", kCold,
+                 "BM_RecordSetWalk_ItemTable");
     r.PrintRatio(48, "items one by one / warm bulk read", "BM_Items_OneByOne", "BM_Bulk_WarmRead");
+    PrintColdBreakdown(r);
 }
 
 }  // namespace

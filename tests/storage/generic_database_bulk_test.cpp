@@ -81,6 +81,76 @@ TEST_F(GenericDatabaseTest, BulkReadMatchesItemsInOnePassAndAnswersAgainFromCach
     EXPECT_EQ(Field(*again, L"ITEMS_CFGSETTING_MV"), items);
 }
 
+// The bulk read fills its items straight from the rows of the item table walk; each found item
+// must hold what a single read of its row gives, values of every kind included, and the field's
+// copy form must be byte for byte the one built from those single reads.
+TEST_F(GenericDatabaseTest, BulkReadGivesEachItemWhatTheSingleReadGives) {
+    CCfgSettingGenericDatabase& db = Open();
+    Exec(
+        "INSERT INTO T_Item (CFG_INDEX, NAME, PRIO) VALUES "
+        "('ZOLT_PLC_NULL:I1', 'Zürich ☃ 𝄞', 5), ('ZOLT_PLC_NULL:I2', NULL, '12'), "
+        "('ZOLT_PLC_NULL:I3', 'plain', 'n/a'), ('ZOLT_PLC_NULL:I4', '', 2.0)");
+    // Enough further rows, listed in another order than stored, for the key table to hold
+    // colliding keys.
+    std::string list = "T_Item:I2:T_Item:i3:";  // i3: keys match with case
+    for (int n = 10; n < 50; ++n) {
+        Exec("INSERT INTO T_Item (CFG_INDEX, NAME, PRIO) VALUES ('ZOLT_PLC_NULL:I" +
+             std::to_string(n) + "', 'n" + std::to_string(n) + "', " + std::to_string(n) + ")");
+    }
+    for (int n = 49; n >= 10; --n) list += "T_Item:I" + std::to_string(n) + ":";
+    list += "T_Item:I1:T_Item:I2:T_Item:I3:T_Item:I4:";  // I2 a second time
+    Exec(
+        "INSERT INTO T_Owner (CFG_INDEX, NAME, ITEMS_CFGSETTING_MV) VALUES ('ZOLT_PLC_NULL:O1', "
+        "'own', '" +
+        list + "')");
+
+    auto owner = Make(L"T_Owner", L"O1");
+    std::vector<x_wstring> itemLines;
+    {
+        DBG::CCaptureLog log;
+        ASSERT_TRUE(db.GetBulkConfiguration(Key(L"O1"), *owner));
+        EXPECT_TRUE(log.Contains(L"Record Number of Bulk Data: 44", DBG::LVL_INFO));
+        for (const x_wstring& m : log.Messages(DBG::LVL_INFO)) {
+            if (m.find(L"CfgSetting subject: ") == 0 || m.find(L"can not find ") == 0)
+                itemLines.push_back(m);
+        }
+    }
+
+    // The expected items in list order: a single read of each stored one, a fresh placeholder
+    // for the one without a row.
+    std::vector<x_wstring> subjects = {L"I2", L"i3"};
+    for (int n = 49; n >= 10; --n) subjects.push_back(L"I" + std::to_wstring(n));
+    for (const wchar_t* s : {L"I1", L"I2", L"I3", L"I4"}) subjects.push_back(s);
+    std::vector<x_wstring> expectedLines;
+    std::vector<std::unique_ptr<CCfgSettingCategoryFake>> expected;
+    for (const x_wstring& subject : subjects) {
+        const x_wstring key = L"ZOLT_PLC_NULL:" + subject;
+        expected.push_back(Make(L"T_Item", subject));
+        if (subject == L"i3") {
+            expectedLines.push_back(L"can not find " + key + L" in  cacheCfg");
+            continue;
+        }
+        ASSERT_TRUE(db.GetConfiguration(Key(subject), *expected.back()));
+        expectedLines.push_back(L"CfgSetting subject: " + key);
+    }
+    EXPECT_EQ(itemLines, expectedLines);
+
+    // What the single read gives, kind by kind: text decoded exactly, NULL as nothing, text in an
+    // integer column converted when it can be and kept as text when it cannot.
+    EXPECT_EQ(Field(*expected[42], L"NAME"), CVar(L"Zürich ☃ 𝄞"));
+    EXPECT_EQ(Field(*expected[42], L"PRIO"), CVar(5));
+    EXPECT_TRUE(Field(*expected[0], L"NAME").IsEmpty());
+    EXPECT_EQ(Field(*expected[0], L"PRIO"), CVar(12));
+    EXPECT_EQ(Field(*expected[44], L"PRIO"), CVar(L"n/a"));
+    EXPECT_EQ(Field(*expected[45], L"NAME"), CVar(L""));
+    EXPECT_EQ(Field(*expected[45], L"PRIO"), CVar(2));
+
+    std::vector<CCfgSettingCategoryBase*> items;
+    for (auto& e : expected) items.push_back(e.get());
+    EXPECT_EQ(Field(*owner, L"ITEMS_CFGSETTING_MV"), CopiesOf(items));
+    EXPECT_EQ(Field(*owner, L"NAME"), CVar(L"own"));
+}
+
 TEST_F(GenericDatabaseTest, BulkReadThatFailsLeavesNoHalfFilledCacheEntry) {
     CCfgSettingGenericDatabase& db = Open();
     Exec(
