@@ -302,7 +302,7 @@ void PrintColdBreakdown(const benchsupport::CRatioReporter& r) {
     for (const auto& [name, what] : parts) line(what, t.at(name));
     const double fixed = t.at("BM_RecordSetWalk_ItemTable") + t.at("BM_Reference_ItemSettings") +
                          t.at("BM_Reference_InfoLines");
-    line("  the rest (the store's own work)", cold - fixed);
+    line("  the rest (store's own work, cache effects)", cold - fixed);
     std::printf("%-48s %8.2f\n", "items one by one / (walk + settings + lines)",
                 t.at("BM_Items_OneByOne") / fixed);
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <functional>
 #include <string_view>
+#include <unordered_map>
 
 #include "outside/log/DebugLog.h"
 #include "storage/cfg_SettingGenericDatabase.h"
@@ -48,8 +49,8 @@ std::vector<CCfgSettingCategoryRef*> ItemsOf(CCfgMVSettingCategoryRef& mv) {
 
 // The row keys ("policy:subject") of the items of one multi-value field, and the look-up of the
 // items a row key names. The keys sit end to end in one string, each followed by a NUL, and are
-// found through an open-addressing hash table of item positions, so that matching a whole table
-// of rows costs no allocation per row.
+// found through a hash table of views into that string, so that matching a whole table of rows
+// costs no allocation per row.
 class CItemKeys {
   public:
     CItemKeys(const OS::x_wstring& policy, const std::vector<CCfgSettingCategoryRef*>& items) {
@@ -72,22 +73,19 @@ class CItemKeys {
             m_keys.emplace_back(m_text.data() + start[i], end - start[i] - 1);
         }
 
-        size_t slots = 8;
-        while (slots < 2 * items.size()) slots *= 2;
-        m_slots.assign(slots, kNone);
+        m_first.reserve(items.size());
         m_next.assign(items.size(), kNone);
         for (size_t i = 0; i < items.size(); ++i) {
-            size_t& slot = m_slots[SlotOf(m_keys[i])];
-            if (slot == kNone) {
-                slot = i;
-                continue;
-            }
+            auto [at, added] = m_first.try_emplace(m_keys[i], i);
+            if (added) continue;
             // The same key again: chained after the earlier items of that key, in list order.
-            size_t last = slot;
+            size_t last = at->second;
             while (m_next[last] != kNone) last = m_next[last];
             m_next[last] = i;
         }
     }
+    CItemKeys(const CItemKeys&) = delete;  // the views point into this object's own text
+    CItemKeys& operator=(const CItemKeys&) = delete;
 
     // The key of item `i`, NUL-terminated.
     const wchar_t* Key(size_t i) const { return m_keys[i].data(); }
@@ -95,24 +93,18 @@ class CItemKeys {
     // Calls `f(i)` for every item whose key equals `rowKey` (case-sensitively), in list order.
     template <class F>
     void ForEachMatch(std::wstring_view rowKey, F&& f) const {
-        for (size_t i = m_slots[SlotOf(rowKey)]; i != kNone; i = m_next[i]) f(i);
+        const auto at = m_first.find(rowKey);
+        if (at == m_first.end()) return;
+        for (size_t i = at->second; i != kNone; i = m_next[i]) f(i);
     }
 
   private:
     static constexpr size_t kNone = static_cast<size_t>(-1);
 
-    // The slot that holds the first item of `key`, or the empty slot where it would go.
-    size_t SlotOf(std::wstring_view key) const {
-        const size_t mask = m_slots.size() - 1;
-        size_t at = std::hash<std::wstring_view>()(key) & mask;
-        while (m_slots[at] != kNone && m_keys[m_slots[at]] != key) at = (at + 1) & mask;
-        return at;
-    }
-
     std::wstring m_text;
     std::vector<std::wstring_view> m_keys;
-    std::vector<size_t> m_slots;  // item positions; kNone where empty
-    std::vector<size_t> m_next;   // the next item of the same key, kNone after the last
+    std::unordered_map<std::wstring_view, size_t> m_first;  // key -> its first item
+    std::vector<size_t> m_next;  // the next item of the same key, kNone after the last
 };
 
 }  // namespace
