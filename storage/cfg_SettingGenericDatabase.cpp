@@ -210,7 +210,7 @@ bool CCfgSettingGenericDatabase::GetConfiguration(const CCfgIndex& index,
 namespace {
 // Stands between the apply-all walk and the caller's callback: passes each row on once, however
 // many attempts the guard makes, and remembers whether the caller stopped the walk.
-class CRowsOnce : public CCfgSettingDBBase::CCfgIndexCallback {
+class CRowsOnce final : public CCfgSettingDBBase::CCfgIndexCallback {
   public:
     explicit CRowsOnce(CCfgSettingDBBase::CCfgIndexCallback& target) : m_target(target) {}
     bool operator()(const CCfgSettingDBBase::CCfgIndex& index) override {
