@@ -10,7 +10,7 @@ namespace OS {
 
 template <class T>
 class CAutoObjPtr {
-public:
+  public:
     CAutoObjPtr() = default;
     explicit CAutoObjPtr(T* p) : m_p(p) {}
     CAutoObjPtr(CAutoObjPtr&& o) noexcept : m_p(o.Detach()) {}
@@ -40,7 +40,7 @@ public:
     explicit operator bool() const { return m_p != nullptr; }
     bool IsNull() const { return m_p == nullptr; }
 
-private:
+  private:
     T* m_p = nullptr;
 };
 

@@ -8,7 +8,7 @@
 namespace OS {
 
 class CCriticalSection {
-public:
+  public:
     CCriticalSection() = default;
     CCriticalSection(const CCriticalSection&) = delete;
     CCriticalSection& operator=(const CCriticalSection&) = delete;
@@ -22,18 +22,18 @@ public:
     void unlock() { Unlock(); }
     bool try_lock() { return TryLock(); }
 
-private:
+  private:
     std::recursive_mutex m_mutex;
 };
 
 class CCriticalSectionSentry {
-public:
+  public:
     explicit CCriticalSectionSentry(CCriticalSection& cs) : m_cs(cs) { m_cs.Lock(); }
     ~CCriticalSectionSentry() { m_cs.Unlock(); }
     CCriticalSectionSentry(const CCriticalSectionSentry&) = delete;
     CCriticalSectionSentry& operator=(const CCriticalSectionSentry&) = delete;
 
-private:
+  private:
     CCriticalSection& m_cs;
 };
 

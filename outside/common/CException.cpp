@@ -5,7 +5,10 @@
 namespace OS {
 
 CException::CException(int code, const wchar_t* file, int line, x_wstring message)
-    : m_nCode(code), m_strFile(file ? file : L""), m_nLine(line), m_strMessage(std::move(message)) {}
+    : m_nCode(code),
+      m_strFile(file ? file : L""),
+      m_nLine(line),
+      m_strMessage(std::move(message)) {}
 
 CException::~CException() = default;
 

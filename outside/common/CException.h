@@ -15,7 +15,7 @@
 namespace OS {
 
 class CException {
-public:
+  public:
     CException(int code, const wchar_t* file, int line, x_wstring message = {});
     CException(const CException&) = default;
     CException& operator=(const CException&) = default;
@@ -30,7 +30,7 @@ public:
     const x_wstring& GetFile() const { return m_strFile; }
     int GetLine() const { return m_nLine; }
 
-protected:
+  protected:
     int m_nCode;
     x_wstring m_strFile;
     int m_nLine;
@@ -39,13 +39,13 @@ protected:
 
 // An operating-system call failed; the code is the errno value.
 class CSystemException : public CException {
-public:
+  public:
     using CException::CException;
 };
 
 // A calendar conversion failed (a date outside the supported range).
 class CTimeException : public CException {
-public:
+  public:
     using CException::CException;
 };
 

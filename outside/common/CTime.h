@@ -11,7 +11,7 @@
 namespace OS {
 
 class CTime {
-public:
+  public:
     // REQUIRES: 1 <= month <= 12, 1 <= day <= days of that month, 0 <= hour < 24,
     // 0 <= minute < 60, 0 <= second < 60, 100 <= year <= 9999. Throws CTimeException otherwise.
     CTime(int year, int month, int day, int hour, int minute, int second);
@@ -31,7 +31,7 @@ public:
     // The inverse of DaysFromCivil.
     static void CivilFromDays(long long days, int& year, int& month, int& day);
 
-private:
+  private:
     tm m_tm{};
 };
 

@@ -8,7 +8,9 @@
 namespace OS {
 namespace {
 
-inline wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; }
+inline wchar_t FoldAscii(wchar_t c) {
+    return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c;
+}
 
 void AppendUtf8(std::string& out, uint32_t cp) {
     if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
@@ -90,8 +92,12 @@ int x_wstring::FindAndReplace(const x_wstring& what, const x_wstring& with, size
     return count;
 }
 
-std::string x_wstring::ToUtf8() const { return WideToUtf8(*this); }
-x_wstring x_wstring::FromUtf8(std::string_view utf8) { return Utf8ToWide(utf8); }
+std::string x_wstring::ToUtf8() const {
+    return WideToUtf8(*this);
+}
+x_wstring x_wstring::FromUtf8(std::string_view utf8) {
+    return Utf8ToWide(utf8);
+}
 
 std::string WideToUtf8(std::wstring_view text) {
     std::string out;

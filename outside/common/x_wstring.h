@@ -17,7 +17,7 @@ int wcsicmp(const wchar_t* a, const wchar_t* b);
 int wcsicmp(std::wstring_view a, std::wstring_view b);
 
 class x_wstring : public std::wstring {
-public:
+  public:
     using std::wstring::wstring;
     x_wstring() = default;
     x_wstring(const std::wstring& s) : std::wstring(s) {}

@@ -5,7 +5,7 @@
 #include "outside/common/x_wstring.h"
 
 class CComponentID {
-public:
+  public:
     CComponentID() = default;
     explicit CComponentID(const wchar_t* id) : m_id(id ? id : L"") {}
     explicit CComponentID(const OS::x_wstring& id) : m_id(id) {}
@@ -15,6 +15,6 @@ public:
     bool operator!=(const CComponentID& o) const { return m_id != o.m_id; }
     bool operator<(const CComponentID& o) const { return m_id < o.m_id; }
 
-private:
+  private:
     OS::x_wstring m_id;
 };

@@ -22,7 +22,7 @@
 #include "outside/common/x_wstring.h"
 
 class CIPCMsgBufferException : public OS::CException {
-public:
+  public:
     enum : int {
         READ_PAST_END = 1,  // fewer bytes left than the item needs
         BAD_LENGTH = 2,     // a length or count prefix larger than the bytes left
@@ -33,7 +33,7 @@ public:
 
 // The growable byte store under the message buffer: all bytes written so far.
 class CAccBuffer {
-public:
+  public:
     explicit CAccBuffer(unsigned long initialSize = 1024);
     virtual ~CAccBuffer();
     CAccBuffer(const CAccBuffer&) = default;
@@ -43,13 +43,13 @@ public:
     const unsigned char* GetBuffer() const { return m_bytes.data(); }
     unsigned long BytesUsed() const { return static_cast<unsigned long>(m_bytes.size()); }
 
-protected:
+  protected:
     void Append(const void* data, size_t size);
     std::vector<unsigned char> m_bytes;
 };
 
 class CIPCMsgBuffer : public CAccBuffer {
-public:
+  public:
     // `initialSize` is a capacity hint; the flag is accepted for compatibility and unused.
     explicit CIPCMsgBuffer(unsigned long initialSize = 1024, bool flag = false);
     CIPCMsgBuffer(const CIPCMsgBuffer&) = default;
@@ -95,7 +95,7 @@ public:
     // Back to reading from the first byte.
     void Rewind() const { m_readPos = 0; }
 
-private:
+  private:
     void Need(size_t size, int code) const;
     mutable size_t m_readPos = 0;
 };

@@ -6,7 +6,7 @@
 class CIPCMsgBuffer;
 
 class CStreamable {
-public:
+  public:
     virtual ~CStreamable() = 0;
     virtual void operator<<(const CIPCMsgBuffer& buf) = 0;
     virtual void operator>>(CIPCMsgBuffer& buf) const = 0;

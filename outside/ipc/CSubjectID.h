@@ -9,7 +9,7 @@
 #include "outside/ipc/CStreamable.h"
 
 class CSubjectID : public CStreamable {
-public:
+  public:
     CSubjectID() = default;
     explicit CSubjectID(const OS::x_wstring& subject) : m_subject(subject) {}
     explicit CSubjectID(const wchar_t* subject) : m_subject(subject ? subject : L"") {}
@@ -28,6 +28,6 @@ public:
     void operator>>(CIPCMsgBuffer& buf) const override;
     void operator<<(const CIPCMsgBuffer& buf) override;
 
-private:
+  private:
     OS::x_wstring m_subject;
 };

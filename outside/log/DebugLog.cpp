@@ -3,9 +3,9 @@
 // thread-safe logger, read through an atomic shared pointer.
 #include "outside/log/DebugLog.h"
 
+#include <spdlog/sinks/null_sink.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
-#include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <atomic>
@@ -62,14 +62,22 @@ Capture& TheCapture() {
 
 const char* LevelName(int level) {
     switch (level) {
-        case LVL_INFO: return "INFO";
-        case LVL_STARTUP: return "START";
-        case LVL_ENTRY: return "ENTER";
-        case LVL_EXIT: return "EXIT";
-        case LVL_WARNING: return "WARN";
-        case LVL_FATAL: return "FATAL";
-        case LVL_ERROR: return "ERROR";
-        default: return "LOG";
+        case LVL_INFO:
+            return "INFO";
+        case LVL_STARTUP:
+            return "START";
+        case LVL_ENTRY:
+            return "ENTER";
+        case LVL_EXIT:
+            return "EXIT";
+        case LVL_WARNING:
+            return "WARN";
+        case LVL_FATAL:
+            return "FATAL";
+        case LVL_ERROR:
+            return "ERROR";
+        default:
+            return "LOG";
     }
 }
 
@@ -101,8 +109,12 @@ bool IsLevelEnabled(int level) {
     return v != Verbosity::kErrors;
 }
 
-void SetVerbosity(Verbosity v) { g_verbosity.store(static_cast<int>(v)); }
-Verbosity GetVerbosity() { return static_cast<Verbosity>(g_verbosity.load()); }
+void SetVerbosity(Verbosity v) {
+    g_verbosity.store(static_cast<int>(v));
+}
+Verbosity GetVerbosity() {
+    return static_cast<Verbosity>(g_verbosity.load());
+}
 
 void DebugLogEx(void*, int level, const wchar_t* sourceFile, int line, const wchar_t* format, ...) {
     if (!IsLevelEnabled(level) || format == nullptr) return;
@@ -137,7 +149,8 @@ void DebugLogEx(void*, int level, const char* sourceFile, int line, const char* 
 
 void SetLogFile(const std::string& path, size_t maxBytes, size_t maxFiles) {
     try {
-        auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, maxBytes, maxFiles);
+        auto sink =
+            std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, maxBytes, maxFiles);
         auto l = std::make_shared<spdlog::logger>("zoltcfg", sink);
         l->flush_on(spdlog::level::trace);
         SetLogger(std::move(l));
@@ -156,7 +169,9 @@ void SetLogToNothing() {
                                                std::make_shared<spdlog::sinks::null_sink_mt>()));
 }
 
-void Flush() { CurrentLogger()->flush(); }
+void Flush() {
+    CurrentLogger()->flush();
+}
 
 CCaptureLog::CCaptureLog() : m_previous(GetVerbosity()) {
     Capture& c = TheCapture();

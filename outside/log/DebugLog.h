@@ -15,13 +15,13 @@ namespace DBG {
 
 // Levels of the debug log.
 enum Level : int {
-    LVL_INFO = 0x102,     // information
-    LVL_STARTUP = 0x108,  // start-up notes
-    LVL_ENTRY = 0x110,    // entry of an operation
-    LVL_EXIT = 0x111,     // exit of an operation
-    LVL_WARNING = 0x1001, // warnings and caught exceptions
-    LVL_FATAL = 0x1002,   // the one fatal message
-    LVL_ERROR = 0x1003,   // errors
+    LVL_INFO = 0x102,      // information
+    LVL_STARTUP = 0x108,   // start-up notes
+    LVL_ENTRY = 0x110,     // entry of an operation
+    LVL_EXIT = 0x111,      // exit of an operation
+    LVL_WARNING = 0x1001,  // warnings and caught exceptions
+    LVL_FATAL = 0x1002,    // the one fatal message
+    LVL_ERROR = 0x1003,    // errors
 };
 
 // How much is written: errors only (0x100x levels), also information and start-up notes, or
@@ -61,7 +61,7 @@ struct LoggedLine {
 // While a CCaptureLog lives, every line is also kept in memory and verbosity is kTrace.
 // REQUIRES: at most one CCaptureLog at a time.
 class CCaptureLog {
-public:
+  public:
     CCaptureLog();
     ~CCaptureLog();
     CCaptureLog(const CCaptureLog&) = delete;
@@ -74,15 +74,15 @@ public:
     bool Contains(const OS::x_wstring& message, int level = 0) const;
     void Clear();
 
-private:
+  private:
     Verbosity m_previous;
 };
 
 }  // namespace DBG
 
 // The usual call: the file-local kLogSource names the source.
-#define CFG_LOG(level, ...)                                                          \
-    do {                                                                             \
-        if (::DBG::IsLevelEnabled(level))                                            \
+#define CFG_LOG(level, ...)                                                                   \
+    do {                                                                                      \
+        if (::DBG::IsLevelEnabled(level))                                                     \
             ::DBG::DebugLogEx(::DBG::ThisModule(), level, kLogSource, __LINE__, __VA_ARGS__); \
     } while (0)

@@ -9,7 +9,7 @@
 namespace testsupport {
 
 class CTempDir {
-public:
+  public:
     explicit CTempDir(const std::string& prefix = "zoltcfg-test");
     ~CTempDir();
     CTempDir(const CTempDir&) = delete;
@@ -20,7 +20,7 @@ public:
     // Path() / name.
     std::filesystem::path operator/(const std::string& name) const { return m_path / name; }
 
-private:
+  private:
     std::filesystem::path m_path;
 };
 

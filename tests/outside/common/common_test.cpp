@@ -36,7 +36,9 @@ TEST(XWString, FormatReplaceAndUtf8RoundTrip) {
     EXPECT_EQ(text, x_wstring::FromUtf8(text.ToUtf8()));
     // Broken UTF-8 (a lone continuation byte, an overlong form, a truncated sequence) becomes
     // U+FFFD instead of failing.
-    EXPECT_EQ(x_wstring(L"a\uFFFDb\uFFFD\uFFFDc\uFFFD"), x_wstring::FromUtf8("a\x80" "b\xC0\xAF" "c\xE4"));
+    EXPECT_EQ(x_wstring(L"a\uFFFDb\uFFFD\uFFFDc\uFFFD"), x_wstring::FromUtf8("a\x80"
+                                                                             "b\xC0\xAF"
+                                                                             "c\xE4"));
 }
 
 TEST(CTime, FillsDerivedMembersAndRejectsBadDates) {

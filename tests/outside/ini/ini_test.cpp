@@ -34,7 +34,8 @@ struct CTokens : CINIReader::CIterateEachTokenCallback {
 
 TEST(INIReader, ReadsLinesOfAFile) {
     testsupport::CTempDir dir("zoltcfg-ini");
-    testsupport::WriteFile(dir / "a.txt", "first line\r\n\n# comment\n  indented\tline\nlast\xC3\xA9");
+    testsupport::WriteFile(dir / "a.txt",
+                           "first line\r\n\n# comment\n  indented\tline\nlast\xC3\xA9");
     const OS::x_wstring file = OS::x_wstring::FromUtf8((dir / "a.txt").string());
 
     CINIReader reader;
@@ -67,8 +68,9 @@ TEST(INIReader, SplitsTokensAtRunsOfDelimiters) {
     CLines line;
     CTokens tokens(L" \t7  mod\t\t/x/y.so four five \n", L" \t\n");
     EXPECT_EQ(line.Enumerate(tokens), 5);
-    EXPECT_EQ(tokens.seen, (std::vector<std::pair<int, OS::x_wstring>>{
-                               {0, L"7"}, {1, L"mod"}, {2, L"/x/y.so"}, {3, L"four"}, {4, L"five"}}));
+    EXPECT_EQ(tokens.seen,
+              (std::vector<std::pair<int, OS::x_wstring>>{
+                  {0, L"7"}, {1, L"mod"}, {2, L"/x/y.so"}, {3, L"four"}, {4, L"five"}}));
 
     CTokens stopping(L"a b c d", L" ");
     stopping.stopAfter = 2;
