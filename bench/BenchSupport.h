@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cfg_Setting.h"
@@ -317,5 +318,44 @@ class CRatioReporter : public benchmark::ConsoleReporter {
     std::map<std::string, double> m_times;
     std::map<std::string, bool> m_median;
 };
+
+// The raw floor of a walk: a prepared SELECT over `table` stepped row by row, every column but the
+// row id read as the engine gives it (text pointer and length, integer), or turned into variants
+// when `variants` is set. Reports an error when the table does not hold `rows` rows.
+inline void RawWalk(benchmark::State& state, sqlite3* db, const char* table, int rows,
+                    bool variants) {
+    sqlite3_stmt* st = nullptr;
+    std::string sql = std::string("SELECT rowid, * FROM ") + table + " ORDER BY rowid";
+    sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
+    const int columns = sqlite3_column_count(st);
+    for (auto _ : state) {
+        int n = 0;
+        long long sum = 0;
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            for (int c = 1; c < columns; ++c) {
+                if (sqlite3_column_type(st, c) == SQLITE_TEXT) {
+                    const char* t = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
+                    int len = sqlite3_column_bytes(st, c);
+                    if (variants) {
+                        benchmark::DoNotOptimize(
+                            CVar(OS::Utf8ToWide(std::string_view(t, static_cast<size_t>(len)))));
+                    } else {
+                        benchmark::DoNotOptimize(t);
+                        sum += len;
+                    }
+                } else if (variants) {
+                    benchmark::DoNotOptimize(CVar(sqlite3_column_int(st, c)));
+                } else {
+                    sum += sqlite3_column_int64(st, c);
+                }
+            }
+            ++n;
+        }
+        sqlite3_reset(st);
+        if (n != rows) state.SkipWithError("wrong row count");
+        benchmark::DoNotOptimize(sum);
+    }
+    sqlite3_finalize(st);
+}
 
 }  // namespace benchsupport

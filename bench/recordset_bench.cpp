@@ -82,41 +82,6 @@ struct CEnv {
 
 CEnv* g_env = nullptr;
 
-void RawWalk(benchmark::State& state, const char* table, bool variants) {
-    sqlite3_stmt* st = nullptr;
-    std::string sql = std::string("SELECT rowid, * FROM ") + table + " ORDER BY rowid";
-    sqlite3_prepare_v3(g_env->raw->Get(), sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
-    const int columns = sqlite3_column_count(st);
-    for (auto _ : state) {
-        int n = 0;
-        long long sum = 0;
-        while (sqlite3_step(st) == SQLITE_ROW) {
-            for (int c = 1; c < columns; ++c) {
-                if (sqlite3_column_type(st, c) == SQLITE_TEXT) {
-                    const char* t = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
-                    int len = sqlite3_column_bytes(st, c);
-                    if (variants) {
-                        benchmark::DoNotOptimize(
-                            CVar(OS::Utf8ToWide(std::string_view(t, static_cast<size_t>(len)))));
-                    } else {
-                        benchmark::DoNotOptimize(t);
-                        sum += len;
-                    }
-                } else if (variants) {
-                    benchmark::DoNotOptimize(CVar(sqlite3_column_int(st, c)));
-                } else {
-                    sum += sqlite3_column_int64(st, c);
-                }
-            }
-            ++n;
-        }
-        sqlite3_reset(st);
-        if (n != kRows) state.SkipWithError("wrong row count");
-        benchmark::DoNotOptimize(sum);
-    }
-    sqlite3_finalize(st);
-}
-
 void RecordSetWalk(benchmark::State& state, const wchar_t* table) {
     CModifiableRecordSet* raw = nullptr;
     if (!g_env->db->OpenTable(table, raw)) {
@@ -129,19 +94,19 @@ void RecordSetWalk(benchmark::State& state, const wchar_t* table) {
 }
 
 void BM_Floor_RawStep_Item(benchmark::State& state) {
-    RawWalk(state, "T_Item", false);
+    benchsupport::RawWalk(state, g_env->raw->Get(), "T_Item", kRows, false);
 }
 void BM_Reference_RawStepToVariants_Item(benchmark::State& state) {
-    RawWalk(state, "T_Item", true);
+    benchsupport::RawWalk(state, g_env->raw->Get(), "T_Item", kRows, true);
 }
 void BM_RecordSetWalk_Item(benchmark::State& state) {
     RecordSetWalk(state, L"T_Item");
 }
 void BM_Floor_RawStep_T10(benchmark::State& state) {
-    RawWalk(state, "T10", false);
+    benchsupport::RawWalk(state, g_env->raw->Get(), "T10", kRows, false);
 }
 void BM_Reference_RawStepToVariants_T10(benchmark::State& state) {
-    RawWalk(state, "T10", true);
+    benchsupport::RawWalk(state, g_env->raw->Get(), "T10", kRows, true);
 }
 void BM_RecordSetWalk_T10(benchmark::State& state) {
     RecordSetWalk(state, L"T10");

@@ -183,29 +183,7 @@ void BM_Bulk_WarmRead(benchmark::State& state) {
 // The floor: a raw prepared SELECT over the 1,000-row item table stepped row by row, every column
 // read as the engine gives it (text pointer and length, integer).
 void BM_Floor_RawWalk_ItemTable(benchmark::State& state) {
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v3(g_env->raw->Get(), "SELECT rowid, * FROM T_Item ORDER BY rowid", -1,
-                       SQLITE_PREPARE_PERSISTENT, &st, nullptr);
-    const int columns = sqlite3_column_count(st);
-    for (auto _ : state) {
-        int n = 0;
-        long long sum = 0;
-        while (sqlite3_step(st) == SQLITE_ROW) {
-            for (int c = 1; c < columns; ++c) {
-                if (sqlite3_column_type(st, c) == SQLITE_TEXT) {
-                    benchmark::DoNotOptimize(sqlite3_column_text(st, c));
-                    sum += sqlite3_column_bytes(st, c);
-                } else {
-                    sum += sqlite3_column_int64(st, c);
-                }
-            }
-            ++n;
-        }
-        sqlite3_reset(st);
-        if (n != kItems) state.SkipWithError("wrong row count");
-        benchmark::DoNotOptimize(sum);
-    }
-    sqlite3_finalize(st);
+    benchsupport::RawWalk(state, g_env->raw->Get(), "T_Item", kItems, false);
 }
 
 // Walking the item table through a record set of the database layer (every column of every row
