@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -356,6 +357,19 @@ inline void RawWalk(benchmark::State& state, sqlite3* db, const char* table, int
         benchmark::DoNotOptimize(sum);
     }
     sqlite3_finalize(st);
+}
+
+// The body of a benchmark program's main: runs the benchmarks the command line names through the
+// ratio reporter, then hands the reporter to `print` for the program's ratio lines.
+inline int RunWithRatios(int& argc, char** argv,
+                         const std::function<void(const CRatioReporter&)>& print,
+                         CRatioReporter::ETime time = CRatioReporter::ETime::kCpu) {
+    benchmark::Initialize(&argc, argv);
+    CRatioReporter reporter(time);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    print(reporter);
+    benchmark::Shutdown();
+    return 0;
 }
 
 }  // namespace benchsupport

@@ -109,11 +109,8 @@ BENCHMARK(BM_SettingAssignment);
 
 int main(int argc, char** argv) {
     DBG::SetLogToNothing();
-    benchmark::Initialize(&argc, argv);
     // CPU time, because the machine is shared and wall time includes waiting for a core.
-    benchsupport::CRatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintAllAgainst("BM_Floor_MapLookupAndFieldMapCopy", 28);
-    benchmark::Shutdown();
-    return 0;
+    return benchsupport::RunWithRatios(argc, argv, [](const benchsupport::CRatioReporter& r) {
+        r.PrintAllAgainst("BM_Floor_MapLookupAndFieldMapCopy", 28);
+    });
 }

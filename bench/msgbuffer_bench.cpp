@@ -180,10 +180,5 @@ void PrintRatios(const benchsupport::CRatioReporter& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    benchsupport::CRatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    PrintRatios(reporter);
-    benchmark::Shutdown();
-    return 0;
+    return benchsupport::RunWithRatios(argc, argv, PrintRatios);
 }

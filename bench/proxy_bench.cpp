@@ -235,10 +235,5 @@ void PrintRatios(const benchsupport::CRatioReporter& r) {
 
 int main(int argc, char** argv) {
     DBG::SetLogToNothing();
-    benchmark::Initialize(&argc, argv);
-    benchsupport::CRatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    PrintRatios(reporter);
-    benchmark::Shutdown();
-    return 0;
+    return benchsupport::RunWithRatios(argc, argv, PrintRatios);
 }

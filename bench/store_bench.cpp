@@ -309,12 +309,7 @@ void PrintRatios(const benchsupport::CRatioReporter& r) {
 int main(int argc, char** argv) {
     DBG::SetLogToNothing();
     if (std::getenv("STORE_BENCH_ERRORS_ONLY")) DBG::SetVerbosity(DBG::Verbosity::kErrors);
-    benchmark::Initialize(&argc, argv);
     CEnv env;
     g_env = &env;
-    benchsupport::CRatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    PrintRatios(reporter);
-    benchmark::Shutdown();
-    return 0;
+    return benchsupport::RunWithRatios(argc, argv, PrintRatios);
 }

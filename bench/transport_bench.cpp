@@ -104,11 +104,11 @@ BENCHMARK(BM_SendRequest_EchoHandler)->UseRealTime();
 
 int main(int argc, char** argv) {
     DBG::SetLogToNothing();
-    benchmark::Initialize(&argc, argv);
     // Wall time: the work is split between two threads.
-    benchsupport::CRatioReporter reporter(benchsupport::CRatioReporter::ETime::kWall);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintAllAgainst("BM_Floor_RawUnixSocketRoundTrip/real_time", 40);
-    benchmark::Shutdown();
-    return 0;
+    return benchsupport::RunWithRatios(
+        argc, argv,
+        [](const benchsupport::CRatioReporter& r) {
+            r.PrintAllAgainst("BM_Floor_RawUnixSocketRoundTrip/real_time", 40);
+        },
+        benchsupport::CRatioReporter::ETime::kWall);
 }
