@@ -104,7 +104,9 @@ bool CCfgAgent::SendBatchModify(const CBatchKind& kind, const OS::x_wstring& ser
     } else {
         int count = 0;
         reply >> count;
-        if (count == 0) {
+        if (count == 0 || reply.GetCurrentSize() == 0) {
+            // Nothing behind the count: every item was skipped or filtered out by the target,
+            // and none was refused.
             result = true;
         } else {
             int first = 0;

@@ -92,6 +92,6 @@ class CCfgReplicationFilter {
     virtual bool QueryServerSetting(const wchar_t* component, const x_wstring& server,
                                     const wchar_t* remote, CCfgSettingCategoryBase& setting);
     // Hands `setting` to this computer's configuration service (request 102004); no answer
-    // is read.
+    // is read. Throws what the RPC layer throws (CRPCException) when it cannot be delivered.
     virtual void RegisterSandboxSetting(CCfgSettingCategoryBase& setting);
 };

@@ -1,7 +1,8 @@
 // The replication filter's sandbox-analysis rule: the sandbox setting goes only to servers
 // whose scan engine can use it (both servers are asked), engine choices and directory-bound
 // address lists stay on the source, and the servers the rule talks to (the agent for the
-// source and target services, a plain request to this computer's service).
+// source and target services, a plain request to this computer's service, whose RPC failures
+// propagate out of the filter).
 // Thread rule: stateless; any number of threads may call one filter at once. The queries block
 // the calling thread for a round trip each.
 #include <algorithm>
@@ -192,13 +193,8 @@ void CCfgReplicationFilter::RegisterSandboxSetting(CCfgSettingCategoryBase& sett
     CIPCMsgBuffer reply;
     request << kSandboxRegisterRequest;
     setting >> request;
-    // The outcome of the rule does not depend on the registration: a service that cannot be
-    // reached is noted and the setting goes on.
-    try {
-        CRPCClientHelper client(CComponentID(kMasterComponent), nullptr);
-        client.SendRequest(request, reply);
-    } catch (const OS::CException& e) {
-        CFG_LOG(DBG::LVL_WARNING, L"CCfgReplicationFilter::DoVOKAFilter register fail: %ls",
-                e.GetErrorMsgEx().c_str());
-    }
+    // Whatever serves the registration answers nothing the rule needs; a failure of the RPC
+    // layer (the master cannot be reached, no answer in time) leaves the filter to its caller.
+    CRPCClientHelper client(CComponentID(kMasterComponent), nullptr);
+    client.SendRequest(request, reply);
 }

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <list>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -180,6 +182,9 @@ void CRPCServerHelper::Impl::Serve(const uint8_t* payload, size_t size, std::vec
     if (entry) {
         const HandlerEntry* outer = t_inCall;
         t_inCall = entry.get();
+        // A failure's text is kept apart from the frame: the log line takes exactly that text
+        // (the frame holds no terminating zero and may hold bytes of an earlier reply).
+        std::optional<std::string> failure;
         try {
             CIPCMsgBuffer request = CIPCMsgBuffer::FromBytes(payload + 4, size - 4);
             CIPCMsgBuffer reply(1024, false);
@@ -191,26 +196,20 @@ void CRPCServerHelper::Impl::Serve(const uint8_t* payload, size_t size, std::vec
             }
             out.insert(out.end(), reply.GetBuffer(), reply.GetBuffer() + reply.BytesUsed());
         } catch (const OS::CException& e) {
-            out.resize(RPC::kFrameHeaderSize);
-            out.push_back(RPC::kReplyHandlerFailed);
-            std::string text = e.GetErrorMsgEx().ToUtf8();
-            out.insert(out.end(), text.begin(), text.end());
+            failure = e.GetErrorMsgEx().ToUtf8();
         } catch (const std::exception& e) {
-            out.resize(RPC::kFrameHeaderSize);
-            out.push_back(RPC::kReplyHandlerFailed);
-            std::string text = e.what();
-            out.insert(out.end(), text.begin(), text.end());
+            failure = e.what();
         } catch (...) {
-            out.resize(RPC::kFrameHeaderSize);
-            out.push_back(RPC::kReplyHandlerFailed);
-            std::string text = "unknown exception";
-            out.insert(out.end(), text.begin(), text.end());
+            failure = "unknown exception";
         }
         t_inCall = outer;
-        if (out[RPC::kFrameHeaderSize] == RPC::kReplyHandlerFailed)
+        if (failure) {
+            out.resize(RPC::kFrameHeaderSize);
+            out.push_back(RPC::kReplyHandlerFailed);
+            out.insert(out.end(), failure->begin(), failure->end());
             CFG_LOG(DBG::LVL_WARNING, L"RPC server %ls: the handler of message %d threw: %s",
-                    component.GetID(), msgID,
-                    reinterpret_cast<const char*>(out.data() + RPC::kFrameHeaderSize + 1));
+                    component.GetID(), msgID, failure->c_str());
+        }
         std::lock_guard<std::mutex> g(mutex);
         if (--entry->running == 0) idle.notify_all();
     }

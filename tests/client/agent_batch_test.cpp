@@ -17,6 +17,7 @@
 #include "service/cfg_VirtualServerDB.h"
 #include "setting/cfg_SettingCategoryFake.h"
 #include "tests/client/AgentTestSupport.h"
+#include "tests/support/Caught.h"
 
 namespace fs = std::filesystem;
 using namespace agenttest;
@@ -126,17 +127,18 @@ TEST_F(AgentBatch, BatchModifySendsTheHeaderAndTheBodyAndJudgesTheFirstItem) {
         component.ThenReply([id](CIPCMsgBuffer& r) { r << id + 1 << 0; });
         component.ThenReply([id](CIPCMsgBuffer& r) { r << id + 1 << 2 << -1 << 0; });
         component.ThenReply([id](CIPCMsgBuffer& r) { r << id + 1 << 2 << 0 << -1; });
+        component.ThenReply([id](CIPCMsgBuffer& r) { r << id + 1 << 2; });  // all filtered out
         component.ThenReply([id](CIPCMsgBuffer& r) { r << id + 2 << 0; });
         const auto modify = id == 307 ? &CCfgAgent::ModifyBatchConfigurationSettings
                                       : &CCfgAgent::ModifyBatchBulkConfigurationSettings;
         DBG::CCaptureLog log;
         std::vector<bool> results;
         CIPCMsgBuffer reply;
-        for (int i = 0; i < 4; ++i)
+        for (int i = 0; i < 5; ++i)
             results.push_back((agent.*modify)(L"TGT", 0x10F, settings, reply, nullptr,
                                               CCfgSettingDBBase::MA_WRITE_CLEAN, L"SRC", L"admin",
                                               ST_LOCAL));
-        EXPECT_EQ(results, (std::vector<bool>{true, false, true, false}));
+        EXPECT_EQ(results, (std::vector<bool>{true, false, true, true, false}));
         EXPECT_EQ(reply.GetCurrentSize(), 4u);  // the caller may read on behind what was judged
 
         CIPCMsgBuffer expected;
@@ -144,13 +146,13 @@ TEST_F(AgentBatch, BatchModifySendsTheHeaderAndTheBodyAndJudgesTheFirstItem) {
                  << false;
         expected.Put(settings.GetBuffer(), static_cast<unsigned int>(settings.BytesUsed()));
         const auto received = component.Received();
-        ASSERT_EQ(received.size(), 4u);
+        ASSERT_EQ(received.size(), 5u);
         EXPECT_EQ(received[0].id, id);
         EXPECT_EQ(received[0].body, Bytes(expected));
         const x_wstring name =
             id == 307 ? L"CConfigurationSetting::ModifyBatchConfigurationSettings()"
                       : L"CConfigurationSetting::ModifyBatchBulkConfigurationSettings()";
-        EXPECT_EQ(AgentLines(log, DBG::LVL_EXIT), (Lines{name, name, name, name}));
+        EXPECT_EQ(AgentLines(log, DBG::LVL_EXIT), (Lines{name, name, name, name, name}));
         x_wstring wrong;
         wrong.Format(L"Reply id is wrong (%d)", id + 2);
         EXPECT_EQ(AgentLines(log, DBG::LVL_ERROR), Lines{wrong});
@@ -169,8 +171,9 @@ TEST_F(AgentBatch, ReplicationChecksReadTheOtherComputersProductKey) {
     SetRemote(L"NEW", L"ServicePack", L"2");
     const auto batch = [] {
         CIPCMsgBuffer b;
-        b << 3 << -1;
+        b << 4 << -1;
         WriteItem(b, L"qv_voka", L"ZOLT_SUB_CFG_VOKA");
+        WriteItem(b, L"QV_ADMIN_GROUP", L"zolt_sub_cfg_rba_group_sd");
         WriteItem(b, L"QV_VirusScan", L"ZOLT_SUB_CFG_VS_RS");
         return b;
     };
@@ -181,13 +184,18 @@ TEST_F(AgentBatch, ReplicationChecksReadTheOtherComputersProductKey) {
         return Bytes(b);
     };
     // A computer that cannot be read counts as version 0: every listed setting is dropped.
-    for (auto [host, expected] :
-         {std::pair{L"OLD", kept({{L"QV_VirusScan", L"ZOLT_SUB_CFG_VS_RS"}})},
-          std::pair{L"NEW", kept({{L"qv_voka", L"ZOLT_SUB_CFG_VOKA"},
-                                  {L"QV_VirusScan", L"ZOLT_SUB_CFG_VS_RS"}})},
-          std::pair{L"NOWHERE", kept({{L"QV_VirusScan", L"ZOLT_SUB_CFG_VS_RS"}})}}) {
+    for (auto [host, expected, match] :
+         {std::tuple{L"OLD", kept({{L"QV_VirusScan", L"ZOLT_SUB_CFG_VS_RS"}}), L"OLD 10.2 1"},
+          std::tuple{L"NEW",
+                     kept({{L"qv_voka", L"ZOLT_SUB_CFG_VOKA"},
+                           {L"QV_ADMIN_GROUP", L"zolt_sub_cfg_rba_group_sd"},
+                           {L"QV_VirusScan", L"ZOLT_SUB_CFG_VS_RS"}}),
+                     L"NEW 10.2 2"},
+          std::tuple{L"NOWHERE", kept({{L"QV_VirusScan", L"ZOLT_SUB_CFG_VS_RS"}}),
+                     L"NOWHERE 0 0"}}) {
         SCOPED_TRACE(x_wstring(host).ToUtf8());
         component.Clear();
+        DBG::CCaptureLog matches;
         CIPCMsgBuffer settings = batch(), reply;
         EXPECT_TRUE(agent.ModifyBatchConfigurationSettings(
             host, 0, settings, reply, nullptr, kNoAction, L"SRC", L"admin", ST_REPLICATION));
@@ -197,7 +205,23 @@ TEST_F(AgentBatch, ReplicationChecksReadTheOtherComputersProductKey) {
         const std::vector<unsigned char> sent(received[0].body.end() - expected.size(),
                                               received[0].body.end());
         EXPECT_EQ(sent, expected);
+        EXPECT_TRUE(matches.Contains(L"Search & Destroy filter match : " + x_wstring(match),
+                                     DBG::LVL_INFO));
     }
+    // A truncated batch leaves the check at once: the caller's buffer stays as it was and
+    // nothing is sent.
+    CIPCMsgBuffer cut;
+    cut << 2;
+    WriteItem(cut, L"QV_VirusScan", L"ZOLT_SUB_CFG_VS_RS");
+    const auto before = Bytes(cut);
+    CIPCMsgBuffer cutReply;
+    component.Clear();
+    EXPECT_TRUE(testsupport::Caught<CIPCMsgBufferException>([&] {
+        agent.ModifyBatchConfigurationSettings(L"NEW", 0, cut, cutReply, nullptr, kNoAction, L"SRC",
+                                               L"admin", ST_REPLICATION);
+    }));
+    EXPECT_EQ(Bytes(cut), before);
+    EXPECT_TRUE(component.Received().empty());
 
     // Version check: below 12 always fits; 12 needs a local patch build at least the other's.
     SetRemote(L"OLD", L"Version", L"11.5");
@@ -222,6 +246,24 @@ TEST_F(AgentBatch, ReplicationChecksReadTheOtherComputersProductKey) {
                      L"server."}));
     EXPECT_EQ(AgentLines(log, DBG::LVL_ERROR),
               Lines{L"Can not open remote server:NOWHERE registry."});
+
+    // At 12, a local patch build equal to or above the other's fits; one that cannot be read
+    // counts as 0.
+    for (auto [remote, local, fits] :
+         {std::tuple{L"1400", L"1400", true}, std::tuple{L"1300", L"1400", true},
+          std::tuple{L"1300", L"", false}}) {
+        SetRemote(L"NEW", L"PatchBuild", remote);
+        SetText(m_tmp / "registry", L"PatchBuild", local);
+        DBG::CCaptureLog patch;
+        CIPCMsgBuffer settings = batch(), reply;
+        EXPECT_EQ(
+            agent.ModifyBatchConfigurationSettings(L"NEW", 0, settings, reply, nullptr, kNoAction,
+                                                   L"SRC", L"admin", ST_POLICY_DEPLOYMENT),
+            fits)
+            << x_wstring(remote).ToUtf8() << " " << x_wstring(local).ToUtf8();
+        EXPECT_EQ(AgentLines(patch, DBG::LVL_ERROR),
+                  fits ? Lines{} : Lines{L"Can not query registry PatchBuild, GetLastError:2"});
+    }
 }
 
 // A batch query on one service, handed unchanged to another service's batch modify, stores the
@@ -262,6 +304,20 @@ TEST_F(AgentBatch, BatchQueryOfOneServiceFeedsTheBatchModifyOfAnother) {
     CIPCMsgBuffer expected;
     expected << 308 << 3 << 0 << 0;
     EXPECT_EQ(Bytes(reply), Bytes(expected));
+
+    // A batch whose every item the target filters out is answered by the count alone, which
+    // the agent takes as nothing refused.
+    CIPCMsgBuffer neverReplicated, filteredReply;
+    neverReplicated << 2;
+    for (int i = 0; i < 2; ++i)
+        WriteItem(neverReplicated, L"QV_Alert", L"ZOLT_SUB_CFG_AL_QUARANTINE_DISK");
+    EXPECT_TRUE(toTarget.ModifyBatchConfigurationSettings(L"TGT", -1, neverReplicated,
+                                                          filteredReply, nullptr, writeClean,
+                                                          L"SRC", L"admin", ST_LOCAL));
+    filteredReply.Rewind();
+    CIPCMsgBuffer countOnly;
+    countOnly << 308 << 2;
+    EXPECT_EQ(Bytes(filteredReply), Bytes(countOnly));
 
     for (const CVirusScan* written : {&a, &b}) {
         CVirusScan copy(const_cast<CVirusScan*>(written)->GetSubjectID().ToString());

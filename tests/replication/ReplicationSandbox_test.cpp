@@ -5,8 +5,32 @@
 #include <optional>
 
 #include "ReplicationTestSupport.h"
+#include "outside/rpc/CRPCClientHelper.h"
+#include "outside/rpc/CRPCServerHelper.h"
+#include "tests/support/Caught.h"
+#include "tests/support/SampleHome.h"
+#include "tests/support/TempDir.h"
 
 using namespace repltest;
+
+namespace {
+
+// Stands for this computer's master: keeps each sandbox registration it receives.
+class CRegistrationSink : public CIPCServerRequestCallback {
+  public:
+    bool GetMsgID(int** ids, int* count) const override {
+        *ids = new int[1]{102004};
+        *count = 1;
+        return true;
+    }
+    void operator()(int, const CIPCMsgBuffer& request, CIPCMsgBuffer&) override {
+        received.emplace_back(request.GetBuffer(), request.GetBuffer() + request.BytesUsed());
+    }
+    void FreeMsgID(int* ids) override { delete[] ids; }
+    std::vector<std::vector<unsigned char>> received;
+};
+
+}  // namespace
 
 TEST(ReplicationSandbox, TheSandboxSettingGoesOnlyWhereTheScanEngineCanUseIt) {
     const Fields voka = {
@@ -48,6 +72,30 @@ TEST(ReplicationSandbox, TheSandboxSettingGoesOnlyWhereTheScanEngineCanUseIt) {
     EXPECT_EQ(FilterLines(log, DBG::LVL_ERROR),
               V{L"CCfgReplicationFilter::DoVOKAFilter QueryConfigurationSettings fail"});
     EXPECT_TRUE(log.Contains(L"VKN filter: target T engine type: 4", DBG::LVL_INFO));
+
+    // The registration goes to this computer's master as 102004 and the serialized setting; when
+    // the master cannot be reached, the RPC layer's exception leaves Filter.
+    testsupport::CTempDir runtime("zrepl");
+    testsupport::CScopedEnv env("ZOLTCFG_RUNTIME_DIR", runtime.Str());
+    CTestFilter sender;
+    sender.sendRegistration = true;
+    const auto sandbox = MakeSetting(L"QV_VOKA", L"ZOLT_SUB_CFG_VOKA", voka);
+    EXPECT_EQ(
+        testsupport::CaughtCode<CRPCException>([&] { sender.Run(kHub, 2010.1, *sandbox, 0); }),
+        CRPCException::UNREACHABLE);
+    CRegistrationSink sink;
+    CRPCServerHelper master(CComponentID(L"ID_ZOLT_MASTER"), CRPCServerParameter(L"ncalrpc"));
+    master.RegisterHandler(sink);
+    auto kept = MakeSetting(L"QV_VOKA", L"ZOLT_SUB_CFG_VOKA", voka);
+    CIPCMsgBuffer serialized;
+    *kept >> serialized;
+    EXPECT_FALSE(sender.Run(kHub, 2010.1, *kept, 0));
+    EXPECT_EQ(sink.received,
+              (std::vector<std::vector<unsigned char>>{std::vector<unsigned char>(
+                  serialized.GetBuffer(), serialized.GetBuffer() + serialized.BytesUsed())}));
+    EXPECT_EQ(FieldTexts(*kept), address);
+    master.UnRegisterHandler(sink);
+    CRPCClientHelper::CloseThreadConnections();
 }
 
 TEST(ReplicationSandbox, EngineChoicesStayOnTheSource) {

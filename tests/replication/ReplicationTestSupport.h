@@ -39,8 +39,9 @@ class CTestFilter : public CCfgReplicationFilter {
     using CCfgReplicationFilter::GetSkipFeature;
 
     std::map<x_wstring, int> engineByServer;  // a server not listed fails the query
-    V queries;     // "component server remote category:subject" of each query
-    V registered;  // "category:subject" of each registered setting
+    V queries;                      // "component server remote category:subject" of each query
+    V registered;                   // "category:subject" of each registered setting
+    bool sendRegistration = false;  // also send it to this computer's service, as the filter does
 
     // The sandbox rule between servers "S" and "T" at source mail-server version 2010.1.
     bool Sandbox(long source, long target, double targetEx, CCfgSettingCategoryBase& s, int type) {
@@ -63,6 +64,7 @@ class CTestFilter : public CCfgReplicationFilter {
     }
     void RegisterSandboxSetting(CCfgSettingCategoryBase& setting) override {
         registered.push_back(setting.GetCategroyName() + L":" + setting.GetSubjectID().ToString());
+        if (sendRegistration) CCfgReplicationFilter::RegisterSandboxSetting(setting);
     }
 };
 

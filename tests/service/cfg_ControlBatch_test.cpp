@@ -19,6 +19,8 @@
 
 #include "outside/audit/AuditLog.h"
 #include "outside/command/CCmdAgent.h"
+#include "outside/db/CDBFaultInjector.h"
+#include "outside/db/CGenericDatabase.h"
 #include "outside/log/DebugLog.h"
 #include "outside/mailserver/CExchangeServer.h"
 #include "outside/notify/CObserverServerHelper.h"
@@ -366,6 +368,17 @@ TEST_F(ServiceBatch, BatchModifyStoresWhatTheFilterKeepsUnderTheTargetServer) {
     EXPECT_EQ(AuditEntries(), (Lines{entry, entry}));
     EXPECT_TRUE(m_master.commands.empty());
     EXPECT_TRUE(m_master.requests.empty());
+
+    // A source whose registry cannot be reached counts as version 0 and the batch goes on.
+    CRegUtil::ClearRemoteHosts();
+    CRegUtil::MapRemoteHost(L"TGT", x_wstring::FromUtf8((m_tmp / "tgt").string()));
+    DBG::CCaptureLog log;
+    CIPCMsgBuffer stored = Reply(308);
+    stored << 1 << 0;
+    EXPECT_EQ(Bytes(Call(307, ModifyBatchBody({Item(L"QV_VirusScan", L"ZOLT_SUB_CFG_VS_RS")}))),
+              Bytes(stored));
+    EXPECT_TRUE(
+        log.Contains(L"source server = SRC, dwVersion = 0.000000 nServicePack = 0", DBG::LVL_INFO));
 }
 
 // DLP settings collect their scan types in item order into one update command for the target;
@@ -452,6 +465,35 @@ TEST_F(ServiceBatch, BatchModifyOfNothingWrittenAnswersTheCountOnly) {
     EXPECT_TRUE(m_store->calls.empty());
     EXPECT_EQ(AuditEntries(), Lines{});
     EXPECT_TRUE(m_master.commands.empty());
+
+    // While the database is off line: -1 right behind the count, no item read.
+    testsupport::CreateSampleHome(m_tmp / "home");
+    CGenericDatabase database(
+        x_wstring::FromUtf8((m_tmp / "home" / "config" / "dbconf_Conf.xml").string()), true);
+    database.Initialize();
+    CGenericDatabase::SetProbeInterval(std::chrono::milliseconds(0));
+    CDBFaultInjector::LoseAllConnections();
+    const auto dlpItem = Item(L"QV_DLPFilter", L"ZOLT_SUB_CFG_DLP_RS");
+    const auto dlp = ModifyBatchBody({dlpItem});
+    CIPCMsgBuffer items;
+    WriteItems(items, {dlpItem});
+    for (int id : {307, 349}) {
+        DBG::CCaptureLog log;
+        CIPCMsgBuffer offline = Reply(id + 1);
+        offline << 1 << -1;
+        EXPECT_EQ(Bytes(Call(id, dlp)), Bytes(offline));
+        EXPECT_EQ(dlp.GetCurrentSize(), items.BytesUsed() - sizeof(int)) << id;
+        EXPECT_EQ(From(log, DBG::LVL_WARNING),
+                  Lines{id == 307 ? L"CCfgControl::DoBatchModifySettings(), DB is offline, skip t"
+                                  : L"CCfgControl::DoBatchModifyBulkSettings(), DB is offline, "
+                                    L"skip t"});
+    }
+    EXPECT_TRUE(CGenericDatabase::ProbeLostConnections());
+    CGenericDatabase::SetProbeInterval(std::chrono::milliseconds(2000));
+    CDBFaultInjector::Reset();
+    EXPECT_TRUE(m_store->calls.empty());
+    EXPECT_EQ(AuditEntries(), Lines{});
+    EXPECT_TRUE(m_master.commands.empty());
 }
 
 // A request that ends early or lies about its count answers its reply id, what was answered so
@@ -460,12 +502,13 @@ TEST_F(ServiceBatch, TruncatedAndLyingBatchRequestsAnswerTheReplyIdAndMinusOne) 
     const auto item = Item(L"QV_VirusScan", L"ZOLT_SUB_CFG_VS_RS");
     CIPCMsgBuffer header;  // a batch-modify header cut after the source server
     header << 0 << x_wstring(L"TGT") << x_wstring(L"SRC");
-    CIPCMsgBuffer lyingModify = ModifyBatchBody({item});
-    lyingModify.ResetBuffer();
+    // A stored DLP setting, then the end: neither the DLP command nor the audit entry follow.
+    const auto dlp = Item(L"QV_DLPFilter", L"ZOLT_SUB_CFG_DLP_RS");
+    CIPCMsgBuffer lyingModify;
     lyingModify << 0 << x_wstring(L"TGT") << x_wstring(L"SRC") << x_wstring(L"admin") << 0 << -1
                 << true << 3 << 0;
-    P::WriteKey(lyingModify, item.key);
-    P::WriteSetting(lyingModify, Setting(L"QV_VirusScan", item.fields));  // 1 item of 3
+    P::WriteKey(lyingModify, dlp.key);
+    P::WriteSetting(lyingModify, Setting(L"QV_DLPFilter", dlp.fields));  // 1 item of 3
     CIPCMsgBuffer cutSetting = ModifyBatchBody({item});
     cutSetting = CIPCMsgBuffer::FromBytes(cutSetting.GetBuffer(), cutSetting.BytesUsed() - 3);
     CIPCMsgBuffer lyingQuery = QueryBatchBody({Key(L"SRC")});
@@ -509,6 +552,8 @@ TEST_F(ServiceBatch, TruncatedAndLyingBatchRequestsAnswerTheReplyIdAndMinusOne) 
         ASSERT_EQ(errorLines.size(), 1u);
         EXPECT_EQ(errorLines[0].rfind(errors.at(c.id), 0), 0u) << errorLines[0].ToUtf8();
     }
+    EXPECT_TRUE(m_master.commands.empty());
+    EXPECT_EQ(AuditEntries(), Lines{});
 }
 
 // The log path of a virtual server comes from its environment setting as the master keeps it;

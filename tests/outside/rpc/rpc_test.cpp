@@ -12,9 +12,11 @@
 #include <future>
 #include <latch>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "outside/log/DebugLog.h"
 #include "outside/rpc/CRPCClientHelper.h"
 #include "outside/rpc/CRPCServerHelper.h"
 #include "outside/rpc/RpcEndpoint.h"
@@ -205,6 +207,29 @@ TEST_F(RpcTest, DispatchesByIdWithTheIdStrippedAndAnswersUnknownIdsEmpty) {
     server.RegisterHandler(thrower);
     EXPECT_EQ(CRPCException::HANDLER_FAILED, ThrownCode([&] { Call(client, 7, 0); }));
     EXPECT_EQ(304, Call(client, 303, 0).first) << "the connection still works";
+
+    // One that throws after writing part of its reply is logged with its text alone: first on
+    // a fresh connection, then behind a longer reply on the same one.
+    const std::string zs(64, 'Z');
+    CFuncHandler partial({8, 9}, [&](int id, const CIPCMsgBuffer&, CIPCMsgBuffer& rep) {
+        rep << id + 1;
+        rep.Put(reinterpret_cast<const unsigned char*>(zs.data()), zs.size());
+        if (id == 8) throw std::runtime_error("failed behind a partial reply");
+    });
+    server.RegisterHandler(partial);
+    CRPCClientHelper::CloseThreadConnections();
+    for (int round = 0; round < 2; ++round) {
+        DBG::CCaptureLog log;
+        if (round == 1) {
+            EXPECT_EQ(10, Call(client, 9, 0).first);
+        }
+        EXPECT_EQ(CRPCException::HANDLER_FAILED, ThrownCode([&] { Call(client, 8, 0); }));
+        EXPECT_TRUE(
+            log.Contains(L"RPC server ID_TEST_COMP: the handler of message 8 threw: "
+                         L"failed behind a partial reply",
+                         DBG::LVL_WARNING))
+            << round;
+    }
 }
 
 TEST_F(RpcTest, ProtocolSequencesAndRuntimeFolder) {
