@@ -8,6 +8,8 @@
 //   payload (by tag)
 //     2, 18           short        (the value coerced to a 16-bit signed integer)
 //     3, 19, 22, 23   int          (the value coerced to a 32-bit signed integer)
+//     20              8 raw bytes: the 64-bit signed integer, little-endian
+//     5               8 raw bytes: the IEEE-754 double, little-endian
 //     7               36 raw bytes: nine little-endian int32 of a struct tm, in this order:
 //                     sec, min, hour, mday, mon (0-11), year-1900, wday (0 = Sunday), yday, isdst
 //     8, 30, 31       x_wstring    (30 and 31 are read back as 8)
@@ -17,6 +19,7 @@
 // docs/setting-format.md describes the same layout; the golden-bytes test pins it.
 //
 // Thread rule: one thread at a time per object; the static value helpers share no state.
+#include <bit>
 #include <cstring>
 #include <iterator>
 #include <utility>
@@ -32,6 +35,7 @@ static const wchar_t kLogSource[] = L"cfg_ConfigurationSetting";
 // The id that EnumerateFieldValue reports: stored values are kept by name only.
 constexpr unsigned int kStoredFieldId = 3;
 constexpr size_t kDatePayloadSize = 36;
+constexpr size_t kWidePayloadSize = 8;  // VT_I8 and VT_R8
 constexpr unsigned long kCopyBufferSize = 1024;
 
 void PutLE32(unsigned char* out, int v) {
@@ -40,6 +44,16 @@ void PutLE32(unsigned char* out, int v) {
     out[1] = static_cast<unsigned char>(u >> 8);
     out[2] = static_cast<unsigned char>(u >> 16);
     out[3] = static_cast<unsigned char>(u >> 24);
+}
+
+void PutLE64(unsigned char* out, uint64_t v) {
+    for (size_t i = 0; i < kWidePayloadSize; ++i) out[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+uint64_t GetLE64(const unsigned char* in) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < kWidePayloadSize; ++i) v |= static_cast<uint64_t>(in[i]) << (8 * i);
+    return v;
 }
 
 int GetLE32(const unsigned char* in) {
@@ -126,6 +140,10 @@ class CItemWriter {
         PutLE32(Room(4), v);
         m_used += 4;
     }
+    void U64(uint64_t v) {
+        PutLE64(Room(kWidePayloadSize), v);
+        m_used += kWidePayloadSize;
+    }
     void Bool(bool v) {
         *Room(1) = v ? 1 : 0;
         m_used += 1;
@@ -192,6 +210,12 @@ void WriteValue(const CVar& v, CItemWriter& w) {
         case VT_INT:
         case VT_UINT:
             w.I32(tag == VT_I4 ? v.GetI4() : v.ChangeType(VT_I4).GetI4());
+            break;
+        case VT_I8:
+            w.U64(static_cast<uint64_t>(v.GetInt64()));
+            break;
+        case VT_R8:
+            w.U64(std::bit_cast<uint64_t>(v.GetReal()));
             break;
         case VT_DATE: {
             tm t{};
@@ -412,6 +436,15 @@ void CCfgSettingCategoryBase::CVarFromBuffer(CVar& v, const CIPCMsgBuffer& buf) 
             int i = 0;
             buf >> i;
             v.SetI4(i);
+            break;
+        }
+        case VT_I8:
+        case VT_R8: {
+            unsigned char raw[kWidePayloadSize];
+            buf.GetInto(raw, kWidePayloadSize);
+            const uint64_t bits = GetLE64(raw);
+            v = tag == VT_I8 ? CVar::FromI8(static_cast<long long>(bits))
+                             : CVar::FromR8(std::bit_cast<double>(bits));
             break;
         }
         case VT_DATE: {

@@ -326,9 +326,10 @@ bool CCfgSettingGenericDatabase::DbFieldInfoCBForBulk::operator()(unsigned int /
 }
 
 // The item rows of a multi-value field. The new value is the owner's whole list: items that left
-// the list are deleted, dirty items and items new to the list are written (as rows of their own,
-// isSubTable), clean items that were already listed keep their rows. With flag 1 the item table
-// is emptied and every item written again; a list emptied of all its items empties the table.
+// the list are deleted one by one under the owner's server and policy (an emptied list deletes
+// every item of this owner and no other), dirty items and items new to the list are written (as
+// rows of their own, isSubTable), clean items that were already listed keep their rows. Only
+// flag 1 empties the item table, every owner's items with it, and writes every item again.
 void CCfgSettingGenericDatabase::DbFieldInfoCBForBulk::WriteMultiValueField(
     const OS::x_wstring& name, const CVar& value) {
     // The previous list: the cached value, else the one stored in the owner's row.
@@ -377,7 +378,7 @@ void CCfgSettingGenericDatabase::DbFieldInfoCBForBulk::WriteMultiValueField(
 
     std::vector<CCfgSettingCategoryRef*> toWrite;
     ModifyAction itemAction = m_action;
-    if (!previous.empty() && ((m_action & MA_WRITE_CLEAN) || current.empty())) {
+    if (!previous.empty() && (m_action & MA_WRITE_CLEAN)) {
         CFG_LOG(DBG::LVL_INFO, L"delete all domains");
         m_db.RemoveAllConfigurationEx(*previous.front()->GetRefValue().m_pSetting);
         toWrite = current;

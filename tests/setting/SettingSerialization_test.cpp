@@ -95,12 +95,20 @@ TEST(SettingFormat, ValueKindsAfterARoundTrip) {
     EXPECT_EQ(RoundTrip(CVar::FromLPSTR("narrow")), CVar(L"narrow"));
     EXPECT_EQ(RoundTrip(CVar(true)).GetBoolRaw(), VARIANT_TRUE);
 
-    // Kinds without a payload travel as their tag alone and read back as an empty value.
+    // 64-bit integers and doubles: 8 bytes little-endian after the tag (pinned: stored format).
     CIPCMsgBuffer buf(1024, false);
-    CCfgSettingCategoryBase::CVarToBuffer(CVar::FromR8(2.5), buf);
+    CCfgSettingCategoryBase::CVarToBuffer(CVar::FromI8(9000000000123), buf);
+    CCfgSettingCategoryBase::CVarToBuffer(CVar::FromR8(0.1), buf);
+    EXPECT_EQ(Hex(buf), "14 00 7b 90 cd 79 2f 08 00 00 05 00 9a 99 99 99 99 99 b9 3f");
+    EXPECT_EQ(RoundTrip(CVar::FromI8(-9000000000123)), CVar::FromI8(-9000000000123));
+    EXPECT_EQ(RoundTrip(CVar::FromR8(-0.1)), CVar::FromR8(-0.1));
+
+    // Kinds without a payload travel as their tag alone and read back as an empty value.
+    buf.ResetBuffer();
+    CCfgSettingCategoryBase::CVarToBuffer(CVar::FromR4(2.5f), buf);
     CCfgSettingCategoryBase::CVarToBuffer(CVar::Null(), buf);
-    EXPECT_EQ(Hex(buf), "05 00 01 00");
-    EXPECT_EQ(RoundTrip(CVar::FromR8(2.5)), CVar());
+    EXPECT_EQ(Hex(buf), "04 00 01 00");
+    EXPECT_EQ(RoundTrip(CVar::FromR4(2.5f)), CVar());
     // ... and leave a value that is read into as it was.
     CVar keep(L"kept");
     CCfgSettingCategoryBase::CVarFromBuffer(keep, buf);

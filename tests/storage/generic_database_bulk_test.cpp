@@ -242,6 +242,22 @@ TEST_F(GenericDatabaseTest, BulkWriteStoresItemRowsAndKeepsTheOwnerInTheCache) {
     EXPECT_EQ(changed, W({L"O1", L"I2", L"I3"}));
     EXPECT_EQ(Keys("T_Item"), (std::vector<std::string>{"ZOLT_PLC_NULL:I2", "ZOLT_PLC_NULL:I3"}));
     EXPECT_EQ(RowOf("T_Item", "ZOLT_PLC_NULL:I2")["PRIO"], "0");
+
+    // Another owner under another policy shares the item table, with an item of the same subject.
+    // Emptying O1's list deletes O1's items one by one and leaves the other owner's row.
+    auto theirs = Item(L"I2", L"theirs");
+    auto other = Make(L"T_Owner", L"O2");
+    other->AddFieldValue(L"ITEMS_CFGSETTING_MV", CopiesOf({theirs.get()}));
+    ASSERT_TRUE(
+        db.SetBulkConfiguration(Key(L"O2", L"P2"), *other, nullptr, CCfgSettingDBBase::MA_NONE));
+    owner->AddFieldValue(L"ITEMS_CFGSETTING_MV", CopiesOf({}));
+    changed.clear();
+    DBG::CCaptureLog emptied;
+    ASSERT_TRUE(db.SetBulkConfiguration(Key(L"O1"), *owner, &changed, CCfgSettingDBBase::MA_NONE));
+    EXPECT_FALSE(emptied.Contains(L"delete all domains", DBG::LVL_INFO));
+    EXPECT_EQ(changed, W({L"O1", L"I2", L"I3"}));
+    EXPECT_EQ(Keys("T_Item"), std::vector<std::string>{"P2:I2"});
+    EXPECT_EQ(RowOf("T_Item", "P2:I2")["NAME"], "theirs");
 }
 
 TEST_F(GenericDatabaseTest, ItemRowWriteAddsWithoutSeeking) {

@@ -50,6 +50,23 @@ std::string DumpFile(const std::string& settings, const std::string& more = "") 
 
 const char kEmptyList[] = "POLICY  SUBJECT\n";
 
+// A home under `dir` whose schema is the sample's plus QV_Kinds, a column of every kind.
+void WriteHomeWithEveryKind(const fs::path& dir) {
+    std::string schema = testsupport::kSampleSchemaXml;
+    schema.insert(schema.find("  </schema>"), R"(    <table name="QV_Kinds">
+      <column name="K_STRING" type="string" default="s"/>
+      <column name="K_INT16" type="int16" default="1"/>
+      <column name="K_INT32" type="int32" default="1"/>
+      <column name="K_INT64" type="int64" default="1"/>
+      <column name="K_BOOL" type="bool" default="1"/>
+      <column name="K_DATE" type="date" default="2000-01-01"/>
+      <column name="K_DOUBLE" type="double" default="1.5"/>
+      <column name="K_BYTES" type="bytes"/>
+    </table>
+)");
+    testsupport::WriteFile(dir / "home" / "config" / "dbSchema_Conf.xml", schema);
+}
+
 }  // namespace
 
 TEST(CliSettings, SetGetListApplyAllResetAndDeleteAStoredSetting) {
@@ -208,8 +225,19 @@ TEST(CliDumpLoad, ADumpLoadedIntoAFreshHomeDumpsTheSame) {
     CTempDir tmp("zoltcfg-cli");
     const fs::path first = tmp / "first.json", second = tmp / "second.json";
     std::string dumped;
+    WriteHomeWithEveryKind(tmp / "a");
+    WriteHomeWithEveryKind(tmp / "b");
     {
         CDaemon a(tmp / "a");
+        ExpectOk(a.Cli({"set", "localhost", "-", "QV_Kinds", "K1", "K_STRING=x", "K_INT16=-32768",
+                        "K_INT32=-2147483648", "K_INT64=9000000000123", "K_BOOL=off",
+                        "K_DATE=2024-02-29 13:45:10", "K_DOUBLE=0.1", "K_BYTES=00FF10"}));
+        ExpectOk(a.Cli({"get", "localhost", "-", "QV_Kinds", "K1", "-f", "K_INT64", "-f",
+                        "K_DOUBLE", "-f", "K_BOOL"}),
+                 "FIELD     KIND    VALUE\n"
+                 "K_INT64   int64   9000000000123\n"
+                 "K_DOUBLE  double  0.1\n"
+                 "K_BOOL    bool    false\n");
         ExpectOk(
             a.Cli({"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_A", "VS_ACTION=-2",
                    "VS_LAST_UPDATE=2024-02-29 13:45:10", "VS_EXCLUDED_EXTENSIONS=\"x\"\\y é"}));
@@ -222,14 +250,22 @@ TEST(CliDumpLoad, ADumpLoadedIntoAFreshHomeDumpsTheSame) {
         ExpectOk(a.Cli({"dump", first.string()}));
         dumped = testsupport::ReadFile(first);
         ExpectOk(a.Cli({"dump", "--server", "localhost"}), dumped);  // standard output
+        ExpectOk(a.Cli({"reset", "localhost", "-", "QV_Kinds", "K1"}));
+        ExpectOk(
+            a.Cli({"get", "localhost", "-", "QV_Kinds", "K1", "-f", "K_INT64", "-f", "K_DOUBLE"}),
+            "FIELD     KIND    VALUE\nK_INT64   int64   1\nK_DOUBLE  double  1.5\n");
     }
     const nlohmann::json doc = nlohmann::json::parse(dumped);
     EXPECT_EQ(doc["categories"]["QV_VirusScan"][1]["fields"]["VS_ACTION"], -2);  // after P1
     EXPECT_EQ(doc["categories"]["QV_INMEMORY"][0]["subject"], "ZOLT_SUB_NULL");
+    EXPECT_EQ(doc["categories"]["QV_Kinds"][0]["fields"],
+              nlohmann::json::parse(R"({"K_STRING": "x", "K_INT16": -32768,
+                  "K_INT32": -2147483648, "K_INT64": 9000000000123, "K_BOOL": false,
+                  "K_DATE": "2024-02-29 13:45:10", "K_DOUBLE": 0.1, "K_BYTES": "00FF10"})"));
     {
         CDaemon b(tmp / "b");
         ExpectOk(b.Cli({"load", first.string()}),
-                 "loaded 5 settings of 4 categories into localhost\n");
+                 "loaded 6 settings of 5 categories into localhost\n");
         ExpectOk(b.Cli({"dump", second.string()}));
     }
     EXPECT_EQ(testsupport::ReadFile(second), dumped);

@@ -8,7 +8,9 @@
 #include <limits>
 #include <vector>
 
+#include "cfg_Setting.h"
 #include "outside/common/CException.h"
+#include "outside/ipc/CIPCMsgBuffer.h"
 #include "tools/zoltcfg/CliError.h"
 #include "tools/zoltcfg/OutputFormat.h"
 
@@ -135,6 +137,24 @@ CVar ParseBytes(const std::string& text) {
     return CVar::FromBytes(std::move(bytes));
 }
 
+// `value` when the setting format carries its kind; a value of a kind that travels as its tag
+// alone would reach the daemon empty and be stored as NULL, so it is refused instead. The
+// format itself decides: the value is written and read back as the daemon will read it.
+// `prefix` starts the refusal's sentence.
+CVar Carried(CVar value, const std::string& prefix = "") {
+    if (value.IsEmpty()) return value;
+    CIPCMsgBuffer buf(64, false);
+    CCfgSettingCategoryBase::CVarToBuffer(value, buf);
+    CVar back;
+    CCfgSettingCategoryBase::CVarFromBuffer(back, buf);
+    if (back.IsEmpty())
+        throw Refused(prefix + "a value of kind " + KindName(value.vt()) +
+                      " cannot be written (the daemon would store it as no value).");
+    return value;
+}
+
+CVar JsonValue(const nlohmann::json& value, VARTYPE fieldKind);
+
 }  // namespace
 
 std::optional<VARTYPE> KindFromName(const std::string& name) {
@@ -196,18 +216,27 @@ CVar ParseValue(const std::string& text, VARTYPE kind) {
 
 CVar ValueForField(const CAssignment& assignment, VARTYPE fieldKind) {
     if (!assignment.kind || *assignment.kind == fieldKind || fieldKind == VT_EMPTY)
-        return ParseValue(assignment.text, assignment.kind ? *assignment.kind : fieldKind);
+        return Carried(ParseValue(assignment.text, assignment.kind ? *assignment.kind : fieldKind),
+                       "field " + assignment.field + ": ");
     const CVar given = ParseValue(assignment.text, *assignment.kind);
+    CVar converted;
     try {
-        return given.ChangeType(fieldKind);
+        converted = given.ChangeType(fieldKind);
     } catch (const OS::CException&) {
         throw Refused("the " + KindName(*assignment.kind) + " value " + Quoted(assignment.text) +
                       " does not fit field " + assignment.field + " of kind " +
                       KindName(fieldKind) + ".");
     }
+    return Carried(std::move(converted), "field " + assignment.field + ": ");
 }
 
 CVar ValueFromJson(const nlohmann::json& value, VARTYPE fieldKind) {
+    return Carried(JsonValue(value, fieldKind));
+}
+
+namespace {
+
+CVar JsonValue(const nlohmann::json& value, VARTYPE fieldKind) {
     if (value.is_null()) return CVar();
     const std::string shown = value.dump();
     auto expect = [&](bool ok, const char* what) {
@@ -236,5 +265,7 @@ CVar ValueFromJson(const nlohmann::json& value, VARTYPE fieldKind) {
             return ParseValue(value.get<std::string>(), fieldKind);
     }
 }
+
+}  // namespace
 
 }  // namespace zoltcli

@@ -36,11 +36,12 @@ CAssignment ParseAssignment(const std::string& arg);
 CVar ParseValue(const std::string& text, VARTYPE kind);
 
 // The value `assignment` gives a field of kind `fieldKind`: parsed as its explicit kind when it
-// has one, then converted to the field's kind. Throws CCliError (refused) when it does not fit.
+// has one, then converted to the field's kind. Throws CCliError (refused) when it does not fit,
+// or when it is of a kind the setting format carries no payload for (it would be stored empty).
 CVar ValueForField(const CAssignment& assignment, VARTYPE fieldKind);
 
 // The value a dump file's JSON `value` gives a field of kind `fieldKind` (null: no value).
-// Throws CCliError (refused) saying why it does not fit.
+// Throws CCliError (refused) saying why it does not fit, as ValueForField does.
 CVar ValueFromJson(const nlohmann::json& value, VARTYPE fieldKind);
 
 }  // namespace zoltcli
