@@ -8,7 +8,7 @@
 
 #include "cfg_Client.h"
 #include "outside/log/DebugLog.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 
 static const wchar_t kLogSource[] = L"cfg_Proxy";
 
