@@ -24,6 +24,7 @@
 
 #include "bench/BenchSupport.h"
 #include "cfg_Client.h"
+#include "client/cfg_Proxy.h"
 #include "outside/log/DebugLog.h"
 #include "outside/notify/CSubjectServerHelper.h"
 #include "outside/rpc/CRPCClientHelper.h"

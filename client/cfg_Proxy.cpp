@@ -4,6 +4,8 @@
 // Thread rule: readers on any thread; operator(), GetSubjectIDVector and
 // OnPublisherRestartOrGap on the change-notification thread. Lock order: m_csFill before the
 // cache's own lock; m_csHook is taken alone and never while a hook runs or the cache is called.
+#include "client/cfg_Proxy.h"
+
 #include <cstring>
 
 #include "cfg_Client.h"

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cfg_Client.h"
+#include "client/cfg_Proxy.h"
 #include "outside/notify/CSubjectServerHelper.h"
 #include "outside/rpc/CRPCClientHelper.h"
 #include "outside/rpc/CRPCServerHelper.h"
