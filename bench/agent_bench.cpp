@@ -32,7 +32,7 @@
 #include "outside/log/DebugLog.h"
 #include "outside/notify/CObserverServerHelper.h"
 #include "outside/rpc/CRPCClientHelper.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_VirtualServerDB.h"
 #include "setting/cfg_SettingCategoryFake.h"
 #include "tests/support/TempDir.h"

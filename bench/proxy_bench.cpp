@@ -24,11 +24,12 @@
 
 #include "bench/BenchSupport.h"
 #include "cfg_Client.h"
+#include "client/cfg_Proxy.h"
 #include "outside/log/DebugLog.h"
 #include "outside/notify/CSubjectServerHelper.h"
 #include "outside/rpc/CRPCClientHelper.h"
 #include "outside/rpc/CRPCServerHelper.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "setting/cfg_SettingCategoryFake.h"
 #include "tests/support/TempDir.h"
 

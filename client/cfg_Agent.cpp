@@ -6,7 +6,7 @@
 #include "cfg_Client.h"
 #include "outside/log/DebugLog.h"
 #include "outside/rpc/CRPCClientHelper.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 
 namespace {
 static const wchar_t kLogSource[] = L"cfg_Agent";

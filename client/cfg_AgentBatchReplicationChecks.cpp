@@ -10,7 +10,7 @@
 #include "outside/registry/CRegKey.h"
 #include "outside/registry/CRegUtil.h"
 #include "outside/registry/HomeDir.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "setting/cfg_SettingCategoryFake.h"
 
 namespace {

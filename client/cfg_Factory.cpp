@@ -4,6 +4,8 @@
 // Thread rule: Instance() is double-checked under a static lock; creates and frees may run on
 // several threads (the loader guards its modules); CloseSingleton() takes no lock.
 #include "cfg_Client.h"
+#include "client/cfg_FactoryDllMgr.h"
+#include "client/cfg_Proxy.h"
 #include "outside/common/StringUtils.h"
 #include "outside/log/DebugLog.h"
 #include "outside/registry/HomeDir.h"

@@ -3,6 +3,8 @@
 // create and free entries.
 // Thread rule: the mapping is written by the constructor and Init only; module look-up and
 // loading are guarded by m_csLoad, so creates and frees may run on several threads.
+#include "client/cfg_FactoryDllMgr.h"
+
 #include <cwchar>
 
 #include "cfg_Client.h"

@@ -4,11 +4,13 @@
 // Thread rule: readers on any thread; operator(), GetSubjectIDVector and
 // OnPublisherRestartOrGap on the change-notification thread. Lock order: m_csFill before the
 // cache's own lock; m_csHook is taken alone and never while a hook runs or the cache is called.
+#include "client/cfg_Proxy.h"
+
 #include <cstring>
 
 #include "cfg_Client.h"
 #include "outside/log/DebugLog.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 
 static const wchar_t kLogSource[] = L"cfg_Proxy";
 

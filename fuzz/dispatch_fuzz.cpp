@@ -15,7 +15,7 @@
 #include "cfg_Service.h"
 #include "outside/db/CGenericDatabase.h"
 #include "outside/log/DebugLog.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_VirtualServerDB.h"
 #include "tests/support/SampleHome.h"
 

@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "cfg_Export.h"
 #include "cfg_Setting.h"
 #include "cfg_Storage.h"
 #include "outside/audit/SourceType.h"
@@ -17,7 +18,7 @@
 #include "outside/ipc/CSubjectID.h"
 
 // The agent interface that the factory hands out.
-class CCfgAgentBase {
+class ZOLTCFG_API CCfgAgentBase {
   public:
     CCfgAgentBase() {}
     CCfgAgentBase(const CCfgAgentBase&) {}
@@ -46,7 +47,7 @@ class CCfgAgentBase {
 // false. Every other operation lets such exceptions through to the caller (CRPCException when
 // the service cannot be reached or does not answer in time, CIPCMsgBufferException for a short
 // reply).
-class CCfgAgent : public CCfgAgentBase {
+class ZOLTCFG_API CCfgAgent : public CCfgAgentBase {
   public:
     // Supplies the (policy subject, setting) pairs that QueryConfigurationSettingsEx reads.
     class CInterateCfgSettingCallback {
@@ -201,7 +202,7 @@ class CCfgAgent : public CCfgAgentBase {
 };
 
 // The agent of the system-watcher service: the same requests, sent to "ID_ZOLT_SYSTEM_WATCHER".
-class CCfgAgentSW : public CCfgAgent {
+class ZOLTCFG_API CCfgAgentSW : public CCfgAgent {
   public:
     CCfgAgentSW();
 };
@@ -209,32 +210,21 @@ class CCfgAgentSW : public CCfgAgent {
 // ===========================================================================================
 // The caching proxy, its hooks, the factory and its module loader.
 //
-// CCfgProxy answers reads from a private cache and fetches misses from "ID_ZOLT_MASTER" through
-// an agent; it observes the subject of every setting it served and drops cached settings when
-// the service announces their change, then calls the registered hooks.
-// Thread rule: a proxy may be used from any number of threads; its cache, its hook list and its
-// subject list are each guarded; hooks run on the change-notification thread, without any of
-// the proxy's locks held. The factory and its loader: creates and frees may run on several
-// threads; Instance() may be called from any thread; CloseSingleton() must not race with
-// anything.
+// The library's own proxy (type id -1 of the factory) answers reads from a private cache and
+// fetches misses from "ID_ZOLT_MASTER" through an agent; it observes the subject of every setting
+// it served and drops cached settings when the service announces their change, then calls the
+// registered hooks. Thread rule: a proxy may be used from any number of threads; hooks run on the
+// change-notification thread, without any of the proxy's locks held. The factory and its loader:
+// creates and frees may run on several threads; Instance() may be called from any thread;
+// CloseSingleton() must not race with anything.
 // ===========================================================================================
 
-#include <atomic>
-#include <cstdint>
-#include <map>
-#include <set>
-#include <vector>
-
-#include "outside/common/CCriticalSection.h"
-#include "outside/dll/CDllManager.h"
-#include "outside/notify/CObserverNoticeCallback.h"
-#include "outside/notify/CObserverServerHelper.h"
-
 class CCfgProxyBase;
+class CCfgFactoryDllMgr;
 
 // What a proxy's user registers to hear of changes. The proxy does not own its hooks and never
 // deletes one through this class (no virtual destructor).
-class CCfgProxyHook {
+class ZOLTCFG_API CCfgProxyHook {
   public:
     // ---- virtual operations, in slot order ----
     // A setting (server, (policySubject, subject)) changed: changeKind 3 written, 4 deleted,
@@ -253,7 +243,7 @@ class CCfgProxyHook {
 };
 
 // The proxy interface that the factory hands out.
-class CCfgProxyBase {
+class ZOLTCFG_API CCfgProxyBase {
   public:
     CCfgProxyBase() = default;
     CCfgProxyBase(const CCfgProxyBase&) = delete;
@@ -274,130 +264,10 @@ class CCfgProxyBase {
                                      const CSubjectID& subject);
 };
 
-// The working proxy.
-//
-// Staleness: a cached setting is served only while the proxy's notification connection to
-// "ID_ZOLT_MASTER" is up. A change notification drops the entry before the hooks run; a
-// reconnection (the publisher restarted, or dropped this observer for falling behind, so that
-// notifications may have been missed) drops the whole cache and calls the hooks once per dropped
-// entry with change kind 3; so does a notification from a new publisher run. A read that
-// overlaps a change or a subscription is answered but not cached.
-class CCfgProxy : public CCfgProxyBase, public CObserverNoticeCallback {
-  public:
-    // `componentId`: the component that hosts the proxy (the observer's name to publishers).
-    explicit CCfgProxy(const CComponentID& componentId);
-    // Unsubscribes; waits for a notification being handled on another thread to finish.
-    // REQUIRES: not called from one of this proxy's hooks.
-    ~CCfgProxy() override;
-
-    // Cache hit: true. Miss: observes the setting's subject, queries the local service and
-    // caches the answer; false when the service does not give the setting (nothing cached).
-    bool GetConfigurationSettings(const OS::x_wstring& server, const CSubjectID& subject,
-                                  CCfgSettingCategoryBase& setting) override;
-    // Adds the hook unless it is registered already.
-    void Hook(CCfgProxyHook& hook) override;
-    // Removes the hook; a hook not registered changes nothing. A notification that started
-    // before may still call it: keep it alive until such a notification has finished.
-    void Unhook(CCfgProxyHook& hook) override;
-    void UpdateSubjectID(const CSubjectID& subject, bool requirePreviousChange) override;
-
-    // The number of cached settings (diagnostics and tests).
-    size_t GetCachedCount();
-
-  protected:
-    // ---- the change-notification side, called on the library's thread ----
-    std::vector<CSubjectID> GetSubjectIDVector() const override;
-    void operator()(const CSubjectID& subject, const CIPCMsgBuffer& body) override;
-    void OnPublisherRestartOrGap(const CPublisherChange& change) override;
-
-  private:
-    // Drops every cached setting. With `callHooks` (the notification thread only), calls the
-    // hooks with change kind 3 for each setting dropped now or by an earlier drop without.
-    void DropAll(bool callHooks);
-    std::vector<CCfgProxyHook*> CopyHooks() const;
-    bool IsObserving() const;
-
-    CCfgSettingCache m_Cache;
-    std::vector<CSubjectID> m_vecSubjectID;  // guarded by m_csHook
-    mutable OS::CCriticalSection m_csHook;   // the hook list and the subject list
-    std::vector<CCfgProxyHook*> m_vecHook;   // guarded by m_csHook
-    CObserverServerHelper m_ObserverSrvHelper;
-
-    // Fill protection: a read stores its answer only when no change, drop or new subscription
-    // happened since it started (the generation did not move); m_csFill makes that check and
-    // the store one step against the generation's increments.
-    OS::CCriticalSection m_csFill;
-    std::atomic<uint64_t> m_uGeneration{0};
-    std::set<OS::x_wstring, OS::NoCaseLess> m_setServers;  // servers with entries; m_csFill
-    std::atomic<uint64_t> m_uPublisherStartId{0};
-    struct CDropped {
-        OS::x_wstring server;
-        CCfgSettingDBBase::SubjectPair pair;
-    };
-    std::vector<CDropped> m_vecDropped;  // dropped, hooks not told yet; m_csFill
-};
-
-// The module loader of the factory: reads the factory setting file, loads the listed modules
-// and finds their "CFG_FACTORY_CREATE" and "CFG_FACTORY_FREE" entries.
-class CCfgFactoryDllMgr {
-  public:
-    // The two entries of a module.
-    class CConfigurationDllHandler {
-      public:
-        void* (*m_pfnCreate)(int kind, void* parameter) = nullptr;
-        void (*m_pfnFree)(void* object, int kind) = nullptr;
-    };
-    // One module line of the setting file.
-    struct CConfigurationDll {
-        int m_nType = 0;
-        OS::x_wstring m_strLogicalID;
-        OS::x_wstring m_strFileName;
-    };
-
-    // With a setting file, reads it now (and Init then reads nothing).
-    explicit CCfgFactoryDllMgr(const wchar_t* settingFile = nullptr);
-    virtual ~CCfgFactoryDllMgr();
-    CCfgFactoryDllMgr(const CCfgFactoryDllMgr&) = delete;
-    CCfgFactoryDllMgr& operator=(const CCfgFactoryDllMgr&) = delete;
-
-    // Reads `settingFile` into the mapping unless the constructor already did (then false).
-    // REQUIRES: no create or free runs at the same time.
-    bool Init(const wchar_t* settingFile);
-    // Loads every mapped module, in type-id order; a failure is logged and the walk goes on.
-    void LoadAllModule();
-    // True when the mapping has an entry.
-    bool GetNewType();
-    // The lowest mapped type id, or -1.
-    int GetNewTypeId();
-    // The create or free entry of the module of `type`, loading it when needed; null when the
-    // type is not mapped, the module cannot be loaded or lacks the entry.
-    void* (*GetFactoryCreatePF(int type))(int, void*);
-    void (*GetFactoryFreePF(int type))(void*, int);
-    // Inserts or replaces the mapping entry of `type`.
-    void AddConfigurationDll(int type, const wchar_t* logicalId, const wchar_t* fileName);
-
-    // A copy of the mapping (tests and diagnostics).
-    std::map<int, CConfigurationDll> GetMapping() const { return m_mapConfigurationDll; }
-
-  private:
-    bool InitConfigurationMapping(const wchar_t* settingFile);
-    bool FindModuleleFilename(int type, wchar_t* fileName, int length);
-    OS::CDllManager::DllModule* FindModule(const wchar_t* fileName) const;
-    OS::CDllManager::DllModule* LoadHandler(const wchar_t* fileName,
-                                            CConfigurationDllHandler& handler);
-    void LoadHandler(const wchar_t* fileName);
-
-    bool m_bMapped;
-    OS::CDllManager m_DllManager;
-    std::vector<OS::x_wstring> m_vecEntryNames;
-    mutable OS::CCriticalSection m_csLoad;
-    std::map<int, CConfigurationDll> m_mapConfigurationDll;
-};
-
 // The process-wide factory of agents and proxies. Type id -1 is the library's own CCfgAgent or
 // CCfgProxy; any other type names a module of the factory setting file. When the file lists a
 // module, every create and free uses the module with the lowest type id.
-class CCfgFactory {
+class ZOLTCFG_API CCfgFactory {
   public:
     // The process-wide factory, created on first use from the default setting file
     // "config/cfg_FactorySetting.txt" under the home folder.

@@ -6,10 +6,11 @@
 // the target and this computer.
 #pragma once
 
+#include "cfg_Export.h"
 #include "cfg_Setting.h"
 #include "outside/common/x_wstring.h"
 
-class CCfgReplicationFilter {
+class ZOLTCFG_API CCfgReplicationFilter {
   public:
     using x_wstring = OS::x_wstring;
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <vector>
 
+#include "cfg_Export.h"
 #include "cfg_Storage.h"
 #include "outside/common/CAutoObjPtr.h"
 #include "outside/common/CCriticalSection.h"
@@ -22,7 +23,7 @@ class CSubjectServerHelper;
 
 // The service's store: routes every operation to the database of the server named in the
 // request. Adds the bulk and existence reads of the database store to the store interface.
-class CCfgVirtualServerDB : public CCfgSettingDBBase {
+class ZOLTCFG_API CCfgVirtualServerDB : public CCfgSettingDBBase {
   public:
     // Added operations, in this order (after the store interface's).
     virtual bool GetBulkConfiguration(const CCfgIndex& index, CCfgSettingCategoryBase& setting) = 0;
@@ -37,12 +38,12 @@ class CCfgVirtualServerDB : public CCfgSettingDBBase {
 // service ("ID_ZOLT_MASTER" on this computer) stores it: true and `path` set when the setting was
 // read and says the virtual server is on; false (logged, `path` unchanged) otherwise. Never
 // throws an OS::CException.
-bool GetLogPathname(const OS::x_wstring& server, OS::x_wstring& path);
+ZOLTCFG_API bool GetLogPathname(const OS::x_wstring& server, OS::x_wstring& path);
 
 // The configuration service object. A local service (the default) serves the setting requests
 // from its store; a remote service (`asRemoteServer`) serves the file requests itself and relays
 // every other request to "ID_ZOLT_MASTER" on this machine.
-class CCfgControl : public CIPCServerRequestCallback {
+class ZOLTCFG_API CCfgControl : public CIPCServerRequestCallback {
   public:
     // Registers the object for `componentId` and serves from the end of the constructor. A local
     // service takes ownership of `pDb`; given none it opens the store of this machine's own

@@ -9,6 +9,7 @@
 #include <map>
 #include <vector>
 
+#include "cfg_Export.h"
 #include "outside/common/CAutoObjPtr.h"
 #include "outside/common/CException.h"
 #include "outside/common/x_wstring.h"
@@ -18,7 +19,7 @@
 #include "outside/variant/CVar.h"
 
 // The library's own exception: a field that is missing or holds unusable data.
-class CCfgException : public OS::CException {
+class ZOLTCFG_API CCfgException : public OS::CException {
   public:
     enum MSGBUF_VIOLATION {
         SUBJECT_ID_INVALID = 0,
@@ -43,7 +44,7 @@ class CCfgException : public OS::CException {
 // A setting: an object of a category (a class derived from this one) holding field values by
 // name. Field names compare without regard to ASCII letter case and keep the spelling of their
 // first insertion.
-class CCfgSettingCategoryBase : public CStreamable {
+class ZOLTCFG_API CCfgSettingCategoryBase : public CStreamable {
   public:
     using x_wstring = OS::x_wstring;
     using FieldMap = std::map<OS::x_wstring, CVar, OS::NoCaseLess>;
@@ -161,7 +162,7 @@ class CCfgSettingCategoryBase : public CStreamable {
 };
 
 // Changes to apply to every subject of a category: fields are set and read by name only.
-class CCfgSettingApplyAll : public CCfgSettingCategoryBase {
+class ZOLTCFG_API CCfgSettingApplyAll : public CCfgSettingCategoryBase {
   public:
     explicit CCfgSettingApplyAll(const x_wstring& categoryName);
     CCfgSettingApplyAll(const CCfgSettingApplyAll& other);
@@ -184,7 +185,7 @@ class CCfgSettingApplyAll : public CCfgSettingCategoryBase {
 };
 
 // A small setting kept in memory: one string field.
-class CCfgSettingInMemory : public CCfgSettingCategoryBase {
+class ZOLTCFG_API CCfgSettingInMemory : public CCfgSettingCategoryBase {
   public:
     static constexpr unsigned int INM_VAIRANT = 0x61A9001F;
 
@@ -209,7 +210,7 @@ class CCfgSettingInMemory : public CCfgSettingCategoryBase {
 };
 
 // Per server: whether it runs as a cluster virtual server and where its files are.
-class CCfgSettingVServerEnvironment : public CCfgSettingCategoryBase {
+class ZOLTCFG_API CCfgSettingVServerEnvironment : public CCfgSettingCategoryBase {
   public:
     static constexpr unsigned int VSE_LOG_FILENAME = 0x000B001F;
     static constexpr unsigned int VSE_CFG_FILENAME = 0x000C001F;
@@ -245,7 +246,7 @@ class CCfgSettingVServerEnvironment : public CCfgSettingCategoryBase {
 };
 
 // An enumerator of settings offered to other modules; this library never calls it.
-class CCfgSettingCategoryEnumerate {
+class ZOLTCFG_API CCfgSettingCategoryEnumerate {
   public:
     CCfgSettingCategoryEnumerate();
     CCfgSettingCategoryEnumerate(const CCfgSettingCategoryEnumerate& other);
@@ -260,7 +261,7 @@ class CCfgSettingCategoryEnumerate {
 
 // Converts between one setting and the value forms of a field that holds it: a reference
 // string "category:subject" or a byte-array copy (category, subject, serialized setting).
-class CCfgSettingCategoryRef {
+class ZOLTCFG_API CCfgSettingCategoryRef {
   public:
     using x_wstring = OS::x_wstring;
 
@@ -296,7 +297,7 @@ class CCfgSettingCategoryRef {
 };
 
 // The same conversions for an array of settings.
-class CCfgMVSettingCategoryRef {
+class ZOLTCFG_API CCfgMVSettingCategoryRef {
   public:
     CCfgMVSettingCategoryRef();
     CCfgMVSettingCategoryRef(const CCfgMVSettingCategoryRef& other);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "cfg_Export.h"
 #include "outside/common/CCriticalSection.h"
 #include "outside/common/x_wstring.h"
 #include "outside/ipc/CIPCMsgBuffer.h"
@@ -19,7 +20,7 @@ class CCfgSettingApplyAll;
 
 // The abstract store. A `false` result means the operation was not carried out; stores do not
 // throw to their callers unless an operation says so.
-class CCfgSettingDBBase {
+class ZOLTCFG_API CCfgSettingDBBase {
   public:
     // (policy subject, subject): the subject pair of a key, policy first.
     using SubjectPair = std::pair<CSubjectID, CSubjectID>;
@@ -127,7 +128,7 @@ inline CCfgSettingDBBase::ModifyAction operator|(CCfgSettingDBBase::ModifyAction
 // cache's lock, so a reader never sees a half-copied setting and never holds a reference into
 // the cache. The cache does no database work and never fails on its own: the reset, the
 // column dump and the apply-all write are not supported and return false.
-class CCfgSettingCache : public CCfgSettingDBBase {
+class ZOLTCFG_API CCfgSettingCache : public CCfgSettingDBBase {
   public:
     CCfgSettingCache();
     CCfgSettingCache(const CCfgSettingCache&) = delete;

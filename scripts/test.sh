@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds with warnings as errors and runs the whole
-# suite, then runs it again under AddressSanitizer + UndefinedBehaviorSanitizer, then runs the
+# suite, builds a program outside the tree against the installed package (CMake and pkg-config),
+# then runs the suite again under AddressSanitizer + UndefinedBehaviorSanitizer, then runs the
 # concurrency tests under ThreadSanitizer, then the newcomer test (a fresh clone running README's
 # commands as written).
 set -euo pipefail
@@ -24,6 +25,19 @@ build() {  # build DIR [cmake args...] [-- targets...]
 echo "== plain build =="
 build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir build/release --output-on-failure -j"$jobs"
+
+echo "== installed package: a program outside the tree, with find_package and with pkg-config =="
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install build/release --prefix "$prefix" >/dev/null
+exported=$(nm -D --defined-only "$prefix"/lib/libzoltcfg.so | grep -c ' [TDBVWRu] ' || true)
+echo "libzoltcfg.so exports $exported symbols"
+cmake -S tests/consumer -B "$prefix/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$prefix/consumer"
+LD_LIBRARY_PATH="$prefix/lib" "$prefix/consumer/consumer" >/dev/null
+PKG_CONFIG_PATH="$prefix/lib/pkgconfig" g++ tools/example/main.cpp -o "$prefix/consumer-pc" \
+  $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs zoltcfg)
+LD_LIBRARY_PATH="$prefix/lib" "$prefix/consumer-pc" >/dev/null
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
 build build/asan -DCMAKE_BUILD_TYPE=Debug -DZOLT_SANITIZE=address,undefined -DZOLT_BENCH=OFF

@@ -17,7 +17,7 @@
 #include "outside/notify/CSubjectServerHelper.h"
 #include "outside/rpc/CRPCClientHelper.h"
 #include "outside/rpc/CRPCServerHelper.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_VirtualServerDB.h"
 
 namespace {

@@ -26,7 +26,7 @@
 #include "outside/mailserver/CExchangeServer.h"
 #include "outside/registry/CRegUtil.h"
 #include "outside/registry/HomeDir.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "setting/cfg_SettingCategoryFake.h"
 
 namespace {

@@ -4,7 +4,7 @@
 // Thread rule: stateless.
 #include "cfg_Service.h"
 #include "outside/log/DebugLog.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 
 namespace {
 static const wchar_t kLogSource[] = L"cfg_Control";

@@ -18,7 +18,7 @@
 #include "outside/db/CGenericDatabase.h"
 #include "outside/log/DebugLog.h"
 #include "outside/notify/CSubjectServerHelper.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "setting/cfg_SettingCategoryFake.h"
 
 namespace {

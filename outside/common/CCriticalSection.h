@@ -5,9 +5,11 @@
 
 #include <mutex>
 
+#include "cfg_Export.h"
+
 namespace OS {
 
-class CCriticalSection {
+class ZOLTCFG_API CCriticalSection {
   public:
     CCriticalSection() = default;
     CCriticalSection(const CCriticalSection&) = delete;
@@ -26,7 +28,7 @@ class CCriticalSection {
     std::recursive_mutex m_mutex;
 };
 
-class CCriticalSectionSentry {
+class ZOLTCFG_API CCriticalSectionSentry {
   public:
     explicit CCriticalSectionSentry(CCriticalSection& cs) : m_cs(cs) { m_cs.Lock(); }
     ~CCriticalSectionSentry() { m_cs.Unlock(); }

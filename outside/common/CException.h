@@ -5,6 +5,7 @@
 // Thread rule: a value type.
 #pragma once
 
+#include "cfg_Export.h"
 #include "outside/common/x_wstring.h"
 
 // The wide name of the current source file, for exception and log call sites.
@@ -14,7 +15,7 @@
 
 namespace OS {
 
-class CException {
+class ZOLTCFG_API CException {
   public:
     CException(int code, const wchar_t* file, int line, x_wstring message = {});
     CException(const CException&) = default;
@@ -38,13 +39,13 @@ class CException {
 };
 
 // An operating-system call failed; the code is the errno value.
-class CSystemException : public CException {
+class ZOLTCFG_API CSystemException : public CException {
   public:
     using CException::CException;
 };
 
 // A calendar conversion failed (a date outside the supported range).
-class CTimeException : public CException {
+class ZOLTCFG_API CTimeException : public CException {
   public:
     using CException::CException;
 };

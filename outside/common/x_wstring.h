@@ -10,13 +10,15 @@
 #include <string>
 #include <string_view>
 
+#include "cfg_Export.h"
+
 namespace OS {
 
 // Compares two wide strings folding ASCII letters only: <0, 0 or >0 like wcscmp.
-int wcsicmp(const wchar_t* a, const wchar_t* b);
-int wcsicmp(std::wstring_view a, std::wstring_view b);
+ZOLTCFG_API int wcsicmp(const wchar_t* a, const wchar_t* b);
+ZOLTCFG_API int wcsicmp(std::wstring_view a, std::wstring_view b);
 
-class x_wstring : public std::wstring {
+class ZOLTCFG_API x_wstring : public std::wstring {
   public:
     using std::wstring::wstring;
     x_wstring() = default;
@@ -43,8 +45,8 @@ class x_wstring : public std::wstring {
 };
 
 // UTF-8 helpers used by the conversions above and by the narrow (ANSI) interfaces.
-std::string WideToUtf8(std::wstring_view text);
-x_wstring Utf8ToWide(std::string_view utf8);
+ZOLTCFG_API std::string WideToUtf8(std::wstring_view text);
+ZOLTCFG_API x_wstring Utf8ToWide(std::string_view utf8);
 
 // Orders names by wcsicmp: the ordering of field maps and indexes.
 struct NoCaseLess {

@@ -2,9 +2,10 @@
 // Thread rule: a value type.
 #pragma once
 
+#include "cfg_Export.h"
 #include "outside/common/x_wstring.h"
 
-class CComponentID {
+class ZOLTCFG_API CComponentID {
   public:
     CComponentID() = default;
     explicit CComponentID(const wchar_t* id) : m_id(id ? id : L"") {}

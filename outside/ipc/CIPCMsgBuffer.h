@@ -18,10 +18,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "cfg_Export.h"
 #include "outside/common/CException.h"
 #include "outside/common/x_wstring.h"
 
-class CIPCMsgBufferException : public OS::CException {
+class ZOLTCFG_API CIPCMsgBufferException : public OS::CException {
   public:
     enum : int {
         READ_PAST_END = 1,  // fewer bytes left than the item needs
@@ -32,7 +33,7 @@ class CIPCMsgBufferException : public OS::CException {
 };
 
 // The growable byte store under the message buffer: all bytes written so far.
-class CAccBuffer {
+class ZOLTCFG_API CAccBuffer {
   public:
     explicit CAccBuffer(unsigned long initialSize = 1024);
     virtual ~CAccBuffer();
@@ -48,7 +49,7 @@ class CAccBuffer {
     std::vector<unsigned char> m_bytes;
 };
 
-class CIPCMsgBuffer : public CAccBuffer {
+class ZOLTCFG_API CIPCMsgBuffer : public CAccBuffer {
   public:
     // `initialSize` is a capacity hint; the flag is accepted for compatibility and unused.
     explicit CIPCMsgBuffer(unsigned long initialSize = 1024, bool flag = false);

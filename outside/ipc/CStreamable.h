@@ -3,9 +3,11 @@
 // Thread rule: as the derived object's.
 #pragma once
 
+#include "cfg_Export.h"
+
 class CIPCMsgBuffer;
 
-class CStreamable {
+class ZOLTCFG_API CStreamable {
   public:
     virtual ~CStreamable() = 0;
     virtual void operator<<(const CIPCMsgBuffer& buf) = 0;

@@ -4,11 +4,12 @@
 // Thread rule: a value type.
 #pragma once
 
+#include "cfg_Export.h"
 #include "outside/common/x_wstring.h"
 #include "outside/ipc/CIPCMsgBuffer.h"
 #include "outside/ipc/CStreamable.h"
 
-class CSubjectID : public CStreamable {
+class ZOLTCFG_API CSubjectID : public CStreamable {
   public:
     CSubjectID() = default;
     explicit CSubjectID(const OS::x_wstring& subject) : m_subject(subject) {}

@@ -4,9 +4,10 @@
 // Thread rule: operator() is called on the server's threads, several at a time.
 #pragma once
 
+#include "cfg_Export.h"
 #include "outside/ipc/CIPCMsgBuffer.h"
 
-class CIPCServerRequestCallback {
+class ZOLTCFG_API CIPCServerRequestCallback {
   public:
     // Hands out an array of the served message ids and its length; the array stays the
     // caller's until it is given back to FreeMsgID. False: the handler serves nothing.

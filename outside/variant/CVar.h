@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cfg_Export.h"
 #include "outside/common/CException.h"
 #include "outside/common/x_wstring.h"
 
@@ -44,7 +45,7 @@ constexpr short VARIANT_TRUE = -1;
 constexpr short VARIANT_FALSE = 0;
 
 // The variant conversion error. Codes are the automation HRESULTs.
-class CVarConversionException : public OS::CException {
+class ZOLTCFG_API CVarConversionException : public OS::CException {
   public:
     static constexpr int TYPE_MISMATCH = static_cast<int>(0x80020005u);   // DISP_E_TYPEMISMATCH
     static constexpr int OVERFLOW_ERROR = static_cast<int>(0x8002000Au);  // DISP_E_OVERFLOW
@@ -73,12 +74,12 @@ struct CalendarTime {
 
 // Calendar time to automation date; false (and `out` = 0.0) when a member is out of range.
 // Milliseconds are kept as a fraction of a second.
-bool CalendarToVariantTime(const CalendarTime& in, DATE& out);
+ZOLTCFG_API bool CalendarToVariantTime(const CalendarTime& in, DATE& out);
 // Automation date to calendar time, rounded to the nearest second (milliseconds 0); false when
 // the date is outside years 100 to 9999.
-bool VariantTimeToCalendar(DATE in, CalendarTime& out);
+ZOLTCFG_API bool VariantTimeToCalendar(DATE in, CalendarTime& out);
 
-class CVar {
+class ZOLTCFG_API CVar {
   public:
     CVar() = default;  // VT_EMPTY
     CVar(const CVar&) = default;

@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "cfg_Client.h"
+#include "client/cfg_Proxy.h"
 #include "outside/notify/CSubjectServerHelper.h"
 #include "outside/rpc/CRPCClientHelper.h"
 #include "outside/rpc/CRPCServerHelper.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
 

@@ -13,7 +13,7 @@
 #include "outside/log/DebugLog.h"
 #include "outside/registry/CRegKey.h"
 #include "outside/registry/CRegUtil.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_VirtualServerDB.h"
 #include "setting/cfg_SettingCategoryFake.h"
 #include "tests/client/AgentTestSupport.h"

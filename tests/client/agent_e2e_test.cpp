@@ -17,7 +17,7 @@
 #include "outside/log/DebugLog.h"
 #include "outside/notify/CObserverServerHelper.h"
 #include "outside/rpc/CRPCException.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_VirtualServerDB.h"
 #include "tests/client/AgentTestSupport.h"
 #include "tests/support/ChildProcess.h"

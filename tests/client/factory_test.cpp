@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "cfg_Client.h"
+#include "client/cfg_FactoryDllMgr.h"
+#include "client/cfg_Proxy.h"
 #include "outside/log/DebugLog.h"
 #include "tests/client/module/FactoryModuleProbe.h"
 #include "tests/support/SampleHome.h"

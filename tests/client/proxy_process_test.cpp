@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "client/cfg_Proxy.h"
 #include "tests/client/ProxyTestSupport.h"
 #include "tests/support/ChildProcess.h"
 

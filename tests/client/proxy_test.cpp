@@ -7,6 +7,7 @@
 #include <atomic>
 #include <thread>
 
+#include "client/cfg_Proxy.h"
 #include "outside/log/DebugLog.h"
 #include "tests/client/ProxyTestSupport.h"
 

@@ -9,7 +9,7 @@
 
 #include "cfg_Service.h"
 #include "cfg_Setting.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "setting/cfg_SettingCategoryFake.h"
 #include "tests/support/TempDir.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "outside/rpc/CRPCClientHelper.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
 

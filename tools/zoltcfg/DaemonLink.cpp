@@ -3,7 +3,7 @@
 #include "tools/zoltcfg/DaemonLink.h"
 
 #include "outside/rpc/CRPCClientHelper.h"
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "tools/zoltcfg/CliError.h"
 
 namespace zoltcli {

@@ -106,7 +106,15 @@ int RunWatch(const CCliContext& ctx, const std::vector<std::string>& subjects, u
     CPrintHook hook(ctx.json, count);
     {
         // The observer's name is unique per process, so several watchers never share one.
-        CCfgProxy proxy(CComponentID(Wide("ID_ZOLT_CFG_CLI_" + std::to_string(getpid()))));
+        CComponentID observer(Wide("ID_ZOLT_CFG_CLI_" + std::to_string(getpid())));
+        struct CFactoryProxy {
+            CCfgProxyBase* p;
+            ~CFactoryProxy() {
+                if (p) CCfgFactory::Instance()->FreeCCfgProxy(p, -1);
+            }
+        } owned{CCfgFactory::Instance()->CreateCCfgProxy(-1, &observer)};
+        if (!owned.p) throw Refused("the library gives no proxy to watch with");
+        CCfgProxyBase& proxy = *owned.p;
         proxy.Hook(hook);
         std::string names;
         for (const auto& s : subjects) {

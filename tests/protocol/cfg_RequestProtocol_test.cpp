@@ -1,6 +1,6 @@
 // Pins the bytes of the configuration service's requests, relays and notification bodies, and
 // the readers' refusals of short, lying or foreign messages.
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Writers and readers of the configuration service's requests, replies and notification bodies,
 // in the item order of the grammar in cfg_RequestProtocol.h.
 // Thread rule: stateless; a buffer is used by one thread at a time.
-#include "service/cfg_RequestProtocol.h"
+#include "protocol/cfg_RequestProtocol.h"
 
 namespace NS_CfgProtocol {
 
