@@ -34,6 +34,7 @@ namespace {
 using Socket = asio::local::stream_protocol::socket;
 constexpr std::chrono::milliseconds kFirstRetry{50};
 constexpr std::chrono::milliseconds kLastRetry{2000};
+constexpr size_t kKeptUnacknowledged = 16;  // subject lists awaiting acknowledgement, per link
 
 thread_local const CNoticeInfo* t_current = nullptr;
 
@@ -300,8 +301,12 @@ uint32_t CObserverServerHelper::Impl::SendOnLink(const SubPtr& sub,
 NOTIFY::Frame CObserverServerHelper::Impl::SubscribeFrame(
     const SubPtr& sub, uint32_t token, const std::vector<OS::x_wstring>& subjects) {
     {
+        // A publisher that never acknowledges keeps only the latest lists here; an
+        // acknowledgement of a forgotten list announces nothing until a later one's comes.
         std::lock_guard<std::mutex> g(mutex);
-        sub->unacknowledged.emplace_back(token, subjects);
+        auto& sent = sub->unacknowledged;
+        if (sent.size() >= kKeptUnacknowledged) sent.erase(sent.begin());
+        sent.emplace_back(token, subjects);
     }
     return NOTIFY::EncodeSubscribe(token, self.GetIDString(), subjects);
 }
