@@ -1,9 +1,12 @@
-// CCfgProxy: the cached reader of settings. Reads are answered from the proxy's cache while its
-// change-notification connection is up; misses go to "ID_ZOLT_MASTER" through an agent; change
-// notifications drop cached settings and then reach the hooks.
+// CCfgProxy: the cached reader of settings. Reads are answered from the proxy's cache when the
+// entry was filled under the change-notification connection that announces its subject now;
+// other reads go to "ID_ZOLT_MASTER" through an agent; change notifications drop cached
+// settings and then reach the hooks.
 // Thread rule: readers on any thread; operator(), GetSubjectIDVector and
 // OnPublisherRestartOrGap on the change-notification thread. Lock order: m_csFill before the
 // cache's own lock; m_csHook is taken alone and never while a hook runs or the cache is called.
+// A cache hit takes the cache's lock and the observer helper's state lock, never one that is
+// held while connecting.
 #include "client/cfg_Proxy.h"
 
 #include <cstring>
@@ -42,8 +45,8 @@ CCfgProxy::~CCfgProxy() {
     m_ObserverSrvHelper.Unsubscribe(Master(), *this);
 }
 
-bool CCfgProxy::IsObserving() const {
-    return m_ObserverSrvHelper.IsConnected(Master(), *this);
+uint64_t CCfgProxy::AnnouncingConnection(const CSubjectID& subject) const {
+    return m_ObserverSrvHelper.AnnouncingConnection(Master(), *this, subject);
 }
 
 bool CCfgProxy::GetConfigurationSettings(const OS::x_wstring& server, const CSubjectID& subject,
@@ -51,30 +54,30 @@ bool CCfgProxy::GetConfigurationSettings(const OS::x_wstring& server, const CSub
     const CSubjectID settingSubject = setting.GetSubjectID();
     const CCfgIndex key(server, {subject, settingSubject});
     bool result = false;
-    // Without a live notification connection a cached value may have been changed unseen.
-    const bool observing = IsObserving();
-    if (observing && m_Cache.GetConfiguration(key, setting)) {
+    // An entry filled under an earlier connection (or marked 0) may have been changed unseen.
+    if (m_Cache.GetMarkedConfiguration(key, AnnouncingConnection(settingSubject), setting)) {
         CFG_LOG(DBG::LVL_INFO, L"CCfgProxy::GetConfigurationSettings() from cache, subject id=%ls",
                 settingSubject.Str().c_str());
         result = true;
     } else {
-        // The hooks hear of what is dropped here once the connection is back (on the
-        // notification thread, like every hook call).
-        if (!observing && m_Cache.GetCount() > 0) DropAll(false);
         // Observe the subject before asking, so that a change made after the service's answer
         // is announced to this proxy.
         UpdateSubjectID(settingSubject, false);
         const uint64_t generation = m_uGeneration.load(std::memory_order_acquire);
+        const uint64_t connection = AnnouncingConnection(settingSubject);
         CCfgAgent agent(P::kMasterComponent, true);
         if (agent.QueryConfigurationSettings(server, subject, setting, nullptr)) {
-            bool stored = true;
+            bool stored;
             {
+                // The answer is always stored, but served later only when every change of the
+                // subject since before the query was announced on a connection that is still
+                // the current one at that later read: the subscription was acknowledged before
+                // the query (not pending, timed out or sent from inside a delivery) and no
+                // change, drop or reconnection report came in meanwhile.
                 OS::CCriticalSectionSentry fill(m_csFill);
-                if (IsObserving() && generation == m_uGeneration.load(std::memory_order_acquire)) {
-                    stored = m_Cache.SetConfiguration(key, setting, nullptr,
-                                                      CCfgSettingDBBase::MA_NO_IGNORE_FIELDS);
-                    if (stored) m_setServers.insert(server);
-                }
+                const bool fresh = generation == m_uGeneration.load(std::memory_order_acquire);
+                stored = m_Cache.SetMarkedConfiguration(key, setting, fresh ? connection : 0);
+                if (stored) m_setServers.insert(server);
             }
             if (stored) {
                 CFG_LOG(DBG::LVL_INFO,
@@ -123,10 +126,6 @@ void CCfgProxy::UpdateSubjectID(const CSubjectID& subject, bool requirePreviousC
     m_ObserverSrvHelper.Subscribe(Master(), *this);
     if (requirePreviousChange)
         m_ObserverSrvHelper.RequirePreviousChange(Master(), *this, {subject});
-    // A read that began before this subscription took effect may hold a value whose change was
-    // not announced to this proxy: it must not be cached.
-    OS::CCriticalSectionSentry fill(m_csFill);
-    m_uGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 size_t CCfgProxy::GetCachedCount() {
@@ -150,7 +149,7 @@ void CCfgProxy::operator()(const CSubjectID& subject, const CIPCMsgBuffer& body)
     // means that changes may have been missed.
     if (const CNoticeInfo* notice = CObserverServerHelper::CurrentNotice()) {
         const uint64_t previous = m_uPublisherStartId.exchange(notice->startId);
-        if (previous != 0 && previous != notice->startId) DropAll(true);
+        if (previous != 0 && previous != notice->startId) DropAll();
     }
     P::CNotification note;
     if (!P::ReadNotificationBody(body, note)) {
@@ -196,36 +195,30 @@ void CCfgProxy::OnPublisherRestartOrGap(const CPublisherChange& change) {
             : change.kind == CPublisherChange::Kind::kReconnected ? L"connection lost"
                                                                   : L"late connection");
     if (change.startId != 0) m_uPublisherStartId.store(change.startId);
-    DropAll(true);
+    DropAll();
 }
 
-void CCfgProxy::DropAll(bool callHooks) {
+void CCfgProxy::DropAll() {
     std::set<OS::x_wstring, OS::NoCaseLess> servers;
     {
         OS::CCriticalSectionSentry fill(m_csFill);
         m_uGeneration.fetch_add(1, std::memory_order_acq_rel);
         servers.swap(m_setServers);
     }
-    std::vector<CDropped> dropped;
+    std::vector<CCfgIndex> dropped;
     for (const auto& server : servers) {
         std::vector<CCfgSettingDBBase::SubjectPair> pairs;
         m_Cache.GetPolicySubjectPairByVirtualServerName(server, pairs);
         for (const auto& pair : pairs) {
-            m_Cache.RemoveConfiguration(CCfgIndex(server, pair), OS::x_wstring(), nullptr);
-            dropped.push_back(CDropped{server, pair});
+            dropped.emplace_back(server, pair);
+            m_Cache.RemoveConfiguration(dropped.back(), OS::x_wstring(), nullptr);
         }
-    }
-    {
-        OS::CCriticalSectionSentry fill(m_csFill);
-        m_vecDropped.insert(m_vecDropped.end(), dropped.begin(), dropped.end());
-        if (!callHooks) return;
-        dropped.clear();
-        dropped.swap(m_vecDropped);
     }
     if (dropped.empty()) return;
     const std::vector<CCfgProxyHook*> hooks = CopyHooks();
-    for (const CDropped& d : dropped)
+    for (const CCfgIndex& d : dropped)
         for (CCfgProxyHook* hook : hooks)
             if (hook)
-                hook->NotifyCallBack(d.server, d.pair.first, d.pair.second, P::kChangeWritten);
+                hook->NotifyCallBack(d.GetServerName(), d.GetPolicySubject(), d.GetSubjectID(),
+                                     P::kChangeWritten);
 }

@@ -17,12 +17,14 @@
 
 // The working proxy.
 //
-// Staleness: a cached setting is served only while the proxy's notification connection to
-// "ID_ZOLT_MASTER" is up. A change notification drops the entry before the hooks run; a
-// reconnection (the publisher restarted, or dropped this observer for falling behind, so that
-// notifications may have been missed) drops the whole cache and calls the hooks once per dropped
-// entry with change kind 3; so does a notification from a new publisher run. A read that
-// overlaps a change or a subscription is answered but not cached.
+// Staleness: a cached setting is served only when it was filled under the notification
+// connection to "ID_ZOLT_MASTER" that is up now, after the publisher had acknowledged the
+// subscription of its subject on it; deciding that never waits for a connection being made. A
+// change notification drops the entry before the hooks run; a reconnection (the publisher
+// restarted, or dropped this observer for falling behind, so that notifications may have been
+// missed) drops the whole cache and calls the hooks once per dropped entry with change kind 3;
+// so does a notification from a new publisher run. A read that overlaps a change, or whose
+// subject's subscription is not acknowledged, is answered and stored but not served later.
 class CCfgProxy : public CCfgProxyBase, public CObserverNoticeCallback {
   public:
     // `componentId`: the component that hosts the proxy (the observer's name to publishers).
@@ -52,11 +54,12 @@ class CCfgProxy : public CCfgProxyBase, public CObserverNoticeCallback {
     void OnPublisherRestartOrGap(const CPublisherChange& change) override;
 
   private:
-    // Drops every cached setting. With `callHooks` (the notification thread only), calls the
-    // hooks with change kind 3 for each setting dropped now or by an earlier drop without.
-    void DropAll(bool callHooks);
+    // Drops every cached setting and calls the hooks with change kind 3 for each.
+    // REQUIRES: on the notification thread.
+    void DropAll();
     std::vector<CCfgProxyHook*> CopyHooks() const;
-    bool IsObserving() const;
+    // The connection that announces the subject's changes now (0: none); see the helper.
+    uint64_t AnnouncingConnection(const CSubjectID& subject) const;
 
     CCfgSettingCache m_Cache;
     std::vector<CSubjectID> m_vecSubjectID;  // guarded by m_csHook
@@ -64,16 +67,11 @@ class CCfgProxy : public CCfgProxyBase, public CObserverNoticeCallback {
     std::vector<CCfgProxyHook*> m_vecHook;   // guarded by m_csHook
     CObserverServerHelper m_ObserverSrvHelper;
 
-    // Fill protection: a read stores its answer only when no change, drop or new subscription
+    // Fill protection: a read marks its stored answer as servable only when no change or drop
     // happened since it started (the generation did not move); m_csFill makes that check and
     // the store one step against the generation's increments.
     OS::CCriticalSection m_csFill;
     std::atomic<uint64_t> m_uGeneration{0};
     std::set<OS::x_wstring, OS::NoCaseLess> m_setServers;  // servers with entries; m_csFill
     std::atomic<uint64_t> m_uPublisherStartId{0};
-    struct CDropped {
-        OS::x_wstring server;
-        CCfgSettingDBBase::SubjectPair pair;
-    };
-    std::vector<CDropped> m_vecDropped;  // dropped, hooks not told yet; m_csFill
 };

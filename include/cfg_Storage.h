@@ -5,6 +5,7 @@
 // at once (one lock serialises its operations); other stores say their own rule.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <utility>
 #include <vector>
@@ -165,13 +166,26 @@ class ZOLTCFG_API CCfgSettingCache : public CCfgSettingDBBase {
     // The number of entries (for tests and diagnostics).
     size_t GetCount();
 
+    // Like the index-form SetConfiguration, and marks the entry with `mark` (the index-form
+    // SetConfiguration marks with 0).
+    bool SetMarkedConfiguration(const CCfgIndex& index, const CCfgSettingCategoryBase& setting,
+                                uint64_t mark);
+    // Like the index-form GetConfiguration, but only from an entry marked with `mark`; false
+    // for any other entry and for `mark` 0.
+    bool GetMarkedConfiguration(const CCfgIndex& index, uint64_t mark,
+                                CCfgSettingCategoryBase& setting);
+
   private:
-    // One cached setting: the owned object, and its serialized form as of the last store, which
-    // is what an assignment out of the object reads (the object only changes when stored into).
+    // One cached setting: the owned object, its serialized form as of the last store, which
+    // is what an assignment out of the object reads (the object only changes when stored into),
+    // and the mark of the last store.
     struct CEntry {
         CCfgSettingCategoryBase* m_pSetting = nullptr;
         CIPCMsgBuffer m_bufSetting;
+        uint64_t m_uMark = 0;
     };
+    // GetConfiguration's work. REQUIRES: m_csCache held.
+    bool CopyOut(const CEntry& entry, CCfgSettingCategoryBase& setting);
 
     OS::CCriticalSection m_csCache;
     std::map<CCfgIndex, CEntry, CCfgIndexLess> m_mapSetting;

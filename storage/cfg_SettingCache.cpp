@@ -41,10 +41,21 @@ bool CCfgSettingCache::GetConfiguration(const OS::x_wstring& /*server*/,
 bool CCfgSettingCache::GetConfiguration(const CCfgIndex& index, CCfgSettingCategoryBase& setting) {
     OS::CCriticalSectionSentry sentry(m_csCache);
     auto it = m_mapSetting.find(index);
-    if (it == m_mapSetting.end()) return false;
+    return it != m_mapSetting.end() && CopyOut(it->second, setting);
+}
+
+bool CCfgSettingCache::GetMarkedConfiguration(const CCfgIndex& index, uint64_t mark,
+                                              CCfgSettingCategoryBase& setting) {
+    if (mark == 0) return false;
+    OS::CCriticalSectionSentry sentry(m_csCache);
+    auto it = m_mapSetting.find(index);
+    return it != m_mapSetting.end() && it->second.m_uMark == mark && CopyOut(it->second, setting);
+}
+
+bool CCfgSettingCache::CopyOut(const CEntry& entry, CCfgSettingCategoryBase& setting) {
     // Assignment of the stored object to the caller's setting: the caller reads the stored
     // object's serialized form, which was taken when the object last changed.
-    const CIPCMsgBuffer& buf = it->second.m_bufSetting;
+    const CIPCMsgBuffer& buf = entry.m_bufSetting;
     buf.Rewind();
     setting << buf;
     return true;
@@ -61,6 +72,12 @@ bool CCfgSettingCache::SetConfiguration(const CCfgIndex& index,
                                         const CCfgSettingCategoryBase& setting,
                                         std::vector<OS::x_wstring>* /*changed*/,
                                         ModifyAction /*action*/) {
+    return SetMarkedConfiguration(index, setting, 0);
+}
+
+bool CCfgSettingCache::SetMarkedConfiguration(const CCfgIndex& index,
+                                              const CCfgSettingCategoryBase& setting,
+                                              uint64_t mark) {
     OS::CCriticalSectionSentry sentry(m_csCache);
     auto it = m_mapSetting.find(index);
     bool created = false;
@@ -71,11 +88,13 @@ bool CCfgSettingCache::SetConfiguration(const CCfgIndex& index,
         created = true;
     }
     CEntry& entry = it->second;
+    entry.m_uMark = 0;  // not served by mark while half stored
     try {
         *entry.m_pSetting = setting;
         CIPCMsgBuffer buf;
         *entry.m_pSetting >> buf;
         entry.m_bufSetting = std::move(buf);
+        entry.m_uMark = mark;
     } catch (...) {
         // A setting that could not be copied in leaves no empty entry behind to answer reads.
         if (created) {

@@ -4,7 +4,8 @@
 // helper's thread closes a connection, reads, retries and delivers.
 // Thread rule: subscriptions' flags are guarded by the helper mutex; a subscription's
 // connection and writes by its own connection mutex, never taken while an observer's
-// GetSubjectIDVector runs.
+// GetSubjectIDVector runs. The helper mutex is never held across I/O, so what it guards
+// (AnnouncingConnection) answers at once even while a connection is being made.
 #include "outside/notify/CObserverServerHelper.h"
 
 #include <errno.h>
@@ -16,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "outside/log/DebugLog.h"
@@ -32,6 +34,7 @@ namespace {
 using Socket = asio::local::stream_protocol::socket;
 constexpr std::chrono::milliseconds kFirstRetry{50};
 constexpr std::chrono::milliseconds kLastRetry{2000};
+constexpr size_t kKeptUnacknowledged = 16;  // subject lists awaiting acknowledgement, per link
 
 thread_local const CNoticeInfo* t_current = nullptr;
 
@@ -40,6 +43,7 @@ struct CLink {
     explicit CLink(asio::io_context& c) : socket(c) {}
     Socket socket;
     int fd = -1;
+    uint64_t id = 0;             // unique among the helper's links
     NOTIFY::CFrameAssembler in;  // helper thread only
 };
 
@@ -65,6 +69,19 @@ struct CSubscription {
     uint64_t lastSequence = 0;
     bool everConnected = false;
     bool missedFirst = false;
+    // The id of the link while it is up (0 while there is none); the subjects the publisher
+    // has acknowledged on it, and the subject lists sent on it and not yet acknowledged, by
+    // token.
+    uint64_t upLink = 0;
+    std::set<OS::x_wstring> announced;
+    std::vector<std::pair<uint32_t, std::vector<OS::x_wstring>>> unacknowledged;
+
+    // REQUIRES: the helper mutex held. The link is gone (0) or replaced by the link `id`.
+    void NewLink(uint64_t id) {
+        upLink = id;
+        announced.clear();
+        unacknowledged.clear();
+    }
 };
 
 using SubPtr = std::shared_ptr<CSubscription>;
@@ -87,6 +104,7 @@ struct CObserverServerHelper::Impl {
     std::condition_variable changed;
     std::map<std::pair<OS::x_wstring, CObserverNoticeCallback*>, SubPtr> subs;
     const CSubscription* delivering = nullptr;
+    uint64_t lastLinkId = 0;
 
     std::thread thread;
     std::thread::id threadId;
@@ -111,6 +129,12 @@ struct CObserverServerHelper::Impl {
     // When a new link is made and `resubscribe` is given, that subject list is sent first.
     uint32_t SendOnLink(const SubPtr& sub, const std::function<NOTIFY::Frame(uint32_t)>& make,
                         std::wstring& why, const std::vector<OS::x_wstring>* resubscribe = nullptr);
+    // The subscribe frame of `subjects` with `token`, noted as sent on sub's current link.
+    NOTIFY::Frame SubscribeFrame(const SubPtr& sub, uint32_t token,
+                                 const std::vector<OS::x_wstring>& subjects);
+    // The publisher acknowledged `token` on `link`: the last subject list sent up to it is
+    // what it delivers on.
+    void Acknowledged(const SubPtr& sub, const CLink& link, uint32_t token);
     void Read(const SubPtr& sub, const std::shared_ptr<CLink>& link);
     void Lost(const SubPtr& sub, const std::shared_ptr<CLink>& link);
     void ScheduleRetry(const SubPtr& sub);
@@ -200,6 +224,8 @@ bool CObserverServerHelper::Impl::Connect(const SubPtr& sub, std::wstring& why) 
         sub->everConnected = true;
         sub->missedFirst = false;
         gen = ++sub->generation;
+        link->id = ++lastLinkId;
+        sub->NewLink(link->id);
     }
     sub->link = link;
     asio::post(context, [this, sub, link, hook, change, gen] {
@@ -232,6 +258,7 @@ void CObserverServerHelper::Impl::Detach(const SubPtr& sub) {
     {
         std::lock_guard<std::mutex> g(mutex);
         ++sub->generation;
+        sub->NewLink(0);
     }
     changed.notify_all();
     if (link)
@@ -258,8 +285,7 @@ uint32_t CObserverServerHelper::Impl::SendOnLink(const SubPtr& sub,
             fresh = true;
         }
         if (fresh && resubscribe &&
-            !Send(sub,
-                  NOTIFY::EncodeSubscribe(++sub->nextToken, self.GetIDString(), *resubscribe))) {
+            !Send(sub, SubscribeFrame(sub, ++sub->nextToken, *resubscribe))) {
             why = L"the connection broke while sending";
             Detach(sub);
             continue;
@@ -270,6 +296,36 @@ uint32_t CObserverServerHelper::Impl::SendOnLink(const SubPtr& sub,
         Detach(sub);
     }
     return 0;
+}
+
+NOTIFY::Frame CObserverServerHelper::Impl::SubscribeFrame(
+    const SubPtr& sub, uint32_t token, const std::vector<OS::x_wstring>& subjects) {
+    {
+        // A publisher that never acknowledges keeps only the latest lists here; an
+        // acknowledgement of a forgotten list announces nothing until a later one's comes.
+        std::lock_guard<std::mutex> g(mutex);
+        auto& sent = sub->unacknowledged;
+        if (sent.size() >= kKeptUnacknowledged) sent.erase(sent.begin());
+        sent.emplace_back(token, subjects);
+    }
+    return NOTIFY::EncodeSubscribe(token, self.GetIDString(), subjects);
+}
+
+void CObserverServerHelper::Impl::Acknowledged(const SubPtr& sub, const CLink& link,
+                                               uint32_t token) {
+    {
+        std::lock_guard<std::mutex> g(mutex);
+        sub->acked = std::max(sub->acked, token);
+        if (sub->upLink == link.id) {
+            // Frames are taken over in the order sent: each subject list replaces the one before.
+            auto& sent = sub->unacknowledged;
+            auto it = sent.begin();
+            for (; it != sent.end() && it->first <= token; ++it)
+                sub->announced = std::set<OS::x_wstring>(it->second.begin(), it->second.end());
+            sent.erase(sent.begin(), it);
+        }
+    }
+    changed.notify_all();
 }
 
 void CObserverServerHelper::Impl::Read(const SubPtr& sub, const std::shared_ptr<CLink>& link) {
@@ -294,11 +350,7 @@ void CObserverServerHelper::Impl::Read(const SubPtr& sub, const std::shared_ptr<
                 while (link->in.Next(p, size)) {
                     NOTIFY::CDecoded d = NOTIFY::Decode(p, size);
                     if (d.kind == NOTIFY::kAck) {
-                        {
-                            std::lock_guard<std::mutex> g(mutex);
-                            sub->acked = std::max(sub->acked, d.token);
-                        }
-                        changed.notify_all();
+                        Acknowledged(sub, *link, d.token);
                     } else if (d.kind == NOTIFY::kNotice) {
                         CNoticeInfo info;
                         info.publisher = sub->publisher;
@@ -342,6 +394,7 @@ void CObserverServerHelper::Impl::Lost(const SubPtr& sub, const std::shared_ptr<
     {
         std::lock_guard<std::mutex> g(mutex);
         ++sub->generation;
+        sub->NewLink(0);
         active = sub->active;
     }
     changed.notify_all();
@@ -371,11 +424,7 @@ void CObserverServerHelper::Impl::Retry(const SubPtr& sub) {
     if (sub->link) return;
     std::wstring why;
     if (SendOnLink(
-            sub,
-            [&](uint32_t token) {
-                return NOTIFY::EncodeSubscribe(token, self.GetIDString(), subjects);
-            },
-            why))
+            sub, [&](uint32_t token) { return SubscribeFrame(sub, token, subjects); }, why))
         return;
     sub->delay = std::min(kLastRetry, sub->delay * 2);
     ScheduleRetry(sub);
@@ -431,9 +480,7 @@ void CObserverServerHelper::Subscribe(const CComponentID& publisher,
         std::lock_guard<std::mutex> g(sub->conn);
         std::wstring why;
         token = s.SendOnLink(
-            sub,
-            [&](uint32_t t) { return NOTIFY::EncodeSubscribe(t, s.self.GetIDString(), subjects); },
-            why);
+            sub, [&](uint32_t t) { return s.SubscribeFrame(sub, t, subjects); }, why);
         if (token == 0) {
             {
                 std::lock_guard<std::mutex> g2(s.mutex);
@@ -461,6 +508,7 @@ void CObserverServerHelper::Unsubscribe(const CComponentID& publisher,
         sub = it->second;
         s.subs.erase(it);
         sub->active = false;
+        sub->NewLink(0);
     }
     asio::post(s.context, [sub] {
         std::lock_guard<std::mutex> g(sub->conn);
@@ -515,8 +563,17 @@ bool CObserverServerHelper::IsConnected(const CComponentID& publisher,
                                         const CObserverNoticeCallback& observer) const {
     SubPtr sub = m_impl->Find(publisher, &observer);
     if (!sub) return false;
-    std::lock_guard<std::mutex> g(sub->conn);
-    return sub->link != nullptr;
+    std::lock_guard<std::mutex> g(m_impl->mutex);
+    return sub->upLink != 0;
+}
+
+uint64_t CObserverServerHelper::AnnouncingConnection(const CComponentID& publisher,
+                                                     const CObserverNoticeCallback& observer,
+                                                     const CSubjectID& subject) const {
+    SubPtr sub = m_impl->Find(publisher, &observer);
+    if (!sub) return 0;
+    std::lock_guard<std::mutex> g(m_impl->mutex);
+    return sub->announced.count(subject.Str()) ? sub->upLink : 0;
 }
 
 void CObserverServerHelper::SetTimeout(std::chrono::milliseconds timeout) {

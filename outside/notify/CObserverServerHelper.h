@@ -13,6 +13,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -45,8 +46,17 @@ class CObserverServerHelper {
     // The delivery in progress on the calling thread, or null outside a delivery.
     static const CNoticeInfo* CurrentNotice();
 
-    // True while the observer's connection to the publisher is up.
+    // True while the observer's connection to the publisher is up. Never waits for a
+    // connection being made.
     bool IsConnected(const CComponentID& publisher, const CObserverNoticeCallback& observer) const;
+    // The id (never 0) of the observer's current connection to the publisher when the
+    // publisher has acknowledged, on that connection, a subscription holding `subject`, so that
+    // every change of `subject` it publishes from then on reaches the observer while this id
+    // stays the same; 0 otherwise. A new connection has a new id. Never waits for a connection
+    // being made.
+    uint64_t AnnouncingConnection(const CComponentID& publisher,
+                                  const CObserverNoticeCallback& observer,
+                                  const CSubjectID& subject) const;
 
     // The time allowed for connecting and for the publisher's acknowledgement (10 s).
     void SetTimeout(std::chrono::milliseconds timeout);

@@ -1,7 +1,7 @@
 // Tests of the caching proxy against a stand-in master component in the same process: one
 // query for repeated reads, failed reads, the change notification (drop, hooks, ignored
 // bodies), the virtual-server environment flush, hook registration, subscriptions, a
-// publisher restart, and readers racing with changes.
+// publisher restart or silence, and readers racing with changes.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,6 +19,7 @@ namespace {
 const CSubjectID kNullPolicy(L"ZOLT_PLC_NULL");
 const OS::x_wstring kVs = L"ZOLT_SUB_CFG_VS_RS";
 const OS::x_wstring kOther = L"ZOLT_SUB_OTHER";
+const OS::x_wstring kNew = L"ZOLT_SUB_NEW";
 
 Texts Prefixed(const DBG::CCaptureLog& log, int level, const OS::x_wstring& prefix) {
     Texts out;
@@ -82,12 +83,21 @@ TEST_F(Proxy, ReadsOnceFromTheServiceAndThenFromTheCache) {
 }
 
 TEST_F(Proxy, AFailedReadCachesNothingButObservesTheSubject) {
+    // With no publisher to announce changes the answer is not kept for later reads, but the
+    // read still fails when the cache refuses the setting.
+    standIn.StopPublisher();
+    standIn.master.Set(kOther, 5);
+    CUnstorable unstorable(kOther);
+    EXPECT_FALSE(proxy.GetConfigurationSettings(L"SRV", kNullPolicy, unstorable));
+    standIn.StartPublisher();
+
     CVirusScan s(L"ZOLT_SUB_UNKNOWN");
     s.AddFieldValue(L"VS_MAX_SIZE", CVar(7));
     EXPECT_FALSE(proxy.GetConfigurationSettings(L"SRV", kNullPolicy, s));
     EXPECT_EQ(s.MaxSize(), 7);  // a refused query leaves the setting alone
     EXPECT_EQ(proxy.GetCachedCount(), 0u);
-    EXPECT_EQ(proxy.GetSubjectIDVector(), std::vector<CSubjectID>{CSubjectID(L"ZOLT_SUB_UNKNOWN")});
+    EXPECT_EQ(proxy.GetSubjectIDVector(),
+              (std::vector<CSubjectID>{CSubjectID(kOther), CSubjectID(L"ZOLT_SUB_UNKNOWN")}));
 
     // The subscription is live: a change of that subject reaches the hook.
     Change(L"ZOLT_SUB_UNKNOWN", L"SRV", 3, 1);
@@ -97,7 +107,7 @@ TEST_F(Proxy, AFailedReadCachesNothingButObservesTheSubject) {
     // Nothing was cached: the next read asks again, and now finds it.
     standIn.master.Set(L"ZOLT_SUB_UNKNOWN", 8);
     EXPECT_EQ(Read(L"SRV", L"ZOLT_SUB_UNKNOWN"), 8);
-    EXPECT_EQ(standIn.master.QueryCount(), 2u);
+    EXPECT_EQ(standIn.master.QueryCount(), 3u);
 }
 
 TEST_F(Proxy, AChangeDropsTheEntryThenCallsTheHooksAndOtherBodiesAreIgnored) {
@@ -116,13 +126,23 @@ TEST_F(Proxy, AChangeDropsTheEntryThenCallsTheHooksAndOtherBodiesAreIgnored) {
     for (const CIPCMsgBuffer* body : {&foreign, &truncated, &empty})
         standIn.NotifyRaw(kOther, *body);
 
-    // The hook sees the entry already gone: a read from inside it goes to the service.
-    std::atomic<int> readInHook{-1};
-    hook.OnCall([&] { readInHook = Read(L"SRV"); });
+    // The hook sees the entry already gone: a read from inside it goes to the service. A new
+    // subject read there (twice, as a second reader would) is answered but not kept: the
+    // publisher cannot acknowledge its subscription before the hook returns.
+    std::atomic<int> readInHook{-1}, newInHook{-1};
+    hook.OnCall([&] {
+        readInHook = Read(L"SRV");
+        newInHook = Read(L"SRV", kNew) * Read(L"SRV2", kNew);
+    });
     standIn.master.Set(kVs, 2);
+    standIn.master.Set(kNew, 3);
     Change(kVs, L"SRV", 3, 1);
     hook.OnCall(nullptr);
     EXPECT_EQ(readInHook, 2);
+    EXPECT_EQ(newInHook, 9);
+    standIn.master.Set(kNew, 4);  // changed before its subscription took effect: not announced
+    EXPECT_EQ(Read(L"SRV", kNew), 4);
+    EXPECT_EQ(Read(L"SRV2", kNew), 4);
     EXPECT_EQ(hook.Calls(), (std::vector<CCall>{{L"SRV", L"ZOLT_PLC_NULL", kVs, 3}}));
     const OS::x_wstring other = L"CCfgProxy::operator(), subject id=ZOLT_SUB_OTHER)";
     EXPECT_EQ(
@@ -133,13 +153,13 @@ TEST_F(Proxy, AChangeDropsTheEntryThenCallsTheHooksAndOtherBodiesAreIgnored) {
                     L"subject id=ZOLT_SUB_OTHER"});
     EXPECT_EQ(Read(L"SRV"), 2);
     EXPECT_EQ(Read(L"SRV", kOther), 50);
-    EXPECT_EQ(standIn.master.QueryCount(), 3u);  // the other setting stayed cached throughout
+    EXPECT_EQ(standIn.master.QueryCount(), 7u);  // the other setting stayed cached throughout
 
     // A deletion of a setting of another server drops nothing of this one.
     Change(kVs, L"SRV2", 4, 2);
     EXPECT_EQ(hook.Calls()[1], (CCall{L"SRV2", L"ZOLT_PLC_NULL", kVs, 4}));
     EXPECT_EQ(Read(L"SRV"), 2);
-    EXPECT_EQ(standIn.master.QueryCount(), 3u);
+    EXPECT_EQ(standIn.master.QueryCount(), 7u);
 }
 
 TEST_F(Proxy, AVirtualServerEnvironmentChangeDropsEverySettingOfThatServer) {
@@ -218,13 +238,18 @@ TEST_F(Proxy, APublisherRestartDropsTheWholeCache) {
     CacheTwo();
     DBG::CCaptureLog log;
 
-    // Changes made while the publisher is away are never announced.
+    // Changes made while the publisher is away are never announced. What was cached before is
+    // not served even before the reconnection's drop has run.
     standIn.StopPublisher();
     standIn.master.Set(kVs, 2);
     standIn.master.Set(kOther, 51);
+    std::atomic<int> readBeforeDrop{-1};
+    proxy.BeforeReconnectDrop([&] { readBeforeDrop = Read(L"SRV"); });
     hook.Expect(2);
     standIn.StartPublisher();
     ASSERT_TRUE(hook.Wait());  // the proxy reconnected by itself and told its hooks
+    proxy.BeforeReconnectDrop(nullptr);
+    EXPECT_EQ(readBeforeDrop, 2);
 
     EXPECT_EQ(hook.Calls(), (std::vector<CCall>{{L"SRV", L"ZOLT_PLC_NULL", kVs, 3},
                                                 {L"SRV", L"ZOLT_PLC_NULL", kOther, 3}}));
@@ -234,6 +259,13 @@ TEST_F(Proxy, APublisherRestartDropsTheWholeCache) {
     EXPECT_EQ(proxy.GetCachedCount(), 0u);
     EXPECT_EQ(Read(L"SRV"), 2);
     EXPECT_EQ(Read(L"SRV", kOther), 51);
+
+    // A publisher that takes the connection and never greets holds up no read.
+    standIn.StopPublisher();
+    CSilentPublisher silent;
+    ASSERT_TRUE(silent.Accept());
+    EXPECT_EQ(Read(L"SRV"), 2);
+    EXPECT_TRUE(silent.ObserverWaiting());
 }
 
 // Readers on several threads keep filling the cache while the value changes; after each

@@ -145,6 +145,16 @@ TEST(SettingCache, ReadsCopiesAndStoresReplaceContent) {
     // A different key is a different entry.
     EXPECT_TRUE(cache.SetConfiguration(Key(L"srv", L"P", L"y"), second, nullptr, kNone));
     EXPECT_EQ(2u, cache.GetCount());
+
+    // A marked entry is read only under its mark; the plain store marks 0, which reads nothing.
+    EXPECT_TRUE(cache.SetMarkedConfiguration(Key(L"srv", L"P", L"y"), first, 5));
+    CTestSetting marked;
+    EXPECT_FALSE(cache.GetMarkedConfiguration(Key(L"srv", L"P", L"y"), 6, marked));
+    EXPECT_TRUE(cache.GetMarkedConfiguration(Key(L"SRV", L"p", L"Y"), 5, marked));
+    EXPECT_EQ(x_wstring(L"changed too"), Field(marked, L"F0"));
+    EXPECT_TRUE(cache.SetConfiguration(Key(L"srv", L"P", L"y"), second, nullptr, kNone));
+    EXPECT_FALSE(cache.GetMarkedConfiguration(Key(L"srv", L"P", L"y"), 5, marked));
+    EXPECT_FALSE(cache.GetMarkedConfiguration(Key(L"srv", L"P", L"y"), 0, marked));
 }
 
 TEST(SettingCache, UnsupportedOperationsAndStoresThatCannotCopy) {

@@ -235,6 +235,7 @@ TEST_F(NotifyTest, ObserversFollowPublisherRestarts) {
     // No publisher yet: the subscription waits and is made when the publisher comes.
     helper.Subscribe(kPub, a);
     EXPECT_FALSE(helper.IsConnected(kPub, a));
+    EXPECT_EQ(0u, helper.AnnouncingConnection(kPub, a, CSubjectID(L"S1")));
     std::optional<CSubjectServerHelper> pub;
     pub.emplace(kPub);
     const uint64_t first = pub->GetStartId();
@@ -242,6 +243,9 @@ TEST_F(NotifyTest, ObserversFollowPublisherRestarts) {
     EXPECT_EQ(CPublisherChange::Kind::kLateConnect, a.Changes()[0].kind);
     EXPECT_EQ(first, a.Changes()[0].startId);
     helper.Subscribe(kPub, a);  // acknowledged: the next Notify reaches the observer
+    const uint64_t link = helper.AnnouncingConnection(kPub, a, CSubjectID(L"S1"));
+    EXPECT_NE(0u, link);
+    EXPECT_EQ(0u, helper.AnnouncingConnection(kPub, a, CSubjectID(L"S2")));  // not subscribed
     pub->Notify(CSubjectID(L"S1"), Body(1), false);
     pub->Notify(CSubjectID(L"S1"), Body(2), false);
     ASSERT_TRUE(a.WaitNotices(2));
@@ -260,6 +264,8 @@ TEST_F(NotifyTest, ObserversFollowPublisherRestarts) {
     EXPECT_EQ(second, restart.startId);
     EXPECT_EQ(2u, restart.lastSequence);
     helper.Subscribe(kPub, a);
+    EXPECT_NE(0u, helper.AnnouncingConnection(kPub, a, CSubjectID(L"S1")));
+    EXPECT_NE(link, helper.AnnouncingConnection(kPub, a, CSubjectID(L"S1")));  // a new link
     pub->Notify(CSubjectID(L"S1"), Body(3), true);
     ASSERT_TRUE(a.WaitNotices(3));
     EXPECT_EQ(Notice(L"S1", 3, second, 1, true), a.Got()[2]);
