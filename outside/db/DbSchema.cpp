@@ -115,6 +115,12 @@ std::vector<TableDef> LoadSchema(const OS::x_wstring& file) {
                 col.name = OS::WideToUtf8(c.GetAttribute(L"name"));
                 if (col.name.empty()) Bad(file, def.name, "(unnamed)", "a column without a name");
                 if (Upper(col.name) == kKeyColumn) continue;  // the key is always the same
+                // The database matches column names without regard to ASCII case, so a second
+                // column of the same name would alias the first one's storage.
+                for (const auto& earlier : def.columns)
+                    if (Upper(earlier.name) == Upper(col.name))
+                        Bad(file, def.name, col.name,
+                            "listed twice (also as " + earlier.name + ")");
                 std::string type = Lower(OS::WideToUtf8(c.GetAttribute(L"type")));
                 if (type.empty()) type = "string";
                 for (const auto& k : kTypes) {

@@ -23,8 +23,9 @@ struct TableDef {
     std::vector<ColumnDef> columns;  // without CFG_INDEX, which every table gets first
 };
 
-// Reads the schema file. Throws CDBException kSchemaFile when it cannot be read, is not XML, or
-// names an unknown column type or a default that does not fit its type.
+// Reads the schema file. Throws CDBException kSchemaFile when it cannot be read, is not XML,
+// names an unknown column type or a default that does not fit its type, or lists two columns of
+// one table under the same name (ASCII case ignored).
 std::vector<TableDef> LoadSchema(const OS::x_wstring& file);
 
 // The variant kind a column of declared SQL type `declType` reads as (VT_EMPTY: untyped).

@@ -12,12 +12,23 @@ namespace OS {
 const wchar_t* const kProductRegKey = L"SOFTWARE\\Kestrelon\\Mailvane for Exchange\\CurrentVersion";
 
 x_wstring GetHomeDir() {
+    std::string why;
+    return GetHomeDir(why);
+}
+
+x_wstring GetHomeDir(std::string& why) {
     x_wstring home;
     CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, kProductRegKey, KEY_READ) != ERROR_SUCCESS ||
-        key.QueryValue(L"HomeDir", home) != ERROR_SUCCESS || home.empty()) {
-        const char* env = std::getenv("ZOLTCFG_HOME");
-        home = env && *env ? Utf8ToWide(env) : x_wstring(L"/var/lib/zoltcfg");
+    const std::string value = "the registry value HomeDir in " + CRegKey::RegistryFile();
+    if (key.Open(HKEY_LOCAL_MACHINE, kProductRegKey, KEY_READ) == ERROR_SUCCESS &&
+        key.QueryValue(L"HomeDir", home) == ERROR_SUCCESS && !home.empty()) {
+        why = value;
+    } else if (const char* env = std::getenv("ZOLTCFG_HOME"); env && *env) {
+        home = Utf8ToWide(env);
+        why = "ZOLTCFG_HOME";
+    } else {
+        home = L"/var/lib/zoltcfg";
+        why = "the default (neither " + value + " nor ZOLTCFG_HOME is set)";
     }
     if (home.back() != L'/') home += L'/';
     return home;

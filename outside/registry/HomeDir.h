@@ -2,6 +2,8 @@
 // Thread rule: no shared state (reads the registry file and the environment).
 #pragma once
 
+#include <string>
+
 #include "outside/common/x_wstring.h"
 
 namespace OS {
@@ -12,5 +14,8 @@ extern const wchar_t* const kProductRegKey;
 // The home folder, ending with '/': the registry value "HomeDir" of the product key, else the
 // environment variable ZOLTCFG_HOME, else /var/lib/zoltcfg.
 x_wstring GetHomeDir();
+// The same, and in `why` where it came from: "the registry value HomeDir in <file>", "ZOLTCFG_HOME"
+// or "the default (neither the registry value HomeDir in <file> nor ZOLTCFG_HOME is set)".
+x_wstring GetHomeDir(std::string& why);
 
 }  // namespace OS

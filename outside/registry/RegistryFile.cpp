@@ -1,5 +1,5 @@
 // Parsing and writing the registry file, with the lock that serialises writers.
-// Thread rule: no shared state.
+// Thread rule: the memory of the last content warned about is guarded by its mutex.
 #include "outside/registry/RegistryFile.h"
 
 #include <fcntl.h>
@@ -9,12 +9,17 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <sstream>
 
 #include "outside/common/x_wstring.h"
+#include "outside/log/DebugLog.h"
 
 namespace OS::regfile {
 namespace {
+
+const wchar_t kLogSource[] = L"RegistryFile";
 
 std::wstring Trim(const std::wstring& s) {
     size_t b = s.find_first_not_of(L" \t\r\n");
@@ -94,21 +99,31 @@ bool Content::Exists(const std::wstring& path) const {
     return false;
 }
 
-Content Parse(const std::string& utf8) {
+Content Parse(const std::string& utf8, std::vector<int>* badLines) {
     Content c;
     Key* current = nullptr;
     std::wstring text = OS::Utf8ToWide(utf8);
     std::wistringstream in(text);
     std::wstring line;
+    int number = 0;
+    bool parsed = true;
+    auto skip = [&] {  // the line just read did not parse
+        if (badLines) badLines->push_back(number);
+    };
     while (std::getline(in, line)) {
+        if (!parsed) skip();
+        ++number;
+        parsed = false;
         line = Trim(line);
-        if (line.empty() || line[0] == L';' || line[0] == L'#') continue;
+        parsed = line.empty() || line[0] == L';' || line[0] == L'#';
+        if (parsed) continue;
         if (line.front() == L'[' && line.back() == L']') {
             std::wstring path = NormalisePath(line.substr(1, line.size() - 2));
             if (path.empty()) {
                 current = nullptr;
                 continue;
             }
+            parsed = true;
             current = c.Find(path);
             if (!current) {
                 c.keys.push_back({path, {}});
@@ -139,6 +154,7 @@ Content Parse(const std::string& utf8) {
             size_t end = ReadQuoted(rest, 0, v.text);
             if (end == std::wstring::npos || !Trim(rest.substr(end)).empty()) continue;
         }
+        parsed = true;
         bool replaced = false;
         for (Value& old : current->values) {
             if (OS::wcsicmp(old.name, v.name) == 0) {
@@ -148,6 +164,7 @@ Content Parse(const std::string& utf8) {
         }
         if (!replaced) current->values.push_back(v);
     }
+    if (number > 0 && !parsed) skip();
     return c;
 }
 
@@ -183,7 +200,24 @@ bool Load(const std::string& file, Content& out) {
     if (!in) return false;
     std::ostringstream ss;
     ss << in.rdbuf();
-    out = Parse(ss.str());
+    const std::string text = ss.str();
+    std::vector<int> bad;
+    out = Parse(text, &bad);
+    if (!bad.empty()) {
+        static std::mutex s_mutex;
+        static std::map<std::string, size_t> s_warned;  // file -> hash of the content warned about
+        const size_t hash = std::hash<std::string>()(text);
+        std::lock_guard<std::mutex> lock(s_mutex);
+        auto& last = s_warned[file];
+        if (last != hash) {
+            last = hash;
+            for (int line : bad)
+                CFG_LOG(DBG::LVL_WARNING,
+                        L"registry file %s: line %d is not understood and is skipped (see "
+                        L"docs/registry-file.md)",
+                        file.c_str(), line);
+        }
+    }
     return true;
 }
 

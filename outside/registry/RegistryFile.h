@@ -2,7 +2,8 @@
 // and 32-bit number values (format in docs/registry-file.md). Reads parse the whole file; writes
 // rewrite it whole (temporary file + rename) under an exclusive lock on "<file>.lock", so
 // readers of any process see either the old or the new content. Internal to the registry layer.
-// Thread rule: no shared state; processes and threads are serialised by the lock file.
+// Thread rule: processes and threads are serialised by the lock file; the memory of the last
+// content warned about is guarded by its own mutex.
 #pragma once
 
 #include <cstdint>
@@ -31,11 +32,14 @@ struct Content {
     bool Exists(const std::wstring& path) const;
 };
 
-// Parses registry text; lines that do not parse are skipped.
-Content Parse(const std::string& utf8);
+// Parses registry text; lines that do not parse are skipped, their numbers (from 1) added to
+// `badLines` when given.
+Content Parse(const std::string& utf8, std::vector<int>* badLines = nullptr);
 std::string Serialize(const Content& c);
 
 // Reads the file; a missing file is an empty registry. False when it exists but cannot be read.
+// Each line that does not parse is logged as a warning with the file and its line number, once
+// per content of the file (reads are frequent; a file that changes is checked again).
 bool Load(const std::string& file, Content& out);
 // Applies `change` to the file's content under the lock and writes it back. False when the
 // file cannot be written.

@@ -1,5 +1,7 @@
 // The daemon as a user starts it: a fresh home is created, the service answers on the runtime
-// folder, a second instance is refused with exit code 1, SIGTERM stops it cleanly.
+// folder (and a dump by the command-line tool of what other programs stored loads back), a
+// second instance is refused with exit code 1, SIGTERM stops it cleanly, and a schema error
+// stops the start with one sentence.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "cfg_Client.h"
 #include "outside/rpc/CRPCClientHelper.h"
 #include "protocol/cfg_RequestProtocol.h"
+#include "setting/cfg_SettingCategoryFake.h"
 #include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
 
@@ -20,6 +24,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const fs::path kDaemon = fs::path(ZOLT_TEST_BINARY_DIR) / "zoltcfgd";
+const fs::path kCli = fs::path(ZOLT_TEST_BINARY_DIR) / "zoltcfg";
 
 // A started daemon with its standard output and error as pipes.
 struct CChild {
@@ -28,7 +33,7 @@ struct CChild {
     FILE* err = nullptr;
 };
 
-CChild Start(const std::vector<std::string>& args) {
+CChild Start(const std::vector<std::string>& args, const fs::path& program = kDaemon) {
     int outPipe[2], errPipe[2];
     EXPECT_EQ(pipe(outPipe), 0);
     EXPECT_EQ(pipe(errPipe), 0);
@@ -39,10 +44,10 @@ CChild Start(const std::vector<std::string>& args) {
         dup2(errPipe[1], 2);
         close(outPipe[0]);
         close(errPipe[0]);
-        std::vector<char*> argv{const_cast<char*>(kDaemon.c_str())};
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(kDaemon.c_str(), argv.data());
+        execv(program.c_str(), argv.data());
         _exit(127);
     }
     close(outPipe[1]);
@@ -58,6 +63,25 @@ std::string ReadLine(FILE* f) {
     return line;
 }
 
+std::string ReadRest(FILE* f) {
+    std::string all, line;
+    while (!(line = ReadLine(f)).empty()) all += line;
+    return all;
+}
+
+// Writes an int32 field of QV_VirusScan under `policy` and `subject` as any program could,
+// through an agent, without the checks of the command-line tool.
+void WriteThroughAgent(const std::string& policy, const std::string& subject) {
+    auto wide = [](const std::string& s) { return OS::x_wstring::FromUtf8(s); };
+    CCfgAgent agent(L"ID_ZOLT_MASTER", true);
+    CCfgSettingCategoryFake setting(L"QV_VirusScan");
+    setting.SetSubjectID(wide(subject));
+    setting.AddFieldValue(L"VS_MAX_SIZE", CVar(7));
+    EXPECT_TRUE(agent.ModifyConfigurationSettings(L"localhost", CSubjectID(wide(policy)), setting,
+                                                  nullptr, CCfgSettingDBBase::MA_NO_IGNORE_FIELDS))
+        << policy << ":" << subject;
+}
+
 int Wait(CChild& c) {
     int status = 0;
     waitpid(c.pid, &status, 0);
@@ -69,7 +93,7 @@ int Wait(CChild& c) {
 }  // namespace
 
 TEST(Zoltcfgd, CreatesItsHomeServesRefusesASecondInstanceAndStopsOnSigterm) {
-    if (!fs::exists(kDaemon)) GTEST_SKIP() << "zoltcfgd is not built";
+    if (!fs::exists(kDaemon) || !fs::exists(kCli)) GTEST_SKIP() << "zoltcfgd or zoltcfg not built";
     testsupport::CTempDir tmp("zoltcfgd-test");
     const fs::path home = tmp / "home";
     const fs::path runtime = tmp / "run";
@@ -94,7 +118,29 @@ TEST(Zoltcfgd, CreatesItsHomeServesRefusesASecondInstanceAndStopsOnSigterm) {
         bool up = false;
         EXPECT_TRUE(NS_CfgProtocol::ReadDBStatusReply(reply, up));
         EXPECT_TRUE(up);
+
+        // Keys another program may store that no dump file can name: the dump leaves them out,
+        // says so, and what it writes loads back.
+        WriteThroughAgent("ZOLT_PLC_NULL", "ZOLT_SUB:COLON");
+        WriteThroughAgent("", "S_NO_POLICY");
+        WriteThroughAgent("P1", "S_GOOD");
         CRPCClientHelper::CloseThreadConnections();
+        testsupport::CScopedEnv cliHome("ZOLTCFG_HOME", home.string());
+        const std::string file = (tmp / "dump.json").string();
+        CChild dump = Start({"dump", file}, kCli);
+        const std::string said = ReadRest(dump.err);
+        EXPECT_EQ(Wait(dump), 1);
+        EXPECT_NE(said.find("left out of the dump: QV_VirusScan \"ZOLT_PLC_NULL:ZOLT_SUB:COLON\""),
+                  std::string::npos)
+            << said;
+        EXPECT_NE(said.find("left out of the dump: QV_VirusScan \":S_NO_POLICY\""),
+                  std::string::npos)
+            << said;
+        EXPECT_NE(said.find("leaves out 2 stored settings"), std::string::npos) << said;
+        CChild load = Start({"load", file}, kCli);
+        EXPECT_EQ(ReadLine(load.out), "loaded 1 setting of 1 category into localhost\n");
+        EXPECT_EQ(ReadRest(load.err), "");
+        EXPECT_EQ(Wait(load), 0);
     }
 
     CChild second = Start(args);
@@ -112,4 +158,17 @@ TEST(Zoltcfgd, CreatesItsHomeServesRefusesASecondInstanceAndStopsOnSigterm) {
     EXPECT_EQ(ReadLine(again.out).rfind("zoltcfgd: serving ID_ZOLT_MASTER at ", 0), 0u);
     kill(again.pid, SIGINT);
     EXPECT_EQ(Wait(again), 0);
+
+    // A column listed twice (the database ignores letter case) stops the start, in one sentence.
+    std::string schema = testsupport::kSampleSchemaXml;
+    const std::string column = "<column name=\"VS_MAX_SIZE\"";
+    ASSERT_NE(schema.find(column), std::string::npos);
+    schema.insert(schema.find(column), "<column name=\"vs_max_size\" type=\"bool\"/>");
+    testsupport::WriteFile(home / "config" / "dbSchema_Conf.xml", schema);
+    CChild refused = Start(args);
+    EXPECT_EQ(ReadLine(refused.err), "zoltcfgd: not starting: Schema file \"" +
+                                         (home / "config" / "dbSchema_Conf.xml").string() +
+                                         "\": table QV_VirusScan, column VS_MAX_SIZE: listed "
+                                         "twice (also as vs_max_size)\n");
+    EXPECT_EQ(Wait(refused), 1);
 }

@@ -99,10 +99,27 @@ TEST(CliSettings, SetGetListApplyAllResetAndDeleteAStoredSetting) {
                   "category": "QV_VirusScan", "subject": "ZOLT_SUB_A",
                   "fields": {"VS_ACTION": 2, "VS_LAST_UPDATE": "2024-02-29 13:45:10"}})"));
 
-    ExpectOk(d.Cli({"set", "localhost", "P1", "QV_VirusScan", "ZOLT_SUB_B", "VS_ACTION=4"}));
+    // Values from a file and from standard input; @@ stands for a value starting with @.
+    testsupport::WriteFile(tmp / "value.txt", "line 1\nline 2\n");
+    ExpectOk(d.Cli({"set", "localhost", "P1", "QV_VirusScan", "ZOLT_SUB_B", "VS_ACTION=4",
+                    "VS_QUARANTINE_FOLDER=@" + (tmp / "value.txt").string(),
+                    "VS_EXCLUDED_EXTENSIONS=@-", "CFG_IGNORE_FIELDS=@@x"},
+                   "from stdin"));
+    ExpectOk(
+        d.Cli({"get", "--json", "localhost", "P1", "QV_VirusScan", "ZOLT_SUB_B", "-f",
+               "CFG_IGNORE_FIELDS", "-f", "VS_QUARANTINE_FOLDER", "-f", "VS_EXCLUDED_EXTENSIONS"}),
+        nlohmann::ordered_json::parse(R"({"server": "localhost", "policy": "P1",
+                  "category": "QV_VirusScan", "subject": "ZOLT_SUB_B", "fields": {
+                  "CFG_IGNORE_FIELDS": "@x", "VS_QUARANTINE_FOLDER": "line 1\nline 2\n",
+                  "VS_EXCLUDED_EXTENSIONS": "from stdin"}})")
+                .dump(2) +
+            "\n");
+    ExpectOk(d.Cli({"set", "localhost", "P\u00e4\x01", "QV_VirusScan", "S_C", "VS_ACTION=4"}));
+    // Padded by characters, control characters escaped.
     ExpectOk(d.Cli({"list", "QV_VirusScan"}),
              "POLICY         SUBJECT\n"
              "P1             ZOLT_SUB_B\n"
+             "P\u00e4\\x01         S_C\n"
              "ZOLT_PLC_NULL  ZOLT_SUB_A\n");
     ExpectOk(d.Cli({"list", "--json", "--server", "localhost", "QV_ContentFilter"}), "[]\n");
 
@@ -125,10 +142,15 @@ TEST(CliSettings, SetGetListApplyAllResetAndDeleteAStoredSetting) {
     const std::string gone = "no setting QV_VirusScan P1:ZOLT_SUB_B on localhost is stored.";
     ExpectFail(d.Cli({"get", "localhost", "P1", "QV_VirusScan", "ZOLT_SUB_B"}), 1, gone);
     ExpectFail(d.Cli({"del", "localhost", "P1", "QV_VirusScan", "ZOLT_SUB_B"}), 1, gone);
-    // A server the daemon does not serve refuses the write.
-    ExpectFail(d.Cli({"set", "elsewhere", "-", "QV_VirusScan", "ZOLT_SUB_A", "VS_ACTION=1"}), 1,
-               "the daemon refused to write QV_VirusScan ZOLT_PLC_NULL:ZOLT_SUB_A on elsewhere "
-               "(is the server one the daemon serves? see its log for the reason).");
+    // A server the daemon does not serve is named as such, with the servers it does serve.
+    for (const char* command : {"set", "get"}) {
+        const CRun r = d.Cli({command, "elsewhere", "-", "QV_VirusScan", "ZOLT_SUB_A",
+                              std::string(command) == "set" ? "VS_ACTION=1" : "-fVS_ACTION"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_THAT(r.err, StartsWith("zoltcfg: the daemon does not serve server elsewhere (it "
+                                      "serves "));
+        EXPECT_THAT(r.err, HasSubstr(", localhost).\n"));
+    }
 }
 
 TEST(CliSettings, BadInputGetsOneSentenceAndWritesNothing) {
@@ -166,7 +188,26 @@ TEST(CliSettings, BadInputGetsOneSentenceAndWritesNothing) {
          1,
          "\"70000\" is not a valid int16 (out of range -32768..32767)."},
         {set({"VS_SCAN_ARCHIVES=maybe"}), 1,
-         "\"maybe\" is not a valid bool (expected true or false)."},
+         "\"maybe\" is not a valid bool (expected 1, true, yes, on, 0, false, no or off)."},
+        {set({"VS_QUARANTINE_FOLDER=@" + (tmp / "none").string()}), 1,
+         "cannot read the value of VS_QUARANTINE_FOLDER from " + (tmp / "none").string() +
+             ": No such file or directory."},
+        // Names that a dump could not write back.
+        {{"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB:COLON", "VS_ACTION=1"},
+         2,
+         "the subject \"ZOLT_SUB:COLON\" cannot name a setting: it contains ':' (a setting is "
+         "stored as POLICY:SUBJECT; - stands for none)."},
+        {{"del", "localhost", "", "QV_VirusScan", "S"},
+         2,
+         "the policy \"\" cannot name a setting: it is empty (a setting is stored as "
+         "POLICY:SUBJECT; - stands for none)."},
+        {{"watch", "S", "A:B"},
+         2,
+         "the subject \"A:B\" cannot name a setting: it contains ':' (a setting is stored as "
+         "POLICY:SUBJECT; - stands for none)."},
+        {{"set", "localhost", "-", "QV_VirusScan", "S"},
+         2,
+         "set needs at least one FIELD=VALUE (zoltcfg --help shows the usage)."},
         {set({"VS_LAST_UPDATE=2023-02-29"}), 1,
          "\"2023-02-29\" is not a valid date (no such day)."},
         {set({"VS_LAST_UPDATE=yesterday"}), 1,

@@ -4,6 +4,7 @@
 
 #include "outside/rpc/CRPCClientHelper.h"
 #include "protocol/cfg_RequestProtocol.h"
+#include "service/cfg_VirtualServerDB.h"
 #include "tools/zoltcfg/CliError.h"
 
 namespace zoltcli {
@@ -16,6 +17,30 @@ constexpr std::chrono::milliseconds kProbeTimeout{10000};
 
 std::string CSettingKey::Describe() const {
     return category + " " + policy + ":" + subject + " on " + server;
+}
+
+std::string KeyPartProblem(const std::string& part) {
+    if (part.empty()) return "it is empty";
+    if (part.find(':') != std::string::npos) return "it contains ':'";
+    return "";
+}
+
+bool SplitStoredKey(const std::string& key, std::string& policy, std::string& subject) {
+    const auto colon = key.find(':');
+    policy = key.substr(0, colon);
+    subject = colon == std::string::npos ? std::string() : key.substr(colon + 1);
+    return colon != std::string::npos && KeyPartProblem(policy).empty() &&
+           KeyPartProblem(subject).empty();
+}
+
+void CDaemonLink::RequireServed(const std::string& server) {
+    // The daemon serves this machine's own names (CCfgLocalServerDB), the same on both sides.
+    std::string names;
+    for (const auto& name : CCfgLocalServerDB::DefaultServerNames()) {
+        if (OS::wcsicmp(name, Wide(server)) == 0) return;
+        names += (names.empty() ? "" : ", ") + name.ToUtf8();
+    }
+    throw Refused("the daemon does not serve server " + server + " (it serves " + names + ").");
 }
 
 CDaemonLink::CStatus CDaemonLink::Probe() {
@@ -72,7 +97,7 @@ std::vector<CColumn> CDaemonLink::ReadColumns(const std::string& server,
     std::vector<OS::x_wstring> names;
     for (const auto& c : columns) names.push_back(Wide(c));
     CIPCMsgBuffer out;
-    Require("read the settings of " + category + " on " + server, [&] {
+    Require(server, "read the settings of " + category + " on " + server, [&] {
         return m_Agent.QueryConfigurationSettings(Wide(server), Wide(category), names, out,
                                                   nullptr);
     });
@@ -106,8 +131,7 @@ CCliError CDaemonLink::Unreachable(const std::string& what, const OS::CException
 }
 
 CCliError CDaemonLink::RefusedBy(const std::string& what) {
-    return Refused("the daemon refused to " + what +
-                   " (is the server one the daemon serves? see its log for the reason).");
+    return Refused("the daemon refused to " + what + " (its log says why).");
 }
 
 }  // namespace zoltcli

@@ -25,6 +25,15 @@ struct CSettingKey {
     std::string Describe() const;
 };
 
+// Why `part` cannot be the policy or the subject of a stored row key "policy:subject" ("it is
+// empty", "it contains ':'"), or "" when it can. The CLI names no setting that a load could not
+// name again.
+std::string KeyPartProblem(const std::string& part);
+
+// Splits a stored row key at its first ':'. False when the key is not exactly "policy:subject"
+// with two parts that KeyPartProblem accepts; `policy` and `subject` are filled either way.
+bool SplitStoredKey(const std::string& key, std::string& policy, std::string& subject);
+
 // One column of a column read: its name and one value per stored setting, in table order.
 struct CColumn {
     std::string name;
@@ -59,23 +68,32 @@ class CDaemonLink {
     std::vector<CColumn> ReadColumns(const std::string& server, const std::string& category,
                                      const std::vector<std::string>& columns);
 
-    // Runs `request`, an agent call that reports false when refused and throws when the daemon
-    // cannot be reached; turns both failures into CCliError (refused) saying `what` failed.
+    // Runs `request`, an agent call on `server` that reports false when refused and throws when
+    // the daemon cannot be reached; turns both failures into CCliError (refused) saying `what`
+    // failed, or that the daemon does not serve `server`.
     template <typename F>
-    void Require(const std::string& what, F&& request) {
+    void Require(const std::string& server, const std::string& what, F&& request) {
         bool done = false;
         try {
             done = request();
         } catch (const OS::CException& e) {
             throw Unreachable(what, e);
         }
-        if (!done) throw RefusedBy(what);
+        if (done) return;
+        RequireServed(server);
+        throw RefusedBy(what);
     }
 
   private:
     static CCliError Unreachable(const std::string& what, const OS::CException& e);
     static CCliError RefusedBy(const std::string& what);
 
+  public:
+    // Throws CCliError (refused) naming the servers the daemon serves when `server` is none of
+    // them; returns otherwise. For a request that failed: a good server never meets this check.
+    static void RequireServed(const std::string& server);
+
+  private:
     CCfgAgent m_Agent;
 };
 

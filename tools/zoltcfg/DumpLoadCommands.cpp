@@ -11,8 +11,11 @@
 //
 // Values have the JSON forms of OutputFormat.h (null for no value). A dump reads every column of
 // every category of the schema with one column read per category; a load checks the whole file
-// (JSON, categories, fields, value kinds, keys) before it writes anything, then writes each
-// setting with every field it lists. "server" is informational: load writes to --server.
+// (JSON, categories, fields, value kinds, keys, the size of each request) before it writes
+// anything, then writes each setting with every field it lists. "server" is informational: load
+// writes to --server. A dump passes every setting through the load's own check and leaves out,
+// naming each on standard error, the stored settings a load would refuse (a row key another
+// program wrote that is not "policy:subject"), so that what it writes always loads.
 // Thread rule: run on the main thread.
 #include <algorithm>
 #include <fstream>
@@ -22,6 +25,7 @@
 #include <sstream>
 
 #include "outside/common/CException.h"
+#include "outside/rpc/RpcFrame.h"
 #include "tools/zoltcfg/CliError.h"
 #include "tools/zoltcfg/Commands.h"
 #include "tools/zoltcfg/OutputFormat.h"
@@ -40,8 +44,11 @@ struct CPendingSetting {
     std::string category;
     std::string policy;
     std::string subject;
-    std::vector<std::pair<std::string, CVar>> fields;
+    std::unique_ptr<CCfgSettingCategoryFake> setting;  // the fields, ready to send
 };
+
+// Room in a request frame for what surrounds the setting: ids, the key, action and flags.
+constexpr size_t kRequestEnvelope = 4096;
 
 std::string ReadAll(const std::string& file) {
     if (file == "-")
@@ -83,6 +90,36 @@ void CheckKeyPart(const nlohmann::json& entry, const char* name, std::string& ou
         throw Refused(std::string("\"") + name + "\" must not contain ':'");
 }
 
+// The setting of one file entry of `category`. Throws CCliError (refused) saying what is wrong
+// with it; `where` names the entry once its key is known.
+CPendingSetting CheckEntry(const CCliCategory& category, const nlohmann::json& entry,
+                           std::string& where) {
+    CPendingSetting s{category.name, {}, {}, {}};
+    if (!entry.is_object()) throw Refused("it must be an object");
+    CheckKeyPart(entry, "policy", s.policy);
+    CheckKeyPart(entry, "subject", s.subject);
+    where = "setting " + category.name + " " + s.policy + ":" + s.subject;
+    const auto fields = entry.find("fields");
+    if (fields == entry.end() || !fields->is_object()) throw Refused("it has no \"fields\" object");
+    s.setting = CDaemonLink::NewSetting({"", s.policy, category.name, s.subject});
+    for (const auto& [fieldName, value] : fields->items()) {
+        const CCliField& field = category.Field(fieldName);
+        try {
+            s.setting->AddFieldValue(Wide(field.name), ValueFromJson(value, field.kind));
+        } catch (const CCliError& e) {
+            throw Refused("field " + field.name + ": " + e.what());
+        }
+    }
+    // A request larger than a frame would be refused part-way through the load.
+    CIPCMsgBuffer request;
+    *s.setting >> request;
+    const size_t bytes = request.BytesUsed() + s.policy.size() + s.subject.size();
+    if (bytes + kRequestEnvelope > RPC::MaxFrameSize())
+        throw Refused("its " + std::to_string(bytes) + " bytes exceed the " +
+                      std::to_string(RPC::MaxFrameSize()) + " bytes one request can carry");
+    return s;
+}
+
 std::vector<CPendingSetting> CheckFile(const CCliContext& ctx, const std::string& file,
                                        const std::string& text) {
     nlohmann::json doc;
@@ -111,32 +148,16 @@ std::vector<CPendingSetting> CheckFile(const CCliContext& ctx, const std::string
             throw Refused(file + ": category " + typedName + " must hold a list of settings.");
         std::set<std::pair<std::string, std::string>> keys;
         for (size_t i = 0; i < entries.size(); ++i) {
-            const auto& entry = entries[i];
-            CPendingSetting s{category->name, {}, {}, {}};
             std::string where = "setting " + std::to_string(i + 1) + " of " + typedName;
             try {
-                if (!entry.is_object()) throw Refused("it must be an object");
-                CheckKeyPart(entry, "policy", s.policy);
-                CheckKeyPart(entry, "subject", s.subject);
-                where = "setting " + category->name + " " + s.policy + ":" + s.subject;
+                CPendingSetting s = CheckEntry(*category, entries[i], where);
                 if (!keys.insert({s.policy, s.subject}).second) throw Refused("it is listed twice");
-                const auto fields = entry.find("fields");
-                if (fields == entry.end() || !fields->is_object())
-                    throw Refused("it has no \"fields\" object");
-                for (const auto& [fieldName, value] : fields->items()) {
-                    const CCliField& field = category->Field(fieldName);
-                    try {
-                        s.fields.emplace_back(field.name, ValueFromJson(value, field.kind));
-                    } catch (const CCliError& e) {
-                        throw Refused("field " + field.name + ": " + e.what());
-                    }
-                }
+                pending.push_back(std::move(s));
             } catch (const CCliError& e) {
                 std::string reason = e.what();
                 if (!reason.empty() && reason.back() == '.') reason.pop_back();
                 throw Refused(file + ": " + where + ": " + reason + ".");
             }
-            pending.push_back(std::move(s));
         }
     }
     return pending;
@@ -153,7 +174,7 @@ int RunDump(const CCliContext& ctx, const std::string& server, const std::string
     doc["server"] = server;
     doc["categories"] = nlohmann::ordered_json::object();
     CProgressBar progress("dumping", "categories", schema.Categories().size());
-    size_t done = 0;
+    size_t done = 0, skipped = 0;
     for (const auto& category : schema.Categories()) {
         std::vector<std::string> names{"CFG_INDEX"};
         for (const auto& f : category.fields) names.push_back(f.name);
@@ -161,20 +182,33 @@ int RunDump(const CCliContext& ctx, const std::string& server, const std::string
         std::vector<std::pair<std::pair<std::string, std::string>, nlohmann::ordered_json>> rows;
         const size_t count = columns.front().values.size();
         for (size_t r = 0; r < count; ++r) {
-            CCfgSettingDBBase::CCfgIndex index;
             const CVar& key = columns.front().values[r];
-            index.SetIndexValue(key.IsString() ? key.GetString() : OS::x_wstring());
+            const std::string stored = key.IsString() ? key.GetString().ToUtf8() : std::string();
+            std::string policy, subject;
+            SplitStoredKey(stored, policy, subject);
             nlohmann::ordered_json entry;
-            entry["policy"] = index.GetPolicySubject().ToString().ToUtf8();
-            entry["subject"] = index.GetSubjectID().ToString().ToUtf8();
+            entry["policy"] = policy;
+            entry["subject"] = subject;
             entry["fields"] = nlohmann::ordered_json::object();
             for (size_t c = 1; c < columns.size(); ++c)
                 if (r < columns[c].values.size())
                     entry["fields"][category.fields[c - 1].name] =
                         ValueToJson(columns[c].values[r]);
-            rows.emplace_back(std::make_pair(entry["policy"].get<std::string>(),
-                                             entry["subject"].get<std::string>()),
-                              std::move(entry));
+            // What the load will do with this entry, checked now.
+            std::string where;
+            try {
+                CheckEntry(category, nlohmann::json::parse(entry.dump()), where);
+            } catch (const std::exception& e) {  // CCliError, or a text that is not UTF-8
+                std::string reason = e.what();
+                if (!reason.empty() && reason.back() == '.') reason.pop_back();
+                progress.Finish();
+                std::cerr << "zoltcfg: left out of the dump: " << category.name << " \""
+                          << Printable(stored) << "\" (a load would refuse it: " << reason
+                          << ").\n";
+                ++skipped;
+                continue;
+            }
+            rows.emplace_back(std::make_pair(policy, subject), std::move(entry));
         }
         std::sort(rows.begin(), rows.end(),
                   [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -182,7 +216,12 @@ int RunDump(const CCliContext& ctx, const std::string& server, const std::string
         for (auto& r : rows) list.push_back(std::move(r.second));
         progress.Update(++done);
     }
+    progress.Finish();
     WriteAll(file, doc.dump(2) + "\n");
+    if (skipped > 0)
+        throw Refused("the dump of " + server + " leaves out " + std::to_string(skipped) +
+                      (skipped == 1 ? " stored setting" : " stored settings") +
+                      " that a load could not write back (named above)");
     return kExitOk;
 }
 
@@ -195,10 +234,9 @@ int RunLoad(const CCliContext& ctx, const std::string& server, const std::string
     for (size_t i = 0; i < pending.size(); ++i) {
         const CPendingSetting& s = pending[i];
         const CSettingKey key{server, s.policy, s.category, s.subject};
-        auto setting = CDaemonLink::NewSetting(key);
-        for (const auto& [field, value] : s.fields) setting->AddFieldValue(Wide(field), value);
+        const auto& setting = s.setting;
         try {
-            link.Require("write " + key.Describe(), [&] {
+            link.Require(key.server, "write " + key.Describe(), [&] {
                 return link.Agent().ModifyConfigurationSettings(
                     Wide(server), CSubjectID(Wide(s.policy)), *setting, nullptr,
                     CCfgSettingDBBase::MA_WRITE_CLEAN | CCfgSettingDBBase::MA_NO_IGNORE_FIELDS);
@@ -210,6 +248,7 @@ int RunLoad(const CCliContext& ctx, const std::string& server, const std::string
         categories.insert(s.category);
         progress.Update(i + 1);
     }
+    progress.Finish();
     auto counted = [](size_t n, const char* one, const char* many) {
         return std::to_string(n) + " " + (n == 1 ? one : many);
     };

@@ -104,26 +104,54 @@ nlohmann::ordered_json ValueToJson(const CVar& value) {
     }
 }
 
+std::string Printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (u < 0x20 || u == 0x7F) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", u);
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 void PrintTable(std::ostream& out, const std::vector<std::string>& header,
-                const std::vector<std::vector<std::string>>& rows) {
-    std::vector<size_t> width(header.size(), 0);
-    auto measure = [&](const std::vector<std::string>& row) {
-        for (size_t i = 0; i < row.size() && i < width.size(); ++i)
-            width[i] = std::max(width[i], row[i].size());
+                const std::vector<std::vector<std::string>>& rawRows) {
+    // Characters, not bytes: continuation bytes of UTF-8 sequences do not count.
+    auto length = [](const std::string& s) {
+        return static_cast<size_t>(std::count_if(s.begin(), s.end(), [](char c) {
+            return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        }));
     };
-    measure(header);
-    for (const auto& r : rows) measure(r);
-    auto print = [&](const std::vector<std::string>& row) {
+    std::vector<std::vector<std::string>> rows{header};
+    for (const auto& r : rawRows) {
+        rows.emplace_back();
+        for (const auto& cell : r) rows.back().push_back(Printable(cell));
+    }
+    std::vector<size_t> width(header.size(), 0);
+    for (const auto& row : rows)
+        for (size_t i = 0; i < row.size() && i < width.size(); ++i)
+            width[i] = std::max(width[i], length(row[i]));
+    for (const auto& row : rows) {
         std::string line;
         for (size_t i = 0; i < row.size() && i < width.size(); ++i) {
             line += row[i];
-            if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
+            if (i + 1 < row.size()) line += std::string(width[i] - length(row[i]) + 2, ' ');
         }
         while (!line.empty() && line.back() == ' ') line.pop_back();
         out << line << '\n';
-    };
-    print(header);
-    for (const auto& r : rows) print(r);
+    }
 }
 
 }  // namespace zoltcli

@@ -22,7 +22,11 @@ std::string FormatValue(const CVar& value);
 // no value as null.
 nlohmann::ordered_json ValueToJson(const CVar& value);
 
-// Writes `rows` under `header`, columns padded to their widest cell (the last column unpadded).
+// `text` with its control characters escaped (\t, \n, \r, else \xNN), for one line of output.
+std::string Printable(const std::string& text);
+
+// Writes `rows` under `header`, cells made Printable, columns padded to their widest cell in
+// characters (UTF-8 sequences count as one; the last column unpadded).
 void PrintTable(std::ostream& out, const std::vector<std::string>& header,
                 const std::vector<std::vector<std::string>>& rows);
 

@@ -22,10 +22,14 @@ CProgressBar::CProgressBar(std::string label, std::string what, size_t total)
       m_Start(std::chrono::steady_clock::now()) {}
 
 CProgressBar::~CProgressBar() {
-    if (m_bDrawn) {
-        std::fputs("\r\033[K", stderr);
-        std::fflush(stderr);
-    }
+    Finish();
+}
+
+void CProgressBar::Finish() {
+    if (!m_bDrawn) return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    m_bDrawn = false;
 }
 
 void CProgressBar::Update(size_t done) {

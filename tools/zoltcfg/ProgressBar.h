@@ -20,6 +20,8 @@ class CProgressBar {
 
     // `done` of the total are finished.
     void Update(size_t done);
+    // Erases the bar if it is drawn; later updates draw it again. Call before printing anything.
+    void Finish();
 
   private:
     void Draw(size_t done);

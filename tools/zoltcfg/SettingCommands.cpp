@@ -4,11 +4,15 @@
 // Thread rule: run on the main thread.
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <iostream>
 #include <set>
 #include <utility>
 
 #include "outside/common/x_wstring.h"
+#include "outside/rpc/RpcFrame.h"
 #include "tools/zoltcfg/CliError.h"
 #include "tools/zoltcfg/Commands.h"
 #include "tools/zoltcfg/OutputFormat.h"
@@ -47,21 +51,56 @@ FieldList OrderedFields(const CCfgSettingCategoryBase& setting, const CCliCatego
     return ordered;
 }
 
+// The text of a value given as @FILE (@- standard input), read up to the largest request a
+// frame can carry. Throws CCliError (refused) when it cannot be read or is larger.
+std::string ReadValueFile(const std::string& field, const std::string& file) {
+    const size_t limit = RPC::MaxFrameSize();
+    std::ifstream named;
+    if (file != "-") {
+        named.open(file, std::ios::binary);
+        if (!named)
+            throw Refused("cannot read the value of " + field + " from " + file + ": " +
+                          std::strerror(errno) + ".");
+    }
+    std::istream& in = file == "-" ? std::cin : named;
+    std::string text;
+    char buf[65536];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        text.append(buf, static_cast<size_t>(in.gcount()));
+        if (text.size() > limit)
+            throw Refused("the value of " + field + " in " +
+                          (file == "-" ? "standard input" : file) + " is larger than the " +
+                          std::to_string(limit) + " bytes one request can carry.");
+    }
+    if (in.bad()) throw Refused("cannot read the value of " + field + " from " + file + ".");
+    return text;
+}
+
 // The typed values of FIELD=VALUE arguments for `category`: the form of every argument is checked
-// before any field is looked up, so a usage error wins over a refusal.
+// before any field is looked up, so a usage error wins over a refusal. A VALUE of @FILE is the
+// content of FILE (@- standard input, once), one of @@TEXT the text @TEXT.
 FieldList TypedAssignments(const CCliCategory& category, const std::vector<std::string>& args) {
     std::vector<CAssignment> parsed;
     std::set<std::string> seen;
+    bool stdinTaken = false;
     for (const auto& arg : args) {
         parsed.push_back(ParseAssignment(arg));
+        if (parsed.back().text == "@-") {
+            if (stdinTaken) throw Usage("only one value can be read from standard input (@-).");
+            stdinTaken = true;
+        }
         std::string upper = parsed.back().field;
         for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         if (!seen.insert(upper).second)
             throw Usage("field " + parsed.back().field + " is given more than once.");
     }
     FieldList typed;
-    for (const auto& a : parsed) {
+    for (auto& a : parsed) {
         const CCliField& field = category.Field(a.field);
+        if (a.text.rfind("@@", 0) == 0)
+            a.text.erase(0, 1);
+        else if (a.text.rfind("@", 0) == 0 && a.text.size() > 1)
+            a.text = ReadValueFile(field.name, a.text.substr(1));
         typed.emplace_back(field.name, ValueForField(a, field.kind));
     }
     return typed;
@@ -120,7 +159,10 @@ int RunGet(const CCliContext& ctx, const CSettingKey& typedKey,
 
     CDaemonLink link;
     auto setting = CDaemonLink::NewSetting(key);
-    if (!link.ReadExisting(key, *setting)) throw NotStored(key);
+    if (!link.ReadExisting(key, *setting)) {
+        CDaemonLink::RequireServed(key.server);
+        throw NotStored(key);
+    }
     FieldList all = OrderedFields(*setting, category);
     if (wanted.empty()) {
         PrintSetting(ctx, key, category, all, false);
@@ -145,7 +187,7 @@ int RunSet(const CCliContext& ctx, const CSettingKey& typedKey,
     for (const auto& [name, value] : typed) setting->AddFieldValue(Wide(name), value);
     // The administrator named these fields: write them even when the row's ignore list names
     // them (that list keeps the product's own bulk writes off a field).
-    link.Require("write " + key.Describe(), [&] {
+    link.Require(key.server, "write " + key.Describe(), [&] {
         return link.Agent().ModifyConfigurationSettings(
             Wide(key.server), CSubjectID(Wide(key.policy)), *setting, nullptr,
             CCfgSettingDBBase::MA_NO_IGNORE_FIELDS);
@@ -157,8 +199,11 @@ int RunDel(const CCliContext& ctx, const CSettingKey& typedKey) {
     const CSettingKey key = ctx.Checked(typedKey);
     CDaemonLink link;
     auto setting = CDaemonLink::NewSetting(key);
-    if (!link.ReadExisting(key, *setting)) throw NotStored(key);
-    link.Require("delete " + key.Describe(), [&] {
+    if (!link.ReadExisting(key, *setting)) {
+        CDaemonLink::RequireServed(key.server);
+        throw NotStored(key);
+    }
+    link.Require(key.server, "delete " + key.Describe(), [&] {
         return link.Agent().DelConfigurationSettings(Wide(key.server), CSubjectID(Wide(key.policy)),
                                                      *setting, nullptr);
     });
@@ -169,7 +214,7 @@ int RunReset(const CCliContext& ctx, const CSettingKey& typedKey) {
     const CSettingKey key = ctx.Checked(typedKey);
     CDaemonLink link;
     auto setting = CDaemonLink::NewSetting(key);
-    link.Require("reset " + key.Describe() + " to its defaults", [&] {
+    link.Require(key.server, "reset " + key.Describe() + " to its defaults", [&] {
         return link.Agent().ResetToDefault(Wide(key.server), CSubjectID(Wide(key.policy)), *setting,
                                            nullptr);
     });
@@ -183,9 +228,9 @@ int RunApplyAll(const CCliContext& ctx, const std::string& server, const std::st
     CDaemonLink link;
     CCfgSettingApplyAll setting(Wide(category.name));
     for (const auto& [name, value] : typed) setting.AddFieldValue(Wide(name), value);
-    link.Require("apply the change to every setting of " + category.name + " on " + server, [&] {
-        return link.Agent().ModifyConfigurationSettings(Wide(server), setting, nullptr);
-    });
+    link.Require(
+        server, "apply the change to every setting of " + category.name + " on " + server,
+        [&] { return link.Agent().ModifyConfigurationSettings(Wide(server), setting, nullptr); });
     return kExitOk;
 }
 
@@ -195,10 +240,10 @@ int RunList(const CCliContext& ctx, const std::string& server, const std::string
     const auto columns = link.ReadColumns(server, category.name, {"CFG_INDEX"});
     std::vector<std::pair<std::string, std::string>> keys;
     for (const auto& v : columns.front().values) {
-        CCfgSettingDBBase::CCfgIndex index;
-        index.SetIndexValue(v.IsString() ? v.GetString() : OS::x_wstring());
-        keys.emplace_back(index.GetPolicySubject().ToString().ToUtf8(),
-                          index.GetSubjectID().ToString().ToUtf8());
+        // Shown as stored, also a key that is not "policy:subject" (dump leaves those out).
+        std::string policy, subject;
+        SplitStoredKey(v.IsString() ? v.GetString().ToUtf8() : std::string(), policy, subject);
+        keys.emplace_back(std::move(policy), std::move(subject));
     }
     std::sort(keys.begin(), keys.end());
     if (ctx.json) {

@@ -71,7 +71,7 @@ CVar ParseBool(const std::string& text) {
     for (char c : text) t += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (t == "1" || t == "true" || t == "yes" || t == "on") return CVar(true);
     if (t == "0" || t == "false" || t == "no" || t == "off") return CVar(false);
-    throw NotA(text, VT_BOOL, "expected true or false");
+    throw NotA(text, VT_BOOL, "expected 1, true, yes, on, 0, false, no or off");
 }
 
 bool ParseDouble(const std::string& text, double& out) {

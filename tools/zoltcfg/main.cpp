@@ -20,6 +20,8 @@ namespace {
 using namespace zoltcli;
 
 constexpr const char* kDefaultServer = "localhost";
+constexpr const char* kAssignmentHelp =
+    "FIELD=VALUE or FIELD:KIND=VALUE (VALUE @FILE: the content of FILE; @-: standard input)";
 
 // Adds SERVER POLICY CATEGORY SUBJECT to `cmd`.
 void AddKey(CLI::App* cmd, CSettingKey& key) {
@@ -33,10 +35,30 @@ void AddKey(CLI::App* cmd, CSettingKey& key) {
         ->required();
 }
 
+// Throws CCliError (usage) when `part`, a policy or subject as typed, cannot be part of a stored
+// key: `load` would refuse the dump that held it.
+void CheckKeyPart(const char* what, const std::string& part) {
+    const std::string problem = KeyPartProblem(part);
+    if (!problem.empty())
+        throw Usage(std::string("the ") + what + " \"" + part + "\" cannot name a setting: " +
+                    problem + " (a setting is stored as POLICY:SUBJECT; - stands for none).");
+}
+
 CSettingKey Normalised(CSettingKey key) {
     if (key.policy == "-") key.policy = "ZOLT_PLC_NULL";
     if (key.subject == "-") key.subject = "ZOLT_SUB_NULL";
+    CheckKeyPart("policy", key.policy);
+    CheckKeyPart("subject", key.subject);
     return key;
+}
+
+// The FIELD=VALUE arguments of `command`, at least one.
+const std::vector<std::string>& Assignments(const char* command,
+                                            const std::vector<std::string>& assignments) {
+    if (assignments.empty())
+        throw Usage(std::string(command) +
+                    " needs at least one FIELD=VALUE (zoltcfg --help shows the usage).");
+    return assignments;
 }
 
 std::string Sentence(std::string text) {
@@ -88,7 +110,7 @@ int main(int argc, char** argv) {
 
     auto* set = app.add_subcommand("set", "write fields of a setting (it is created if missing)");
     AddKey(set, key);
-    set->add_option("ASSIGNMENT", assignments, "FIELD=VALUE or FIELD:KIND=VALUE")->required();
+    set->add_option("ASSIGNMENT", assignments, kAssignmentHelp);
 
     auto* del = app.add_subcommand("del", "delete a stored setting");
     AddKey(del, key);
@@ -100,7 +122,7 @@ int main(int argc, char** argv) {
         app.add_subcommand("apply-all", "write fields into every stored setting of a category");
     applyAll->add_option("--server", server, "the server (default localhost)");
     applyAll->add_option("CATEGORY", category, "the category")->required();
-    applyAll->add_option("ASSIGNMENT", assignments, "FIELD=VALUE or FIELD:KIND=VALUE")->required();
+    applyAll->add_option("ASSIGNMENT", assignments, kAssignmentHelp);
 
     auto* list = app.add_subcommand("list", "list the stored subjects of a category");
     list->add_option("--server", server, "the server (default localhost)");
@@ -153,12 +175,16 @@ int main(int argc, char** argv) {
 
     try {
         if (get->parsed()) return RunGet(ctx, Normalised(key), fields);
-        if (set->parsed()) return RunSet(ctx, Normalised(key), assignments);
+        if (set->parsed()) return RunSet(ctx, Normalised(key), Assignments("set", assignments));
         if (del->parsed()) return RunDel(ctx, Normalised(key));
         if (reset->parsed()) return RunReset(ctx, Normalised(key));
-        if (applyAll->parsed()) return RunApplyAll(ctx, server, category, assignments);
+        if (applyAll->parsed())
+            return RunApplyAll(ctx, server, category, Assignments("apply-all", assignments));
         if (list->parsed()) return RunList(ctx, server, category);
-        if (watch->parsed()) return RunWatch(ctx, subjects, count, background);
+        if (watch->parsed()) {
+            for (const auto& subject : subjects) CheckKeyPart("subject", subject);
+            return RunWatch(ctx, subjects, count, background);
+        }
         if (dump->parsed()) return RunDump(ctx, server, file);
         if (load->parsed()) return RunLoad(ctx, server, file);
         if (status->parsed()) return RunStatus(ctx);

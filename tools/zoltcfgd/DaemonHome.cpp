@@ -22,11 +22,14 @@ const std::vector<CHomeFile>& DefaultHomeFiles() {
     return files;
 }
 
-std::filesystem::path ResolveHome(const std::string& explicitHome) {
-    if (!explicitHome.empty()) return std::filesystem::absolute(explicitHome);
+std::filesystem::path ResolveHome(const std::string& explicitHome, std::string& why) {
+    if (!explicitHome.empty()) {
+        why = "--home";
+        return std::filesystem::absolute(explicitHome);
+    }
     // The same order the store uses to find its schema: the registry's "HomeDir", then
     // ZOLTCFG_HOME, then /var/lib/zoltcfg; so the daemon and its store never disagree.
-    std::filesystem::path home = std::filesystem::absolute(OS::GetHomeDir().ToUtf8());
+    std::filesystem::path home = std::filesystem::absolute(OS::GetHomeDir(why).ToUtf8());
     home = home.lexically_normal();
     return home.has_filename() ? home : home.parent_path();  // no trailing '/'
 }

@@ -18,8 +18,9 @@ struct CHomeFile {
 // The files the daemon writes into a new home's config/ folder.
 const std::vector<CHomeFile>& DefaultHomeFiles();
 
-// The home to use: `explicitHome` when given, else ZOLTCFG_HOME, else /var/lib/zoltcfg.
-std::filesystem::path ResolveHome(const std::string& explicitHome);
+// The home to use: `explicitHome` when given, else the registry's "HomeDir", else ZOLTCFG_HOME,
+// else /var/lib/zoltcfg; `why` says which of them it is.
+std::filesystem::path ResolveHome(const std::string& explicitHome, std::string& why);
 
 // Creates what is missing of `home`: the folder, config/ (each carried file that is not there
 // yet; existing files are left as they are), data/ and log/. Returns the names of the files it

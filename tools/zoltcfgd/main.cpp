@@ -15,6 +15,7 @@
 
 #include "cfg_Service.h"
 #include "outside/common/x_wstring.h"
+#include "outside/db/CDBException.h"
 #include "outside/log/DebugLog.h"
 #include "outside/rpc/CRPCException.h"
 #include "outside/rpc/RpcEndpoint.h"
@@ -46,7 +47,8 @@ int main(int argc, char** argv) {
 
     // Endpoints and the store read these from the environment.
     if (!runtimeDir.empty()) setenv("ZOLTCFG_RUNTIME_DIR", runtimeDir.c_str(), 1);
-    const std::filesystem::path homeDir = zoltcfgd::ResolveHome(home);
+    std::string homeWhy;
+    const std::filesystem::path homeDir = zoltcfgd::ResolveHome(home, homeWhy);
     setenv("ZOLTCFG_HOME", homeDir.c_str(), 1);
 
     try {
@@ -65,6 +67,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     DBG::SetVerbosity(verbose ? DBG::Verbosity::kTrace : DBG::Verbosity::kInfo);
+    CFG_LOG(DBG::LVL_STARTUP, L"zoltcfgd: home %s, from %s", homeDir.c_str(), homeWhy.c_str());
 
     // Block the stop signals before any thread starts, so only sigwait below receives them.
     sigset_t stopSignals;
@@ -91,6 +94,17 @@ int main(int argc, char** argv) {
             std::cerr << "zoltcfgd: cannot create the endpoint of ID_ZOLT_MASTER: "
                       << Narrow(e.GetErrorMsg()) << "\n";
         }
+        CFG_LOG(DBG::LVL_ERROR, L"zoltcfgd: not started: %ls (code %d)", e.GetErrorMsg().c_str(),
+                e.GetErrorCode());
+        DBG::Flush();
+        return 1;
+    } catch (const CDBException& e) {
+        // The administrator's own files: what is wrong is said without the source position.
+        if (e.GetErrorCode() == CDBException::kSchemaFile ||
+            e.GetErrorCode() == CDBException::kConnectionFile)
+            std::cerr << "zoltcfgd: not starting: " << Narrow(e.GetErrorMsg()) << "\n";
+        else
+            std::cerr << "zoltcfgd: cannot start: " << Narrow(e.GetErrorMsgEx()) << "\n";
         CFG_LOG(DBG::LVL_ERROR, L"zoltcfgd: not started: %ls (code %d)", e.GetErrorMsg().c_str(),
                 e.GetErrorCode());
         DBG::Flush();

@@ -439,6 +439,9 @@ TEST_F(DbTest, BadFilesGiveClearExceptions) {
         {"", column("type=\"int16\" default=\"many\""), CDBException::kSchemaFile, ""},
         // A date default that is no finite number would be stored as the text "inf".
         {"", column("type=\"date\" default=\"inf\""), CDBException::kSchemaFile, ""},
+        // The engine matches column names without regard to case: a second C would alias C.
+        {"", column("type=\"int32\"/><column name=\"c\" type=\"bool\""), CDBException::kSchemaFile,
+         "dbSchema_Conf.xml\": table T, column c: listed twice"},
     };
     for (const auto& c : kCases) {
         if (c.connXml == "-")

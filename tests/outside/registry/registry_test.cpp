@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "outside/log/DebugLog.h"
 #include "outside/registry/CRegKey.h"
 #include "outside/registry/CRegUtil.h"
 #include "outside/registry/HomeDir.h"
@@ -45,7 +46,17 @@ const char kMachine[] =
 TEST_F(RegistryTest, ReadsTheProductKeyValues) {
     Write(kMachine);
     CRegKey key;
+    DBG::CCaptureLog log;
     ASSERT_EQ(ERROR_SUCCESS, key.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ));
+    // Each line that does not parse is named once, with the file, however often it is read.
+    const std::string file = (m_dir / "registry").string();
+    for (int line : {9, 10})
+        EXPECT_TRUE(log.Contains(
+            x_wstring::FromUtf8("registry file " + file + ": line " + std::to_string(line) +
+                                " is not understood and is skipped (see "
+                                "docs/registry-file.md)"),
+            DBG::LVL_WARNING));
+    EXPECT_EQ(2u, log.Messages(DBG::LVL_WARNING).size());
     x_wstring text;
     EXPECT_EQ(ERROR_SUCCESS, key.QueryValue(L"HomeDir", text));
     EXPECT_EQ(x_wstring(L"/srv/zolt/"), text);
@@ -179,12 +190,17 @@ TEST_F(RegistryTest, RemoteReadsReachThisMachineOrMappedHostsOnly) {
 }
 
 TEST_F(RegistryTest, HomeDirComesFromTheRegistryThenTheEnvironment) {
+    const std::string value = "the registry value HomeDir in " + (m_dir / "registry").string();
+    std::string why;
     testsupport::CScopedEnv noHome("ZOLTCFG_HOME", "");
-    EXPECT_EQ(x_wstring(L"/var/lib/zoltcfg/"), OS::GetHomeDir());
+    EXPECT_EQ(x_wstring(L"/var/lib/zoltcfg/"), OS::GetHomeDir(why));
+    EXPECT_EQ("the default (neither " + value + " nor ZOLTCFG_HOME is set)", why);
     testsupport::CScopedEnv home("ZOLTCFG_HOME", "/tmp/zolt-home");
-    EXPECT_EQ(x_wstring(L"/tmp/zolt-home/"), OS::GetHomeDir());
+    EXPECT_EQ(x_wstring(L"/tmp/zolt-home/"), OS::GetHomeDir(why));
+    EXPECT_EQ("ZOLTCFG_HOME", why);
     testsupport::WriteSampleRegistry(m_dir / "registry", m_dir / "home");
-    EXPECT_EQ(x_wstring::FromUtf8((m_dir / "home").string() + "/"), OS::GetHomeDir());
+    EXPECT_EQ(x_wstring::FromUtf8((m_dir / "home").string() + "/"), OS::GetHomeDir(why));
+    EXPECT_EQ(value, why);
     Write(kMachine);
     EXPECT_EQ(x_wstring(L"/srv/zolt/"), OS::GetHomeDir());
 }
