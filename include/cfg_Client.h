@@ -6,6 +6,8 @@
 // blocks its own thread until the service answers or the RPC library gives up).
 #pragma once
 
+#include <cstddef>
+#include <string>
 #include <vector>
 
 #include "cfg_Export.h"
@@ -305,4 +307,38 @@ class ZOLTCFG_API CCfgFactory {
     int m_nModuleType;
     CCfgFactoryDllMgr* m_pDllMgr;
     // The process-wide instance pointer and its lock are file-local to cfg_Factory.cpp.
+};
+
+// ===========================================================================================
+// The library's own log: where its lines go and how many are written. A program that links the
+// library writes warnings and errors only, to standard error, until it chooses otherwise.
+// Thread rule: every function may be called from any thread at any time; a line written while
+// the destination changes goes to the old destination or to the new one, whole.
+// ===========================================================================================
+class ZOLTCFG_API CCfgLog {
+  public:
+    enum class Verbosity {
+        kErrors,  // warnings and errors (the default)
+        kInfo,    // also information lines and start-up notes
+        kTrace,   // also the entry and exit of every operation
+    };
+    // The kinds of line a program writes into the library's log with Write.
+    enum class Kind { kInfo, kStartup, kWarning, kError };
+
+    static void SetVerbosity(Verbosity v);
+    static Verbosity GetVerbosity();
+
+    // Standard error (the default).
+    static void ToStandardError();
+    // A file, appended to, rotated at `maxBytes` with `maxFiles` old files kept. Throws
+    // OS::CException when the file cannot be opened; the destination is then unchanged.
+    static void ToFile(const std::string& path, size_t maxBytes = 10 * 1024 * 1024,
+                       size_t maxFiles = 3);
+    // Nowhere: every line is dropped.
+    static void ToNothing();
+
+    // Writes one line of the program's own, named by `source`, when its kind is enabled.
+    static void Write(Kind kind, const char* source, const std::string& text);
+    // Writes out what the destination still buffers.
+    static void Flush();
 };
