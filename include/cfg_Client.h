@@ -6,6 +6,7 @@
 // blocks its own thread until the service answers or the RPC library gives up).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -167,6 +168,16 @@ class ZOLTCFG_API CCfgAgent : public CCfgAgentBase {
 
     const CComponentID& GetComponentID() const { return m_ComponentID; }
     bool GetNotifyFlag() const { return m_bNotify; }
+
+    // Sends `request`, of the caller's own making, to the agent's component on `remote` (null:
+    // this computer) and waits at most `timeout` for the reply. `endpoint` receives where the
+    // component is served ("unix:<socket>" or "tcp:<host>:<port>"), also when sending fails.
+    // Throws CRPCException (an OS::CException) when the component cannot be reached or does not
+    // answer in time.
+    void SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply, const wchar_t* remote,
+                     std::chrono::milliseconds timeout, std::string& endpoint) const;
+    // The largest request or reply one call can carry, in bytes; larger ones are refused.
+    static size_t MaxMessageBytes();
 
   private:
     // The shared frame of the requests that name one setting: entry log, key header, send,
