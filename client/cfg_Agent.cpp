@@ -6,6 +6,7 @@
 #include "cfg_Client.h"
 #include "outside/log/DebugLog.h"
 #include "outside/rpc/CRPCClientHelper.h"
+#include "outside/rpc/RpcFrame.h"
 #include "protocol/cfg_RequestProtocol.h"
 
 namespace {
@@ -283,3 +284,16 @@ bool CCfgAgent::IsDBStatusOK() {
 }
 
 CCfgAgentSW::CCfgAgentSW() : CCfgAgent(P::kSystemWatcherComponent, true) {}
+
+void CCfgAgent::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply,
+                            const wchar_t* remote, std::chrono::milliseconds timeout,
+                            std::string& endpoint) const {
+    CRPCClientHelper client(m_ComponentID, remote);
+    client.SetTimeout(timeout);
+    endpoint = client.GetEndpoint();
+    client.SendRequest(request, reply);
+}
+
+size_t CCfgAgent::MaxMessageBytes() {
+    return RPC::MaxFrameSize();
+}

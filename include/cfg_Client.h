@@ -6,6 +6,9 @@
 // blocks its own thread until the service answers or the RPC library gives up).
 #pragma once
 
+#include <chrono>
+#include <cstddef>
+#include <string>
 #include <vector>
 
 #include "cfg_Export.h"
@@ -166,6 +169,16 @@ class ZOLTCFG_API CCfgAgent : public CCfgAgentBase {
     const CComponentID& GetComponentID() const { return m_ComponentID; }
     bool GetNotifyFlag() const { return m_bNotify; }
 
+    // Sends `request`, of the caller's own making, to the agent's component on `remote` (null:
+    // this computer) and waits at most `timeout` for the reply. `endpoint` receives where the
+    // component is served ("unix:<socket>" or "tcp:<host>:<port>"), also when sending fails.
+    // Throws CRPCException (an OS::CException) when the component cannot be reached or does not
+    // answer in time.
+    void SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply, const wchar_t* remote,
+                     std::chrono::milliseconds timeout, std::string& endpoint) const;
+    // The largest request or reply one call can carry, in bytes; larger ones are refused.
+    static size_t MaxMessageBytes();
+
   private:
     // The shared frame of the requests that name one setting: entry log, key header, send,
     // reply judgement, optional read-back of the setting, exit log. Throws what the transport
@@ -305,4 +318,38 @@ class ZOLTCFG_API CCfgFactory {
     int m_nModuleType;
     CCfgFactoryDllMgr* m_pDllMgr;
     // The process-wide instance pointer and its lock are file-local to cfg_Factory.cpp.
+};
+
+// ===========================================================================================
+// The library's own log: where its lines go and how many are written. A program that links the
+// library writes warnings and errors only, to standard error, until it chooses otherwise.
+// Thread rule: every function may be called from any thread at any time; a line written while
+// the destination changes goes to the old destination or to the new one, whole.
+// ===========================================================================================
+class ZOLTCFG_API CCfgLog {
+  public:
+    enum class Verbosity {
+        kErrors,  // warnings and errors (the default)
+        kInfo,    // also information lines and start-up notes
+        kTrace,   // also the entry and exit of every operation
+    };
+    // The kinds of line a program writes into the library's log with Write.
+    enum class Kind { kInfo, kStartup, kWarning, kError };
+
+    static void SetVerbosity(Verbosity v);
+    static Verbosity GetVerbosity();
+
+    // Standard error (the default).
+    static void ToStandardError();
+    // A file, appended to, rotated at `maxBytes` with `maxFiles` old files kept. Throws
+    // OS::CException when the file cannot be opened; the destination is then unchanged.
+    static void ToFile(const std::string& path, size_t maxBytes = 10 * 1024 * 1024,
+                       size_t maxFiles = 3);
+    // Nowhere: every line is dropped.
+    static void ToNothing();
+
+    // Writes one line of the program's own, named by `source`, when its kind is enabled.
+    static void Write(Kind kind, const char* source, const std::string& text);
+    // Writes out what the destination still buffers.
+    static void Flush();
 };

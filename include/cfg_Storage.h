@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "outside/common/x_wstring.h"
 #include "outside/ipc/CIPCMsgBuffer.h"
 #include "outside/ipc/CSubjectID.h"
+#include "outside/variant/CVar.h"
 
 class CCfgSettingCategoryBase;
 class CCfgSettingApplyAll;
@@ -189,4 +191,35 @@ class ZOLTCFG_API CCfgSettingCache : public CCfgSettingDBBase {
 
     OS::CCriticalSection m_csCache;
     std::map<CCfgIndex, CEntry, CCfgIndexLess> m_mapSetting;
+};
+
+// The home folder of the library and its daemon: the registry value "HomeDir" of the product
+// key, else the environment variable ZOLTCFG_HOME, else /var/lib/zoltcfg. Its config/ folder
+// holds the database's connection file (dbconf_Conf.xml) and schema file (dbSchema_Conf.xml).
+// Thread rule: any thread; nothing is kept between calls.
+class ZOLTCFG_API CCfgHome {
+  public:
+    // The home folder, ending with '/'.
+    static OS::x_wstring Folder();
+    // The same, and in `why` where it came from: "the registry value HomeDir in <file>",
+    // "ZOLTCFG_HOME" or "the default (neither ... is set)".
+    static OS::x_wstring Folder(std::string& why);
+};
+
+// The tables of a database schema file as a program sees them: each table (one category) with
+// its columns (its fields) and the value kind each column reads back as.
+// Thread rule: any thread; nothing is kept between calls.
+class ZOLTCFG_API CCfgSchema {
+  public:
+    struct CColumn {
+        std::string name;  // UTF-8, as the schema spells it
+        VARTYPE kind;      // VT_EMPTY: untyped
+    };
+    struct CTable {
+        std::string name;              // UTF-8, the category name
+        std::vector<CColumn> columns;  // schema order, without the key column CFG_INDEX
+    };
+    // Reads `file`. Throws OS::CException when it cannot be read, is not XML, names an unknown
+    // column type or a default that does not fit its type, or repeats a column of one table.
+    static std::vector<CTable> Load(const OS::x_wstring& file);
 };

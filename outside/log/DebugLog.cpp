@@ -19,7 +19,8 @@
 namespace DBG {
 namespace {
 
-std::atomic<int> g_verbosity{static_cast<int>(Verbosity::kInfo)};
+// A process that never chooses writes warnings and errors only.
+std::atomic<int> g_verbosity{static_cast<int>(Verbosity::kErrors)};
 
 std::mutex& DestMutex() {
     static std::mutex m;

@@ -14,6 +14,7 @@
 #include "client/cfg_Proxy.h"
 #include "outside/log/DebugLog.h"
 #include "tests/client/module/FactoryModuleProbe.h"
+#include "tests/support/LogText.h"
 #include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
 
@@ -205,6 +206,16 @@ TEST_F(FactoryTest, InstanceReadsTheHomesSettingFileAndCloses) {
     fs::remove(m_dir / "home" / "config" / "cfg_FactorySetting.txt");
     EXPECT_FALSE(CCfgFactory::Instance()->UsesModuleType());
     CCfgFactory::CloseSingleton();
+
+    // A client process writes warnings and errors only until it chooses more.
+    EXPECT_EQ(CCfgLog::GetVerbosity(), CCfgLog::Verbosity::kErrors);
+    DBG::CCaptureLog log;
+    CCfgLog::SetVerbosity(CCfgLog::Verbosity::kErrors);
+    CCfgLog::Write(CCfgLog::Kind::kInfo, "app", "hidden");
+    CCfgLog::Write(CCfgLog::Kind::kWarning, "app", "shown");
+    CCfgLog::SetVerbosity(CCfgLog::Verbosity::kInfo);
+    CCfgLog::Write(CCfgLog::Kind::kStartup, "app", "started");
+    EXPECT_EQ(testsupport::LogText(log), (Texts{L"1001 app shown", L"108 app started"}));
 }
 
 TEST(FactoryConcurrency, InstanceCreatesOneFactoryForAllThreads) {

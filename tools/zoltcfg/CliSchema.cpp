@@ -2,9 +2,7 @@
 // Thread rule: no shared state.
 #include "tools/zoltcfg/CliSchema.h"
 
-#include "outside/db/CDBException.h"
-#include "outside/db/DbSchema.h"
-#include "outside/registry/HomeDir.h"
+#include "cfg_Storage.h"
 #include "tools/zoltcfg/CliError.h"
 
 namespace zoltcli {
@@ -28,7 +26,7 @@ const CCliField& CCliCategory::Field(const std::string& fieldName) const {
 
 std::filesystem::path CCliSchema::SchemaFileOf(const std::string& home) {
     const std::filesystem::path dir = home.empty()
-                                          ? std::filesystem::path(OS::GetHomeDir().ToUtf8())
+                                          ? std::filesystem::path(CCfgHome::Folder().ToUtf8())
                                           : std::filesystem::path(home);
     return dir / "config" / "dbSchema_Conf.xml";
 }
@@ -41,11 +39,10 @@ CCliSchema CCliSchema::Load(const std::filesystem::path& file) {
     CCliSchema schema;
     schema.m_File = file;
     try {
-        for (const auto& table : zoltdb::LoadSchema(OS::x_wstring::FromUtf8(file.string()))) {
+        for (const auto& table : CCfgSchema::Load(OS::x_wstring::FromUtf8(file.string()))) {
             CCliCategory category{table.name, {}};
             for (const auto& column : table.columns)
-                category.fields.push_back(
-                    {column.name, zoltdb::KindOfDeclaredType(column.sqlType)});
+                category.fields.push_back({column.name, column.kind});
             schema.m_vecCategories.push_back(std::move(category));
         }
     } catch (const OS::CException& e) {

@@ -2,9 +2,8 @@
 // Thread rule: used from the main thread only.
 #include "tools/zoltcfg/DaemonLink.h"
 
-#include "outside/rpc/CRPCClientHelper.h"
+#include "cfg_Service.h"
 #include "protocol/cfg_RequestProtocol.h"
-#include "service/cfg_VirtualServerDB.h"
 #include "tools/zoltcfg/CliError.h"
 
 namespace zoltcli {
@@ -46,12 +45,10 @@ void CDaemonLink::RequireServed(const std::string& server) {
 CDaemonLink::CStatus CDaemonLink::Probe() {
     CStatus status;
     try {
-        CRPCClientHelper client(CComponentID(kMaster), nullptr);
-        client.SetTimeout(kProbeTimeout);
-        status.endpoint = client.GetEndpoint();
+        const CCfgAgent agent(kMaster, false);
         CIPCMsgBuffer request, reply;
         NS_CfgProtocol::WriteDBStatusRequest(request);
-        client.SendRequest(request, reply);
+        agent.SendRequest(request, reply, nullptr, kProbeTimeout, status.endpoint);
         bool ok = false;
         if (!NS_CfgProtocol::ReadDBStatusReply(reply, ok)) {
             status.problem = "the service at " + status.endpoint + " gave an unexpected reply";

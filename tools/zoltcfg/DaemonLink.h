@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "cfg_Client.h"
-#include "setting/cfg_SettingCategoryFake.h"
 #include "tools/zoltcfg/CliError.h"
 
 namespace zoltcli {

@@ -24,8 +24,8 @@
 #include <set>
 #include <sstream>
 
+#include "cfg_Client.h"
 #include "outside/common/CException.h"
-#include "outside/rpc/RpcFrame.h"
 #include "tools/zoltcfg/CliError.h"
 #include "tools/zoltcfg/Commands.h"
 #include "tools/zoltcfg/OutputFormat.h"
@@ -114,9 +114,10 @@ CPendingSetting CheckEntry(const CCliCategory& category, const nlohmann::json& e
     CIPCMsgBuffer request;
     *s.setting >> request;
     const size_t bytes = request.BytesUsed() + s.policy.size() + s.subject.size();
-    if (bytes + kRequestEnvelope > RPC::MaxFrameSize())
+    if (bytes + kRequestEnvelope > CCfgAgent::MaxMessageBytes())
         throw Refused("its " + std::to_string(bytes) + " bytes exceed the " +
-                      std::to_string(RPC::MaxFrameSize()) + " bytes one request can carry");
+                      std::to_string(CCfgAgent::MaxMessageBytes()) +
+                      " bytes one request can carry");
     return s;
 }
 

@@ -11,8 +11,8 @@
 #include <set>
 #include <utility>
 
+#include "cfg_Client.h"
 #include "outside/common/x_wstring.h"
-#include "outside/rpc/RpcFrame.h"
 #include "tools/zoltcfg/CliError.h"
 #include "tools/zoltcfg/Commands.h"
 #include "tools/zoltcfg/OutputFormat.h"
@@ -54,7 +54,7 @@ FieldList OrderedFields(const CCfgSettingCategoryBase& setting, const CCliCatego
 // The text of a value given as @FILE (@- standard input), read up to the largest request a
 // frame can carry. Throws CCliError (refused) when it cannot be read or is larger.
 std::string ReadValueFile(const std::string& field, const std::string& file) {
-    const size_t limit = RPC::MaxFrameSize();
+    const size_t limit = CCfgAgent::MaxMessageBytes();
     std::ifstream named;
     if (file != "-") {
         named.open(file, std::ios::binary);

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "cfg_Client.h"
 #include "outside/common/CException.h"
-#include "outside/log/DebugLog.h"
 #include "tools/zoltcfg/CliError.h"
 #include "tools/zoltcfg/Commands.h"
 
@@ -167,10 +167,10 @@ int main(int argc, char** argv) {
 
     if (!runtimeDir.empty()) setenv("ZOLTCFG_RUNTIME_DIR", runtimeDir.c_str(), 1);
     if (verbose) {
-        DBG::SetLogToStderr();
-        DBG::SetVerbosity(DBG::Verbosity::kTrace);
+        CCfgLog::ToStandardError();
+        CCfgLog::SetVerbosity(CCfgLog::Verbosity::kTrace);
     } else {
-        DBG::SetLogToNothing();
+        CCfgLog::ToNothing();
     }
 
     try {

@@ -13,21 +13,30 @@
 #include <memory>
 #include <string>
 
+#include "cfg_Client.h"
 #include "cfg_Service.h"
 #include "outside/common/x_wstring.h"
 #include "outside/db/CDBException.h"
-#include "outside/log/DebugLog.h"
 #include "outside/rpc/CRPCException.h"
 #include "outside/rpc/RpcEndpoint.h"
 #include "service/cfg_VirtualServerDB.h"
 #include "tools/zoltcfgd/DaemonHome.h"
 
 namespace {
-static const wchar_t kLogSource[] = L"zoltcfgd";
 constexpr wchar_t kComponent[] = L"ID_ZOLT_MASTER";
 
 std::string Narrow(const OS::x_wstring& s) {
     return s.ToUtf8();
+}
+
+void Log(CCfgLog::Kind kind, const std::string& text) {
+    CCfgLog::Write(kind, "zoltcfgd", "zoltcfgd: " + text);
+}
+
+void LogNotStarted(const OS::CException& e) {
+    Log(CCfgLog::Kind::kError, "not started: " + Narrow(e.GetErrorMsg()) + " (code " +
+                                   std::to_string(e.GetErrorCode()) + ")");
+    CCfgLog::Flush();
 }
 }  // namespace
 
@@ -60,14 +69,14 @@ int main(int argc, char** argv) {
     }
     const std::string logFile = (homeDir / "log" / "zoltcfgd.log").string();
     try {
-        DBG::SetLogFile(logFile);
+        CCfgLog::ToFile(logFile);
     } catch (const OS::CException& e) {
         std::cerr << "zoltcfgd: cannot open log file " << logFile << ": " << Narrow(e.GetErrorMsg())
                   << "\n";
         return 1;
     }
-    DBG::SetVerbosity(verbose ? DBG::Verbosity::kTrace : DBG::Verbosity::kInfo);
-    CFG_LOG(DBG::LVL_STARTUP, L"zoltcfgd: home %s, from %s", homeDir.c_str(), homeWhy.c_str());
+    CCfgLog::SetVerbosity(verbose ? CCfgLog::Verbosity::kTrace : CCfgLog::Verbosity::kInfo);
+    Log(CCfgLog::Kind::kStartup, "home " + homeDir.string() + ", from " + homeWhy);
 
     // Block the stop signals before any thread starts, so only sigwait below receives them.
     sigset_t stopSignals;
@@ -94,9 +103,7 @@ int main(int argc, char** argv) {
             std::cerr << "zoltcfgd: cannot create the endpoint of ID_ZOLT_MASTER: "
                       << Narrow(e.GetErrorMsg()) << "\n";
         }
-        CFG_LOG(DBG::LVL_ERROR, L"zoltcfgd: not started: %ls (code %d)", e.GetErrorMsg().c_str(),
-                e.GetErrorCode());
-        DBG::Flush();
+        LogNotStarted(e);
         return 1;
     } catch (const CDBException& e) {
         // The administrator's own files: what is wrong is said without the source position.
@@ -105,34 +112,30 @@ int main(int argc, char** argv) {
             std::cerr << "zoltcfgd: not starting: " << Narrow(e.GetErrorMsg()) << "\n";
         else
             std::cerr << "zoltcfgd: cannot start: " << Narrow(e.GetErrorMsgEx()) << "\n";
-        CFG_LOG(DBG::LVL_ERROR, L"zoltcfgd: not started: %ls (code %d)", e.GetErrorMsg().c_str(),
-                e.GetErrorCode());
-        DBG::Flush();
+        LogNotStarted(e);
         return 1;
     } catch (const OS::CException& e) {
         std::cerr << "zoltcfgd: cannot start: " << Narrow(e.GetErrorMsgEx()) << "\n";
-        CFG_LOG(DBG::LVL_ERROR, L"zoltcfgd: not started: %ls (code %d)", e.GetErrorMsg().c_str(),
-                e.GetErrorCode());
-        DBG::Flush();
+        LogNotStarted(e);
         return 1;
     }
 
     std::string names;
     for (const auto& n : CCfgLocalServerDB::DefaultServerNames())
         names += (names.empty() ? "" : ", ") + Narrow(n);
-    CFG_LOG(DBG::LVL_STARTUP, L"zoltcfgd: serving ID_ZOLT_MASTER at %s (home %s, servers %s)",
-            socket.c_str(), homeDir.c_str(), names.c_str());
-    DBG::Flush();
+    Log(CCfgLog::Kind::kStartup, "serving ID_ZOLT_MASTER at " + socket + " (home " +
+                                     homeDir.string() + ", servers " + names + ")");
+    CCfgLog::Flush();
     std::printf("zoltcfgd: serving ID_ZOLT_MASTER at %s (home %s)\n", socket.c_str(),
                 homeDir.c_str());
     std::fflush(stdout);
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
-    CFG_LOG(DBG::LVL_STARTUP, L"zoltcfgd: stopping on signal %d", signal);
+    Log(CCfgLog::Kind::kStartup, "stopping on signal " + std::to_string(signal));
     service.reset();
-    CFG_LOG(DBG::LVL_STARTUP, L"zoltcfgd: stopped");
-    DBG::Flush();
+    Log(CCfgLog::Kind::kStartup, "stopped");
+    CCfgLog::Flush();
     std::printf("zoltcfgd: stopped\n");
     std::fflush(stdout);
     return 0;

@@ -1,0 +1,16 @@
+// CCfgSchema: the tables of a schema file, read with the database layer's own reader so that a
+// program and the daemon agree on every column's kind.
+// Thread rule: no shared state.
+#include "cfg_Storage.h"
+#include "outside/db/DbSchema.h"
+
+std::vector<CCfgSchema::CTable> CCfgSchema::Load(const OS::x_wstring& file) {
+    std::vector<CTable> tables;
+    for (const auto& table : zoltdb::LoadSchema(file)) {
+        CTable t{table.name, {}};
+        for (const auto& column : table.columns)
+            t.columns.push_back({column.name, zoltdb::KindOfDeclaredType(column.sqlType)});
+        tables.push_back(std::move(t));
+    }
+    return tables;
+}
