@@ -33,13 +33,6 @@ T LoadLE(const unsigned char* in) {
     throw CIPCMsgBufferException(code, OS_WFILE, __LINE__, detail);
 }
 
-bool IsAscii(const OS::x_wstring& s) {
-    for (wchar_t c : s) {
-        if (static_cast<uint32_t>(c) >= 0x80u) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 OS::x_wstring CIPCMsgBufferException::GetErrorMsg() const {
@@ -65,13 +58,6 @@ CAccBuffer::CAccBuffer(unsigned long initialSize) {
 
 CAccBuffer::~CAccBuffer() = default;
 
-void CAccBuffer::Append(const void* data, size_t size) {
-    if (size == 0) return;
-    const size_t old = m_bytes.size();
-    m_bytes.resize(old + size);
-    std::memcpy(m_bytes.data() + old, data, size);
-}
-
 CIPCMsgBuffer::CIPCMsgBuffer(unsigned long initialSize, bool /*flag*/) : CAccBuffer(initialSize) {}
 
 CIPCMsgBuffer::~CIPCMsgBuffer() = default;
@@ -82,44 +68,41 @@ CIPCMsgBuffer CIPCMsgBuffer::FromBytes(const void* data, size_t size) {
     return buf;
 }
 
-void CIPCMsgBuffer::Need(size_t size, int code) const {
-    const size_t left = m_bytes.size() - m_readPos;
-    if (size > left) ThrowShort(code, size, left);
+void CIPCMsgBuffer::ThrowShortRead(size_t size, int code) const {
+    ThrowShort(code, size, m_bytes.size() - m_readPos);
 }
 
-namespace {
+namespace {}  // namespace
 
 template <typename T>
-void PutInt(CIPCMsgBuffer& buf, T v) {
+void CIPCMsgBuffer::PutInt(T v) {
     unsigned char raw[sizeof(T)];
     StoreLE(raw, v);
-    buf.Put(raw, sizeof(T));
+    Append(raw, sizeof(T));
 }
 
-}  // namespace
-
 CIPCMsgBuffer& CIPCMsgBuffer::operator<<(int v) {
-    PutInt(*this, v);
+    PutInt(v);
     return *this;
 }
 
 CIPCMsgBuffer& CIPCMsgBuffer::operator<<(unsigned int v) {
-    PutInt(*this, v);
+    PutInt(v);
     return *this;
 }
 
 CIPCMsgBuffer& CIPCMsgBuffer::operator<<(short v) {
-    PutInt(*this, v);
+    PutInt(v);
     return *this;
 }
 
 CIPCMsgBuffer& CIPCMsgBuffer::operator<<(unsigned short v) {
-    PutInt(*this, v);
+    PutInt(v);
     return *this;
 }
 
 CIPCMsgBuffer& CIPCMsgBuffer::operator<<(long long v) {
-    PutInt(*this, v);
+    PutInt(v);
     return *this;
 }
 
@@ -130,17 +113,22 @@ CIPCMsgBuffer& CIPCMsgBuffer::operator<<(bool v) {
 }
 
 CIPCMsgBuffer& CIPCMsgBuffer::operator<<(const OS::x_wstring& v) {
-    if (IsAscii(v)) {
-        // Common case: each character is its own UTF-8 byte; write them straight in.
-        unsigned char raw[4];
-        StoreLE(raw, static_cast<uint32_t>(v.size()));
-        const size_t old = m_bytes.size();
-        m_bytes.resize(old + 4 + v.size());
-        unsigned char* out = m_bytes.data() + old;
-        std::memcpy(out, raw, 4);
-        for (size_t i = 0; i < v.size(); ++i) out[4 + i] = static_cast<unsigned char>(v[i]);
+    // Common case: ASCII text, each character its own UTF-8 byte, copied straight in one pass;
+    // other text is taken back out and written through the UTF-8 conversion.
+    const size_t n = v.size();
+    const size_t old = m_bytes.size();
+    m_bytes.resize(old + 4 + n);
+    unsigned char* out = m_bytes.data() + old;
+    const wchar_t* from = v.data();
+    size_t i = 0;
+    for (; i < n && static_cast<uint32_t>(from[i]) < 0x80u; ++i) {
+        out[4 + i] = static_cast<unsigned char>(from[i]);
+    }
+    if (i == n) {
+        StoreLE(out, static_cast<uint32_t>(n));
         return *this;
     }
+    m_bytes.resize(old);
     const std::string utf8 = OS::WideToUtf8(v);
     *this << static_cast<unsigned int>(utf8.size());
     Append(utf8.data(), utf8.size());
@@ -223,14 +211,16 @@ const CIPCMsgBuffer& CIPCMsgBuffer::operator>>(OS::x_wstring& v) const {
     const uint32_t n = ReadInt<uint32_t>(m_bytes.data() + m_readPos);
     Need(size_t{4} + n, CIPCMsgBufferException::BAD_LENGTH);
     const unsigned char* text = m_bytes.data() + m_readPos + 4;
-    bool ascii = true;
-    for (uint32_t i = 0; i < n && ascii; ++i) ascii = text[i] < 0x80;
-    if (ascii) {
-        // Common case: each byte is its own character.
-        v.resize(n);
-        for (uint32_t i = 0; i < n; ++i) v[i] = static_cast<wchar_t>(text[i]);
-    } else {
-        v = OS::Utf8ToWide(std::string_view(reinterpret_cast<const char*>(text), n));
+    // Common case: ASCII, each byte its own character, copied in one pass; at the first other
+    // byte the whole text goes through the UTF-8 conversion instead.
+    v.resize(n);
+    wchar_t* to = v.data();
+    for (uint32_t i = 0; i < n; ++i) {
+        if (text[i] >= 0x80) {
+            v = OS::Utf8ToWide(std::string_view(reinterpret_cast<const char*>(text), n));
+            break;
+        }
+        to[i] = static_cast<wchar_t>(text[i]);
     }
     m_readPos += 4 + size_t{n};
     return *this;

@@ -46,7 +46,11 @@ class ZOLTCFG_API CAccBuffer {
     unsigned long BytesUsed() const { return static_cast<unsigned long>(m_bytes.size()); }
 
   protected:
-    void Append(const void* data, size_t size);
+    // Appends raw bytes at the end. REQUIRES: `data` does not point into this buffer.
+    void Append(const void* data, size_t size) {
+        const auto* from = static_cast<const unsigned char*>(data);
+        m_bytes.insert(m_bytes.end(), from, from + size);
+    }
     std::vector<unsigned char> m_bytes;
 };
 
@@ -100,6 +104,13 @@ class ZOLTCFG_API CIPCMsgBuffer : public CAccBuffer {
     void Rewind() const { m_readPos = 0; }
 
   private:
-    void Need(size_t size, int code) const;
+    // Throws the buffer exception `code` unless `size` more bytes are there to read.
+    void Need(size_t size, int code) const {
+        if (size > m_bytes.size() - m_readPos) ThrowShortRead(size, code);
+    }
+    [[noreturn]] void ThrowShortRead(size_t size, int code) const;
+    // Appends an integer little-endian at its own width.
+    template <typename T>
+    void PutInt(T v);
     mutable size_t m_readPos = 0;
 };
