@@ -10,12 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <tuple>
 
 #include "outside/audit/AuditLog.h"
@@ -24,7 +22,6 @@
 #include "outside/db/CGenericDatabase.h"
 #include "outside/log/DebugLog.h"
 #include "outside/mailserver/CExchangeServer.h"
-#include "outside/notify/CObserverServerHelper.h"
 #include "outside/registry/CRegKey.h"
 #include "outside/registry/CRegUtil.h"
 #include "tests/service/ServiceTestSupport.h"
@@ -37,7 +34,6 @@ using Lines = std::vector<x_wstring>;
 namespace {
 
 const wchar_t kComponent[] = L"ID_TEST_BATCH";
-const wchar_t kSentinel[] = L"ZOLT_SUB_TEST_SENTINEL";
 const wchar_t kProductKey[] = L"SOFTWARE\\Kestrelon\\Mailvane for Exchange\\CurrentVersion";
 const wchar_t kMailKey[] = L"SOFTWARE\\Kestrelon\\Mailvane for Exchange\\MailServer";
 constexpr unsigned long kEveryRole = 0x10F;
@@ -115,38 +111,6 @@ class CRecordingChannel : public CMasterChannel {
         requests.push_back(Bytes(request));
         answer(reply);
     }
-};
-
-// Notifications of the service, cut at a sentinel subject (the publisher delivers in order).
-class CObserver : public CObserverNoticeCallback {
-  public:
-    std::vector<CSubjectID> GetSubjectIDVector() const override {
-        return {CSubjectID(L"ZOLT_SUB_CFG_VS_RS"), CSubjectID(L"ZOLT_SUB_CFG_MS"),
-                CSubjectID(kSentinel)};
-    }
-    void operator()(const CSubjectID& subject, const CIPCMsgBuffer& body) override {
-        P::CNotification n;
-        P::ReadNotificationBody(body, n);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (subject.ToString() == kSentinel) {
-            ++m_sentinels;
-        } else {
-            m_seen.push_back(subject.ToString() + L"/" + n.policy.ToString() + L"/" + n.server +
-                             L"/" + std::to_wstring(n.changeKind).c_str());
-        }
-        m_cv.notify_all();
-    }
-    Lines TakeUntilSentinel(int n) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cv.wait(lock, [&] { return m_sentinels >= n; });
-        return std::exchange(m_seen, {});
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    Lines m_seen;
-    int m_sentinels = 0;
 };
 
 void SetText(const std::filesystem::path& file, const wchar_t* key, const wchar_t* name,
@@ -261,7 +225,7 @@ class ServiceBatch : public ::testing::Test {
     CCfgControl m_service;
     CRecordingChannel m_master;
     CMasterChannel* m_previous = nullptr;
-    CObserver m_observer;
+    CRecordingObserver m_observer{{L"ZOLT_SUB_CFG_VS_RS", L"ZOLT_SUB_CFG_MS"}};
     CObserverServerHelper m_observers;
     int m_sentinels = 0;
 };
@@ -331,7 +295,7 @@ TEST_F(ServiceBatch, BatchModifyStoresWhatTheFilterKeepsUnderTheTargetServer) {
         EXPECT_EQ(m_store->calls[0].index, L"POL:ZOLT_SUB_CFG_VS_RS");
         EXPECT_EQ(m_store->calls[0].action, 4);
         EXPECT_EQ(m_store->calls[1].index, L"POL:ZOLT_SUB_CFG_MS");
-        EXPECT_EQ(Notified(), Lines{L"ZOLT_SUB_CFG_VS_RS/POL/TGT/3"});
+        EXPECT_EQ(Notified(), Lines{L"ZOLT_SUB_CFG_VS_RS/POL/TGT/3/0"});
 
         for (const wchar_t* info :
              {L"source server = SRC, dwVersion = 10.500000 nServicePack = 3",
