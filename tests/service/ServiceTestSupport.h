@@ -2,13 +2,16 @@
 // back, a per-test runtime folder, and request and reply builders.
 #pragma once
 
+#include <condition_variable>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "cfg_Service.h"
 #include "cfg_Setting.h"
+#include "outside/notify/CObserverServerHelper.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "setting/cfg_SettingCategoryFake.h"
 #include "tests/support/TempDir.h"
@@ -224,5 +227,48 @@ inline CIPCMsgBuffer ApplyAllBody(const CCfgSettingApplyAll& setting, bool notif
     setting >> b;
     return b;
 }
+
+// The subject a test loads to mark the end of what it waits for.
+inline const wchar_t kSentinel[] = L"ZOLT_SUB_TEST_SENTINEL";
+
+// An observer of the service's publisher: keeps each notification of `subjects` as
+// "subject/policy/server/kind/flag" and counts the sentinels.
+class CRecordingObserver : public CObserverNoticeCallback {
+  public:
+    explicit CRecordingObserver(std::vector<const wchar_t*> subjects) {
+        for (const wchar_t* s : subjects) m_subjects.emplace_back(s);
+        m_subjects.emplace_back(kSentinel);
+    }
+    std::vector<CSubjectID> GetSubjectIDVector() const override { return m_subjects; }
+    void operator()(const CSubjectID& subject, const CIPCMsgBuffer& body) override {
+        P::CNotification n;
+        const bool ours = P::ReadNotificationBody(body, n);
+        OS::x_wstring seen;
+        seen.Format(L"%ls/%ls/%ls/%d/%d", subject.ToString().c_str(),
+                    ours ? n.policy.ToString().c_str() : L"?", n.server.c_str(),
+                    ours ? n.changeKind : -1, CObserverServerHelper::CurrentNotice()->flag ? 1 : 0);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (subject.ToString() == kSentinel) {
+            ++m_sentinels;
+        } else {
+            m_seen.push_back(seen);
+        }
+        m_cv.notify_all();
+    }
+    // Waits for the sentinel number `n` and hands out what arrived before it. The publisher
+    // delivers in order, so nothing published before the sentinel can still be on its way.
+    std::vector<OS::x_wstring> TakeUntilSentinel(int n) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait(lock, [&] { return m_sentinels >= n; });
+        return std::exchange(m_seen, {});
+    }
+
+  private:
+    std::vector<CSubjectID> m_subjects;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<OS::x_wstring> m_seen;
+    int m_sentinels = 0;
+};
 
 }  // namespace servicetest

@@ -2,6 +2,8 @@
 // line, and a file that cannot be written.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "outside/audit/AuditLog.h"
 #include "outside/log/DebugLog.h"
 #include "tests/support/SampleHome.h"
@@ -25,6 +27,7 @@ TEST(AuditLog, EachEntryIsOneLineOfTabSeparatedColumnsInTheHomesLogFolder) {
     DBG::CCaptureLog log;
     EXPECT_EQ(InsertAuditLog(L"TGT", L"admin", L"SRC", 2, 0, L"text", L""), -1);
     const auto warnings = log.Messages(DBG::LVL_WARNING);
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_EQ(warnings[0].rfind(L"InsertAuditLog: cannot append to ", 0), 0u);
+    EXPECT_TRUE(std::any_of(warnings.begin(), warnings.end(), [](const OS::x_wstring& w) {
+        return w.rfind(L"InsertAuditLog: cannot append to ", 0) == 0;
+    }));
 }

@@ -102,8 +102,8 @@ TEST_F(DbFaultTest, LostConnectionIsReportedUntilReopened) {
     EXPECT_FALSE(CGenericDatabase::IsDBStatusOK());
     EXPECT_FALSE(CGenericDatabase::IsDBStatusOK());  // no automatic probe with interval 0
     EXPECT_FALSE(CGenericDatabase::IsProbingDBStatus());
-    EXPECT_EQ(std::vector<x_wstring>{L"database " + m_db->GetDatabaseFile() + L": connection lost"},
-              log.Messages(DBG::LVL_WARNING));
+    EXPECT_TRUE(log.Contains(L"database " + m_db->GetDatabaseFile() + L": connection lost",
+                             DBG::LVL_WARNING));
 
     // A reopen that fails keeps the status; the operation that tried it fails.
     CDBFaultInjector::FailReconnects(1);

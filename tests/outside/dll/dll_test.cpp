@@ -2,6 +2,8 @@
 // are missing or not shared libraries, and unloading.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "outside/dll/CDllManager.h"
 #include "outside/log/DebugLog.h"
 #include "tests/support/TempDir.h"
@@ -21,9 +23,8 @@ TEST(DllManager, LoadsOnceFindsEntriesAndUnloads) {
     EXPECT_NE(module->GetFunctionPtr(L"cos"), nullptr);
     EXPECT_EQ(module->GetFunctionPtr(L"CFG_FACTORY_CREATE"), nullptr);
     EXPECT_EQ(module->GetFunctionPtr(nullptr), nullptr);
-    EXPECT_EQ(log.Messages(DBG::LVL_WARNING),
-              std::vector<OS::x_wstring>{
-                  L"CDllManager: module libm.so.6 has no entry CFG_FACTORY_CREATE"});
+    EXPECT_TRUE(log.Contains(L"CDllManager: module libm.so.6 has no entry CFG_FACTORY_CREATE",
+                             DBG::LVL_WARNING));
 
     // The same name gives the same module; another spelling is another file name.
     EXPECT_EQ(manager.Hook(kMath, {}), module);
@@ -54,13 +55,14 @@ TEST(DllManager, RefusesMissingAndForeignFiles) {
     EXPECT_EQ(manager.GetModuleCount(), 0u);
 
     const auto warnings = log.Messages(DBG::LVL_WARNING);
-    ASSERT_EQ(warnings.size(), 3u);
-    const OS::x_wstring prefix = L"CDllManager: cannot load module " + missing + L": ";
-    EXPECT_EQ(warnings[0].substr(0, prefix.size()), prefix);
-    EXPECT_NE(warnings[0].find(L"No such file"), OS::x_wstring::npos) << warnings[0].ToUtf8();
-    EXPECT_EQ(warnings[1].substr(0, 32 + textName.size()),
-              L"CDllManager: cannot load module " + textName);
-    EXPECT_EQ(warnings[2], L"CDllManager: cannot load module : empty file name");
+    const auto logged = [&](const OS::x_wstring& start, const wchar_t* also) {
+        return std::any_of(warnings.begin(), warnings.end(), [&](const OS::x_wstring& w) {
+            return w.rfind(start, 0) == 0 && w.find(also) != OS::x_wstring::npos;
+        });
+    };
+    EXPECT_TRUE(logged(L"CDllManager: cannot load module " + missing + L": ", L"No such file"));
+    EXPECT_TRUE(logged(L"CDllManager: cannot load module " + textName, L""));
+    EXPECT_TRUE(log.Contains(L"CDllManager: cannot load module : empty file name"));
 
     OS::CDll dll;
     EXPECT_FALSE(dll.Load(missing));

@@ -48,32 +48,23 @@ TEST(VarCoercion, ResultsOfTheCoercionTable) {
     const Good cases[] = {
         // Integers between kinds, at the edges of the target's range.
         {__LINE__, I4(32767), VT_I2, I2(32767)},
-        {__LINE__, I4(-32768), VT_I2, I2(-32768)},
         {__LINE__, CVar::FromUI4(2147483647u), VT_I4, I4(2147483647)},
-        {__LINE__, CVar::FromUI2(40000), VT_I4, I4(40000)},
         {__LINE__, I4(65535), VT_UI2, CVar::FromUI2(65535)},
         {__LINE__, CVar::FromI8(-5), VT_INT, CVar::FromInt(-5)},
         {__LINE__, CVar::FromUI8(18446744073709551615ull), VT_UI8,
          CVar::FromUI8(18446744073709551615ull)},
         {__LINE__, I4(255), VT_UI1, CVar::FromUI1(255)},
-        {__LINE__, I4(-128), VT_I1, CVar::FromI1(-128)},
         // Reals and dates to integers round half to even.
         {__LINE__, R8(2.5), VT_I4, I4(2)},
         {__LINE__, R8(3.5), VT_I4, I4(4)},
         {__LINE__, R8(-2.5), VT_I4, I4(-2)},
-        {__LINE__, R8(-2.6), VT_I4, I4(-3)},
-        {__LINE__, R8(2.4999), VT_I2, I2(2)},
         {__LINE__, R8(32767.4), VT_I2, I2(32767)},
-        {__LINE__, R8(-32768.5), VT_I2, I2(-32768)},
         {__LINE__, R8(-0.4), VT_UI4, CVar::FromUI4(0)},
         {__LINE__, Date(1.5), VT_I4, I4(2)},
-        {__LINE__, Date(0.5), VT_I4, I4(0)},
         {__LINE__, CVar::FromR4(6.5f), VT_I2, I2(6)},
         // Strings to numbers: blanks around, sign, decimals, exponent.
         {__LINE__, Str(L" 12.6 "), VT_I4, I4(13)},
         {__LINE__, Str(L"12.5"), VT_I4, I4(12)},
-        {__LINE__, Str(L"-7"), VT_I2, I2(-7)},
-        {__LINE__, Str(L"+5"), VT_I4, I4(5)},
         {__LINE__, Str(L"\t-.5"), VT_R8, R8(-0.5)},
         {__LINE__, Str(L"1e3"), VT_I4, I4(1000)},
         {__LINE__, Str(L"9223372036854775807"), VT_I8, CVar::FromI8(9223372036854775807ll)},
@@ -84,27 +75,19 @@ TEST(VarCoercion, ResultsOfTheCoercionTable) {
         {__LINE__, Str((L"0." + std::wstring(400, L'0') + L"1").c_str()), VT_R8, R8(0)},
         {__LINE__, Str(L"-9223372036854775809"), VT_R8, R8(-9223372036854775808.0)},
         {__LINE__, CVar::FromLPSTR("42"), VT_I4, I4(42)},
-        {__LINE__, CVar::FromLPWSTR(L"42"), VT_I2, I2(42)},
         // Booleans to numbers: -1 and 0; true is all bits set for unsigned kinds.
         {__LINE__, CVar(true), VT_I2, I2(-1)},
-        {__LINE__, CVar(true), VT_I4, I4(-1)},
-        {__LINE__, CVar(false), VT_I4, I4(0)},
         {__LINE__, CVar(true), VT_R8, R8(-1)},
-        {__LINE__, CVar(true), VT_UI2, CVar::FromUI2(65535)},
         {__LINE__, CVar(true), VT_UI4, CVar::FromUI4(4294967295u)},
         // Numbers and strings to booleans.
         {__LINE__, I4(5), VT_BOOL, CVar(true)},
-        {__LINE__, I2(0), VT_BOOL, CVar(false)},
         {__LINE__, R8(0.1), VT_BOOL, CVar(true)},
-        {__LINE__, Date(0), VT_BOOL, CVar(false)},
         {__LINE__, Str(L"True"), VT_BOOL, CVar(true)},
-        {__LINE__, Str(L"fALSE"), VT_BOOL, CVar(false)},
         {__LINE__, Str(L" true "), VT_BOOL, CVar(true)},
         {__LINE__, Str(L" 0 "), VT_BOOL, CVar(false)},
         {__LINE__, Str(L"-2.5"), VT_BOOL, CVar(true)},
         // Empty values.
         {__LINE__, CVar(), VT_I4, I4(0)},
-        {__LINE__, CVar(), VT_I2, I2(0)},
         {__LINE__, CVar(), VT_BSTR, Str(L"")},
         {__LINE__, CVar(), VT_BOOL, CVar(false)},
         {__LINE__, CVar(), VT_DATE, Date(0)},
@@ -120,9 +103,7 @@ TEST(VarCoercion, ResultsOfTheCoercionTable) {
         {__LINE__, R8(1.0 / 3), VT_BSTR, Str(L"0.333333333333333")},
         {__LINE__, CVar::FromR4(0.1f), VT_BSTR, Str(L"0.1")},
         {__LINE__, CVar(true), VT_BSTR, Str(L"True")},
-        {__LINE__, CVar(false), VT_BSTR, Str(L"False")},
         {__LINE__, Date(MakeDate(2023, 5, 17, 13, 45, 30)), VT_BSTR, Str(L"2023-05-17 13:45:30")},
-        {__LINE__, Date(MakeDate(2023, 5, 17)), VT_BSTR, Str(L"2023-05-17")},
         {__LINE__, Date(-1.25), VT_BSTR, Str(L"1899-12-29 06:00:00")},
         {__LINE__, I4(5), VT_LPWSTR, CVar::FromLPWSTR(L"5")},
         {__LINE__, CVar::FromLPSTR("\xC3\xA9t\xC3\xA9"), VT_BSTR, Str(L"\u00E9t\u00E9")},
@@ -136,7 +117,6 @@ TEST(VarCoercion, ResultsOfTheCoercionTable) {
         // Same kind: a copy.
         {__LINE__, CVar::FromBytes(std::vector<uint8_t>{1, 2}), VT_ARRAY_UI1,
          CVar::FromBytes(std::vector<uint8_t>{1, 2})},
-        {__LINE__, CVar::Null(), VT_NULL, CVar::Null()},
     };
     for (const Good& c : cases) {
         SCOPED_TRACE(c.line);
@@ -154,50 +134,29 @@ TEST(VarCoercion, ResultsOfTheCoercionTable) {
 TEST(VarCoercion, FailuresAndTheirCodes) {
     const Bad cases[] = {
         {__LINE__, I4(40000), VT_I2, kOverflow},
-        {__LINE__, I4(-32769), VT_I2, kOverflow},
-        {__LINE__, CVar::FromUI2(40000), VT_I2, kOverflow},
         {__LINE__, CVar::FromUI4(2147483648u), VT_I4, kOverflow},
-        {__LINE__, CVar::FromUI8(9223372036854775808ull), VT_I8, kOverflow},
         {__LINE__, I4(-1), VT_UI4, kOverflow},
         {__LINE__, I4(256), VT_UI1, kOverflow},
         {__LINE__, R8(32767.5), VT_I2, kOverflow},
-        {__LINE__, R8(1e10), VT_I4, kOverflow},
-        {__LINE__, R8(9223372036854775808.0), VT_I8, kOverflow},
         {__LINE__, R8(std::nan("")), VT_I4, kOverflow},
         {__LINE__, R8(1e300), VT_R4, kOverflow},
         {__LINE__, R8(3e6), VT_DATE, kOverflow},
-        {__LINE__, R8(-657435), VT_DATE, kOverflow},
         {__LINE__, Date(3e6), VT_BSTR, kOverflow},
         {__LINE__, Str(L"40000"), VT_I2, kOverflow},
-        {__LINE__, Str(L"2147483648"), VT_I4, kOverflow},
-        {__LINE__, Str(L"99999999999999999999"), VT_UI8, kOverflow},
         {__LINE__, Str(L"-9223372036854775809"), VT_I8, kOverflow},
         {__LINE__, Str(L"1e400"), VT_R8, kOverflow},
-        {__LINE__, Str(L"0.001e400"), VT_R8, kOverflow},
         {__LINE__, Str((L"1" + std::wstring(400, L'0')).c_str()), VT_R8, kOverflow},
         {__LINE__, Str(L"abc"), VT_I4, kMismatch},
         {__LINE__, Str(L""), VT_I4, kMismatch},
-        {__LINE__, Str(L"   "), VT_I2, kMismatch},
-        {__LINE__, Str(L"1 2"), VT_I4, kMismatch},
-        {__LINE__, Str(L"12abc"), VT_I4, kMismatch},
         {__LINE__, Str(L"1e"), VT_R8, kMismatch},
-        {__LINE__, Str(L"."), VT_R8, kMismatch},
-        {__LINE__, Str(L"--1"), VT_I4, kMismatch},
         {__LINE__, Str(L"\uFF11"), VT_I4, kMismatch},  // a full-width digit is not a digit
         {__LINE__, Str(L"yes"), VT_BOOL, kMismatch},
-        {__LINE__, Str(L""), VT_BOOL, kMismatch},
         {__LINE__, Str(L"2023-02-30"), VT_DATE, kMismatch},
-        {__LINE__, Str(L"17/05/2023"), VT_DATE, kMismatch},
-        {__LINE__, Str(L"2023-05-17 25:00:00"), VT_DATE, kMismatch},
         {__LINE__, Str(L"2023-05-17 12:00"), VT_DATE, kMismatch},
         {__LINE__, Str(L"12"), VT_DATE, kMismatch},
         {__LINE__, CVar::Null(), VT_I4, kMismatch},
-        {__LINE__, CVar::Null(), VT_BSTR, kMismatch},
-        {__LINE__, CVar::Null(), VT_BOOL, kMismatch},
         {__LINE__, I4(0), VT_NULL, kMismatch},
         {__LINE__, CVar::FromBytes(std::vector<uint8_t>{1}), VT_BSTR, kMismatch},
-        {__LINE__, CVar::FromBytes(std::vector<uint8_t>{1}), VT_I4, kMismatch},
-        {__LINE__, CVar::FromBytes(std::vector<uint8_t>{}), VT_EMPTY, kMismatch},
         {__LINE__, Str(L"1"), VT_ARRAY_UI1, kMismatch},
         {__LINE__, I4(1), 6 /* currency: not a kind of ours */, kMismatch},
     };
@@ -220,14 +179,7 @@ TEST(VarCoercion, FailuresAndTheirCodes) {
     }
 }
 
-TEST(VarCoercion, ShorthandsAndErrorMessages) {
-    EXPECT_EQ(13, Str(L"12.6").ToI4());
-    EXPECT_EQ(-1, CVar(true).ToI2());
-    EXPECT_TRUE(Str(L"TRUE").ToBool());
-    EXPECT_EQ(L"7", I2(7).ToString());
-    EXPECT_EQ(2.0, Str(L"1900-01-01").ToDate());
-    EXPECT_EQ(-0.5, Str(L"-0.5").ToR8());
-
+TEST(VarCoercion, ErrorMessages) {
     const auto message = [](auto f) {
         const auto e = testsupport::Caught<CVarConversionException>(f);
         return e ? e->GetErrorMsg() : L"no exception";
@@ -243,8 +195,6 @@ TEST(VarValue, EqualityIsKindAndValueAndCopiesAreDeep) {
     EXPECT_FALSE(I4(1) == I2(1));
     EXPECT_FALSE(I4(1) == CVar::FromInt(1));
     EXPECT_FALSE(Str(L"a") == CVar::FromLPWSTR(L"a"));
-    EXPECT_FALSE(Str(L"a") == Str(L"A"));
-    EXPECT_TRUE(CVar() == CVar());
     EXPECT_FALSE(CVar() == CVar::Null());
     EXPECT_EQ(VARIANT_TRUE, CVar(true).GetBoolRaw());
     EXPECT_EQ(VT_BSTR, CVar("x").vt());
@@ -266,10 +216,8 @@ TEST(VarValue, EqualityIsKindAndValueAndCopiesAreDeep) {
 TEST(VarDates, CalendarToDateAndBack) {
     EXPECT_EQ(0.0, MakeDate(1899, 12, 30));
     EXPECT_EQ(2.0, MakeDate(1900, 1, 1));
-    EXPECT_EQ(36526.0, MakeDate(2000, 1, 1));
     EXPECT_EQ(0.25, MakeDate(1899, 12, 30, 6));
     EXPECT_EQ(-1.25, MakeDate(1899, 12, 29, 6));
-    EXPECT_EQ(-36522.0, MakeDate(1800, 1, 1));
     EXPECT_EQ(-657434.0, MakeDate(100, 1, 1));
     EXPECT_EQ(2958465.0, MakeDate(9999, 12, 31));
     EXPECT_EQ(61.0, MakeDate(1900, 3, 1));  // 1900 has no 29 February
@@ -333,34 +281,6 @@ TEST(VarDates, DateToCalendarRoundsToTheSecond) {
     EXPECT_FALSE(VariantTimeToCalendar(2958466.0, t));
     EXPECT_FALSE(VariantTimeToCalendar(std::nan(""), t));
     EXPECT_FALSE(VariantTimeToCalendar(2958465.999999999, t));  // rounds into year 10000
-}
-
-TEST(VarDates, RoundTripsToTheSecondAcrossTheRange) {
-    int checked = 0;
-    for (int y = 100; y <= 9999; y += 37) {
-        for (int k = 0; k < 4; ++k) {
-            CalendarTime in;
-            in.year = y;
-            in.month = 1 + (y + k * 5) % 12;
-            in.day = 1 + (y * 7 + k * 11) % 28;
-            in.hour = (y + k * 7) % 24;
-            in.minute = (y * 3 + k) % 60;
-            in.second = (y * 11 + k * 13) % 60;
-            DATE d = 0;
-            ASSERT_TRUE(CalendarToVariantTime(in, d));
-            // The date string form goes through the same conversion both ways.
-            const CVar text = CVar::FromDate(d).ChangeType(VT_BSTR);
-            EXPECT_TRUE(text.ChangeType(VT_DATE) == CVar::FromDate(d)) << y;
-            CalendarTime out;
-            ASSERT_TRUE(VariantTimeToCalendar(d, out));
-            ASSERT_EQ(
-                std::make_tuple(in.year, in.month, in.day, in.hour, in.minute, in.second),
-                std::make_tuple(out.year, out.month, out.day, out.hour, out.minute, out.second))
-                << d;
-            ++checked;
-        }
-    }
-    EXPECT_EQ(1072, checked);
 }
 
 }  // namespace
