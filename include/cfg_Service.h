@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include "cfg_Export.h"
@@ -54,6 +55,11 @@ class ZOLTCFG_API CCfgControl : public CIPCServerRequestCallback {
                          CCfgVirtualServerDB* pDb = nullptr, bool asRemoteServer = false);
     CCfgControl(const CCfgControl&) = delete;
     CCfgControl& operator=(const CCfgControl&) = delete;
+
+    // The local socket a local service of `componentId` listens on (its runtime folder is
+    // created when missing). Throws CRPCException when the folder cannot be created or the path
+    // does not fit a socket address.
+    static std::string LocalEndpoint(const OS::x_wstring& componentId);
 
     // ---- virtual operations, in slot order ----
     // Hands out a new array of the 27 served ids; give it back with FreeMsgID.

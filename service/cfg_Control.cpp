@@ -17,6 +17,7 @@
 #include "outside/notify/CSubjectServerHelper.h"
 #include "outside/rpc/CRPCClientHelper.h"
 #include "outside/rpc/CRPCServerHelper.h"
+#include "outside/rpc/RpcEndpoint.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_VirtualServerDB.h"
 
@@ -25,6 +26,10 @@ static const wchar_t kLogSource[] = L"cfg_Control";
 }  // namespace
 
 namespace P = NS_CfgProtocol;
+
+std::string CCfgControl::LocalEndpoint(const OS::x_wstring& componentId) {
+    return RPC::LocalSocketPath(CComponentID(componentId), ".rpc");
+}
 
 CCfgControl::CCfgControl(const OS::x_wstring& componentId, CCfgVirtualServerDB* pDb,
                          bool asRemoteServer)
