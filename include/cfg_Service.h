@@ -62,7 +62,8 @@ class ZOLTCFG_API CCfgControl : public CIPCServerRequestCallback {
     static std::string LocalEndpoint(const OS::x_wstring& componentId);
 
     // ---- virtual operations, in slot order ----
-    // Hands out a new array of the 27 served ids; give it back with FreeMsgID.
+    // Hands out a new array of the served ids (the 27 common ones, then 901, what the service
+    // serves); give it back with FreeMsgID.
     bool GetMsgID(int** ids, int* count) const override;
     // The dispatcher: runs the handler of `msgID` (local) or relays it (remote).
     void operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) override;
@@ -153,6 +154,9 @@ class ZOLTCFG_API CCfgControl : public CIPCServerRequestCallback {
                     CIPCMsgBuffer& reply);
     void BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer& request,
                      CIPCMsgBuffer& reply);
+    // 901: the version, home, database, provider and server names of a store of this machine's
+    // own database; the reply id and -1 for any other store.
+    void AnswerServiceInfo(CIPCMsgBuffer& reply);
     // The answer of the handlers that are not available yet: the reply id and -1.
     void AnswerNotAvailable(const wchar_t* handler, int replyId, CIPCMsgBuffer& reply);
 

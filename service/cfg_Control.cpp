@@ -93,10 +93,12 @@ void CCfgControl::Deinit() {
 }
 
 bool CCfgControl::GetMsgID(int** ids, int* count) const {
-    int* array = new int[P::kServedMsgIdCount];
+    // The common table, then the service-info request of our own.
+    int* array = new int[P::kServedMsgIdCount + 1];
     for (int i = 0; i < P::kServedMsgIdCount; ++i) array[i] = P::kServedMsgIds[i];
+    array[P::kServedMsgIdCount] = P::kMsgServiceInfo;
     *ids = array;
-    *count = P::kServedMsgIdCount;
+    *count = P::kServedMsgIdCount + 1;
     return true;
 }
 
@@ -193,6 +195,9 @@ void CCfgControl::operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuf
                 break;
             case P::kMsgBatchModifyBulk:
                 DoBatchModifyBulkSettings(id, request, reply);
+                break;
+            case P::kMsgServiceInfo:
+                AnswerServiceInfo(reply);
                 break;
             default:
                 // File ids, 2032 to 2035 and unknown ids: the reply stays empty.
