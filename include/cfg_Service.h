@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include "cfg_Export.h"
@@ -55,8 +56,14 @@ class ZOLTCFG_API CCfgControl : public CIPCServerRequestCallback {
     CCfgControl(const CCfgControl&) = delete;
     CCfgControl& operator=(const CCfgControl&) = delete;
 
+    // The local socket a local service of `componentId` listens on (its runtime folder is
+    // created when missing). Throws CRPCException when the folder cannot be created or the path
+    // does not fit a socket address.
+    static std::string LocalEndpoint(const OS::x_wstring& componentId);
+
     // ---- virtual operations, in slot order ----
-    // Hands out a new array of the 27 served ids; give it back with FreeMsgID.
+    // Hands out a new array of the served ids (the 27 common ones, then 901, what the service
+    // serves); give it back with FreeMsgID.
     bool GetMsgID(int** ids, int* count) const override;
     // The dispatcher: runs the handler of `msgID` (local) or relays it (remote).
     void operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) override;
@@ -147,6 +154,9 @@ class ZOLTCFG_API CCfgControl : public CIPCServerRequestCallback {
                     CIPCMsgBuffer& reply);
     void BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer& request,
                      CIPCMsgBuffer& reply);
+    // 901: the version, home, database, provider and server names of a store of this machine's
+    // own database; the reply id and -1 for any other store.
+    void AnswerServiceInfo(CIPCMsgBuffer& reply);
     // The answer of the handlers that are not available yet: the reply id and -1.
     void AnswerNotAvailable(const wchar_t* handler, int replyId, CIPCMsgBuffer& reply);
 

@@ -18,6 +18,10 @@
 #include "outside/ipc/CSubjectID.h"
 #include "outside/variant/CVar.h"
 
+// The policy subject of a setting that belongs to no policy, and the subject that names none.
+inline constexpr wchar_t kCfgNullPolicy[] = L"ZOLT_PLC_NULL";
+inline constexpr wchar_t kCfgNullSubject[] = L"ZOLT_SUB_NULL";
+
 // The library's own exception: a field that is missing or holds unusable data.
 class ZOLTCFG_API CCfgException : public OS::CException {
   public:

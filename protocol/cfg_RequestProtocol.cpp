@@ -85,6 +85,10 @@ void WriteDBStatusRequest(CIPCMsgBuffer& buf) {
     buf << static_cast<int>(kMsgDBStatus);
 }
 
+void WriteServiceInfoRequest(CIPCMsgBuffer& buf) {
+    buf << static_cast<int>(kMsgServiceInfo);
+}
+
 void ReadModifyTail(const CIPCMsgBuffer& buf, int& action, bool& notify) {
     buf >> action >> notify;
 }
@@ -135,6 +139,28 @@ bool ReadDBStatusReply(const CIPCMsgBuffer& reply, bool& status) {
     int value = 0;
     reply >> value;
     status = value != 0;
+    return true;
+}
+
+void WriteServiceInfoReply(CIPCMsgBuffer& reply, const CServiceInfo& info) {
+    reply << static_cast<int>(kMsgServiceInfoReply) << kResultOk << info.version << info.home
+          << info.database << info.provider << static_cast<int>(info.servers.size());
+    for (const auto& server : info.servers) reply << server;
+}
+
+bool ReadServiceInfoReply(const CIPCMsgBuffer& reply, CServiceInfo& info) {
+    int id = 0, result = kResultFail;
+    reply >> id;
+    if (id != kMsgServiceInfoReply) return false;
+    reply >> result;
+    if (result != kResultOk) return false;
+    int count = 0;
+    reply >> info.version >> info.home >> info.database >> info.provider >> count;
+    if (count < 0 || count > kMaxServiceInfoServers)
+        throw CIPCMsgBufferException(CIPCMsgBufferException::BAD_LENGTH, OS_WFILE, __LINE__,
+                                     L"server count out of range");
+    info.servers.assign(static_cast<size_t>(count), OS::x_wstring());
+    for (auto& server : info.servers) reply >> server;
     return true;
 }
 

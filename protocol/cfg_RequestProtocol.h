@@ -28,6 +28,9 @@
 //                        reply := 0 nested:buffer | -1
 //   317 load, 319 unload body := key                 reply := 0
 //   341 database status  body := (nothing)           reply := status:int (1 reachable, 0 not)
+//   901 service info     body := (nothing)
+//                        reply := 0 version:x_wstring home:x_wstring database:x_wstring
+//                                 provider:x_wstring count:int count*server:x_wstring | -1
 //
 //   notification body := mark:unsigned(0xFFFFFFFF) policy:subject server:x_wstring kind:int
 //     kind: 3 written, 4 deleted, 5 loaded, 6 unloaded
@@ -97,6 +100,9 @@ enum MsgId : int {
     kMsgBatchQueryBulkReply = 348,
     kMsgBatchModifyBulk = 349,
     kMsgBatchModifyBulkReply = 350,
+    // Our own: what a local service serves (not in the table every service registers).
+    kMsgServiceInfo = 901,
+    kMsgServiceInfoReply = 902,
     // Ids a remote service only relays to the master, and what it relays them as.
     kMsgRelay2032 = 2032,
     kMsgRelay2033 = 2033,
@@ -179,6 +185,9 @@ void WriteQueryAllRequest(CIPCMsgBuffer& buf, const OS::x_wstring& server,
 // 341: the id only.
 void WriteDBStatusRequest(CIPCMsgBuffer& buf);
 
+// 901: the id only.
+void WriteServiceInfoRequest(CIPCMsgBuffer& buf);
+
 // --- request bodies, as the service reads them behind the id ---------------------------------
 // What follows key and setting in 303 and 345.
 void ReadModifyTail(const CIPCMsgBuffer& buf, int& action, bool& notify);
@@ -198,6 +207,23 @@ void WriteResult(CIPCMsgBuffer& reply, int result);
 bool ReadReplyOk(const CIPCMsgBuffer& reply, int expectedReplyId);
 // 342: true and the status when the reply id is 342; false (nothing more read) otherwise.
 bool ReadDBStatusReply(const CIPCMsgBuffer& reply, bool& status);
+
+// What a local service serves, as 901 answers it.
+struct CServiceInfo {
+    OS::x_wstring version;   // the library version of the service's process, "1.0.0"
+    OS::x_wstring home;      // the folder above the connection file's folder
+    OS::x_wstring database;  // the database file
+    OS::x_wstring provider;  // the connection file's provider, "sqlite"
+    std::vector<OS::x_wstring> servers;
+};
+// More server names than this in a 902 reply make it malformed.
+inline constexpr int kMaxServiceInfoServers = 256;
+// 902 with result 0: the reply id, 0 and `info`.
+void WriteServiceInfoReply(CIPCMsgBuffer& reply, const CServiceInfo& info);
+// True and `info` filled when the reply id is 902 and the result 0; false (nothing more read)
+// otherwise. Throws CIPCMsgBufferException on a short reply or a server count outside
+// 0..kMaxServiceInfoServers.
+bool ReadServiceInfoReply(const CIPCMsgBuffer& reply, CServiceInfo& info);
 
 // --- change notification ---------------------------------------------------------------------
 struct CNotification {

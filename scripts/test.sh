@@ -28,16 +28,41 @@ ctest --test-dir build/release --output-on-failure -j"$jobs"
 
 echo "== installed package: a program outside the tree, with find_package and with pkg-config =="
 prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
+daemon=""
+stop_daemon() {
+  if [ -n "$daemon" ]; then
+    kill -TERM "$daemon" 2>/dev/null || true
+    wait "$daemon" 2>/dev/null || true
+    daemon=""
+  fi
+}
+trap 'stop_daemon; rm -rf "$prefix"' EXIT
+# README's first-client block is the example program, character for character.
+awk '/<!-- first client/ {marked=1} marked && /^```cpp/ {inside=1; next}
+     inside && /^```/ {exit} inside {print}' README.md | diff -u - tools/example/main.cpp ||
+  { echo "README's first-client block and tools/example/main.cpp differ" >&2; exit 1; }
 cmake --install build/release --prefix "$prefix" >/dev/null
 exported=$(nm -D --defined-only "$prefix"/lib/libzoltcfg.so | grep -c ' [TDBVWRu] ' || true)
 echo "libzoltcfg.so exports $exported symbols"
 cmake -S tests/consumer -B "$prefix/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$prefix/consumer"
-LD_LIBRARY_PATH="$prefix/lib" "$prefix/consumer/consumer" >/dev/null
 PKG_CONFIG_PATH="$prefix/lib/pkgconfig" g++ tools/example/main.cpp -o "$prefix/consumer-pc" \
   $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs zoltcfg)
-LD_LIBRARY_PATH="$prefix/lib" "$prefix/consumer-pc" >/dev/null
+# Both builds run against a daemon on a temporary home.
+export ZOLTCFG_HOME="$prefix/home" ZOLTCFG_RUNTIME_DIR="$prefix/run" ZOLTCFG_REGISTRY="$prefix/registry"
+build/release/zoltcfgd >"$prefix/zoltcfgd.out" 2>&1 &
+daemon=$!
+for _ in $(seq 300); do
+  grep -q "serving ID_ZOLT_MASTER" "$prefix/zoltcfgd.out" && break
+  kill -0 "$daemon" 2>/dev/null || break
+  sleep 0.1
+done
+grep -q "serving ID_ZOLT_MASTER" "$prefix/zoltcfgd.out" ||
+  { cat "$prefix/zoltcfgd.out" >&2; echo "the daemon for the example did not serve" >&2; exit 1; }
+LD_LIBRARY_PATH="$prefix/lib" timeout 60 "$prefix/consumer/consumer"
+LD_LIBRARY_PATH="$prefix/lib" timeout 60 "$prefix/consumer-pc"
+stop_daemon
+unset ZOLTCFG_HOME ZOLTCFG_RUNTIME_DIR ZOLTCFG_REGISTRY
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
 build build/asan -DCMAKE_BUILD_TYPE=Debug -DZOLT_SANITIZE=address,undefined -DZOLT_BENCH=OFF

@@ -17,6 +17,7 @@
 #include "outside/notify/CSubjectServerHelper.h"
 #include "outside/rpc/CRPCClientHelper.h"
 #include "outside/rpc/CRPCServerHelper.h"
+#include "outside/rpc/RpcEndpoint.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_VirtualServerDB.h"
 
@@ -25,6 +26,10 @@ static const wchar_t kLogSource[] = L"cfg_Control";
 }  // namespace
 
 namespace P = NS_CfgProtocol;
+
+std::string CCfgControl::LocalEndpoint(const OS::x_wstring& componentId) {
+    return RPC::LocalSocketPath(CComponentID(componentId), ".rpc");
+}
 
 CCfgControl::CCfgControl(const OS::x_wstring& componentId, CCfgVirtualServerDB* pDb,
                          bool asRemoteServer)
@@ -88,10 +93,12 @@ void CCfgControl::Deinit() {
 }
 
 bool CCfgControl::GetMsgID(int** ids, int* count) const {
-    int* array = new int[P::kServedMsgIdCount];
+    // The common table, then the service-info request of our own.
+    int* array = new int[P::kServedMsgIdCount + 1];
     for (int i = 0; i < P::kServedMsgIdCount; ++i) array[i] = P::kServedMsgIds[i];
+    array[P::kServedMsgIdCount] = P::kMsgServiceInfo;
     *ids = array;
-    *count = P::kServedMsgIdCount;
+    *count = P::kServedMsgIdCount + 1;
     return true;
 }
 
@@ -188,6 +195,9 @@ void CCfgControl::operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuf
                 break;
             case P::kMsgBatchModifyBulk:
                 DoBatchModifyBulkSettings(id, request, reply);
+                break;
+            case P::kMsgServiceInfo:
+                AnswerServiceInfo(reply);
                 break;
             default:
                 // File ids, 2032 to 2035 and unknown ids: the reply stays empty.

@@ -1,25 +1,28 @@
 // The handlers of CCfgControl that serve one setting or one category per request: query, bulk
 // and existence query, modify and bulk modify, delete, reset to defaults, apply-all modify,
-// query-all, load, unload and the database status. Each writes its reply id first, reads its
-// request, runs one store operation, answers, and publishes the change notifications.
-// Thread rule: the handlers run on several RPC threads at once and take no lock of their own;
-// the store serialises its own work. Nothing is kept between requests.
-// CCfgIndex has a virtual operator== and, by design, no virtual destructor; it is never deleted
-// through a pointer to a base, so destroying it inside a vector is safe.
+// query-all, load, unload, the database status and what the service serves. Each writes its reply
+// id first, reads its request, runs one store operation, answers, and publishes the change
+// notifications. Thread rule: the handlers run on several RPC threads at once and take no lock of
+// their own; the store serialises its own work. Nothing is kept between requests. CCfgIndex has a
+// virtual operator== and, by design, no virtual destructor; it is never deleted through a pointer
+// to a base, so destroying it inside a vector is safe.
 #if defined(__clang__)
 #pragma clang diagnostic ignored "-Wdelete-non-abstract-non-virtual-dtor"
 #endif
 
 #include <exception>
+#include <filesystem>
 #include <vector>
 
 #include "cfg_Service.h"
 #include "cfg_Setting.h"
+#include "cfg_Storage.h"
 #include "outside/db/CGenericDatabase.h"
 #include "outside/log/DebugLog.h"
 #include "outside/notify/CSubjectServerHelper.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "setting/cfg_SettingCategoryFake.h"
+#include "storage/cfg_SettingGenericDatabase.h"
 
 namespace {
 static const wchar_t kLogSource[] = L"cfg_Control";
@@ -387,4 +390,30 @@ void CCfgControl::DoQueryDBConnectionStatus(const CIPCMsgBuffer&, CIPCMsgBuffer&
     const int status = IsDBStatusOK() ? 1 : 0;
     reply << status;
     CFG_LOG(DBG::LVL_EXIT, L"CCfgControl::DoQueryDBConnectionStatus, %d", status);
+}
+
+void CCfgControl::AnswerServiceInfo(CIPCMsgBuffer& reply) {
+    CFG_LOG(DBG::LVL_ENTRY, L"CCfgControl::AnswerServiceInfo");
+    // Only a store of this machine's own database has one home, database and name list to tell.
+    const auto* local = dynamic_cast<const CCfgLocalServerDB*>(Store());
+    const CCfgSettingGenericDatabase* db = local && !local->GetServerNames().empty()
+                                               ? local->GetDatabase(local->GetServerNames()[0])
+                                               : nullptr;
+    if (!db) {
+        P::WriteReplyId(reply, P::kMsgServiceInfoReply);
+        P::WriteResult(reply, P::kResultFail);
+        CFG_LOG(DBG::LVL_EXIT, L"CCfgControl::AnswerServiceInfo, no local database");
+        return;
+    }
+    P::CServiceInfo info;
+    info.version = ZOLTCFG_VERSION_W;
+    // The connection file lies in <home>/config/.
+    const std::filesystem::path connection = db->GetConnectionFile().ToUtf8();
+    info.home = OS::x_wstring::FromUtf8(
+        std::filesystem::absolute(connection).parent_path().parent_path().string());
+    info.database = db->GetDatabaseFile();
+    info.provider = db->GetProvider();
+    info.servers = local->GetServerNames();
+    P::WriteServiceInfoReply(reply, info);
+    CFG_LOG(DBG::LVL_EXIT, L"CCfgControl::AnswerServiceInfo, %zu servers", info.servers.size());
 }

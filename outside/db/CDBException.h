@@ -3,12 +3,14 @@
 //
 // The code says what failed (the constants below); codes 1 and 2 are also raised by the
 // setting store itself. GetEngineCode() gives the database engine's own result code, if any.
+// Programs that link the library catch it by type, so it leaves the library with its type.
 // Thread rule: a value type.
 #pragma once
 
+#include "cfg_Export.h"
 #include "outside/common/CException.h"
 
-class CDBException : public OS::CException {
+class ZOLTCFG_API CDBException : public OS::CException {
   public:
     enum Code : int {
         kNoMemory = 1,        // no memory for a database (raised by the store)

@@ -119,6 +119,7 @@ void CGenericDatabase::ReadConnectionFile() {
     if (provider.CompareNoCase(L"sqlite") != 0) {
         BadConnectionFile(m_strConnectionFile, L"provider \"" + provider + L"\" is not supported");
     }
+    m_strProvider = provider;
     std::filesystem::path conn = std::filesystem::absolute(OS::WideToUtf8(m_strConnectionFile));
     std::filesystem::path home = conn.parent_path().parent_path();
 

@@ -52,7 +52,8 @@ class CGenericDatabase {
     bool Reconnect();
 
     const OS::x_wstring& GetConnectionFile() const { return m_strConnectionFile; }
-    // Known after Initialize(): the database file and the schema file in use.
+    // Known after Initialize(): the provider, the database file and the schema file in use.
+    const OS::x_wstring& GetProvider() const { return m_strProvider; }
     const OS::x_wstring& GetDatabaseFile() const { return m_strDatabaseFile; }
     const OS::x_wstring& GetSchemaFile() const { return m_strSchemaFile; }
 
@@ -70,6 +71,7 @@ class CGenericDatabase {
 
     OS::x_wstring m_strConnectionFile;
     bool m_bCreateMissing;
+    OS::x_wstring m_strProvider;
     OS::x_wstring m_strDatabaseFile;
     OS::x_wstring m_strSchemaFile;
     int m_nBusyTimeoutMs = 30000;

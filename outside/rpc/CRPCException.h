@@ -1,11 +1,13 @@
 // CRPCException: what the request/reply transport and the change-notification transport throw
 // when an endpoint cannot be made, reached or understood, or does not answer in time.
+// Programs that link the library catch it by type, so it leaves the library with its type.
 // Thread rule: a value type.
 #pragma once
 
+#include "cfg_Export.h"
 #include "outside/common/CException.h"
 
-class CRPCException : public OS::CException {
+class ZOLTCFG_API CRPCException : public OS::CException {
   public:
     enum : int {
         BAD_PARAMETER = 1,    // an unknown protocol sequence or an unusable endpoint name

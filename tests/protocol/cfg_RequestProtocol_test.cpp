@@ -64,6 +64,24 @@ TEST(RequestProtocol, RequestsHaveTheirGoldenBytes) {
     P::WriteDBStatusRequest(status);
     EXPECT_EQ(Bytes(status), (std::vector<unsigned char>{0x55, 0x01, 0, 0}));
 
+    CIPCMsgBuffer info;
+    P::WriteServiceInfoRequest(info);
+    EXPECT_EQ(Bytes(info), (std::vector<unsigned char>{0x85, 0x03, 0, 0}));
+    CIPCMsgBuffer infoReply;
+    P::WriteServiceInfoReply(infoReply, {L"1", L"H", L"D", L"P", {L"S"}});
+    EXPECT_EQ(Bytes(infoReply),
+              (std::vector<unsigned char>{0x86, 0x03, 0, 0, 0,   0, 0, 0, 1, 0,   0,  0, '1',
+                                          1,    0,    0, 0, 'H', 1, 0, 0, 0, 'D', 1,  0, 0,
+                                          0,    'P',  1, 0, 0,   0, 1, 0, 0, 0,   'S'}));
+    // A server count beyond the limit is refused before anything is allocated for it.
+    CIPCMsgBuffer lyingInfo;
+    lyingInfo << 902 << 0 << OS::x_wstring() << OS::x_wstring() << OS::x_wstring()
+              << OS::x_wstring() << 0x7fffffff;
+    P::CServiceInfo read;
+    EXPECT_EQ(testsupport::CaughtCode<CIPCMsgBufferException>(
+                  [&] { P::ReadServiceInfoReply(lyingInfo, read); }),
+              CIPCMsgBufferException::BAD_LENGTH);
+
     // A relayed request: the new id, then every written byte, also those already read. (Which
     // id is relayed as which is pinned by the remote service's test.)
     CIPCMsgBuffer received;

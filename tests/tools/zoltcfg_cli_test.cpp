@@ -360,13 +360,19 @@ TEST(CliDaemon, StatusReportsTheDaemonAndEveryCommandRefusesWithoutIt) {
         EXPECT_EQ(status.code, 0) << status.err;
         EXPECT_THAT(status.out, HasSubstr("daemon    reachable at unix:" + (tmp / "run").string() +
                                           "/ID_ZOLT_MASTER.rpc\n"));
-        EXPECT_THAT(status.out, HasSubstr("database  OK\n"));
+        EXPECT_THAT(status.out, HasSubstr("database  OK, sqlite " + (tmp / "home").string()));
+        EXPECT_THAT(status.out, HasSubstr("home      " + (tmp / "home").string() + "\n"));
+        EXPECT_THAT(status.out, HasSubstr(", localhost\n"));
+        EXPECT_THAT(status.out, HasSubstr("version   zoltcfg 1.0.0, zoltcfgd 1.0.0\n"));
         const CRun json = d.Cli({"status", "--json"});
         ASSERT_EQ(json.code, 0);
         const auto j = nlohmann::json::parse(json.out);
         EXPECT_EQ(j["daemon"], true);
         EXPECT_EQ(j["database"], true);
         EXPECT_EQ(j["schema"], (tmp / "home/config/dbSchema_Conf.xml").string());
+        EXPECT_EQ(j["daemon_version"], "1.0.0");
+        EXPECT_EQ(j["provider"], "sqlite");
+        EXPECT_EQ(j["servers"].back(), "localhost");
     }
     // The daemon has stopped; its home stays.
     const fs::path runtime = tmp / "run";

@@ -1,97 +1,64 @@
-// zoltcfg-example: a small category, one setting of it written into a message buffer and read
-// back into a second object, whose fields are then printed (name, kind, value).
-// Thread rule: single-threaded program.
+// zoltcfg-example, a first client: declares a category, writes a setting through an agent and
+// reads it back, hears the change through a proxy hook, and keeps the library's log quiet.
+// Thread rule: main thread; the hook runs on the change-notification thread.
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
+#include "cfg_Client.h"
 #include "cfg_Setting.h"
 
-namespace {
-
-// A category declares its fields: id (number << 16 | type code), name and default.
-class CMailPolicy : public CCfgSettingCategoryBase {
+// A category names its table and declares its fields. A field id is (number << 16) | the CVar
+// type code of its value (VT_I2 2, VT_I4 3, VT_BOOL 11, VT_BSTR 31); its name is the column.
+class CVirusScan : public CCfgSettingCategoryBase {
   public:
-    static constexpr unsigned int SUBJECT_TAG = 0x0001001F;  // string
-    static constexpr unsigned int MAX_SIZE_KB = 0x00020003;  // 32-bit integer
-    static constexpr unsigned int ENABLED = 0x0003000B;      // boolean
-
-    explicit CMailPolicy(const x_wstring& subject = L"ZOLT_SUB_EXAMPLE") : m_strSubject(subject) {}
-
-    x_wstring GetCategroyName() override { return L"QV_MailPolicy"; }
-    CSubjectID GetSubjectID() override { return CSubjectID(m_strSubject); }
-    CCfgSettingCategoryBase* New() const override { return new CMailPolicy(); }
+    static constexpr unsigned int VS_ACTION = 0x00010002;    // short
+    static constexpr unsigned int VS_MAX_SIZE = 0x00020003;  // int
+    x_wstring GetCategroyName() override { return L"QV_VirusScan"; }
+    CSubjectID GetSubjectID() override { return CSubjectID(L"ZOLT_SUB_EXAMPLE"); }
+    CCfgSettingCategoryBase* New() const override { return new CVirusScan(); }
     void Delete(CCfgSettingCategoryBase* p) override { delete p; }
-    void SetSubjectID(const x_wstring& s) override { m_strSubject = s; }
+    void SetSubjectID(const x_wstring&) override {}
     void EnumerateFieldInfo(CFieldInfoCallback& cb) const override {
-        if (!cb(SUBJECT_TAG, L"SUBJECT_TAG", CVar(L"[checked]"))) return;
-        if (!cb(MAX_SIZE_KB, L"MAX_SIZE_KB", CVar(10240))) return;
-        cb(ENABLED, L"ENABLED", CVar(true));
-    }
-
-  private:
-    x_wstring m_strSubject;
-};
-
-const char* KindName(VARTYPE vt) {
-    switch (vt) {
-        case VT_EMPTY:
-            return "empty";
-        case VT_I2:
-            return "short";
-        case VT_I4:
-            return "int";
-        case VT_DATE:
-            return "date";
-        case VT_BSTR:
-            return "string";
-        case VT_BOOL:
-            return "bool";
-        case VT_ARRAY_UI1:
-            return "bytes";
-        default:
-            return "other";
-    }
-}
-
-// Prints every stored field of a setting.
-class CPrinter : public CCfgSettingCategoryBase::CFieldInfoCallback {
-  public:
-    bool operator()(unsigned int, const OS::x_wstring& name, const CVar& value) override {
-        const std::string text = value.IsByteArray()
-                                     ? "(" + std::to_string(value.GetBytes().size()) + " bytes)"
-                                     : value.ToString().ToUtf8();
-        std::printf("  %-12s %-7s %s\n", name.ToUtf8().c_str(), KindName(value.vt()), text.c_str());
-        return true;
+        if (cb(VS_ACTION, L"VS_ACTION", CVar(short(1))))
+            cb(VS_MAX_SIZE, L"VS_MAX_SIZE", CVar(10240));
     }
 };
 
-}  // namespace
+// A hook hears the changes of the subjects its proxy observes.
+struct CCountingHook : CCfgProxyHook {
+    std::atomic<int> changes{0};
+    long NotifyCallBack(const OS::x_wstring&, const CSubjectID&, const CSubjectID&, int) override {
+        return ++changes;
+    }
+};
 
 int main() {
+    CCfgLog::ToNothing();  // the log goes nowhere (default: warnings and errors to stderr)
+    CCountingHook hook;
+    CComponentID observer(L"ID_ZOLT_EXAMPLE");
+    CCfgProxyBase* proxy = CCfgFactory::Instance()->CreateCCfgProxy(-1, &observer);
+    proxy->Hook(hook);
+    proxy->UpdateSubjectID(CSubjectID(L"ZOLT_SUB_EXAMPLE"), false);
+
+    CCfgAgent agent;  // talks to "ID_ZOLT_MASTER": the daemon
+    CVirusScan written, read;
+    written.AddFieldValue(CVirusScan::VS_MAX_SIZE, 2048);
+    int size = 0;
     try {
-        CMailPolicy policy;
-        policy.ResetToDefault(policy.GetSubjectID());  // every declared field at its default
-        policy.AddFieldValue(CMailPolicy::SUBJECT_TAG, "[vérifié]");  // narrow text is UTF-8
-        policy.AddFieldValue(CMailPolicy::MAX_SIZE_KB, 2048);
-        // Any name can be stored, declared or not.
-        policy.AddFieldValue(OS::x_wstring(L"LAST_CHECK"), CVar::FromDate(45429.375));
-
-        CIPCMsgBuffer buf(1024, false);
-        policy >> buf;
-        std::printf("serialized %lu bytes\n", buf.BytesUsed());
-
-        CMailPolicy copy(L"ZOLT_SUB_COPY");
-        copy << buf;
-        std::printf("%s / %s (dirty: %s)\n", copy.GetCategroyName().ToUtf8().c_str(),
-                    copy.GetSubjectID().ToString().ToUtf8().c_str(), copy.IsDirty() ? "yes" : "no");
-        CPrinter printer;
-        copy.EnumerateFieldValue(printer);
-
-        int maxSize = 0;
-        copy.GetFieldValue(CMailPolicy::MAX_SIZE_KB, &maxSize);
-        std::printf("MAX_SIZE_KB read as int: %d\n", maxSize);
-        copy.ReadFieldValue(0x00630003);  // not declared: throws
-    } catch (const CCfgException& e) {
-        std::printf("CCfgException %d: %s\n", e.GetErrorCode(), e.GetErrorMsg().ToUtf8().c_str());
+        if (agent.ModifyConfigurationSettings(L"localhost", CSubjectID(kCfgNullPolicy), written,
+                                              nullptr, CCfgSettingDBBase::MA_NO_IGNORE_FIELDS) &&
+            agent.QueryConfigurationSettings(L"localhost", CSubjectID(kCfgNullPolicy), read,
+                                             nullptr))
+            read.GetFieldValue(CVirusScan::VS_MAX_SIZE, &size);
+    } catch (const OS::CException& e) {  // the daemon cannot be reached
+        std::printf("%s\n", e.GetErrorMsg().ToUtf8().c_str());
     }
-    return 0;
+    for (int i = 0; i < 50 && size == 2048 && hook.changes == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the change travels
+    std::printf("VS_MAX_SIZE %d, changes heard %d\n", size, hook.changes.load());
+    proxy->Unhook(hook);
+    CCfgFactory::Instance()->FreeCCfgProxy(proxy, -1);
+    return size == 2048 && hook.changes > 0 ? 0 : 1;
 }

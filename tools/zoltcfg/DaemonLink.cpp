@@ -33,9 +33,10 @@ bool SplitStoredKey(const std::string& key, std::string& policy, std::string& su
 }
 
 void CDaemonLink::RequireServed(const std::string& server) {
-    // The daemon serves this machine's own names (CCfgLocalServerDB), the same on both sides.
+    NS_CfgProtocol::CServiceInfo info;
+    if (!Describe(info)) info.servers = CCfgLocalServerDB::DefaultServerNames();
     std::string names;
-    for (const auto& name : CCfgLocalServerDB::DefaultServerNames()) {
+    for (const auto& name : info.servers) {
         if (OS::wcsicmp(name, Wide(server)) == 0) return;
         names += (names.empty() ? "" : ", ") + name.ToUtf8();
     }
@@ -56,11 +57,25 @@ CDaemonLink::CStatus CDaemonLink::Probe() {
         }
         status.reachable = true;
         status.databaseOk = ok;
+        status.described = Describe(status.served);
     } catch (const OS::CException& e) {
         status.problem = e.GetErrorMsg().ToUtf8();
         while (!status.problem.empty() && status.problem.back() == '.') status.problem.pop_back();
     }
     return status;
+}
+
+bool CDaemonLink::Describe(NS_CfgProtocol::CServiceInfo& info) {
+    try {
+        const CCfgAgent agent(kMaster, false);
+        CIPCMsgBuffer request, reply;
+        NS_CfgProtocol::WriteServiceInfoRequest(request);
+        std::string endpoint;
+        agent.SendRequest(request, reply, nullptr, kProbeTimeout, endpoint);
+        return NS_CfgProtocol::ReadServiceInfoReply(reply, info);
+    } catch (const OS::CException&) {
+        return false;  // an older daemon, a cut reply, or no daemon: nothing said
+    }
 }
 
 CDaemonLink::CDaemonLink() : m_Agent(kMaster, true) {

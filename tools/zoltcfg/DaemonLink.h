@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cfg_Client.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "tools/zoltcfg/CliError.h"
 
 namespace zoltcli {
@@ -44,12 +45,18 @@ class CDaemonLink {
     struct CStatus {
         bool reachable = false;
         bool databaseOk = false;
-        std::string endpoint;  // "unix:<socket>" or "tcp:<host>:<port>"
-        std::string problem;   // why it is not reachable
+        std::string endpoint;                 // "unix:<socket>" or "tcp:<host>:<port>"
+        std::string problem;                  // why it is not reachable
+        bool described = false;               // the daemon said what it serves
+        NS_CfgProtocol::CServiceInfo served;  // what it said
     };
 
-    // Asks the daemon for its database status; never throws.
+    // Asks the daemon for its database status and what it serves; never throws.
     static CStatus Probe();
+
+    // Asks the daemon what it serves: true and `info` filled when it says, false when it does
+    // not answer that question (or not at all). Never throws.
+    static bool Describe(NS_CfgProtocol::CServiceInfo& info);
 
     // Probes, and throws CCliError (refused) with the reason when the daemon does not answer.
     CDaemonLink();
@@ -88,8 +95,9 @@ class CDaemonLink {
     static CCliError RefusedBy(const std::string& what);
 
   public:
-    // Throws CCliError (refused) naming the servers the daemon serves when `server` is none of
-    // them; returns otherwise. For a request that failed: a good server never meets this check.
+    // Throws CCliError (refused) naming the servers the daemon serves (as it tells them, else
+    // this machine's names, which a daemon here serves) when `server` is none of them; returns
+    // otherwise. For a request that failed: a good server never meets this check.
     static void RequireServed(const std::string& server);
 
   private:

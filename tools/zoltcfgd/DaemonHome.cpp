@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "outside/registry/HomeDir.h"
+#include "cfg_Storage.h"
 
 namespace zoltcfgd {
 
@@ -29,7 +29,7 @@ std::filesystem::path ResolveHome(const std::string& explicitHome, std::string& 
     }
     // The same order the store uses to find its schema: the registry's "HomeDir", then
     // ZOLTCFG_HOME, then /var/lib/zoltcfg; so the daemon and its store never disagree.
-    std::filesystem::path home = std::filesystem::absolute(OS::GetHomeDir(why).ToUtf8());
+    std::filesystem::path home = std::filesystem::absolute(CCfgHome::Folder(why).ToUtf8());
     home = home.lexically_normal();
     return home.has_filename() ? home : home.parent_path();  // no trailing '/'
 }

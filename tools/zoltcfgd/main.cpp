@@ -18,8 +18,6 @@
 #include "outside/common/x_wstring.h"
 #include "outside/db/CDBException.h"
 #include "outside/rpc/CRPCException.h"
-#include "outside/rpc/RpcEndpoint.h"
-#include "service/cfg_VirtualServerDB.h"
 #include "tools/zoltcfgd/DaemonHome.h"
 
 namespace {
@@ -85,11 +83,10 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    const CComponentID component(kComponent);
     std::string socket;
     std::unique_ptr<CCfgControl> service;
     try {
-        socket = RPC::LocalSocketPath(component, ".rpc");
+        socket = CCfgControl::LocalEndpoint(kComponent);
         const OS::x_wstring connectionFile =
             OS::x_wstring::FromUtf8((homeDir / "config" / "dbconf_Conf.xml").string());
         service = std::make_unique<CCfgControl>(
