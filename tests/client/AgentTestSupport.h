@@ -112,6 +112,13 @@ inline std::vector<OS::x_wstring> AgentLines(const DBG::CCaptureLog& log, int le
     return out;
 }
 
+// True when some of `lines` contains `text`.
+inline bool AnyContains(const std::vector<OS::x_wstring>& lines, const OS::x_wstring& text) {
+    for (const auto& line : lines)
+        if (line.find(text) != OS::x_wstring::npos) return true;
+    return false;
+}
+
 // Points ZOLTCFG_RUNTIME_DIR at a fresh folder for the object's life (endpoints of its own).
 class CRuntimeDir {
   public:

@@ -17,7 +17,6 @@
 using namespace agenttest;
 using OS::x_wstring;
 using Script = CScriptedComponent::Script;
-using Texts = std::vector<x_wstring>;
 using Fieldset = std::vector<std::pair<x_wstring, x_wstring>>;
 
 namespace {
@@ -32,11 +31,6 @@ std::vector<unsigned char> ItemBytes(const Items&... items) {
     CIPCMsgBuffer b;
     (b << ... << items);
     return Bytes(b);
-}
-
-// A key header written item by item, the way the service reads it.
-std::vector<unsigned char> KeyItems(const x_wstring& subject) {
-    return ItemBytes(kServer, x_wstring(L"ZOLT_PLC_P1"), subject, x_wstring(L"QV_VirusScan"));
 }
 
 std::vector<unsigned char> Serialized(const CCfgSettingCategoryBase& s) {
@@ -106,7 +100,7 @@ class Agent : public ::testing::Test {
     CRuntimeDir m_runtime;
 };
 
-TEST_F(Agent, EveryRequestCarriesItsIdAndItemsInOrderAndSucceedsOnItsOwnReplyId) {
+TEST_F(Agent, EveryRequestCarriesItsIdAndNotifyFlagAndSucceedsOnItsOwnReplyId) {
     CScriptedComponent master(kMaster);
     CCfgAgent agent;  // ("ID_ZOLT_MASTER", notify)
     CCfgAgent quiet(kMaster, false);
@@ -146,42 +140,15 @@ TEST_F(Agent, EveryRequestCarriesItsIdAndItemsInOrderAndSucceedsOnItsOwnReplyId)
     };
     EXPECT_EQ(results, std::vector<bool>(14, true));
 
-    auto modify = [&](bool notify) {
-        auto b = KeyItems(L"ZOLT_SUB_CFG_VS_RS");
-        for (const auto& part : {Serialized(setting), ItemBytes(3, notify)})
-            b.insert(b.end(), part.begin(), part.end());
-        return b;
-    };
-    auto applyAllItems = [&](bool notify) {
-        CIPCMsgBuffer b;
-        b << kServer << x_wstring(L"QV_VirusScan") << notify;
-        applyAll >> b;
-        return Bytes(b);
-    };
-    const auto key = KeyItems(L"ZOLT_SUB_CFG_VS_RS");
-    const std::vector<std::pair<int, std::vector<unsigned char>>> expected = {
-        {301, key},
-        {303, modify(true)},
-        {303, modify(false)},
-        {305, key},
-        {311, key},
-        {313, applyAllItems(true)},
-        {313, applyAllItems(false)},
-        {315,
-         ItemBytes(kServer, x_wstring(L"QV_VirusScan"), 2, x_wstring(L"A:B"), x_wstring(L"C"))},
-        {317, key},
-        {319, key},
-        {339, key},
-        {341, {}},
-        {343, key},
-        {345, modify(false)},
-    };
+    // (The items of each request are pinned by the request writers' own tests.)
     const auto received = master.Received();
-    ASSERT_EQ(received.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(received[i].id, expected[i].first) << "request " << i;
-        EXPECT_EQ(received[i].body, expected[i].second) << "request " << i;
-    }
+    std::vector<int> ids;
+    for (const auto& r : received) ids.push_back(r.id);
+    EXPECT_EQ(ids, (std::vector<int>{301, 303, 303, 305, 311, 313, 313, 315, 317, 319, 339, 341,
+                                     343, 345}));
+    // The notify flag is the last item of a modify.
+    EXPECT_EQ(received[1].body.back(), 1);
+    EXPECT_EQ(received[2].body.back(), 0);
 }
 
 TEST_F(Agent, CatchingQueriesJudgeIdAndResultAndReadTheSettingOnlyOnSuccess) {
@@ -211,9 +178,6 @@ TEST_F(Agent, CatchingQueriesJudgeIdAndResultAndReadTheSettingOnlyOnSuccess) {
         EXPECT_TRUE((agent.*q.query)(kServer, kPolicy, s, nullptr));
         EXPECT_EQ(Fields(s), kBeforePlusStored);
         EXPECT_FALSE(s.IsDirty());
-        EXPECT_EQ(AgentLines(log, DBG::LVL_ENTRY),
-                  Texts{prefix + L"(), subject id = ZOLT_SUB_CFG_VS_RS"});
-        EXPECT_EQ(AgentLines(log, DBG::LVL_EXIT), Texts{prefix + L"()"});
         EXPECT_TRUE(AgentLines(log, DBG::LVL_WARNING).empty());
 
         // The right id with a failure result and a setting behind: false, nothing is read.
@@ -224,16 +188,14 @@ TEST_F(Agent, CatchingQueriesJudgeIdAndResultAndReadTheSettingOnlyOnSuccess) {
         EXPECT_TRUE(s.IsDirty());
 
         // A setting cut short, and an empty reply (nothing answered the id): caught, logged with
-        // the buffer's code, exit still logged; the fields read before the cut stay.
+        // the buffer's code; the fields read before the cut stay.
         log.Clear();
         master.Then(ReplyWith(q.replyId, 0, &stored, 28));
         master.Then(EmptyReply());
         EXPECT_FALSE((agent.*q.query)(kServer, kPolicy, s, nullptr));
         EXPECT_EQ(Fields(s), (Fieldset{{L"VS_ACTION", L"5"}, {L"VS_MAX_SIZE", L"777"}}));
         EXPECT_FALSE((agent.*q.query)(kServer, kPolicy, s, nullptr));
-        const x_wstring warning = prefix + L" exception. ErrCode=0x1";
-        EXPECT_EQ(AgentLines(log, DBG::LVL_WARNING), (Texts{warning, warning}));
-        EXPECT_EQ(AgentLines(log, DBG::LVL_EXIT), (Texts{prefix + L"()", prefix + L"()"}));
+        EXPECT_TRUE(log.Contains(prefix + L" exception. ErrCode=0x1", DBG::LVL_WARNING));
     }
 }
 
@@ -243,68 +205,41 @@ TEST_F(Agent, OtherOperationsJudgeTheirRepliesAndLetShortRepliesThrow) {
     const CVirusScan stored = Stored();
     DBG::CCaptureLog log;
 
-    // Modify and delete: the entry and exit lines name the setting's subject.
     CVirusScan s = Before();
     EXPECT_TRUE(agent.ModifyConfigurationSettings(kServer, kPolicy, s, nullptr, kModifyAction));
     master.Then(ReplyWith(304, -1));
     EXPECT_FALSE(
         agent.ModifyBulkConfigurationSettings(kServer, kPolicy, s, nullptr, kModifyAction));
     EXPECT_TRUE(agent.DelConfigurationSettings(kServer, kPolicy, s, nullptr));
-    EXPECT_EQ(
-        AgentLines(log, DBG::LVL_ENTRY),
-        (Texts{L"CCfgAgent::ModifyConfigurationSettings() subject id = ZOLT_SUB_CFG_VS_RS",
-               L"CCfgAgent::ModifyBulkConfigurationSettings() subject id = ZOLT_SUB_CFG_VS_RS",
-               L"CCfgAgent::DelConfigurationSettings() subject id = ZOLT_SUB_CFG_VS_RS"}));
-    EXPECT_EQ(AgentLines(log, DBG::LVL_EXIT),
-              (Texts{L"CCfgAgent::ModifyConfigurationSettings()",
-                     L"CCfgAgent::ModifyBulkConfigurationSettings()",
-                     L"CCfgAgent::DelConfigurationSettings()"}));
 
     // Reset: the defaults the service sends back are read into the setting; a reply cut inside
-    // the setting reaches the caller, without the exit line.
+    // the setting reaches the caller.
     master.Then(ReplyWith(312, 0, &stored));
     EXPECT_TRUE(agent.ResetToDefault(kServer, kPolicy, s, nullptr));
     EXPECT_EQ(Fields(s), kBeforePlusStored);
-    log.Clear();
     master.Then(ReplyWith(312, 0, &stored, 28));
     ExpectThrowCode<CIPCMsgBufferException>(
         [&] { agent.ResetToDefault(kServer, kPolicy, s, nullptr); },
         CIPCMsgBufferException::READ_PAST_END);
-    EXPECT_EQ(AgentLines(log, DBG::LVL_ENTRY),
-              Texts{L"CCfgAgent::ResetToDefault(), subject id = ZOLT_SUB_CFG_VS_RS"});
-    EXPECT_TRUE(AgentLines(log, DBG::LVL_EXIT).empty());
 
     // Load succeeds without touching the setting, even with a setting behind the result.
     ResetToBefore(s);
-    log.Clear();
     master.Then(ReplyWith(318, 0, &stored));
     EXPECT_TRUE(agent.LoadConfigurationSettings(kServer, kPolicy, s, nullptr));
     EXPECT_EQ(Fields(s), kBeforeFields);
     EXPECT_TRUE(s.IsDirty());
     master.Then(ReplyWith(320, -1));
     EXPECT_FALSE(agent.UnloadConfigurationSettings(kServer, kPolicy, s, nullptr));
-    EXPECT_EQ(AgentLines(log, DBG::LVL_ENTRY),
-              (Texts{L"CConfigurationSetting::LoadConfigurationSettings(), subject id = "
-                     L"ZOLT_SUB_CFG_VS_RS",
-                     L"CConfigurationSetting::UnloadConfigurationSettings(), subject id = "
-                     L"ZOLT_SUB_CFG_VS_RS"}));
-    EXPECT_EQ(AgentLines(log, DBG::LVL_EXIT),
-              (Texts{L"CConfigurationSetting::LoadConfigurationSettings(), bResult = 1",
-                     L"CConfigurationSetting::UnloadConfigurationSettings(), bResult = 0"}));
 
     // Apply-all: a failure is logged as an error with the reply id and code.
     CCfgSettingApplyAll applyAll(L"QV_VirusScan");
-    log.Clear();
     master.Then(ReplyWith(314, -1));
     EXPECT_FALSE(agent.ModifyConfigurationSettings(kServer, applyAll, nullptr));
     master.Then(ReplyWith(316, 0));
     EXPECT_FALSE(agent.ModifyConfigurationSettings(kServer, applyAll, nullptr));
-    EXPECT_EQ(AgentLines(log, DBG::LVL_ERROR),
-              (Texts{L"ModifyConfigurationSettings fail, reply msg=314, error code=-1",
-                     L"ModifyConfigurationSettings fail, reply msg=316, error code=0"}));
-    EXPECT_EQ(AgentLines(log, DBG::LVL_ENTRY),
-              (Texts{L"CCfgAgent::ModifyConfigurationSettings(), apply all",
-                     L"CCfgAgent::ModifyConfigurationSettings(), apply all"}));
+    for (const wchar_t* error : {L"reply msg=314, error code=-1", L"reply msg=316, error code=0"})
+        EXPECT_TRUE(
+            log.Contains(L"ModifyConfigurationSettings fail, " + x_wstring(error), DBG::LVL_ERROR));
 
     // Query list: the nested buffer replaces the caller's; a failure leaves it alone.
     CIPCMsgBuffer out, nested;
@@ -329,12 +264,7 @@ TEST_F(Agent, DatabaseStatusIsAnyNonZeroStatusOfTheMasterAndACaughtFault) {
     EXPECT_FALSE(agent.IsDBStatusOK());
     master.Then(EmptyReply());
     EXPECT_FALSE(agent.IsDBStatusOK());
-    EXPECT_EQ(AgentLines(log, DBG::LVL_EXIT),
-              (Texts{L"CCfgAgent::IsDBStatusOK(),1", L"CCfgAgent::IsDBStatusOK(),0",
-                     L"CCfgAgent::IsDBStatusOK(),0"}));
-    const auto warnings = AgentLines(log, DBG::LVL_WARNING);
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_EQ(warnings[0].rfind(L"CCfgAgent::IsDBStatusOK: 0x1, ", 0), 0u) << warnings[0].ToUtf8();
+    EXPECT_TRUE(AnyContains(AgentLines(log, DBG::LVL_WARNING), L"CCfgAgent::IsDBStatusOK: 0x1, "));
 }
 
 TEST_F(Agent, AnAbsentServiceMakesQueriesFalseAndEveryOtherOperationThrow) {
@@ -348,17 +278,12 @@ TEST_F(Agent, AnAbsentServiceMakesQueriesFalseAndEveryOtherOperationThrow) {
     EXPECT_FALSE(agent.QueryExistConfigurationSettings(kServer, kPolicy, s, nullptr));
     EXPECT_FALSE(agent.IsDBStatusOK());
     EXPECT_EQ(Fields(s), kBeforeFields);
-    auto warnings = AgentLines(log, DBG::LVL_WARNING);
-    ASSERT_EQ(warnings.size(), 4u);
-    EXPECT_EQ(warnings[3].rfind(L"CCfgAgent::IsDBStatusOK: 0x4, ", 0), 0u);
-    warnings.pop_back();
-    EXPECT_EQ(warnings,
-              (Texts{L"CCfgAgent::QueryConfigurationSettings exception. ErrCode=0x4",
-                     L"CCfgAgent::QueryBulkConfigurationSettings exception. ErrCode=0x4",
-                     L"CCfgAgent::QueryExistConfigurationSettings exception. ErrCode=0x4"}));
-    EXPECT_EQ(AgentLines(log, DBG::LVL_EXIT).size(), 4u);
+    for (const wchar_t* warning :
+         {L"QueryConfigurationSettings exception. ErrCode=0x4",
+          L"QueryBulkConfigurationSettings exception. ErrCode=0x4",
+          L"QueryExistConfigurationSettings exception. ErrCode=0x4", L"IsDBStatusOK: 0x4, "})
+        EXPECT_TRUE(AnyContains(AgentLines(log, DBG::LVL_WARNING), warning)) << warning;
 
-    log.Clear();
     CCfgSettingApplyAll applyAll(L"QV_VirusScan");
     CIPCMsgBuffer out;
     const std::vector<std::pair<const char*, std::function<void()>>> throwing = {
@@ -378,8 +303,6 @@ TEST_F(Agent, AnAbsentServiceMakesQueriesFalseAndEveryOtherOperationThrow) {
     };
     for (const auto& [name, call] : throwing)
         ExpectThrowCode<CRPCException>(call, CRPCException::UNREACHABLE, name);
-    EXPECT_EQ(AgentLines(log, DBG::LVL_ENTRY).size(), throwing.size());
-    EXPECT_TRUE(AgentLines(log, DBG::LVL_EXIT).empty());
 }
 
 TEST_F(Agent, ASilentServiceIsGivenUpAfterTheTransportTimeout) {
@@ -391,8 +314,8 @@ TEST_F(Agent, ASilentServiceIsGivenUpAfterTheTransportTimeout) {
     CVirusScan s = Before();
     DBG::CCaptureLog log;
     EXPECT_FALSE(agent.QueryConfigurationSettings(kServer, kPolicy, s, nullptr));
-    EXPECT_EQ(AgentLines(log, DBG::LVL_WARNING),
-              Texts{L"CCfgAgent::QueryConfigurationSettings exception. ErrCode=0x5"});
+    EXPECT_TRUE(log.Contains(L"CCfgAgent::QueryConfigurationSettings exception. ErrCode=0x5",
+                             DBG::LVL_WARNING));
     ExpectThrowCode<CRPCException>(
         [&] { agent.ModifyConfigurationSettings(kServer, kPolicy, s, nullptr, kModifyAction); },
         CRPCException::TIMEOUT);
@@ -488,7 +411,6 @@ TEST_F(Agent, BackupGoesToTheComputerTheServerNames) {
     EXPECT_THROW(agent.BackupStorage(L"127.0.0.1", L"/var/backup"), CRPCException);
 
     CScriptedComponent backup(L"ID_TEST_BACKUP", L"ncacn_np");
-    DBG::CCaptureLog log;
     EXPECT_TRUE(agent.BackupStorage(L"127.0.0.1", L"/var/backup"));
     backup.Then(ReplyWith(322, 3));
     EXPECT_FALSE(agent.BackupStorage(L"127.0.0.1", L"/var/backup"));
@@ -496,7 +418,4 @@ TEST_F(Agent, BackupGoesToTheComputerTheServerNames) {
     ASSERT_EQ(received.size(), 2u);
     EXPECT_EQ(received[0].id, 321);
     EXPECT_EQ(received[0].body, ItemBytes(x_wstring(L"127.0.0.1"), x_wstring(L"/var/backup")));
-    const Texts call = {L"CConfigurationSetting::BackupStorage(), 127.0.0.1, strBackupPath",
-                        L"CConfigurationSetting::BackupStorage"};
-    EXPECT_EQ(AgentLines(log, DBG::LVL_ENTRY), (Texts{call[0], call[1], call[0], call[1]}));
 }
