@@ -1,6 +1,6 @@
 // The agent against a real service: a CCfgControl in this process on a sample home's SQLite
-// database (query, modify with and without notification, delete, reset, apply-all, query-all,
-// load, unload, database status), and the daemon killed in the middle of a stream of modifies,
+// database (modify with and without notification, apply-all, query-all, load, unload, delete
+// and what observers hear of each), and the daemon killed in the middle of a stream of modifies,
 // after which every acknowledged modify is there.
 #include <gtest/gtest.h>
 
@@ -134,39 +134,6 @@ class AgentEndToEnd : public ::testing::Test {
     testsupport::CScopedEnv m_home{"ZOLTCFG_HOME", (m_tmp / "home").string()};
     CRuntimeDir m_runtime;
 };
-
-TEST_F(AgentEndToEnd, QueryModifyResetAndDeleteReachTheDatabase) {
-    auto service = StartService();
-    CCfgAgent agent;
-
-    // Nothing stored yet: the plain query gives the database defaults (the store adds the row).
-    CVirusScan fresh(L"SUB_A");
-    EXPECT_TRUE(agent.QueryConfigurationSettings(kServer, kPolicy, fresh, nullptr));
-    EXPECT_EQ(Read(fresh), Row({}));
-
-    // The defaults row, then a setting of its own.
-    EXPECT_TRUE(agent.ModifyConfigurationSettings(kServer, CSubjectID(L"ZOLT_PLC_NULL"),
-                                                  Scan(L"ZOLT_SUB_CFG_VS_DEFAULT", 4096, L"dq"),
-                                                  nullptr, kNoAction));
-    const CVirusScan a = Scan(L"SUB_A", 2048, L"q-A");
-    EXPECT_TRUE(agent.ModifyConfigurationSettings(kServer, kPolicy, a, nullptr, kNoAction));
-    CVirusScan read(L"SUB_A");
-    EXPECT_TRUE(agent.QueryExistConfigurationSettings(kServer, kPolicy, read, nullptr));
-    EXPECT_EQ(Read(read), Row(L"2048", L"q-A"));
-    // A write for a server the service does not keep is refused.
-    EXPECT_FALSE(agent.ModifyConfigurationSettings(L"ELSEWHERE", kPolicy, a, nullptr, kNoAction));
-
-    // Reset: the row takes the defaults row's values, and the caller's setting receives them.
-    CVirusScan reset(L"SUB_A");
-    EXPECT_TRUE(agent.ResetToDefault(kServer, kPolicy, reset, nullptr));
-    EXPECT_EQ(Read(reset), Row(L"4096", L"dq"));
-
-    // Delete: gone.
-    EXPECT_TRUE(agent.DelConfigurationSettings(kServer, kPolicy, a, nullptr));
-    CVirusScan gone(L"SUB_A");
-    EXPECT_FALSE(agent.QueryExistConfigurationSettings(kServer, kPolicy, gone, nullptr));
-    EXPECT_TRUE(agent.IsDBStatusOK());
-}
 
 TEST_F(AgentEndToEnd, ApplyAllQueryAllAndWhatObserversHearOfEachOperation) {
     auto service = StartService();
