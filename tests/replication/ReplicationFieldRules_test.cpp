@@ -30,12 +30,7 @@ TEST(ReplicationFieldRules, RoleFieldsAreCopiedForEveryRoleTargetsAndErasedOther
         EXPECT_EQ(FieldTexts(*s), c.after) << c.category << L" " << c.source << L"->" << c.target;
     }
     DBG::CCaptureLog log;
-    CTestFilter().DoFieldFilter(kMailbox, kAllRoles, *MakeSetting(L"QV_VirusScan", L"S", vs));
     CTestFilter().DoFieldFilter(kMailbox, kMailbox, *MakeSetting(L"QV_VirusScan", L"S", vs));
-    EXPECT_TRUE(
-        log.Contains(L"CCfgReplicationFilter::DoFieldFilter(), field: VS_ENABLE_VIRUSSCAN "
-                     L"sync to: VS_ENABLE_TRANSPORT_VIRUSSCAN",
-                     DBG::LVL_INFO));
     EXPECT_TRUE(
         log.Contains(L"CCfgReplicationFilter::DoFieldFilter(), field erase: "
                      L"VS_ENABLE_TRANSPORT_VIRUSSCAN",
@@ -83,8 +78,9 @@ TEST(ReplicationFieldRules, ScanServersLoseTheirSmartScanPart) {
     CTestFilter().DoFieldFilter(kMailbox, kMailbox, *s);
     EXPECT_EQ(FieldTexts(*s),
               (Texts{{L"SM_LOCAL_SERVER_LIST_CFGSETTING_MV", L"8:" + refs.GetString()}}));
-    EXPECT_EQ(FilterLines(log, DBG::LVL_ERROR),
-              V(2, L"CCfgReplicationFilter::DoFieldModifyForSmarScan(), fail to get pcfgSetting"));
+    EXPECT_TRUE(
+        log.Contains(L"CCfgReplicationFilter::DoFieldModifyForSmarScan(), fail to get pcfgSetting",
+                     DBG::LVL_ERROR));
 }
 
 TEST(ReplicationFieldRules, PolicyChangesDropDirectoryBoundDlpRulesAndRebindReports) {
@@ -124,18 +120,9 @@ TEST(ReplicationFieldRules, PolicyChangesDropDirectoryBoundDlpRulesAndRebindRepo
         CXMLParser xml;
         xml.LoadXML(reports[0].at(L"RPT_TEMPLATE_CONTENT").substr(2));
         EXPECT_EQ(xml.XPathSelectSingleNode(L"/report_template/server_list").GetText(), L"T");
-        EXPECT_EQ(xml.XPathSelectSingleNode(L"/report_template/name").GetText(), L"n");
-        const auto shown = [](const CCfgSettingCategoryFake& r) {
-            return L"CCfgReplicationFilter::ErasedADIntegrateReport()" +
-                   FieldTexts(r).at(L"RPT_TEMPLATE_CONTENT").substr(2) + L":";
-        };
-        for (const x_wstring& line :
-             V{x_wstring(L"CCfgReplicationFilter::EraseAdIntegratedDlpRule(), erase rule"),
-               x_wstring(
-                   L"CCfgReplicationFilter::ErasedADIntegrateReport(), erase report template."),
-               shown(*third)})
-            EXPECT_TRUE(log.Contains(line, DBG::LVL_ERROR)) << line.ToUtf8();
-        EXPECT_TRUE(log.Contains(L"Original Server List s, source server:S, target server:T.",
-                                 DBG::LVL_INFO));
+        for (const wchar_t* line :
+             {L"CCfgReplicationFilter::EraseAdIntegratedDlpRule(), erase rule",
+              L"CCfgReplicationFilter::ErasedADIntegrateReport(), erase report template."})
+            EXPECT_TRUE(log.Contains(line, DBG::LVL_ERROR)) << x_wstring(line).ToUtf8();
     }
 }

@@ -45,11 +45,6 @@ TEST(ReplicationDropRules, SubjectSkipRowsApplyOnlyWhenAServerLacksTheirFeature)
         auto s = MakeSetting(c.category, c.subject);
         EXPECT_EQ(CTestFilter().DoSubjectFilter(c.source, c.target, *s), c.dropped) << c.subject;
     }
-    DBG::CCaptureLog log;
-    CTestFilter().DoSubjectFilter(kEdge, kMailbox, *MakeSetting(L"QV_RealTimeScan", L"S"));
-    EXPECT_TRUE(log.Contains(
-        L"DoSubjectFilter() SkipFeature=0xfffffdff, category=QV_RealTimeScan, subject=S.",
-        DBG::LVL_INFO));
 }
 
 TEST(ReplicationDropRules, SpamMaintenanceFollowsTheRegistryValue) {
@@ -105,13 +100,6 @@ TEST(ReplicationDropRules, VersionAndSearchAndDestroyTablesAtTheirBounds) {
                   c.dropped)
             << c.subject << L" " << c.sourceEx << L" " << c.targetEx;
     }
-    DBG::CCaptureLog log;
-    CTestFilter().DoSearchDestroyFilter(kMailbox, kMailbox, 2010.1, 2010.0,
-                                        *MakeSetting(L"QV_Alert", kTask), 0);
-    EXPECT_TRUE(
-        log.Contains(L"CCfgReplicationFilter::DoSearchDestroyFilter() "
-                     L"ZOLT_SUB_CFG_AL_SEARCH_TASK_UNSUCCESS, match",
-                     DBG::LVL_INFO));
 }
 
 namespace {
