@@ -51,20 +51,12 @@ class Proxy : public ::testing::Test {
 
 TEST_F(Proxy, ReadsOnceFromTheServiceAndThenFromTheCache) {
     standIn.master.Set(kVs, 111);
-    DBG::CCaptureLog log;
     EXPECT_EQ(Read(L"SRV"), 111);
     CVirusScan second;
     ASSERT_TRUE(proxy.GetConfigurationSettings(L"srv", kNullPolicy, second));  // any letter case
     EXPECT_EQ(second.MaxSize(), 111);
-    CVar folder;
-    EXPECT_TRUE(second.GetFieldValue(L"VS_QUARANTINE_FOLDER", folder));
-    EXPECT_EQ(folder.GetString(), L"/q");
 
     EXPECT_EQ(standIn.master.Queries(), Texts{L"SRV:ZOLT_PLC_NULL:ZOLT_SUB_CFG_VS_RS"});
-    for (const wchar_t* from : {L"database", L"cache"})
-        EXPECT_TRUE(log.Contains(L"CCfgProxy::GetConfigurationSettings() from " +
-                                     OS::x_wstring(from) + L", subject id=ZOLT_SUB_CFG_VS_RS",
-                                 DBG::LVL_INFO));
     EXPECT_EQ(proxy.GetSubjectIDVector(), std::vector<CSubjectID>{CSubjectID(kVs)});
     EXPECT_EQ(proxy.GetCachedCount(), 1u);
 
