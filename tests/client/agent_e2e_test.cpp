@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <future>
@@ -86,7 +87,9 @@ class CRecordingObserver : public CObserverNoticeCallback {
         EXPECT_TRUE(agent.LoadConfigurationSettings(kServer, kPolicy, sentinel, nullptr));
         std::unique_lock<std::mutex> lock(m_mutex);
         const int want = ++m_expected;
-        m_cv.wait(lock, [&] { return m_sentinels >= want; });
+        // Bounded: a sentinel published under the wrong key never arrives.
+        EXPECT_TRUE(
+            m_cv.wait_for(lock, std::chrono::seconds(20), [&] { return m_sentinels >= want; }));
         Texts out;
         out.swap(m_seen);
         return out;
@@ -179,10 +182,10 @@ TEST_F(AgentEndToEnd, ApplyAllQueryAllBatchesAndWhatObserversHearOfEachOperation
     EXPECT_TRUE(toTarget.ModifyBatchConfigurationSettings(L"TGT", -1, body, reply, nullptr,
                                                           writeClean, L"SRC", L"admin", ST_LOCAL));
     EXPECT_EQ(Bytes(body), queried);
-    CIPCMsgBuffer expected;
-    expected << 308 << 3 << 0 << 0;
+    CIPCMsgBuffer replied;
+    replied << 308 << 3 << 0 << 0;
     reply.Rewind();
-    EXPECT_EQ(Bytes(reply), Bytes(expected));
+    EXPECT_EQ(Bytes(reply), Bytes(replied));
     for (const wchar_t* subject : {L"SUB_A", L"SUB_B"}) {
         CVirusScan copy(subject), original(subject);
         ASSERT_TRUE(toTarget.QueryConfigurationSettings(L"TGT", kPolicy, copy, nullptr));
@@ -205,6 +208,9 @@ TEST_F(AgentEndToEnd, ApplyAllQueryAllBatchesAndWhatObserversHearOfEachOperation
     EXPECT_FALSE(toTarget.ModifyBatchConfigurationSettings(L"TGT", -1, again, reply, nullptr,
                                                            writeClean, L"SRC", L"admin", ST_LOCAL));
     CDBFaultInjector::Reset();
+    CVirusScan after(L"SUB_A");  // each lost connection comes back at its next use
+    EXPECT_TRUE(toTarget.QueryConfigurationSettings(L"TGT", kPolicy, after, nullptr));
+    EXPECT_TRUE(quiet.QueryConfigurationSettings(kServer, kPolicy, after, nullptr));
 
     // Reset, delete, load and unload notify whatever the flag; load and unload change nothing.
     CVirusScan b(L"SUB_B");
