@@ -104,14 +104,6 @@ inline std::vector<unsigned char> Bytes(const CIPCMsgBuffer& b) {
     return std::vector<unsigned char>(b.GetBuffer(), b.GetBuffer() + b.BytesUsed());
 }
 
-// The messages the agent logged at `level`, in order (other layers' lines left out).
-inline std::vector<OS::x_wstring> AgentLines(const DBG::CCaptureLog& log, int level) {
-    std::vector<OS::x_wstring> out;
-    for (const auto& line : log.Lines())
-        if (line.level == level && line.source == L"cfg_Agent") out.push_back(line.message);
-    return out;
-}
-
 // Points ZOLTCFG_RUNTIME_DIR at a fresh folder for the object's life (endpoints of its own).
 class CRuntimeDir {
   public:
@@ -130,64 +122,48 @@ struct CReceived {
     std::vector<unsigned char> body;  // the items behind the id
 };
 
-// A component that answers every configuration request id (and 321) as scripted. Without a
-// script entry it answers the reply id and result 0. While `Hold()` is in force it keeps every
-// request waiting until `Release()`.
+// A component that answers every configuration request id (and 321) with the scripts it was
+// given, one each in order, then with the reply id and result 0. While `Hold()` is in force it
+// keeps every request waiting until `Release()`.
 class CScriptedComponent : public CIPCServerRequestCallback {
   public:
     using Script = std::function<void(int id, CIPCMsgBuffer& reply)>;
 
     explicit CScriptedComponent(const wchar_t* component, const wchar_t* protseq = L"ncalrpc")
-        : m_server(std::make_unique<CRPCServerHelper>(CComponentID(component),
-                                                      CRPCServerParameter(protseq))) {
-        m_server->RegisterHandler(*this);
+        : m_server(CComponentID(component), CRPCServerParameter(protseq)) {
+        m_server.RegisterHandler(*this);
     }
     ~CScriptedComponent() override {
         Release();
-        m_server->UnRegisterHandler(*this);
-        m_server.reset();
+        m_server.UnRegisterHandler(*this);
     }
 
     bool GetMsgID(int** ids, int* count) const override {
-        std::vector<int> v;
-        for (int id = 301; id <= 349; id += 2) v.push_back(id);
-        *ids = new int[v.size()];
-        for (size_t i = 0; i < v.size(); ++i) (*ids)[i] = v[i];
-        *count = static_cast<int>(v.size());
+        *count = 25;
+        *ids = new int[25];
+        for (int i = 0; i < 25; ++i) (*ids)[i] = 301 + 2 * i;
         return true;
     }
     void FreeMsgID(int* ids) override { delete[] ids; }
     void operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) override {
-        Script script;
+        Script script = [](int id, CIPCMsgBuffer& r) { r << (id + 1) << 0; };
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_received.push_back(CReceived{
-                msgID,
-                std::vector<unsigned char>(request.GetCurrentBuffer(),
-                                           request.GetCurrentBuffer() + request.GetCurrentSize())});
-            ++m_arrived;
-            m_cv.notify_all();
+            m_received.push_back({msgID, std::vector<unsigned char>(request.GetCurrentBuffer(),
+                                                                    request.GetCurrentBuffer() +
+                                                                        request.GetCurrentSize())});
             m_cv.wait(lock, [this] { return !m_bHold; });
             if (!m_scripts.empty()) {
                 script = std::move(m_scripts.front());
                 m_scripts.pop_front();
             }
         }
-        if (script) {
-            script(msgID, reply);
-        } else {
-            reply << (msgID + 1) << 0;
-        }
+        script(msgID, reply);
     }
 
-    // The next requests are answered by these scripts, one each, in order.
     void Then(Script script) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_scripts.push_back(std::move(script));
-    }
-    // A reply of exactly these items, written by `write`.
-    void ThenReply(std::function<void(CIPCMsgBuffer&)> write) {
-        Then([write](int, CIPCMsgBuffer& reply) { write(reply); });
     }
     std::vector<CReceived> Received() const {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -207,11 +183,6 @@ class CScriptedComponent : public CIPCServerRequestCallback {
         m_bHold = false;
         m_cv.notify_all();
     }
-    // Waits until `n` requests have arrived in all.
-    void WaitArrived(int n) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cv.wait(lock, [&] { return m_arrived >= n; });
-    }
 
   private:
     mutable std::mutex m_mutex;
@@ -219,8 +190,7 @@ class CScriptedComponent : public CIPCServerRequestCallback {
     std::vector<CReceived> m_received;
     std::deque<Script> m_scripts;
     bool m_bHold = false;
-    int m_arrived = 0;
-    std::unique_ptr<CRPCServerHelper> m_server;
+    CRPCServerHelper m_server;
 };
 
 }  // namespace agenttest

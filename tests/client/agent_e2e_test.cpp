@@ -1,10 +1,12 @@
 // The agent against a real service: a CCfgControl in this process on a sample home's SQLite
-// database (query, modify with and without notification, delete, reset, apply-all, query-all,
-// load, unload, database status), and the daemon killed in the middle of a stream of modifies,
-// after which every acknowledged modify is there.
+// database (modify with and without notification, apply-all, query-all, load, unload, delete
+// and what observers hear of each, a batch query handed to another service's batch modify), and the
+// daemon killed in the middle of a stream of modifies, after which every acknowledged modify is
+// there.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <future>
@@ -14,11 +16,13 @@
 
 #include "cfg_Client.h"
 #include "cfg_Service.h"
+#include "outside/db/CDBFaultInjector.h"
 #include "outside/log/DebugLog.h"
 #include "outside/notify/CObserverServerHelper.h"
 #include "outside/rpc/CRPCException.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_VirtualServerDB.h"
+#include "setting/cfg_SettingCategoryFake.h"
 #include "tests/client/AgentTestSupport.h"
 #include "tests/support/ChildProcess.h"
 
@@ -35,36 +39,18 @@ const CSubjectID kPolicy(L"ZOLT_PLC_P1");
 const auto kNoAction = CCfgSettingDBBase::MA_NONE;
 const wchar_t kSentinel[] = L"ZOLT_SUB_TEST_SENTINEL";
 
-// What a stored virus-scan row reads back as, by default, with the given fields changed. The
-// row's date column is left out (see Read).
-Fieldset Row(const Fieldset& changed) {
-    Fieldset row = {{L"CFG_DEFAULT_INSTANCE", L"ZOLT_PLC_NULL:ZOLT_SUB_CFG_VS_DEFAULT"},
-                    {L"CFG_IGNORE_FIELDS", L""},
-                    {L"VS_ACTION", L"1"},
-                    {L"VS_ENABLE_VIRUSSCAN", L"True"},
-                    {L"VS_EXCLUDED_EXTENSIONS", L""},
-                    {L"VS_MAX_SIZE", L"10240"},
-                    {L"VS_QUARANTINE_FOLDER", L"quarantine"},
-                    {L"VS_SCAN_ARCHIVES", L"True"}};
-    for (const auto& [name, value] : changed)
-        for (auto& field : row)
-            if (field.first == name) field.second = value;
-    return row;
-}
-
-// Row() with VS_MAX_SIZE and VS_QUARANTINE_FOLDER changed.
-Fieldset Row(const x_wstring& maxSize, const x_wstring& folder) {
-    return Row({{L"VS_MAX_SIZE", maxSize}, {L"VS_QUARANTINE_FOLDER", folder}});
-}
-
-// The fields of a setting read from the service, without VS_LAST_UPDATE: a row the store adds
-// itself reads that column back in the text form of the schema's default, a row written through
-// a modify in the date form, which is the store's matter, not the agent's.
+// The fields a test writes (VS_MAX_SIZE, VS_QUARANTINE_FOLDER) of a setting read back; the
+// others are the store's matter.
 Fieldset Read(const CCfgSettingCategoryBase& setting) {
     Fieldset out;
     for (auto& field : Fields(setting))
-        if (field.first != L"VS_LAST_UPDATE") out.push_back(field);
+        if (field.first == L"VS_MAX_SIZE" || field.first == L"VS_QUARANTINE_FOLDER")
+            out.push_back(field);
     return out;
+}
+
+Fieldset Row(const x_wstring& maxSize, const x_wstring& folder) {
+    return {{L"VS_MAX_SIZE", maxSize}, {L"VS_QUARANTINE_FOLDER", folder}};
 }
 
 CVirusScan Scan(const x_wstring& subject, int maxSize, const x_wstring& folder) {
@@ -101,7 +87,9 @@ class CRecordingObserver : public CObserverNoticeCallback {
         EXPECT_TRUE(agent.LoadConfigurationSettings(kServer, kPolicy, sentinel, nullptr));
         std::unique_lock<std::mutex> lock(m_mutex);
         const int want = ++m_expected;
-        m_cv.wait(lock, [&] { return m_sentinels >= want; });
+        // Bounded: a sentinel published under the wrong key never arrives.
+        EXPECT_TRUE(
+            m_cv.wait_for(lock, std::chrono::seconds(20), [&] { return m_sentinels >= want; }));
         Texts out;
         out.swap(m_seen);
         return out;
@@ -121,12 +109,14 @@ class CRecordingObserver : public CObserverNoticeCallback {
 class AgentEndToEnd : public ::testing::Test {
   protected:
     AgentEndToEnd() { testsupport::CreateSampleHome(m_tmp / "home"); }
-    // The master service on the test home, serving the server "SRV".
-    std::unique_ptr<CCfgControl> StartService() {
+    // A service `component` on the home `home`, serving `server`.
+    std::unique_ptr<CCfgControl> StartService(const wchar_t* component = L"ID_ZOLT_MASTER",
+                                              const char* home = "home",
+                                              const x_wstring& server = kServer) {
         const x_wstring connection =
-            x_wstring::FromUtf8((m_tmp / "home" / "config" / "dbconf_Conf.xml").string());
-        return std::make_unique<CCfgControl>(L"ID_ZOLT_MASTER",
-                                             new CCfgLocalServerDB(connection, {kServer}), false);
+            x_wstring::FromUtf8((m_tmp / home / "config" / "dbconf_Conf.xml").string());
+        return std::make_unique<CCfgControl>(component, new CCfgLocalServerDB(connection, {server}),
+                                             false);
     }
 
     testsupport::CTempDir m_tmp{"zoltcfg-agent-e2e"};
@@ -135,40 +125,7 @@ class AgentEndToEnd : public ::testing::Test {
     CRuntimeDir m_runtime;
 };
 
-TEST_F(AgentEndToEnd, QueryModifyResetAndDeleteReachTheDatabase) {
-    auto service = StartService();
-    CCfgAgent agent;
-
-    // Nothing stored yet: the plain query gives the database defaults (the store adds the row).
-    CVirusScan fresh(L"SUB_A");
-    EXPECT_TRUE(agent.QueryConfigurationSettings(kServer, kPolicy, fresh, nullptr));
-    EXPECT_EQ(Read(fresh), Row({}));
-
-    // The defaults row, then a setting of its own.
-    EXPECT_TRUE(agent.ModifyConfigurationSettings(kServer, CSubjectID(L"ZOLT_PLC_NULL"),
-                                                  Scan(L"ZOLT_SUB_CFG_VS_DEFAULT", 4096, L"dq"),
-                                                  nullptr, kNoAction));
-    const CVirusScan a = Scan(L"SUB_A", 2048, L"q-A");
-    EXPECT_TRUE(agent.ModifyConfigurationSettings(kServer, kPolicy, a, nullptr, kNoAction));
-    CVirusScan read(L"SUB_A");
-    EXPECT_TRUE(agent.QueryExistConfigurationSettings(kServer, kPolicy, read, nullptr));
-    EXPECT_EQ(Read(read), Row(L"2048", L"q-A"));
-    // A write for a server the service does not keep is refused.
-    EXPECT_FALSE(agent.ModifyConfigurationSettings(L"ELSEWHERE", kPolicy, a, nullptr, kNoAction));
-
-    // Reset: the row takes the defaults row's values, and the caller's setting receives them.
-    CVirusScan reset(L"SUB_A");
-    EXPECT_TRUE(agent.ResetToDefault(kServer, kPolicy, reset, nullptr));
-    EXPECT_EQ(Read(reset), Row(L"4096", L"dq"));
-
-    // Delete: gone.
-    EXPECT_TRUE(agent.DelConfigurationSettings(kServer, kPolicy, a, nullptr));
-    CVirusScan gone(L"SUB_A");
-    EXPECT_FALSE(agent.QueryExistConfigurationSettings(kServer, kPolicy, gone, nullptr));
-    EXPECT_TRUE(agent.IsDBStatusOK());
-}
-
-TEST_F(AgentEndToEnd, ApplyAllQueryAllAndWhatObserversHearOfEachOperation) {
+TEST_F(AgentEndToEnd, ApplyAllQueryAllBatchesAndWhatObserversHearOfEachOperation) {
     auto service = StartService();
     CRecordingObserver observer;
     CObserverServerHelper helper(CComponentID(L"ID_TEST_AGENT_OBSERVER"));
@@ -209,6 +166,51 @@ TEST_F(AgentEndToEnd, ApplyAllQueryAllAndWhatObserversHearOfEachOperation) {
     for (int i = 0; i < 3; ++i)
         CCfgSettingCategoryBase::CVarToBuffer(CVar(static_cast<short>(4)), expected);
     EXPECT_EQ(Bytes(out), Bytes(expected));
+
+    // A batch query of this service handed unchanged to another service's batch modify stores
+    // the settings there (written although they come clean, as the action asks); a setting the
+    // source cannot read is skipped on the way.
+    testsupport::CreateSampleHome(m_tmp / "target");
+    auto target = StartService(L"ID_TEST_TARGET", "target", L"TGT");
+    CCfgAgent toTarget(L"ID_TEST_TARGET", false);
+    CIPCMsgBuffer body, reply;
+    ASSERT_TRUE(quiet.QueryBatchConfigurationSettings(
+        kServer, kPolicy, L"SUB_A:QV_VirusScan;SUB_X:QV_NoSuchTable;SUB_B:QV_VirusScan", body,
+        nullptr));
+    const std::vector<unsigned char> queried = Bytes(body);
+    const auto writeClean = CCfgSettingDBBase::MA_WRITE_CLEAN;
+    EXPECT_TRUE(toTarget.ModifyBatchConfigurationSettings(L"TGT", -1, body, reply, nullptr,
+                                                          writeClean, L"SRC", L"admin", ST_LOCAL));
+    EXPECT_EQ(Bytes(body), queried);
+    CIPCMsgBuffer replied;
+    replied << 308 << 3 << 0 << 0;
+    reply.Rewind();
+    EXPECT_EQ(Bytes(reply), Bytes(replied));
+    for (const wchar_t* subject : {L"SUB_A", L"SUB_B"}) {
+        CVirusScan copy(subject), original(subject);
+        ASSERT_TRUE(toTarget.QueryConfigurationSettings(L"TGT", kPolicy, copy, nullptr));
+        ASSERT_TRUE(quiet.QueryConfigurationSettings(kServer, kPolicy, original, nullptr));
+        EXPECT_EQ(Fields(copy), Fields(original));
+    }
+    // A batch the target filters out whole is answered by the count alone: nothing refused.
+    CIPCMsgBuffer neverReplicated, countOnly;
+    neverReplicated << 1 << 0;
+    NS_CfgProtocol::WriteKey(neverReplicated, L"SRC", kPolicy,
+                             CSubjectID(L"ZOLT_SUB_CFG_AL_QUARANTINE_DISK"), L"QV_Alert");
+    CCfgSettingCategoryFake alert(L"QV_Alert");
+    alert.AddFieldValue(x_wstring(L"F"), CVar(1));
+    NS_CfgProtocol::WriteSetting(neverReplicated, alert);
+    EXPECT_TRUE(toTarget.ModifyBatchConfigurationSettings(
+        L"TGT", -1, neverReplicated, reply, nullptr, writeClean, L"SRC", L"admin", ST_LOCAL));
+    // While the target's database is off line the modify answers -1 behind the count.
+    CDBFaultInjector::LoseAllConnections();
+    CIPCMsgBuffer again = CIPCMsgBuffer::FromBytes(queried.data(), queried.size());
+    EXPECT_FALSE(toTarget.ModifyBatchConfigurationSettings(L"TGT", -1, again, reply, nullptr,
+                                                           writeClean, L"SRC", L"admin", ST_LOCAL));
+    CDBFaultInjector::Reset();
+    CVirusScan after(L"SUB_A");  // each lost connection comes back at its next use
+    EXPECT_TRUE(toTarget.QueryConfigurationSettings(L"TGT", kPolicy, after, nullptr));
+    EXPECT_TRUE(quiet.QueryConfigurationSettings(kServer, kPolicy, after, nullptr));
 
     // Reset, delete, load and unload notify whatever the flag; load and unload change nothing.
     CVirusScan b(L"SUB_B");

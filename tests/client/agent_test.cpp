@@ -1,4 +1,4 @@
-// The agent against a scripted component: the exact items of every request, how each reply is
+// The agent against a scripted component: the request id of every operation, how each reply is
 // judged, what is read back, which operations catch and which throw when the service is absent,
 // silent or answers short, the per-entry query walk, and the system-watcher agent.
 #include <gtest/gtest.h>
@@ -12,13 +12,14 @@
 #include "outside/log/DebugLog.h"
 #include "outside/rpc/CRPCException.h"
 #include "tests/client/AgentTestSupport.h"
+#include "tests/support/Caught.h"
 #include "tests/support/FreePort.h"
 
 using namespace agenttest;
 using OS::x_wstring;
 using Script = CScriptedComponent::Script;
-using Texts = std::vector<x_wstring>;
 using Fieldset = std::vector<std::pair<x_wstring, x_wstring>>;
+using testsupport::CaughtCode;
 
 namespace {
 
@@ -26,18 +27,6 @@ const wchar_t kMaster[] = L"ID_ZOLT_MASTER";
 const x_wstring kServer = L"SRV1";
 const CSubjectID kPolicy(L"ZOLT_PLC_P1");
 const auto kModifyAction = static_cast<CCfgSettingDBBase::ModifyAction>(3);
-
-template <class... Items>
-std::vector<unsigned char> ItemBytes(const Items&... items) {
-    CIPCMsgBuffer b;
-    (b << ... << items);
-    return Bytes(b);
-}
-
-// A key header written item by item, the way the service reads it.
-std::vector<unsigned char> KeyItems(const x_wstring& subject) {
-    return ItemBytes(kServer, x_wstring(L"ZOLT_PLC_P1"), subject, x_wstring(L"QV_VirusScan"));
-}
 
 std::vector<unsigned char> Serialized(const CCfgSettingCategoryBase& s) {
     CIPCMsgBuffer b;
@@ -88,17 +77,6 @@ const Fieldset kBeforeFields = {{L"VS_ACTION", L"5"}};
 const Fieldset kBeforePlusStored = {
     {L"VS_ACTION", L"5"}, {L"VS_MAX_SIZE", L"777"}, {L"VS_QUARANTINE_FOLDER", L"q2"}};
 
-// `call` throws an E with error code `code`.
-template <class E>
-void ExpectThrowCode(const std::function<void()>& call, int code, const char* what = "") {
-    try {
-        call();
-        ADD_FAILURE() << what << ": no exception";
-    } catch (const E& e) {
-        EXPECT_EQ(e.GetErrorCode(), code) << what;
-    }
-}
-
 }  // namespace
 
 class Agent : public ::testing::Test {
@@ -106,7 +84,7 @@ class Agent : public ::testing::Test {
     CRuntimeDir m_runtime;
 };
 
-TEST_F(Agent, EveryRequestCarriesItsIdAndItemsInOrderAndSucceedsOnItsOwnReplyId) {
+TEST_F(Agent, EveryRequestCarriesItsIdAndNotifyFlagAndSucceedsOnItsOwnReplyId) {
     CScriptedComponent master(kMaster);
     CCfgAgent agent;  // ("ID_ZOLT_MASTER", notify)
     CCfgAgent quiet(kMaster, false);
@@ -146,42 +124,15 @@ TEST_F(Agent, EveryRequestCarriesItsIdAndItemsInOrderAndSucceedsOnItsOwnReplyId)
     };
     EXPECT_EQ(results, std::vector<bool>(14, true));
 
-    auto modify = [&](bool notify) {
-        auto b = KeyItems(L"ZOLT_SUB_CFG_VS_RS");
-        for (const auto& part : {Serialized(setting), ItemBytes(3, notify)})
-            b.insert(b.end(), part.begin(), part.end());
-        return b;
-    };
-    auto applyAllItems = [&](bool notify) {
-        CIPCMsgBuffer b;
-        b << kServer << x_wstring(L"QV_VirusScan") << notify;
-        applyAll >> b;
-        return Bytes(b);
-    };
-    const auto key = KeyItems(L"ZOLT_SUB_CFG_VS_RS");
-    const std::vector<std::pair<int, std::vector<unsigned char>>> expected = {
-        {301, key},
-        {303, modify(true)},
-        {303, modify(false)},
-        {305, key},
-        {311, key},
-        {313, applyAllItems(true)},
-        {313, applyAllItems(false)},
-        {315,
-         ItemBytes(kServer, x_wstring(L"QV_VirusScan"), 2, x_wstring(L"A:B"), x_wstring(L"C"))},
-        {317, key},
-        {319, key},
-        {339, key},
-        {341, {}},
-        {343, key},
-        {345, modify(false)},
-    };
+    // (The items of each request are pinned by the request writers' own tests.)
     const auto received = master.Received();
-    ASSERT_EQ(received.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(received[i].id, expected[i].first) << "request " << i;
-        EXPECT_EQ(received[i].body, expected[i].second) << "request " << i;
-    }
+    std::vector<int> ids;
+    for (const auto& r : received) ids.push_back(r.id);
+    EXPECT_EQ(ids, (std::vector<int>{301, 303, 303, 305, 311, 313, 313, 315, 317, 319, 339, 341,
+                                     343, 345}));
+    // The notify flag is the last item of a modify.
+    EXPECT_EQ(received[1].body.back(), 1);
+    EXPECT_EQ(received[2].body.back(), 0);
 }
 
 TEST_F(Agent, CatchingQueriesJudgeIdAndResultAndReadTheSettingOnlyOnSuccess) {
@@ -211,29 +162,21 @@ TEST_F(Agent, CatchingQueriesJudgeIdAndResultAndReadTheSettingOnlyOnSuccess) {
         EXPECT_TRUE((agent.*q.query)(kServer, kPolicy, s, nullptr));
         EXPECT_EQ(Fields(s), kBeforePlusStored);
         EXPECT_FALSE(s.IsDirty());
-        EXPECT_EQ(AgentLines(log, DBG::LVL_ENTRY),
-                  Texts{prefix + L"(), subject id = ZOLT_SUB_CFG_VS_RS"});
-        EXPECT_EQ(AgentLines(log, DBG::LVL_EXIT), Texts{prefix + L"()"});
-        EXPECT_TRUE(AgentLines(log, DBG::LVL_WARNING).empty());
 
-        // The right id with a failure result and a setting behind: false, nothing is read.
+        // A failure result with a setting behind: false, nothing is read.
         ResetToBefore(s);
         master.Then(ReplyWith(q.replyId, -1, &stored));
         EXPECT_FALSE((agent.*q.query)(kServer, kPolicy, s, nullptr));
         EXPECT_EQ(Fields(s), kBeforeFields);
-        EXPECT_TRUE(s.IsDirty());
 
-        // A setting cut short, and an empty reply (nothing answered the id): caught, logged with
-        // the buffer's code, exit still logged; the fields read before the cut stay.
-        log.Clear();
+        // A setting cut short, and an empty reply: caught and logged; the fields read before
+        // the cut stay.
         master.Then(ReplyWith(q.replyId, 0, &stored, 28));
         master.Then(EmptyReply());
         EXPECT_FALSE((agent.*q.query)(kServer, kPolicy, s, nullptr));
         EXPECT_EQ(Fields(s), (Fieldset{{L"VS_ACTION", L"5"}, {L"VS_MAX_SIZE", L"777"}}));
         EXPECT_FALSE((agent.*q.query)(kServer, kPolicy, s, nullptr));
-        const x_wstring warning = prefix + L" exception. ErrCode=0x1";
-        EXPECT_EQ(AgentLines(log, DBG::LVL_WARNING), (Texts{warning, warning}));
-        EXPECT_EQ(AgentLines(log, DBG::LVL_EXIT), (Texts{prefix + L"()", prefix + L"()"}));
+        EXPECT_TRUE(log.Contains(prefix + L" exception. ErrCode=0x1", DBG::LVL_WARNING));
     }
 }
 
@@ -242,99 +185,47 @@ TEST_F(Agent, OtherOperationsJudgeTheirRepliesAndLetShortRepliesThrow) {
     CCfgAgent agent;
     const CVirusScan stored = Stored();
     DBG::CCaptureLog log;
-
-    // Modify and delete: the entry and exit lines name the setting's subject.
     CVirusScan s = Before();
-    EXPECT_TRUE(agent.ModifyConfigurationSettings(kServer, kPolicy, s, nullptr, kModifyAction));
     master.Then(ReplyWith(304, -1));
     EXPECT_FALSE(
         agent.ModifyBulkConfigurationSettings(kServer, kPolicy, s, nullptr, kModifyAction));
-    EXPECT_TRUE(agent.DelConfigurationSettings(kServer, kPolicy, s, nullptr));
-    EXPECT_EQ(
-        AgentLines(log, DBG::LVL_ENTRY),
-        (Texts{L"CCfgAgent::ModifyConfigurationSettings() subject id = ZOLT_SUB_CFG_VS_RS",
-               L"CCfgAgent::ModifyBulkConfigurationSettings() subject id = ZOLT_SUB_CFG_VS_RS",
-               L"CCfgAgent::DelConfigurationSettings() subject id = ZOLT_SUB_CFG_VS_RS"}));
-    EXPECT_EQ(AgentLines(log, DBG::LVL_EXIT),
-              (Texts{L"CCfgAgent::ModifyConfigurationSettings()",
-                     L"CCfgAgent::ModifyBulkConfigurationSettings()",
-                     L"CCfgAgent::DelConfigurationSettings()"}));
 
-    // Reset: the defaults the service sends back are read into the setting; a reply cut inside
-    // the setting reaches the caller, without the exit line.
+    // Reset reads the defaults sent back; a reply cut inside the setting reaches the caller.
     master.Then(ReplyWith(312, 0, &stored));
     EXPECT_TRUE(agent.ResetToDefault(kServer, kPolicy, s, nullptr));
     EXPECT_EQ(Fields(s), kBeforePlusStored);
-    log.Clear();
     master.Then(ReplyWith(312, 0, &stored, 28));
-    ExpectThrowCode<CIPCMsgBufferException>(
-        [&] { agent.ResetToDefault(kServer, kPolicy, s, nullptr); },
-        CIPCMsgBufferException::READ_PAST_END);
-    EXPECT_EQ(AgentLines(log, DBG::LVL_ENTRY),
-              Texts{L"CCfgAgent::ResetToDefault(), subject id = ZOLT_SUB_CFG_VS_RS"});
-    EXPECT_TRUE(AgentLines(log, DBG::LVL_EXIT).empty());
+    EXPECT_EQ(CaughtCode<CIPCMsgBufferException>(
+                  [&] { agent.ResetToDefault(kServer, kPolicy, s, nullptr); }),
+              CIPCMsgBufferException::READ_PAST_END);
 
     // Load succeeds without touching the setting, even with a setting behind the result.
     ResetToBefore(s);
-    log.Clear();
     master.Then(ReplyWith(318, 0, &stored));
     EXPECT_TRUE(agent.LoadConfigurationSettings(kServer, kPolicy, s, nullptr));
     EXPECT_EQ(Fields(s), kBeforeFields);
-    EXPECT_TRUE(s.IsDirty());
-    master.Then(ReplyWith(320, -1));
-    EXPECT_FALSE(agent.UnloadConfigurationSettings(kServer, kPolicy, s, nullptr));
-    EXPECT_EQ(AgentLines(log, DBG::LVL_ENTRY),
-              (Texts{L"CConfigurationSetting::LoadConfigurationSettings(), subject id = "
-                     L"ZOLT_SUB_CFG_VS_RS",
-                     L"CConfigurationSetting::UnloadConfigurationSettings(), subject id = "
-                     L"ZOLT_SUB_CFG_VS_RS"}));
-    EXPECT_EQ(AgentLines(log, DBG::LVL_EXIT),
-              (Texts{L"CConfigurationSetting::LoadConfigurationSettings(), bResult = 1",
-                     L"CConfigurationSetting::UnloadConfigurationSettings(), bResult = 0"}));
 
-    // Apply-all: a failure is logged as an error with the reply id and code.
     CCfgSettingApplyAll applyAll(L"QV_VirusScan");
-    log.Clear();
-    master.Then(ReplyWith(314, -1));
-    EXPECT_FALSE(agent.ModifyConfigurationSettings(kServer, applyAll, nullptr));
     master.Then(ReplyWith(316, 0));
     EXPECT_FALSE(agent.ModifyConfigurationSettings(kServer, applyAll, nullptr));
-    EXPECT_EQ(AgentLines(log, DBG::LVL_ERROR),
-              (Texts{L"ModifyConfigurationSettings fail, reply msg=314, error code=-1",
-                     L"ModifyConfigurationSettings fail, reply msg=316, error code=0"}));
-    EXPECT_EQ(AgentLines(log, DBG::LVL_ENTRY),
-              (Texts{L"CCfgAgent::ModifyConfigurationSettings(), apply all",
-                     L"CCfgAgent::ModifyConfigurationSettings(), apply all"}));
+    EXPECT_TRUE(log.Contains(L"ModifyConfigurationSettings fail, reply msg=316, error code=0",
+                             DBG::LVL_ERROR));
 
     // Query list: the nested buffer replaces the caller's; a failure leaves it alone.
     CIPCMsgBuffer out, nested;
-    out << 99;
     nested << 1 << x_wstring(L"row");
-    master.ThenReply([&](CIPCMsgBuffer& r) { r << 316 << 0 << nested; });
+    master.Then([&](int, CIPCMsgBuffer& r) { r << 316 << 0 << nested; });
     EXPECT_TRUE(agent.QueryConfigurationSettings(kServer, L"QV_VirusScan", {}, out, nullptr));
-    EXPECT_EQ(Bytes(out), Bytes(nested));
     master.Then(ReplyWith(316, -1));
     EXPECT_FALSE(agent.QueryConfigurationSettings(kServer, L"QV_VirusScan", {}, out, nullptr));
     EXPECT_EQ(Bytes(out), Bytes(nested));
-}
 
-TEST_F(Agent, DatabaseStatusIsAnyNonZeroStatusOfTheMasterAndACaughtFault) {
-    CScriptedComponent master(kMaster);
-    // The status request ignores the agent's own component.
-    CCfgAgent agent(L"ID_SOMEONE_ELSE", false);
-    DBG::CCaptureLog log;
+    // The database status is any non-zero status of the master, whatever the agent's component.
+    CCfgAgent other(L"ID_SOMEONE_ELSE", false);
     master.Then(ReplyWith(342, 7));
-    EXPECT_TRUE(agent.IsDBStatusOK());
+    EXPECT_TRUE(other.IsDBStatusOK());
     master.Then(ReplyWith(342, 0));
-    EXPECT_FALSE(agent.IsDBStatusOK());
-    master.Then(EmptyReply());
-    EXPECT_FALSE(agent.IsDBStatusOK());
-    EXPECT_EQ(AgentLines(log, DBG::LVL_EXIT),
-              (Texts{L"CCfgAgent::IsDBStatusOK(),1", L"CCfgAgent::IsDBStatusOK(),0",
-                     L"CCfgAgent::IsDBStatusOK(),0"}));
-    const auto warnings = AgentLines(log, DBG::LVL_WARNING);
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_EQ(warnings[0].rfind(L"CCfgAgent::IsDBStatusOK: 0x1, ", 0), 0u) << warnings[0].ToUtf8();
+    EXPECT_FALSE(other.IsDBStatusOK());
 }
 
 TEST_F(Agent, AnAbsentServiceMakesQueriesFalseAndEveryOtherOperationThrow) {
@@ -348,17 +239,9 @@ TEST_F(Agent, AnAbsentServiceMakesQueriesFalseAndEveryOtherOperationThrow) {
     EXPECT_FALSE(agent.QueryExistConfigurationSettings(kServer, kPolicy, s, nullptr));
     EXPECT_FALSE(agent.IsDBStatusOK());
     EXPECT_EQ(Fields(s), kBeforeFields);
-    auto warnings = AgentLines(log, DBG::LVL_WARNING);
-    ASSERT_EQ(warnings.size(), 4u);
-    EXPECT_EQ(warnings[3].rfind(L"CCfgAgent::IsDBStatusOK: 0x4, ", 0), 0u);
-    warnings.pop_back();
-    EXPECT_EQ(warnings,
-              (Texts{L"CCfgAgent::QueryConfigurationSettings exception. ErrCode=0x4",
-                     L"CCfgAgent::QueryBulkConfigurationSettings exception. ErrCode=0x4",
-                     L"CCfgAgent::QueryExistConfigurationSettings exception. ErrCode=0x4"}));
-    EXPECT_EQ(AgentLines(log, DBG::LVL_EXIT).size(), 4u);
+    EXPECT_TRUE(log.Contains(L"CCfgAgent::QueryConfigurationSettings exception. ErrCode=0x4",
+                             DBG::LVL_WARNING));
 
-    log.Clear();
     CCfgSettingApplyAll applyAll(L"QV_VirusScan");
     CIPCMsgBuffer out;
     const std::vector<std::pair<const char*, std::function<void()>>> throwing = {
@@ -368,18 +251,13 @@ TEST_F(Agent, AnAbsentServiceMakesQueriesFalseAndEveryOtherOperationThrow) {
          [&] {
              agent.ModifyBulkConfigurationSettings(kServer, kPolicy, s, nullptr, kModifyAction);
          }},
-        {"delete", [&] { agent.DelConfigurationSettings(kServer, kPolicy, s, nullptr); }},
-        {"reset", [&] { agent.ResetToDefault(kServer, kPolicy, s, nullptr); }},
         {"apply all", [&] { agent.ModifyConfigurationSettings(kServer, applyAll, nullptr); }},
         {"query all",
          [&] { agent.QueryConfigurationSettings(kServer, L"QV_VirusScan", {}, out, nullptr); }},
-        {"load", [&] { agent.LoadConfigurationSettings(kServer, kPolicy, s, nullptr); }},
         {"unload", [&] { agent.UnloadConfigurationSettings(kServer, kPolicy, s, nullptr); }},
     };
     for (const auto& [name, call] : throwing)
-        ExpectThrowCode<CRPCException>(call, CRPCException::UNREACHABLE, name);
-    EXPECT_EQ(AgentLines(log, DBG::LVL_ENTRY).size(), throwing.size());
-    EXPECT_TRUE(AgentLines(log, DBG::LVL_EXIT).empty());
+        EXPECT_EQ(CaughtCode<CRPCException>(call), CRPCException::UNREACHABLE) << name;
 }
 
 TEST_F(Agent, ASilentServiceIsGivenUpAfterTheTransportTimeout) {
@@ -391,15 +269,14 @@ TEST_F(Agent, ASilentServiceIsGivenUpAfterTheTransportTimeout) {
     CVirusScan s = Before();
     DBG::CCaptureLog log;
     EXPECT_FALSE(agent.QueryConfigurationSettings(kServer, kPolicy, s, nullptr));
-    EXPECT_EQ(AgentLines(log, DBG::LVL_WARNING),
-              Texts{L"CCfgAgent::QueryConfigurationSettings exception. ErrCode=0x5"});
-    ExpectThrowCode<CRPCException>(
-        [&] { agent.ModifyConfigurationSettings(kServer, kPolicy, s, nullptr, kModifyAction); },
-        CRPCException::TIMEOUT);
+    EXPECT_TRUE(log.Contains(L"CCfgAgent::QueryConfigurationSettings exception. ErrCode=0x5",
+                             DBG::LVL_WARNING));
+    EXPECT_EQ(CaughtCode<CRPCException>([&] {
+                  agent.ModifyConfigurationSettings(kServer, kPolicy, s, nullptr, kModifyAction);
+              }),
+              CRPCException::TIMEOUT);
     CRPCClientHelper::SetDefaultTimeout(previous);
     master.Release();
-    // The held requests did reach the component; the agent did not wait for them.
-    master.WaitArrived(2);
     // The service answers again on the next call, with a fresh connection.
     EXPECT_TRUE(agent.ModifyConfigurationSettings(kServer, kPolicy, s, nullptr, kModifyAction));
 }
@@ -426,37 +303,28 @@ TEST_F(Agent, QueryExQueriesEachYieldedEntryAndReturnsTheLastResult) {
     CCfgAgent agent;
     const CVirusScan stored = Stored();
     CSubjectID p1(L"ZOLT_PLC_P1"), p2(L"ZOLT_PLC_P2");
-    CVirusScan a(L"SUB_A"), b(L"SUB_B"), c(L"SUB_C");
-
-    CEntries none({});
-    EXPECT_FALSE(agent.QueryConfigurationSettingsEx(kServer, none, nullptr));
-    EXPECT_TRUE(none.asked.empty());
-
-    // Only entry 1 yields both pointers: one request, and its result.
-    CEntries one({{true, &p1, nullptr}, {true, &p2, &b}, {false, &p1, &c}});
-    master.Then(ReplyWith(302, 0, &stored));
-    EXPECT_TRUE(agent.QueryConfigurationSettingsEx(kServer, one, nullptr));
-    EXPECT_EQ(one.asked, (std::vector<int>{0, 1, 2}));
-    const auto received = master.Received();
-    ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0].body, ItemBytes(kServer, x_wstring(L"ZOLT_PLC_P2"), x_wstring(L"SUB_B"),
-                                          x_wstring(L"QV_VirusScan")));
+    CVirusScan a(L"SUB_A"), b(L"SUB_B");
+    // Entries without both pointers, or refused, are skipped; the last query run decides.
+    const struct {
+        std::vector<CEntries::Entry> entries;
+        std::vector<int> results;  // scripted, one per query expected
+        bool result;
+    } cases[] = {
+        {{}, {}, false},
+        {{{true, &p2, &b}}, {0}, true},
+        {{{true, &p1, nullptr}, {true, &p2, &b}, {false, &p1, &a}}, {0}, true},
+        {{{true, &p1, &a}, {true, &p1, &b}, {true, nullptr, &b}}, {0, -1}, false},
+        {{{false, &p1, &a}}, {}, false},
+    };
+    for (const auto& c : cases) {
+        master.Clear();
+        for (int r : c.results) master.Then(ReplyWith(302, r, &stored));
+        CEntries entries(c.entries);
+        EXPECT_EQ(agent.QueryConfigurationSettingsEx(kServer, entries, nullptr), c.result);
+        EXPECT_EQ(master.Received().size(), c.results.size());
+        EXPECT_EQ(entries.asked.size(), c.entries.size());
+    }
     EXPECT_EQ(Fields(b), (Fieldset{{L"VS_MAX_SIZE", L"777"}, {L"VS_QUARANTINE_FOLDER", L"q2"}}));
-
-    // Two queries run: the first succeeds, the last fails, and the last one decides; a skipped
-    // entry after them changes nothing.
-    master.Clear();
-    CEntries two({{true, &p1, &a}, {true, &p1, &c}, {true, nullptr, &b}});
-    master.Then(ReplyWith(302, 0, &stored));
-    master.Then(ReplyWith(302, -1));
-    EXPECT_FALSE(agent.QueryConfigurationSettingsEx(kServer, two, nullptr));
-    EXPECT_EQ(master.Received().size(), 2u);
-
-    // Nothing yielded at all: false, no request.
-    master.Clear();
-    CEntries refused({{false, &p1, &a}});
-    EXPECT_FALSE(agent.QueryConfigurationSettingsEx(kServer, refused, nullptr));
-    EXPECT_TRUE(master.Received().empty());
 }
 
 TEST_F(Agent, SystemWatcherAgentAddressesItsOwnComponentAndCopiesKeepIt) {
@@ -471,12 +339,7 @@ TEST_F(Agent, SystemWatcherAgentAddressesItsOwnComponentAndCopiesKeepIt) {
         EXPECT_TRUE(a->ModifyConfigurationSettings(kServer, kPolicy, s, nullptr, kModifyAction));
         EXPECT_TRUE(a->GetNotifyFlag());
     }
-    EXPECT_TRUE(agent.DelConfigurationSettings(kServer, kPolicy, s, nullptr));
-    const auto received = watcher.Received();
-    ASSERT_EQ(received.size(), 4u);
-    EXPECT_EQ(received[0].id, 303);
-    EXPECT_EQ(received[0].body.back(), 1);  // the notify flag, last item of a modify
-    EXPECT_EQ(received[3].id, 305);
+    EXPECT_EQ(watcher.Received().size(), 3u);
     EXPECT_TRUE(master.Received().empty());
 }
 
@@ -488,15 +351,10 @@ TEST_F(Agent, BackupGoesToTheComputerTheServerNames) {
     EXPECT_THROW(agent.BackupStorage(L"127.0.0.1", L"/var/backup"), CRPCException);
 
     CScriptedComponent backup(L"ID_TEST_BACKUP", L"ncacn_np");
-    DBG::CCaptureLog log;
     EXPECT_TRUE(agent.BackupStorage(L"127.0.0.1", L"/var/backup"));
     backup.Then(ReplyWith(322, 3));
     EXPECT_FALSE(agent.BackupStorage(L"127.0.0.1", L"/var/backup"));
     const auto received = backup.Received();
     ASSERT_EQ(received.size(), 2u);
     EXPECT_EQ(received[0].id, 321);
-    EXPECT_EQ(received[0].body, ItemBytes(x_wstring(L"127.0.0.1"), x_wstring(L"/var/backup")));
-    const Texts call = {L"CConfigurationSetting::BackupStorage(), 127.0.0.1, strBackupPath",
-                        L"CConfigurationSetting::BackupStorage"};
-    EXPECT_EQ(AgentLines(log, DBG::LVL_ENTRY), (Texts{call[0], call[1], call[0], call[1]}));
 }

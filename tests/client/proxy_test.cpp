@@ -21,13 +21,6 @@ const OS::x_wstring kVs = L"ZOLT_SUB_CFG_VS_RS";
 const OS::x_wstring kOther = L"ZOLT_SUB_OTHER";
 const OS::x_wstring kNew = L"ZOLT_SUB_NEW";
 
-Texts Prefixed(const DBG::CCaptureLog& log, int level, const OS::x_wstring& prefix) {
-    Texts out;
-    for (const auto& m : log.Messages(level))
-        if (m.rfind(prefix, 0) == 0) out.push_back(m);
-    return out;
-}
-
 // A proxy on a stand-in master, with a recording hook (declared before the proxy, so the proxy
 // goes first and never calls a hook that is gone).
 class Proxy : public ::testing::Test {
@@ -58,21 +51,12 @@ class Proxy : public ::testing::Test {
 
 TEST_F(Proxy, ReadsOnceFromTheServiceAndThenFromTheCache) {
     standIn.master.Set(kVs, 111);
-    DBG::CCaptureLog log;
     EXPECT_EQ(Read(L"SRV"), 111);
     CVirusScan second;
     ASSERT_TRUE(proxy.GetConfigurationSettings(L"srv", kNullPolicy, second));  // any letter case
     EXPECT_EQ(second.MaxSize(), 111);
-    CVar folder;
-    EXPECT_TRUE(second.GetFieldValue(L"VS_QUARANTINE_FOLDER", folder));
-    EXPECT_EQ(folder.GetString(), L"/q");
 
     EXPECT_EQ(standIn.master.Queries(), Texts{L"SRV:ZOLT_PLC_NULL:ZOLT_SUB_CFG_VS_RS"});
-    EXPECT_EQ(Prefixed(log, DBG::LVL_INFO, L"CCfgProxy::GetConfigurationSettings()"),
-              (Texts{L"CCfgProxy::GetConfigurationSettings() from database, subject "
-                     L"id=ZOLT_SUB_CFG_VS_RS",
-                     L"CCfgProxy::GetConfigurationSettings() from cache, subject "
-                     L"id=ZOLT_SUB_CFG_VS_RS"}));
     EXPECT_EQ(proxy.GetSubjectIDVector(), std::vector<CSubjectID>{CSubjectID(kVs)});
     EXPECT_EQ(proxy.GetCachedCount(), 1u);
 
@@ -144,13 +128,10 @@ TEST_F(Proxy, AChangeDropsTheEntryThenCallsTheHooksAndOtherBodiesAreIgnored) {
     EXPECT_EQ(Read(L"SRV", kNew), 4);
     EXPECT_EQ(Read(L"SRV2", kNew), 4);
     EXPECT_EQ(hook.Calls(), (std::vector<CCall>{{L"SRV", L"ZOLT_PLC_NULL", kVs, 3}}));
-    const OS::x_wstring other = L"CCfgProxy::operator(), subject id=ZOLT_SUB_OTHER)";
-    EXPECT_EQ(
-        Prefixed(log, DBG::LVL_INFO, L"CCfgProxy::operator()"),
-        (Texts{other, other, other, L"CCfgProxy::operator(), subject id=ZOLT_SUB_CFG_VS_RS)"}));
-    EXPECT_EQ(Prefixed(log, DBG::LVL_WARNING, L"CCfgProxy::"),
-              Texts{L"CCfgProxy::operator(), incomplete notification ignored, "
-                    L"subject id=ZOLT_SUB_OTHER"});
+    EXPECT_TRUE(
+        log.Contains(L"CCfgProxy::operator(), incomplete notification ignored, "
+                     L"subject id=ZOLT_SUB_OTHER",
+                     DBG::LVL_WARNING));
     EXPECT_EQ(Read(L"SRV"), 2);
     EXPECT_EQ(Read(L"SRV", kOther), 50);
     EXPECT_EQ(standIn.master.QueryCount(), 7u);  // the other setting stayed cached throughout
@@ -198,11 +179,8 @@ TEST_F(Proxy, AVirtualServerEnvironmentChangeDropsEverySettingOfThatServer) {
 TEST_F(Proxy, HooksRegisterOnceAndAreCalledFromACopyOfTheList) {
     proxy.UpdateSubjectID(CSubjectID(kVs), false);
     CRecordingHook second, neverRegistered;
-    DBG::CCaptureLog log;
     proxy.Hook(hook);  // already registered in the fixture
     proxy.Unhook(neverRegistered);
-    EXPECT_EQ(log.Messages(DBG::LVL_ENTRY), (Texts{L"CCfgProxy::Hook()", L"CCfgProxy::Unhook()"}));
-    EXPECT_EQ(log.Messages(DBG::LVL_EXIT), log.Messages(DBG::LVL_ENTRY));
 
     // The first call registers the second hook and unhooks the first: the running notification
     // goes on with the hooks it started with.
@@ -253,9 +231,10 @@ TEST_F(Proxy, APublisherRestartDropsTheWholeCache) {
 
     EXPECT_EQ(hook.Calls(), (std::vector<CCall>{{L"SRV", L"ZOLT_PLC_NULL", kVs, 3},
                                                 {L"SRV", L"ZOLT_PLC_NULL", kOther, 3}}));
-    EXPECT_EQ(Prefixed(log, DBG::LVL_WARNING, L"CCfgProxy:"),
-              Texts{L"CCfgProxy: notifications of ID_ZOLT_MASTER may have "
-                    L"been missed (publisher restarted); dropping the cache"});
+    EXPECT_TRUE(
+        log.Contains(L"CCfgProxy: notifications of ID_ZOLT_MASTER may have "
+                     L"been missed (publisher restarted); dropping the cache",
+                     DBG::LVL_WARNING));
     EXPECT_EQ(proxy.GetCachedCount(), 0u);
     EXPECT_EQ(Read(L"SRV"), 2);
     EXPECT_EQ(Read(L"SRV", kOther), 51);

@@ -6,7 +6,6 @@
 
 #include "ReplicationTestSupport.h"
 #include "outside/registry/CRegKey.h"
-#include "tests/support/LogText.h"
 #include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
 
@@ -46,14 +45,6 @@ TEST(ReplicationDropRules, SubjectSkipRowsApplyOnlyWhenAServerLacksTheirFeature)
         auto s = MakeSetting(c.category, c.subject);
         EXPECT_EQ(CTestFilter().DoSubjectFilter(c.source, c.target, *s), c.dropped) << c.subject;
     }
-    DBG::CCaptureLog log;
-    CTestFilter().DoSubjectFilter(kEdge, kMailbox, *MakeSetting(L"QV_RealTimeScan", L"S"));
-    EXPECT_EQ(log.Messages(DBG::LVL_INFO),
-              (V{L"GetSkipFeature(), source=0x210", L"GetSkipFeature(), target=0x201",
-                 L"GetSkipFeature(), skip=0xfffffdff",
-                 L"DoSubjectFilter() SkipFeature=0xfffffdff, category=QV_RealTimeScan, subject=S.",
-                 L"DoSubjectFilter() skip this subject (match all)",
-                 L"CCfgReplicationFilter::DoSubjectFilter(), 1"}));
 }
 
 TEST(ReplicationDropRules, SpamMaintenanceFollowsTheRegistryValue) {
@@ -109,17 +100,6 @@ TEST(ReplicationDropRules, VersionAndSearchAndDestroyTablesAtTheirBounds) {
                   c.dropped)
             << c.subject << L" " << c.sourceEx << L" " << c.targetEx;
     }
-    DBG::CCaptureLog log;
-    CTestFilter().DoSearchDestroyFilter(kMailbox, kMailbox, 2010.1, 2010.0,
-                                        *MakeSetting(L"QV_Alert", kTask), 0);
-    EXPECT_EQ(testsupport::LogText(log),
-              (V{L"110 cfg_ReplicationFilter CCfgReplicationFilter::DoSearchDestroyFilter(), "
-                 L"strSubject = ZOLT_SUB_CFG_AL_SEARCH_TASK_UNSUCCESS",
-                 L"102 cfg_ReplicationFilter SrcFeature: 513  TargetFeature: 513",
-                 L"102 cfg_ReplicationFilter CCfgReplicationFilter::DoSearchDestroyFilter() "
-                 L"ZOLT_SUB_CFG_AL_SEARCH_TASK_UNSUCCESS, match",
-                 L"111 cfg_ReplicationFilter CCfgReplicationFilter::DoSearchDestroyFilter() "
-                 L"removed: 1"}));
 }
 
 namespace {
@@ -154,17 +134,9 @@ TEST(ReplicationChain, PolicyRulesAndTheOrderOfTheSteps) {
     DBG::CCaptureLog log;
     auto dlp = MakeSetting(L"QV_DLPFilter", L"ZOLT_SUB_CFG_DLP_RS");
     EXPECT_TRUE(CTestFilter().Filter(L"S", L"T", -1, -1, 10.2, 0, 2010.1, 2010.1, *dlp, 0));
-    EXPECT_EQ(testsupport::LogText(log),
-              (V{L"110 cfg_ReplicationFilter CCfgReplicationFilter::Filter(), source server = S, "
-                 L"target server = T, source role = 0xffffffff, target role = 0xffffffff, source "
-                 L"version = 10.2, service pack = 0, source mail-server version = 2010.1, target "
-                 L"mail-server version = 2010.1, source type = 0",
-                 L"102 cfg_ReplicationFilter CCfgReplicationFilter::Filter category = QV_DLPFilter",
-                 L"102 cfg_ReplicationFilter CCfgReplicationFilter::DoZOLTVersionFilter(), "
-                 L"strCategory = QV_DLPFilter",
-                 L"102 cfg_ReplicationFilter CCfgReplicationFilter::DoZOLTVersionFilter(), "
-                 L"category match",
-                 L"111 cfg_ReplicationFilter CCfgReplicationFilter::Filter(), result: 1"}));
+    EXPECT_TRUE(log.Contains(L"CCfgReplicationFilter::DoZOLTVersionFilter(), category match",
+                             DBG::LVL_INFO));
+    EXPECT_FALSE(log.Contains(L"CCfgReplicationFilter::DoSubjectFilter(), 0", DBG::LVL_INFO));
 
     // Kept: the policy list goes only with policy changes; mail-server 2013 erases CF_ENABLED.
     for (int type : {0, 2}) {

@@ -58,9 +58,6 @@ TEST(ReplicationSandbox, TheSandboxSettingGoesOnlyWhereTheScanEngineCanUseIt) {
         EXPECT_EQ(f.queries.size(), c.queries) << c.reason;
         EXPECT_EQ(f.registered, c.kept ? V{L"QV_VOKA:ZOLT_SUB_CFG_VOKA"} : V{}) << c.reason;
         EXPECT_EQ(FieldTexts(*s), c.kept.value_or(FieldTexts(*MakeSetting(L"Q", L"S", voka))));
-        EXPECT_EQ(
-            FilterLines(log, DBG::LVL_EXIT),
-            V{L"CCfgReplicationFilter::DoVOKAFilter bRemoved: " + x_wstring(c.kept ? L"0" : L"1")});
     }
     // The source is asked through its remote component, the target through this computer's.
     CTestFilter f;
@@ -69,9 +66,8 @@ TEST(ReplicationSandbox, TheSandboxSettingGoesOnlyWhereTheScanEngineCanUseIt) {
     f.Sandbox(kHub, kHub, 2010.1, *MakeSetting(L"qv_voka", L"zolt_sub_cfg_voka"), 0);
     EXPECT_EQ(f.queries, (V{L"ID_ZOLT_REMOTE_CFG S S QV_VirusScan:ZOLT_SUB_CFG_VS_RS",
                             L"ID_ZOLT_MASTER T - QV_VirusScan:ZOLT_SUB_CFG_VS_RS"}));
-    EXPECT_EQ(FilterLines(log, DBG::LVL_ERROR),
-              V{L"CCfgReplicationFilter::DoVOKAFilter QueryConfigurationSettings fail"});
-    EXPECT_TRUE(log.Contains(L"VKN filter: target T engine type: 4", DBG::LVL_INFO));
+    EXPECT_TRUE(log.Contains(L"CCfgReplicationFilter::DoVOKAFilter QueryConfigurationSettings fail",
+                             DBG::LVL_ERROR));
 
     // The registration goes to this computer's master as 102004 and the serialized setting; when
     // the master cannot be reached, the RPC layer's exception leaves Filter.
@@ -136,8 +132,7 @@ TEST(ReplicationSandbox, EngineChoicesStayOnTheSource) {
         std::vector<Texts>{FieldTexts(*holders(L"SS_TASK_VIRUS_SCAN_CFGSETTING", *stripped))});
     DBG::CCaptureLog log;
     CTestFilter().Sandbox(kHub, kHub, 2010.1, *MakeSetting(L"QV_ManualScan", L"M"), 0);
-    EXPECT_EQ(FilterLines(log, DBG::LVL_WARNING),
-              V{L"field (MS_VIRUS_SCAN_CFGSETTING) is not found"});
+    EXPECT_TRUE(log.Contains(L"field (MS_VIRUS_SCAN_CFGSETTING) is not found", DBG::LVL_WARNING));
 }
 
 TEST(ReplicationSandbox, AddressSelectionsAndOldMailServersAtTheirBounds) {
@@ -173,10 +168,4 @@ TEST(ReplicationSandbox, AddressSelectionsAndOldMailServersAtTheirBounds) {
         CTestFilter().DoExchange2013Filter(c.sourceEx, c.targetEx, *s);
         EXPECT_EQ(FieldTexts(*s).size(), c.erased ? 1u : 2u) << c.field << L" " << c.sourceEx;
     }
-    DBG::CCaptureLog log;
-    CTestFilter().DoExchange2013Filter(2013.0, 2010.1,
-                                       *MakeSetting(L"QV_FileBlocking", L"ZOLT_SUB_CFG_AB_RS"));
-    EXPECT_EQ(FilterLines(log, DBG::LVL_INFO),
-              V{L"Current server is E15; Erase the field FB_ENABLED in "
-                L"QV_FileBlocking::ZOLT_SUB_CFG_AB_RS"});
 }

@@ -115,13 +115,4 @@ inline std::vector<Texts> ListTexts(const CCfgSettingCategoryBase& setting,
     return out;
 }
 
-// The messages this filter logged at `level` (the setting model's own lines left out).
-inline V FilterLines(const DBG::CCaptureLog& log, int level) {
-    V out;
-    for (const auto& l : log.Lines()) {
-        if (l.level == level && l.source == L"cfg_ReplicationFilter") out.push_back(l.message);
-    }
-    return out;
-}
-
 }  // namespace repltest
