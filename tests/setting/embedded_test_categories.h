@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cfg_Setting.h"
+#include "tests/support/Bytes.h"
 
 namespace embedded_test {
 
@@ -131,11 +132,7 @@ inline std::wstring DumpSetting(CCfgSettingCategoryBase& s) {
     return s.GetSubjectID().ToString() + (s.IsDirty() ? L" dirty " : L" clean ") + DumpFields(s);
 }
 
-inline std::vector<uint8_t> Bytes(std::initializer_list<int> list) {
-    std::vector<uint8_t> out;
-    for (int b : list) out.push_back(static_cast<uint8_t>(b));
-    return out;
-}
+using testsupport::Bytes;
 
 // The bytes of an x_wstring item holding ASCII text.
 inline void AppendString(std::vector<uint8_t>& out, const std::string& text) {
