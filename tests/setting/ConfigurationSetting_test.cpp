@@ -14,6 +14,7 @@
 using namespace settingtest;
 using OS::x_wstring;
 using testsupport::Caught;
+using testsupport::HasLine;
 
 namespace {
 
@@ -275,14 +276,9 @@ TEST(SettingEnumeration, ValuesReportIdThreeInNameOrderAndIgnoreTheResult) {
     EXPECT_EQ(stopAsking.seen[0].name, L"A");
     EXPECT_EQ(stopAsking.seen[1].id, 3u);
 
-    DBG::CCaptureLog log;
     CCollector c;
     CTestCategory().EnumerateFieldValue(c);
     EXPECT_TRUE(c.seen.empty());
-    EXPECT_EQ(testsupport::LogText(log),
-              (std::vector<x_wstring>{
-                  L"110 cfg_ConfigurationSetting CCfgSettingCategoryBase::EnumerateFieldValue",
-                  L"111 cfg_ConfigurationSetting CCfgSettingCategoryBase::EnumerateFieldValue"}));
 }
 
 TEST(SettingAccessors, ReadAndWriteThrowCodeTwoAndLogTheId) {
@@ -296,10 +292,8 @@ TEST(SettingAccessors, ReadAndWriteThrowCodeTwoAndLogTheId) {
     const auto undeclared = Caught<CCfgException>([&] { s.WriteFieldValue(kUndeclared, CVar(1)); });
     ASSERT_TRUE(undeclared);
     EXPECT_EQ(undeclared->GetErrorMsg(), L"Field ID 0x00630003 is not exist.");
-    EXPECT_EQ(
-        testsupport::LogText(log),
-        (std::vector<x_wstring>{L"1001 cfg_ConfigurationSetting field id(131075) is not found",
-                                L"1001 cfg_ConfigurationSetting field id(6488067) is not found"}));
+    EXPECT_TRUE(HasLine(log, DBG::LVL_WARNING, L"field id(131075) is not found"));
+    EXPECT_TRUE(HasLine(log, DBG::LVL_WARNING, L"field id(6488067) is not found"));
     EXPECT_FALSE(s.IsDirty());
     EXPECT_TRUE(Names(s).empty());
 }

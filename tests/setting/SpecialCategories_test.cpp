@@ -16,8 +16,6 @@ using OS::x_wstring;
 
 namespace {
 
-constexpr int kEntry = 0x110;
-constexpr int kExit = 0x111;
 constexpr int kWarning = 0x1001;
 
 }  // namespace
@@ -131,22 +129,20 @@ TEST(SpecialCategories, EnvironmentAccessorsOnAFreshObjectAndTheirLogLines) {
         {L"GetReportFileName", 0x000D001F, true, [&] { env.GetReportFileName(value); }},
         {L"GetRootFolder", 0x000F001F, true, [&] { env.GetRootFolder(value); }},
     };
-    const x_wstring source = L"cfg_SettingVServerEnvironment ";
     for (const auto& r : readers) {
         SCOPED_TRACE(x_wstring(r.name).ToUtf8());
         DBG::CCaptureLog log;
         const auto e = testsupport::Caught<CCfgException>(r.call);
         ASSERT_EQ(e.has_value(), r.throws);
-        x_wstring msg, warn, trace = L"CCfgSettingVServerEnvironment::" + x_wstring(r.name);
+        x_wstring msg, warn;
         msg.Format(L"Field ID 0x%08x is not exist.", r.id);
         if (e) {
             EXPECT_EQ(e->GetErrorCode(), 2);
             EXPECT_EQ(e->GetErrorMsg(), msg);
         }
         EXPECT_EQ(value, L"unchanged");
-        warn.Format(L"1001 %lsfield id(%d) is not found", source.c_str(), static_cast<int>(r.id));
-        EXPECT_EQ(testsupport::LogText(log), (std::vector<x_wstring>{L"110 " + source + trace, warn,
-                                                                     L"111 " + source + trace}));
+        warn.Format(L"field id(%d) is not found", static_cast<int>(r.id));
+        EXPECT_EQ(testsupport::CountLines(log, kWarning, warn), 1u);
     }
 }
 
@@ -159,8 +155,6 @@ TEST(SpecialCategories, EnvironmentSettersStoreAndRefusalsThrow) {
     env.SetReportFileName(L"dbconf_Report.xml");
     env.SetRootFolder(L"/srv/\u65e5\u672c");
     EXPECT_TRUE(log.Messages(kWarning).empty());
-    EXPECT_EQ(log.Messages(kEntry).at(4), L"CCfgSettingVServerEnvironment::SetRootFolder");
-    EXPECT_EQ(log.Messages(kExit).size(), 5u);
     EXPECT_FALSE(env.IsVirtualServerOn());
     EXPECT_EQ(env.ReadFieldValue(0x000E000B), CVar(false));
     x_wstring v;

@@ -10,6 +10,7 @@
 #include "outside/log/DebugLog.h"
 #include "setting/cfg_SettingCategoryFake.h"
 #include "tests/support/Caught.h"
+#include "tests/support/LogText.h"
 
 using namespace embedded_test;
 using Ref = CCfgSettingCategoryRef;
@@ -125,21 +126,40 @@ TEST(SettingRef, ReferenceStringsNameTheSettingAndCarryNoFields) {
     ASSERT_TRUE(back.GetSettingByFieldRef(target, back.GetRefKey(), back.GetRefValue()));
     EXPECT_EQ(DumpSetting(target), L"OTHER clean RULE_LEVEL=3:8;");
 
-    // Empty words are dropped: a trailing or doubled ":" still names two words.
-    for (CVar v :
-         {CVar(L"QV_Rule:SUB_X:"), CVar(L"QV_Rule::SUB_X"), CVar::FromLPWSTR(L"QV_Rule:SUB_X")}) {
-        Ref r;
-        ASSERT_TRUE(Parse(r, v)) << DumpValue(v);
-        EXPECT_EQ(Key(r), L"QV_Rule/SUB_X") << DumpValue(v);
-    }
-
-    // Anything but two words, a byte array of 4 bytes or fewer, or another kind is refused;
-    // the reference keeps its key and copy.
-    for (CVar v :
-         {CVar(L"QV_Rule:SUB:X"), CVar(L"QV_Rule"), CVar(L""), CVar(L":::"),
-          CVar::FromBytes(Bytes({1, 0, 0, 0})), CVar::FromBytes(Bytes({})), CVar(5), CVar()}) {
-        EXPECT_FALSE(Parse(ref, v)) << DumpValue(v);
-        EXPECT_EQ(Key(ref) + L" " + Copy(ref), std::wstring(L"QV_Rule/SUB_R1 ") + kRuleCopy);
+    // Read through a reference and through a setting's embedded field. Empty words are
+    // dropped: a trailing or doubled ":" still names two words. Anything but two words, a byte
+    // array of 4 bytes or fewer, or another kind is refused: the reference keeps its key and
+    // copy, the target stays as it was.
+    const struct {
+        CVar value;
+        bool ok;
+    } kStrings[] = {
+        {CVar(L"QV_Rule:SUB_X:"), true},
+        {CVar(L"QV_Rule::SUB_X"), true},
+        {CVar::FromLPWSTR(L"QV_Rule:SUB_X"), true},
+        {CVar(L"QV_Rule:SUB:X"), false},
+        {CVar(L"QV_Rule"), false},
+        {CVar(L""), false},
+        {CVar(L":::"), false},
+        {CVar::FromBytes(Bytes({1, 0, 0, 0})), false},
+        {CVar::FromBytes(Bytes({})), false},
+        {CVar(5), false},
+        {CVar(), false},
+    };
+    for (const auto& c : kStrings) {
+        Ref r(ref);
+        EXPECT_EQ(Parse(r, c.value), c.ok) << DumpValue(c.value);
+        EXPECT_EQ(Key(r) + L" " + Copy(r), c.ok ? std::wstring(L"QV_Rule/SUB_X SUB_X clean ")
+                                                : std::wstring(L"QV_Rule/SUB_R1 ") + kRuleCopy)
+            << DumpValue(c.value);
+        CTestSetting policy(L"QV_Policy");
+        policy.AddFieldValue(L"RULE_CFGSETTING", c.value);
+        CTestSetting into(L"QV_Rule", L"OLD");
+        into.AddFieldValue(RULE_LEVEL, 8);
+        EXPECT_EQ(policy.GetFieldValue(L"RULE_CFGSETTING", into), c.ok) << DumpValue(c.value);
+        EXPECT_EQ(DumpSetting(into),
+                  c.ok ? L"SUB_X clean RULE_LEVEL=3:8;" : L"OLD dirty RULE_LEVEL=3:8;")
+            << DumpValue(c.value);
     }
 
     // Without a copy there is nothing to write or to merge.
@@ -246,6 +266,8 @@ TEST(SettingMVRef, ArrayReferenceStrings) {
     ASSERT_TRUE(mv.GetValueByFieldRef(text, none, false));
     EXPECT_EQ(DumpValue(text), L"8:''");
 
+    // Read through an array reference and through a setting's embedded array field (whose
+    // factory makes rules of every element).
     struct Case {
         CVar value;
         bool ok;
@@ -253,6 +275,7 @@ TEST(SettingMVRef, ArrayReferenceStrings) {
     };
     const std::vector<Case> cases = {
         {CVar(L"C:S1:D:S2:"), true, L"C/S1 D/S2 "},
+        {CVar(L"QV_Rule:A:QV_Rule:B:"), true, L"QV_Rule/A QV_Rule/B "},
         {CVar(L"C:S1::D:S2"), true, L"C/S1 D/S2 "},
         {CVar(L"C:S1:D"), false, L""},
         {CVar(L"C"), false, L""},
@@ -270,6 +293,17 @@ TEST(SettingMVRef, ArrayReferenceStrings) {
         for (Ref* r : parsed.GetRefSettingArray()) {
             EXPECT_EQ(Copy(*r), r->GetRefKey().m_strSubjectID + L" clean ");
         }
+        CTestSetting policy(L"QV_Policy");
+        policy.AddFieldValue(L"RULES_CFGSETTING_MV", k.value);
+        std::vector<OS::CAutoObjPtr<CCfgSettingCategoryBase>> out;
+        EXPECT_EQ(policy.GetEmbeddedSettingArray(L"RULES_CFGSETTING_MV", out), k.ok)
+            << DumpValue(k.value);
+        std::wstring subjects;
+        for (auto& p : out) subjects += DumpSetting(*p) + L" ";
+        std::wstring expected;
+        for (Ref* r : parsed.GetRefSettingArray())
+            expected += r->GetRefKey().m_strSubjectID + L" clean  ";
+        EXPECT_EQ(subjects, expected) << DumpValue(k.value);
     }
 }
 
@@ -303,7 +337,7 @@ TEST(SettingMVRef, MalformedArrayCopyFailsWithoutReadingPastTheBytes) {
     b[4] = 10;  // an element whose own bytes end inside the setting
     b.resize(18);
     EXPECT_FALSE(parse(b));
-    EXPECT_TRUE(log.Messages(DBG::LVL_WARNING).empty());
+    EXPECT_TRUE(testsupport::NoLines(log, DBG::LVL_WARNING));
 
     // An element of 4 bytes or fewer is refused by the single form, and that is logged.
     b = good;
@@ -311,14 +345,9 @@ TEST(SettingMVRef, MalformedArrayCopyFailsWithoutReadingPastTheBytes) {
     for (uint8_t x : Bytes({4, 0, 0, 0, 0, 0, 0, 0})) b.push_back(x);
     EXPECT_FALSE(parse(b));
     EXPECT_EQ(keys, L"C/S ");
-    ASSERT_EQ(log.Messages(DBG::LVL_WARNING),
-              std::vector<OS::x_wstring>{L"CCfgMVSettingCategoryRef::GetFieldRefByValue, "
-                                         L"pcfgSettingRef->GetFieldRefByValue() failed."});
-    for (const auto& line : log.Lines()) {
-        if (line.level == DBG::LVL_WARNING) {
-            EXPECT_EQ(line.source, L"cfg_SettingCategoryRef");
-        }
-    }
+    EXPECT_TRUE(testsupport::HasLine(log, DBG::LVL_WARNING,
+                                     L"CCfgMVSettingCategoryRef::GetFieldRefByValue, "
+                                     L"pcfgSettingRef->GetFieldRefByValue() failed."));
 }
 
 TEST(SettingMVRef, FailingElementsAreLogged) {
@@ -348,13 +377,11 @@ TEST(SettingMVRef, FailingElementsAreLogged) {
     EXPECT_TRUE(mv.GetSettingByFieldRef(targets, empty));
     EXPECT_FALSE(mv.GetSettingByFieldRef(targets, refs));
 
-    EXPECT_EQ(log.Messages(DBG::LVL_WARNING),
-              (std::vector<OS::x_wstring>{L"CCfgMVSettingCategoryRef::GetFieldRefBySetting, "
-                                          L"pcfgSettingRef->GetFieldRefBySetting() failed.",
-                                          L"CCfgMVSettingCategoryRef::GetValueByFieldRef, "
-                                          L"pcfgSettingRef->GetValueByFieldRef() failed.",
-                                          L"CCfgMVSettingCategoryRef::GetSettingByFieldRef, "
-                                          L"pcfgSettingRef->GetSettingByFieldRef() failed."}));
+    for (const wchar_t* warning :
+         {L"GetFieldRefBySetting() failed.", L"GetValueByFieldRef() failed.",
+          L"GetSettingByFieldRef() failed."}) {
+        EXPECT_TRUE(testsupport::HasLine(log, DBG::LVL_WARNING, warning)) << warning;
+    }
 }
 
 TEST(SettingMVRef, CopiesDuplicateOwnedReferencesAndShareTheOthers) {

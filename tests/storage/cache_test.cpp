@@ -204,21 +204,12 @@ TEST(SettingCache, RemovalLogsAndDestroysAndTheCacheDeletesTheRest) {
         CTestSetting gone;
         EXPECT_FALSE(cache.GetConfiguration(Key(L"S", L"P", L"B"), gone));
 
-        // Removing what is not there changes nothing but still logs both lines.
+        // Removing what is not there changes nothing.
         std::vector<x_wstring> removed;
         cache.RemoveConfiguration(Key(L"S", L"P", L"B"), L"QV_CacheTest", &removed);
         EXPECT_TRUE(removed.empty());
         EXPECT_EQ(2u, cache.GetCount());
 
-        const auto lines = log.Lines();
-        ASSERT_EQ(4u, lines.size());
-        EXPECT_EQ(x_wstring(L"cfg_SettingCache"), lines[0].source);
-        EXPECT_EQ((std::vector<x_wstring>{
-                      L"CCfgSettingCache::RemoveConfiguration(), server=s, subject id=b",
-                      L"CCfgSettingCache::RemoveConfiguration(), server=S, subject id=B"}),
-                  log.Messages(DBG::LVL_ENTRY));
-        EXPECT_EQ((std::vector<x_wstring>(2, L"CCfgSettingCache::RemoveConfiguration()")),
-                  log.Messages(DBG::LVL_EXIT));
         g_destroyed = 0;
     }
     // The cache's end hands each remaining object to its category's Delete.
@@ -235,7 +226,6 @@ TEST(SettingCache, SubjectPairsOfAServerAppendInKeyOrder) {
                               Key(L"vs", L"1P", L"Z")};
     for (const auto& key : keys) ASSERT_TRUE(cache.SetConfiguration(key, s, nullptr, kNone));
 
-    DBG::CCaptureLog log;
     std::vector<SubjectPair> pairs = {{CSubjectID(L"keep"), CSubjectID(L"me")}};
     cache.GetPolicySubjectPairByVirtualServerName(L"nobody", pairs);
     // Three entries of vs1 in any letter case, appended in the order of their keys (vs1P...
@@ -245,14 +235,6 @@ TEST(SettingCache, SubjectPairsOfAServerAppendInKeyOrder) {
     for (const auto& [policy, subject] : pairs)
         text += policy.ToString() + L":" + subject.ToString() + L" ";
     EXPECT_EQ(x_wstring(L"keep:me P:A P:ZOLT_SUB_C ZOLT_PLC_NULL:B "), text);
-
-    EXPECT_EQ((std::vector<x_wstring>{
-                  L"CCfgSettingCache::GetPolicySubjectPairByVirtualServerName(), server=nobody",
-                  L"CCfgSettingCache::GetPolicySubjectPairByVirtualServerName(), server=VS1"}),
-              log.Messages(DBG::LVL_ENTRY));
-    EXPECT_EQ(
-        std::vector<x_wstring>(2, L"CCfgSettingCache::GetPolicySubjectPairByVirtualServerName()"),
-        log.Messages(DBG::LVL_EXIT));
 }
 
 // Writers store whole versions (every field tagged with one version) under shared and private
