@@ -2,10 +2,12 @@
 // other computer's product is too old to take; for policy deployment, refuse the batch when
 // the product versions of the two computers do not fit. Both read the product key of the
 // other computer through the registry layer (a computer it cannot reach counts as version 0).
+// The version table is client/cfg_ReplicationMinimumVersions.h.
 // Thread rule: no shared state; the tables are constant.
 #include <cwchar>
 
 #include "cfg_Client.h"
+#include "client/cfg_ReplicationMinimumVersions.h"
 #include "outside/log/DebugLog.h"
 #include "outside/registry/CRegKey.h"
 #include "outside/registry/CRegUtil.h"
@@ -17,42 +19,10 @@ namespace {
 static const wchar_t kLogSource[] = L"cfg_Agent";
 
 namespace P = NS_CfgProtocol;
+using namespace NS_ReplicationMinimumVersions;
 
 constexpr unsigned long kRegRead = 0x20019;
 constexpr unsigned long kRegValueChars = 128;
-
-// A setting (category, subject) and the lowest product version and service pack that take it.
-struct CMinimumVersion {
-    const wchar_t* category;
-    const wchar_t* subject;
-    double version;
-    int servicePack;
-};
-
-const CMinimumVersion kSearchDestroyRows[] = {
-    {L"QV_ADMIN_GROUP", L"ZOLT_SUB_CFG_RBA_GROUP_SD", 10.2, 2},
-    {L"QV_ADMIN_GROUP", L"ZOLT_SUB_CFG_RBA_GROUP_SO", 10.2, 2},
-    {L"QV_Alert", L"ZOLT_SUB_CFG_AL_SEARCH_TASK_UNSUCCESS", 10.2, 2},
-    {L"QV_Alert", L"ZOLT_SUB_CFG_AL_QUARANTINE_AND_SD_DISK", 10.2, 2},
-};
-const CMinimumVersion kAptRows[] = {
-    {L"QV_Alert", L"ZOLT_SUB_CFG_AL_VOKA_SERVICE_STATUS", 10.2, 2},
-    {L"QV_VOKA", L"ZOLT_SUB_CFG_VOKA", 10.2, 2},
-};
-
-template <size_t N>
-const CMinimumVersion* FindRow(const CMinimumVersion (&rows)[N], const OS::x_wstring& category,
-                               const OS::x_wstring& subject) {
-    for (const auto& row : rows)
-        if (category.CompareNoCase(row.category) == 0 && subject.CompareNoCase(row.subject) == 0)
-            return &row;
-    return nullptr;
-}
-
-// True when a computer of `version` and `servicePack` is too old for the row's setting.
-bool TooOld(const CMinimumVersion& row, double version, int servicePack) {
-    return row.version > version || (row.version == version && servicePack < row.servicePack);
-}
 
 double ToDouble(const wchar_t* text) {
     return text[0] == L'\0' ? 0.0 : std::wcstod(text, nullptr);

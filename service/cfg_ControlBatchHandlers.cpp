@@ -1,8 +1,8 @@
 // The batch handlers of CCfgControl: a batch query answers many settings of one request, a batch
-// modify stores many, each passed first through the replication filter, and then switches single
-// sign-on in the master, asks the master to update its data-loss-prevention policies and writes
-// an audit entry. The plain and bulk forms share one frame each and differ only by the table
-// below (store operation, reply id, log texts).
+// modify stores many, each passed first through the replication filter. What a batch modify
+// does beyond the store (single sign-on, DLP policy update, audit entry) is in
+// cfg_ControlBatchEffects. The plain and bulk forms share one frame each and differ only by the
+// table below (store operation, reply id, log texts).
 // Thread rule: one batch at a time per service object (m_csBatch, held for the whole request,
 // including the calls to the master); single-setting handlers may run beside it.
 // CCfgIndex has a virtual operator== and, by design, no virtual destructor; it is never deleted
@@ -18,15 +18,13 @@
 #include "cfg_Replication.h"
 #include "cfg_Service.h"
 #include "cfg_Setting.h"
-#include "outside/audit/AuditLog.h"
-#include "outside/audit/LocalisedText.h"
-#include "outside/command/CCmdAgent.h"
 #include "outside/db/CGenericDatabase.h"
 #include "outside/log/DebugLog.h"
 #include "outside/mailserver/CExchangeServer.h"
 #include "outside/registry/CRegUtil.h"
 #include "outside/registry/HomeDir.h"
 #include "protocol/cfg_RequestProtocol.h"
+#include "service/cfg_ControlBatchEffects.h"
 #include "setting/cfg_SettingCategoryFake.h"
 
 namespace {
@@ -61,19 +59,6 @@ namespace {
 // The product key whose "Version" and "ServicePack" describe the source server.
 constexpr unsigned long kRegRead = 0x20019;
 constexpr unsigned long kRegValueChars = 128;
-
-// Categories and subjects with side effects in a batch modify.
-constexpr wchar_t kDlpFilter[] = L"QV_DLPFilter";
-constexpr wchar_t kManualScan[] = L"QV_ManualScan";
-constexpr wchar_t kScheduledScan[] = L"QV_ScheduledScan";
-constexpr wchar_t kDlpTemplates[] = L"QV_DLPFilterTemplateMgr";
-constexpr wchar_t kAdminGroup[] = L"QV_ADMIN_GROUP";
-constexpr wchar_t kSsoSubject[] = L"ZOLT_SUB_CFG_RBA_SSO";
-constexpr wchar_t kSsoField[] = L"CFG_SSO_ENABLE";
-
-// The command that asks the master to update its DLP policies, and the audit text.
-constexpr int kDlpUpdateCommand = 20;
-constexpr unsigned int kReplicatedText = 1064;
 
 CCfgIndex IndexOf(const OS::x_wstring& server, const P::CKey& key) {
     return CCfgIndex(server, CCfgSettingDBBase::SubjectPair(key.policy, key.subject));
@@ -153,61 +138,6 @@ void SourceVersion(const OS::x_wstring& sourceServer, double& version, int& serv
     if (versionText[0] != L'\0') version = std::wcstod(versionText, nullptr);
     if (servicePackText[0] != L'\0')
         servicePack = static_cast<int>(std::wcstol(servicePackText, nullptr, 10));
-}
-
-// Asks the master to switch single sign-on as the administrator-group setting says. A failure
-// of the exchange is logged and does not stop the item.
-void SwitchSingleSignOn(const CCfgSettingCategoryBase& setting, const OS::x_wstring& itemServer) {
-    try {
-        CVar value;
-        setting.GetFieldValue(OS::x_wstring(kSsoField), value);
-        const bool enabled = value.IsEmpty() ? false : value.ToBool();
-        CIPCMsgBuffer request(P::kBufferSize, false);
-        CIPCMsgBuffer reply(P::kBufferSize, false);
-        request << static_cast<int>(P::kMsgSingleSignOn) << enabled << itemServer;
-        NS_Command::SendToMaster(CComponentID(P::kMasterComponent), request, reply);
-        unsigned int replyId = 0;
-        reply >> replyId;
-        if (replyId == static_cast<unsigned int>(P::kMsgSingleSignOnReply)) {
-            unsigned int status = 0;
-            reply >> status;
-            if (status != 0) CFG_LOG(DBG::LVL_WARNING, L"ZOLT Set sso failed!");
-        }
-    } catch (const OS::CException& e) {
-        CFG_LOG(DBG::LVL_ERROR, L"Notify Other observer via IPC exception, code:%d",
-                e.GetErrorCode());
-    }
-}
-
-// The DLP scan types a replicated setting of `category` asks the master to update.
-const wchar_t* DlpScanTypes(const OS::x_wstring& category) {
-    if (category.CompareNoCase(kDlpFilter) == 0) return L"RS";
-    if (category.CompareNoCase(kManualScan) == 0) return L"MS";
-    if (category.CompareNoCase(kScheduledScan) == 0) return L"SS";
-    if (category.CompareNoCase(kDlpTemplates) == 0) return L"RSMSSS";
-    return nullptr;
-}
-
-void RequestDlpUpdate(const OS::x_wstring& targetServer, const OS::x_wstring& scanTypes) {
-    CCmdExecuteParam param;
-    param.m_CommandID = CGUID::NewGUID();
-    param.m_strServer = targetServer;
-    param.m_nCommandCode = kDlpUpdateCommand;
-    param.m_Parameter << scanTypes;
-    CCmdAgent agent{CComponentID(P::kMasterComponent)};
-    CCmdQueryResult result;
-    const int rc = agent.Execute(param, nullptr, result);
-    if (rc != 0 || (result.m_nState != CCmdQueryResult::STATE_DONE &&
-                    result.m_nState != CCmdQueryResult::STATE_PENDING))
-        CFG_LOG(DBG::LVL_WARNING, L"DLP policy update command cannot be submitted!");
-}
-
-void WriteAuditEntry(const CModifyHeader& h) {
-    const OS::x_wstring text = SYS::LoadStringW(kReplicatedText);
-    OS::x_wstring logPath;
-    GetLogPathname(h.targetServer, logPath);
-    InsertAuditLog(h.targetServer, h.originator, h.sourceServer, NS_Audit::kEventSettingsReplicated,
-                   h.sourceType, text, logPath);
 }
 
 }  // namespace
@@ -318,11 +248,11 @@ void CCfgControl::BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer&
                     continue;
                 }
 
-                if (const wchar_t* scanTypes = DlpScanTypes(key.category)) {
+                if (const wchar_t* scanTypes = NS_BatchEffects::DlpScanTypes(key.category)) {
                     dlpScanTypes += scanTypes;
-                } else if (key.category.CompareNoCase(kAdminGroup) == 0 &&
-                           key.subject.ToString().CompareNoCase(kSsoSubject) == 0) {
-                    SwitchSingleSignOn(setting, key.server);
+                } else if (NS_BatchEffects::IsSingleSignOnSetting(key.category,
+                                                                  key.subject.ToString())) {
+                    NS_BatchEffects::SwitchSingleSignOn(setting, key.server);
                 }
 
                 std::vector<OS::x_wstring> written;
@@ -348,8 +278,12 @@ void CCfgControl::BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer&
                 CFG_LOG(DBG::LVL_INFO, L"<<<< Finished notification");
             }
 
-            if (!dlpScanTypes.empty()) RequestDlpUpdate(h.targetServer, dlpScanTypes);
-            if (anyWritten) WriteAuditEntry(h);
+            if (!dlpScanTypes.empty())
+                NS_BatchEffects::RequestDlpUpdate(h.targetServer, dlpScanTypes);
+            if (anyWritten) {
+                NS_BatchEffects::WriteReplicationAudit(h.targetServer, h.originator, h.sourceServer,
+                                                       h.sourceType);
+            }
         });
     }
     CFG_LOG(DBG::LVL_EXIT, kind.name);

@@ -2,14 +2,14 @@
 // readers, defaults, enumeration, copying, and the serialized form of a setting and of a single
 // value; CCfgException's messages.
 //
-// Serialized setting (every item in the message buffer's own encoding):
+// Serialized setting (every item written and read by the message buffer itself):
 //   setting := dirty:bool  count:int  { name:x_wstring  value }*count      (map order)
 //   value   := tag:ushort  payload
 //   payload (by tag)
 //     2, 18           short        (the value coerced to a 16-bit signed integer)
 //     3, 19, 22, 23   int          (the value coerced to a 32-bit signed integer)
-//     20              8 raw bytes: the 64-bit signed integer, little-endian
-//     5               8 raw bytes: the IEEE-754 double, little-endian
+//     20              long long    (the 64-bit signed integer: 8 bytes, little-endian)
+//     5               long long    (the bits of the IEEE-754 double: 8 bytes, little-endian)
 //     7               36 raw bytes: nine little-endian int32 of a struct tm, in this order:
 //                     sec, min, hour, mday, mon (0-11), year-1900, wday (0 = Sunday), yday, isdst
 //     8, 30, 31       x_wstring    (30 and 31 are read back as 8)
@@ -34,33 +34,8 @@ static const wchar_t kLogSource[] = L"cfg_ConfigurationSetting";
 
 // The id that EnumerateFieldValue reports: stored values are kept by name only.
 constexpr unsigned int kStoredFieldId = 3;
-constexpr size_t kDatePayloadSize = 36;
-constexpr size_t kWidePayloadSize = 8;  // VT_I8 and VT_R8
+constexpr size_t kDatePayloadSize = 36;  // nine int32 of a struct tm
 constexpr unsigned long kCopyBufferSize = 1024;
-
-void PutLE32(unsigned char* out, int v) {
-    const auto u = static_cast<uint32_t>(v);
-    out[0] = static_cast<unsigned char>(u);
-    out[1] = static_cast<unsigned char>(u >> 8);
-    out[2] = static_cast<unsigned char>(u >> 16);
-    out[3] = static_cast<unsigned char>(u >> 24);
-}
-
-void PutLE64(unsigned char* out, uint64_t v) {
-    for (size_t i = 0; i < kWidePayloadSize; ++i) out[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-uint64_t GetLE64(const unsigned char* in) {
-    uint64_t v = 0;
-    for (size_t i = 0; i < kWidePayloadSize; ++i) v |= static_cast<uint64_t>(in[i]) << (8 * i);
-    return v;
-}
-
-int GetLE32(const unsigned char* in) {
-    const uint32_t u = static_cast<uint32_t>(in[0]) | (static_cast<uint32_t>(in[1]) << 8) |
-                       (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[3]) << 24);
-    return static_cast<int>(u);
-}
 
 // A struct tm to an automation date: year + 1900, month + 1, the rest as they are, 0.0 when the
 // moment cannot be expressed.
@@ -92,130 +67,26 @@ bool DateToTm(DATE d, tm& out) {
     return true;
 }
 
-// Reads one x_wstring item (uint32 byte count, then UTF-8) into `out`, reusing its storage:
-// reading a setting decodes every field name into the same string. Texts longer than the
-// scratch block, and malformed items, go through the buffer's own reader.
-void ReadText(const CIPCMsgBuffer& buf, OS::x_wstring& out) {
-    constexpr size_t kScratch = 256;
-    const unsigned long left = buf.GetCurrentSize();
-    if (left >= 4) {
-        const auto n = static_cast<uint32_t>(GetLE32(buf.GetCurrentBuffer()));
-        if (n <= kScratch - 4 && n <= left - 4) {
-            unsigned char scratch[kScratch];
-            buf.GetInto(scratch, 4 + size_t{n});
-            const unsigned char* text = scratch + 4;
-            out.resize(n);
-            wchar_t* to = out.data();
-            for (uint32_t i = 0; i < n; ++i) {
-                if (text[i] >= 0x80) {
-                    out = OS::Utf8ToWide(std::string_view(reinterpret_cast<const char*>(text), n));
-                    return;
-                }
-                to[i] = static_cast<wchar_t>(text[i]);
-            }
-            return;
-        }
-    }
-    buf >> out;
-}
-
-// Collects items in the message buffer's item encoding (little-endian integers, bool as one byte
-// 0 or 1, text as a uint32 byte count then UTF-8, raw bytes as they are) and appends them to the
-// buffer a block at a time, instead of one buffer call per item. The encoding is the buffer's
-// stored format; the golden-bytes test pins that both agree.
-class CItemWriter {
-  public:
-    explicit CItemWriter(CIPCMsgBuffer& out) : m_out(out) {}
-    CItemWriter(const CItemWriter&) = delete;
-    CItemWriter& operator=(const CItemWriter&) = delete;
-
-    void U16(unsigned short v) {
-        unsigned char* at = Room(2);
-        at[0] = static_cast<unsigned char>(v);
-        at[1] = static_cast<unsigned char>(v >> 8);
-        m_used += 2;
-    }
-    void I16(short v) { U16(static_cast<unsigned short>(v)); }
-    void I32(int v) {
-        PutLE32(Room(4), v);
-        m_used += 4;
-    }
-    void U64(uint64_t v) {
-        PutLE64(Room(kWidePayloadSize), v);
-        m_used += kWidePayloadSize;
-    }
-    void Bool(bool v) {
-        *Room(1) = v ? 1 : 0;
-        m_used += 1;
-    }
-    void Text(const OS::x_wstring& text) {
-        const size_t n = text.size();
-        if (n + 4 <= kBlock) {
-            // ASCII text is its own UTF-8: one pass, straight into the block.
-            unsigned char* at = Room(n + 4);
-            size_t i = 0;
-            for (; i < n && static_cast<uint32_t>(text[i]) < 0x80u; ++i) {
-                at[4 + i] = static_cast<unsigned char>(text[i]);
-            }
-            if (i == n) {
-                PutLE32(at, static_cast<int>(n));
-                m_used += n + 4;
-                return;
-            }
-        }
-        const std::string utf8 = OS::WideToUtf8(text);
-        I32(static_cast<int>(utf8.size()));
-        Raw(utf8.data(), utf8.size());
-    }
-    void Raw(const void* data, size_t n) {
-        if (n <= kBlock / 2) {
-            std::memcpy(Room(n), data, n);
-            m_used += n;
-            return;
-        }
-        Flush();
-        m_out.Put(static_cast<const unsigned char*>(data), static_cast<unsigned int>(n));
-    }
-    void Flush() {
-        if (m_used == 0) return;
-        m_out.Put(m_block, static_cast<unsigned int>(m_used));
-        m_used = 0;
-    }
-
-  private:
-    static constexpr size_t kBlock = 512;
-
-    // REQUIRES: n <= kBlock.
-    unsigned char* Room(size_t n) {
-        if (m_used + n > kBlock) Flush();
-        return m_block + m_used;
-    }
-
-    CIPCMsgBuffer& m_out;
-    unsigned char m_block[kBlock];
-    size_t m_used = 0;
-};
-
 // Writes one serialized value (tag and payload); coercion failures throw after the tag.
-void WriteValue(const CVar& v, CItemWriter& w) {
+void WriteValue(const CVar& v, CIPCMsgBuffer& buf) {
     const VARTYPE tag = v.vt();
-    w.U16(tag);
+    buf << static_cast<unsigned short>(tag);
     switch (tag) {
         case VT_I2:
         case VT_UI2:
-            w.I16(tag == VT_I2 ? v.GetI2() : v.ChangeType(VT_I2).GetI2());
+            buf << (tag == VT_I2 ? v.GetI2() : v.ChangeType(VT_I2).GetI2());
             break;
         case VT_I4:
         case VT_UI4:
         case VT_INT:
         case VT_UINT:
-            w.I32(tag == VT_I4 ? v.GetI4() : v.ChangeType(VT_I4).GetI4());
+            buf << (tag == VT_I4 ? v.GetI4() : v.ChangeType(VT_I4).GetI4());
             break;
         case VT_I8:
-            w.U64(static_cast<uint64_t>(v.GetInt64()));
+            buf << static_cast<long long>(v.GetInt64());
             break;
         case VT_R8:
-            w.U64(std::bit_cast<uint64_t>(v.GetReal()));
+            buf << std::bit_cast<long long>(v.GetReal());
             break;
         case VT_DATE: {
             tm t{};
@@ -223,25 +94,24 @@ void WriteValue(const CVar& v, CItemWriter& w) {
                 throw CVarConversionException(CVarConversionException::OVERFLOW_ERROR, VT_DATE,
                                               VT_DATE, OS_WFILE, __LINE__);
             }
-            const int fields[9] = {t.tm_sec,  t.tm_min,  t.tm_hour, t.tm_mday, t.tm_mon,
-                                   t.tm_year, t.tm_wday, t.tm_yday, t.tm_isdst};
-            for (int f : fields) w.I32(f);
+            buf << t.tm_sec << t.tm_min << t.tm_hour << t.tm_mday << t.tm_mon << t.tm_year
+                << t.tm_wday << t.tm_yday << t.tm_isdst;
             break;
         }
         case VT_BSTR:
-            w.Text(v.GetString());
+            buf << v.GetString();
             break;
         case VT_LPSTR:
         case VT_LPWSTR:
-            w.Text(v.ChangeType(VT_BSTR).GetString());
+            buf << v.ChangeType(VT_BSTR).GetString();
             break;
         case VT_BOOL:
-            w.Bool(v.GetBoolRaw() != 0);
+            buf << (v.GetBoolRaw() != 0);
             break;
         case VT_ARRAY_UI1: {
             const auto& bytes = v.GetBytes();
-            w.I32(static_cast<int>(bytes.size()));
-            if (!bytes.empty()) w.Raw(bytes.data(), bytes.size());
+            buf << static_cast<int>(bytes.size());
+            buf.Put(bytes.data(), static_cast<unsigned int>(bytes.size()));
             break;
         }
         default:
@@ -377,19 +247,12 @@ CCfgSettingCategoryBase& CCfgSettingCategoryBase::operator=(const CCfgSettingCat
 // Serialized form
 
 void CCfgSettingCategoryBase::operator>>(CIPCMsgBuffer& buf) const {
-    CItemWriter w(buf);
-    try {
-        w.Bool(m_bDirty);
-        w.I32(static_cast<int>(m_mapFields.size()));
-        for (const auto& [name, value] : m_mapFields) {
-            w.Text(name);
-            WriteValue(value, w);
-        }
-    } catch (...) {
-        w.Flush();  // what was put before the failure stays in the buffer
-        throw;
+    // What was put before a coercion failure stays in the buffer.
+    buf << m_bDirty << static_cast<int>(m_mapFields.size());
+    for (const auto& [name, value] : m_mapFields) {
+        buf << name;
+        WriteValue(value, buf);
     }
-    w.Flush();
 }
 
 void CCfgSettingCategoryBase::operator<<(const CIPCMsgBuffer& buf) {
@@ -397,9 +260,9 @@ void CCfgSettingCategoryBase::operator<<(const CIPCMsgBuffer& buf) {
     int count = 0;
     buf >> dirty >> count;
     CReadHintScope hintScope(m_mapFields);
-    x_wstring name;
+    x_wstring name;  // reused: every field name is decoded into the same string
     for (int i = 0; i < count; ++i) {
-        ReadText(buf, name);
+        buf >> name;
         CVar value;
         CVarFromBuffer(value, buf);
         AddFieldValue(name, value);
@@ -408,14 +271,7 @@ void CCfgSettingCategoryBase::operator<<(const CIPCMsgBuffer& buf) {
 }
 
 void CCfgSettingCategoryBase::CVarToBuffer(const CVar& v, CIPCMsgBuffer& buf) {
-    CItemWriter w(buf);
-    try {
-        WriteValue(v, w);
-    } catch (...) {
-        w.Flush();  // what was put before the failure stays in the buffer
-        throw;
-    }
-    w.Flush();
+    WriteValue(v, buf);
 }
 
 void CCfgSettingCategoryBase::CVarFromBuffer(CVar& v, const CIPCMsgBuffer& buf) {
@@ -440,24 +296,19 @@ void CCfgSettingCategoryBase::CVarFromBuffer(CVar& v, const CIPCMsgBuffer& buf) 
         }
         case VT_I8:
         case VT_R8: {
-            unsigned char raw[kWidePayloadSize];
-            buf.GetInto(raw, kWidePayloadSize);
-            const uint64_t bits = GetLE64(raw);
-            v = tag == VT_I8 ? CVar::FromI8(static_cast<long long>(bits))
-                             : CVar::FromR8(std::bit_cast<double>(bits));
+            long long bits = 0;
+            buf >> bits;
+            v = tag == VT_I8 ? CVar::FromI8(bits) : CVar::FromR8(std::bit_cast<double>(bits));
             break;
         }
         case VT_DATE: {
+            // The payload is taken whole, so that a short one throws before any of it is read.
             unsigned char raw[kDatePayloadSize];
             buf.GetInto(raw, kDatePayloadSize);
+            const CIPCMsgBuffer payload = CIPCMsgBuffer::FromBytes(raw, kDatePayloadSize);
             tm t{};
-            t.tm_sec = GetLE32(raw);
-            t.tm_min = GetLE32(raw + 4);
-            t.tm_hour = GetLE32(raw + 8);
-            t.tm_mday = GetLE32(raw + 12);
-            t.tm_mon = GetLE32(raw + 16);
-            t.tm_year = GetLE32(raw + 20);
-            t.tm_wday = GetLE32(raw + 24);
+            payload >> t.tm_sec >> t.tm_min >> t.tm_hour >> t.tm_mday >> t.tm_mon >> t.tm_year >>
+                t.tm_wday;
             // Day of year and the daylight flag are not needed to rebuild the moment.
             v.SetDate(TmToDate(t));
             break;
@@ -466,7 +317,7 @@ void CCfgSettingCategoryBase::CVarFromBuffer(CVar& v, const CIPCMsgBuffer& buf) 
         case VT_LPSTR:
         case VT_LPWSTR: {
             OS::x_wstring s;
-            ReadText(buf, s);
+            buf >> s;
             v.SetString(std::move(s));
             break;
         }

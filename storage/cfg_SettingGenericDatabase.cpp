@@ -19,6 +19,7 @@
 #include "outside/registry/CRegKey.h"
 #include "outside/registry/HomeDir.h"
 #include "outside/xml/CXMLParser.h"
+#include "storage/cfg_SettingRefField.h"
 
 #if defined(__SANITIZE_THREAD__)
 #define STORE_UNDER_TSAN 1
@@ -40,20 +41,6 @@ bool ReadHomeDir(OS::x_wstring& home) {
     return reg.Open(HKEY_LOCAL_MACHINE, OS::kProductRegKey, KEY_READ) == ERROR_SUCCESS &&
            reg.QueryValue(L"HomeDir", home) == ERROR_SUCCESS;
 }
-
-// Holds the store mutex from a successful wait to the end of a scope, exceptions included.
-class CMutexRelease {
-  public:
-    explicit CMutexRelease(std::recursive_timed_mutex* m) : m_pMutex(m) {}
-    ~CMutexRelease() {
-        if (m_pMutex) m_pMutex->unlock();
-    }
-    CMutexRelease(const CMutexRelease&) = delete;
-    CMutexRelease& operator=(const CMutexRelease&) = delete;
-
-  private:
-    std::recursive_timed_mutex* m_pMutex;
-};
 
 }  // namespace
 
@@ -99,8 +86,7 @@ CCfgSettingGenericDatabase::CCfgSettingGenericDatabase(const OS::x_wstring& conn
 
 CCfgSettingGenericDatabase::~CCfgSettingGenericDatabase() {
     CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::~CCfgSettingGenericDatabase()");
-    WaitResult w = WaitForStoreMutex();
-    if (w == kWaitObject0) {
+    if (StoreLock lock = LockStore(true)) {
         try {
             CloseAllTables();
             Uninitialize();
@@ -108,9 +94,6 @@ CCfgSettingGenericDatabase::~CCfgSettingGenericDatabase() {
             CFG_LOG(DBG::LVL_WARNING, L"DB Exception: %ls (%x)", e.GetErrorMsg().c_str(),
                     e.GetErrorCode());
         }
-        ReleaseStoreMutex();
-    } else {
-        LogWaitFailure(w, true);
     }
     CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::~CCfgSettingGenericDatabase()");
 }
@@ -118,44 +101,40 @@ CCfgSettingGenericDatabase::~CCfgSettingGenericDatabase() {
 // ---------------------------------------------------------------------------------------------
 // The store mutex and the guard
 
-CCfgSettingGenericDatabase::WaitResult CCfgSettingGenericDatabase::WaitForStoreMutex() {
-    if (!m_pMutex) return kWaitFailed;
+CCfgSettingGenericDatabase::StoreLock CCfgSettingGenericDatabase::LockStore(bool logOtherFailure) {
+    if (!m_pMutex) {
+        // The platform wait's failure value, as the message has always shown it.
+        constexpr int kWaitFailed = -1;
+        if (logOtherFailure)
+            CFG_LOG(DBG::LVL_WARNING, L"WaitForSingleObject() return: %d", kWaitFailed);
+        return StoreLock();
+    }
+    StoreLock lock(*m_pMutex, std::defer_lock);
 #if defined(STORE_UNDER_TSAN)
     // ThreadSanitizer does not see a wait on the monotonic clock (pthread_mutex_clocklock) and
     // then reports the matching unlock; under it the bound is taken on the system clock.
-    const bool got = m_pMutex->try_lock_until(std::chrono::system_clock::now() + m_waitTimeout);
+    lock.try_lock_until(std::chrono::system_clock::now() + m_waitTimeout);
 #else
-    const bool got = m_pMutex->try_lock_for(m_waitTimeout);
+    lock.try_lock_for(m_waitTimeout);
 #endif
-    return got ? kWaitObject0 : kWaitTimeout;
-}
-
-void CCfgSettingGenericDatabase::ReleaseStoreMutex() {
-    m_pMutex->unlock();
-}
-
-void CCfgSettingGenericDatabase::LogWaitFailure(WaitResult result, bool logOtherFailure) {
-    if (result == kWaitTimeout) {
+    if (!lock) {
         CFG_LOG(DBG::LVL_WARNING,
                 L"dwReturn = WAIT_TIMEOUT, Possible hang, abort current function executing.");
-    } else if (logOtherFailure) {
-        CFG_LOG(DBG::LVL_WARNING, L"WaitForSingleObject() return: %d", static_cast<int>(result));
     }
+    return lock;
 }
 
 template <class Worker, class ExitTrace>
 bool CCfgSettingGenericDatabase::RunGuarded(const GuardRule& rule, Worker&& worker,
                                             ExitTrace&& exitTrace) {
     if (rule.writer && !IsDBStatusOK()) return false;
-    WaitResult w = WaitForStoreMutex();
-    if (w != kWaitObject0) {
-        LogWaitFailure(w, rule.logWaitFailure);
+    // Released on every way out, also when something other than a database exception leaves
+    // the worker (that one goes on to the caller, but the store stays usable).
+    const StoreLock lock = LockStore(rule.logWaitFailure);
+    if (!lock) {
         if (rule.exitTraceAfterFailedWait) exitTrace(false);
         return false;
     }
-    // Released on every way out, also when something other than a database exception leaves
-    // the worker (that one goes on to the caller, but the store stays usable).
-    CMutexRelease release(m_pMutex.get());
     bool result = false;
     for (int attempt = 0; attempt < rule.attempts && !result; ++attempt) {
         try {
@@ -176,11 +155,6 @@ bool CCfgSettingGenericDatabase::RunGuarded(const GuardRule& rule, Worker&& work
     return result;
 }
 
-namespace {
-// The guard rules of the operations.
-constexpr bool kWriter = true;
-}  // namespace
-
 bool CCfgSettingGenericDatabase::GetConfiguration(const OS::x_wstring& server,
                                                   const OS::x_wstring& category,
                                                   const std::vector<OS::x_wstring>& fields,
@@ -188,8 +162,7 @@ bool CCfgSettingGenericDatabase::GetConfiguration(const OS::x_wstring& server,
     CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::GetConfiguration(), category=%ls",
             category.c_str());
     return RunGuarded(
-        GuardRule{!kWriter, true, 2, false, true},
-        [&] { return GetConfigurationEx(server, category, fields, out); },
+        kReadGuard, [&] { return GetConfigurationEx(server, category, fields, out); },
         [&](bool) {
             CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetConfiguration(), category=%ls",
                     category.c_str());
@@ -202,8 +175,7 @@ bool CCfgSettingGenericDatabase::GetConfiguration(const CCfgIndex& index,
             L"CCfgSettingGenericDatabase::GetConfiguration(), category=%ls, subject id=%ls",
             setting.GetCategroyName().c_str(), index.GetSubjectID().Str().c_str());
     return RunGuarded(
-        GuardRule{!kWriter, true, 2, false, true},
-        [&] { return GetConfigurationEx(index, setting); },
+        kReadGuard, [&] { return GetConfigurationEx(index, setting); },
         [&](bool) { CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetConfiguration()"); });
 }
 
@@ -242,7 +214,7 @@ bool CCfgSettingGenericDatabase::SetConfiguration(const OS::x_wstring& server,
     if (callback != nullptr) once.emplace(*callback);
     auto stopped = [&] { return once && once->Stopped(); };
     const bool walked = RunGuarded(
-        GuardRule{kWriter, false, 2, false, true},
+        kApplyAllGuard,
         [&] {
             return SetConfigurationEx(server, category, setting, once ? &*once : nullptr) ||
                    stopped();
@@ -265,8 +237,7 @@ bool CCfgSettingGenericDatabase::SetConfiguration(const CCfgIndex& index,
             s.GetCategroyName().c_str(), index.GetSubjectID().Str().c_str(),
             static_cast<int>(action), setting.IsDirty() ? 1 : 0);
     return RunGuarded(
-        GuardRule{kWriter, false, 2, true, true},
-        [&] { return SetConfigurationEx(index, setting, changed, action); },
+        kWriteGuard, [&] { return SetConfigurationEx(index, setting, changed, action); },
         [&](bool) { CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::SetConfiguration()"); });
 }
 
@@ -276,7 +247,7 @@ void CCfgSettingGenericDatabase::RemoveConfiguration(const CCfgIndex& index,
     CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::RemoveConfiguration(), category=%ls",
             category.c_str());
     RunGuarded(
-        GuardRule{kWriter, false, 1, false, true},
+        kRemoveGuard,
         [&] {
             RemoveConfigurationEx(index, category, removed);
             return true;
@@ -292,8 +263,7 @@ bool CCfgSettingGenericDatabase::GetBulkConfiguration(const CCfgIndex& index,
             L"CCfgSettingGenericDatabase::GetBulkConfiguration(), category=%ls, subject id=%ls",
             setting.GetCategroyName().c_str(), index.GetSubjectID().Str().c_str());
     return RunGuarded(
-        GuardRule{!kWriter, true, 2, false, true},
-        [&] { return GetBulkConfigurationEx(index, setting); },
+        kReadGuard, [&] { return GetBulkConfigurationEx(index, setting); },
         [&](bool) {
             CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetBulkConfiguration()");
         });
@@ -310,8 +280,7 @@ bool CCfgSettingGenericDatabase::SetBulkConfiguration(const CCfgIndex& index,
             s.GetCategroyName().c_str(), index.GetSubjectID().Str().c_str(),
             static_cast<int>(action), setting.IsDirty() ? 1 : 0);
     return RunGuarded(
-        GuardRule{kWriter, false, 2, true, true},
-        [&] { return SetBulkConfigurationEx(index, setting, changed, action, false); },
+        kWriteGuard, [&] { return SetBulkConfigurationEx(index, setting, changed, action, false); },
         [&](bool) {
             CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::SetBulkConfiguration()");
         });
@@ -323,8 +292,7 @@ bool CCfgSettingGenericDatabase::GetExistConfiguration(const CCfgIndex& index,
             L"CCfgSettingGenericDatabase::GetExistConfiguration(), category=%ls, subject id=%ls",
             setting.GetCategroyName().c_str(), index.GetSubjectID().Str().c_str());
     return RunGuarded(
-        GuardRule{!kWriter, true, 2, false, true},
-        [&] { return GetExistConfigurationEx(index, setting); },
+        kReadGuard, [&] { return GetExistConfigurationEx(index, setting); },
         [&](bool) {
             CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetExistConfiguration()");
         });
@@ -335,9 +303,8 @@ bool CCfgSettingGenericDatabase::ResetToDefault(const CCfgIndex& index,
                                                 std::vector<OS::x_wstring>* changed) {
     CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::ResetToDefault(), category=%ls",
             setting.GetCategroyName().c_str());
-    // One attempt; the exit is traced only after a successful wait.
     return RunGuarded(
-        GuardRule{kWriter, true, 1, false, false},
+        kResetGuard,
         [&] {
             if (!SubResetToDefault(index, setting)) {
                 CFG_LOG(DBG::LVL_ERROR, L"ResetToDefault(), SubResetToDefault fail");
@@ -367,23 +334,6 @@ OS::x_wstring CCfgSettingGenericDatabase::ValueText(const CVar& value) {
         return value.ToString();
     } catch (const OS::CException&) {
         return OS::x_wstring();
-    }
-}
-
-bool CCfgSettingGenericDatabase::Resolve(CCfgSettingCategoryRef& ref, CVar& value) {
-    try {
-        return ref.GetFieldRefByValue(ref.GetRefKey(), ref.GetRefValue(), value) &&
-               ref.GetRefValue().m_pSetting != nullptr;
-    } catch (const OS::CException&) {
-        return false;
-    }
-}
-
-bool CCfgSettingGenericDatabase::Resolve(CCfgMVSettingCategoryRef& mv, CVar& value) {
-    try {
-        return mv.GetFieldRefByValue(mv.GetRefSettingArray(), value);
-    } catch (const OS::CException&) {
-        return false;
     }
 }
 
@@ -442,6 +392,11 @@ CCfgSettingDBBase::CCfgIndex CCfgSettingGenericDatabase::RefIndex(const CCfgInde
                      SubjectPair(index.GetPolicySubject(), CSubjectID(subject)));
 }
 
+CCfgSettingDBBase::CCfgIndex CCfgSettingGenericDatabase::RefIndex(const CCfgIndex& index,
+                                                                  CCfgSettingCategoryRef& target) {
+    return RefIndex(index, target.GetRefKey().m_strSubjectID);
+}
+
 void CCfgSettingGenericDatabase::SetFieldLogged(CModifiableRecordSet& rs, const OS::x_wstring& name,
                                                 const CVar& value) {
     try {
@@ -469,29 +424,13 @@ void CCfgSettingGenericDatabase::FillFromRow(const CCfgIndex& index, CModifiable
     for (long p = 1; p < count; ++p) row.emplace_back(rs.GetFieldName(p), rs.GetFieldValue(p));
 
     for (auto& [name, value] : row) {
-        if (CCfgSettingCategoryBase::IsCfgSettingField(name)) {
-            CCfgSettingCategoryRef ref;
-            if (Resolve(ref, value)) {
-                CCfgSettingCategoryBase& target = *ref.GetRefValue().m_pSetting;
-                GetConfigurationEx(RefIndex(index, ref.GetRefKey().m_strSubjectID), target);
-                CVar v;
-                ref.GetValueByFieldRef(v, ref.GetRefKey(), ref.GetRefValue());
-                setting.AddFieldValue(name, v);
-                continue;
+        CSettingRefField refs;
+        if (refs.Resolve(name, value)) {
+            for (CCfgSettingCategoryRef* target : refs.Targets()) {
+                GetConfigurationEx(RefIndex(index, *target), *target->GetRefValue().m_pSetting);
             }
-        } else if (CCfgSettingCategoryBase::IsCfgSettingMVField(name)) {
-            CCfgMVSettingCategoryRef mv;
-            if (Resolve(mv, value)) {
-                for (CCfgSettingCategoryRef* item : mv.GetRefSettingArray()) {
-                    if (item == nullptr || item->GetRefValue().m_pSetting == nullptr) continue;
-                    GetConfigurationEx(RefIndex(index, item->GetRefKey().m_strSubjectID),
-                                       *item->GetRefValue().m_pSetting);
-                }
-                CVar v;
-                mv.GetValueByFieldRef(v, mv.GetRefSettingArray(), true);
-                setting.AddFieldValue(name, v);
-                continue;
-            }
+            setting.AddFieldValue(name, refs.CopyForm());
+            continue;
         }
         setting.AddFieldValue(name, value);
     }
@@ -609,33 +548,16 @@ bool CCfgSettingGenericDatabase::DbFieldInfoCB::operator()(unsigned int /*id*/,
     CVar value;
     if (!m_setting.GetFieldValue(name, value)) return true;
 
-    if (CCfgSettingCategoryBase::IsCfgSettingField(name)) {
-        CCfgSettingCategoryRef ref;
-        if (Resolve(ref, value)) {
-            if (!ignored) {
-                m_db.SetConfigurationEx(RefIndex(m_index, ref.GetRefKey().m_strSubjectID),
-                                        *ref.GetRefValue().m_pSetting, m_pChanged, m_action);
+    CSettingRefField refs;
+    if (refs.Resolve(name, value)) {
+        if (!ignored) {
+            for (CCfgSettingCategoryRef* target : refs.Targets()) {
+                m_db.SetConfigurationEx(RefIndex(m_index, *target),
+                                        *target->GetRefValue().m_pSetting, m_pChanged, m_action);
             }
-            CVar refValue;
-            ref.GetValueByFieldRef(refValue, ref.GetRefKey());
-            m_rs.SetFieldValue(name, refValue);
-            return true;
         }
-    } else if (CCfgSettingCategoryBase::IsCfgSettingMVField(name)) {
-        CCfgMVSettingCategoryRef mv;
-        if (Resolve(mv, value)) {
-            if (!ignored) {
-                for (CCfgSettingCategoryRef* item : mv.GetRefSettingArray()) {
-                    if (item == nullptr || item->GetRefValue().m_pSetting == nullptr) continue;
-                    m_db.SetConfigurationEx(RefIndex(m_index, item->GetRefKey().m_strSubjectID),
-                                            *item->GetRefValue().m_pSetting, m_pChanged, m_action);
-                }
-            }
-            CVar refValue;
-            mv.GetValueByFieldRef(refValue, mv.GetRefSettingArray(), false);
-            m_rs.SetFieldValue(name, refValue);
-            return true;
-        }
+        m_rs.SetFieldValue(name, refs.ReferenceForm());
+        return true;
     }
     if (!ignored) SetFieldLogged(m_rs, name, value);
     return true;
@@ -652,12 +574,8 @@ bool CCfgSettingGenericDatabase::SetConfigurationEx(const CCfgIndex& index,
             L"modify action=%d, dirty=%d",
             category.c_str(), index.GetSubjectID().Str().c_str(), static_cast<int>(action),
             setting.IsDirty() ? 1 : 0);
-    WaitResult w = WaitForStoreMutex();
-    if (w != kWaitObject0) {
-        LogWaitFailure(w, true);
-        return false;
-    }
-    CMutexRelease release(m_pMutex.get());
+    const StoreLock lock = LockStore(true);
+    if (!lock) return false;
 
     bool result = true;
     if (!setting.IsDirty() && !(action & MA_WRITE_CLEAN)) {
@@ -683,12 +601,8 @@ bool CCfgSettingGenericDatabase::SetConfigurationEx(const OS::x_wstring& server,
                                                     CCfgIndexCallback* callback) {
     CFG_LOG(DBG::LVL_ENTRY, L"CCfgSettingGenericDatabase::SetConfigurationEx(), category=%ls",
             category.c_str());
-    WaitResult w = WaitForStoreMutex();
-    if (w != kWaitObject0) {
-        LogWaitFailure(w, true);
-        return false;
-    }
-    CMutexRelease release(m_pMutex.get());
+    const StoreLock lock = LockStore(true);
+    if (!lock) return false;
 
     CModifiableRecordSet* rs = LookupTable(category);
     if (rs == nullptr) {
@@ -724,12 +638,8 @@ void CCfgSettingGenericDatabase::RemoveConfigurationEx(const CCfgIndex& index,
     CFG_LOG(DBG::LVL_ENTRY,
             L"CCfgSettingGenericDatabase::RemoveConfigurationEx(), category=%ls, subjectid=%ls",
             category.c_str(), index.GetSubjectID().Str().c_str());
-    WaitResult w = WaitForStoreMutex();
-    if (w != kWaitObject0) {
-        LogWaitFailure(w, true);
-        return;
-    }
-    CMutexRelease release(m_pMutex.get());
+    const StoreLock lock = LockStore(true);
+    if (!lock) return;
 
     CModifiableRecordSet* rs = LookupTable(category);
     if (rs == nullptr) {
@@ -751,23 +661,16 @@ void CCfgSettingGenericDatabase::RemoveConfigurationEx(const CCfgIndex& index,
     const long count = rs->GetFieldCount();
     for (long p = 1; p < count; ++p) {
         const OS::x_wstring name = rs->GetFieldName(p);
-        if (CCfgSettingCategoryBase::IsCfgSettingField(name)) {
-            CCfgSettingCategoryRef ref;
-            CVar value = rs->GetFieldValue(p);
-            if (Resolve(ref, value)) {
-                owned.emplace_back(ref.GetRefValue().m_pSetting->GetCategroyName(),
-                                   ref.GetRefKey().m_strSubjectID);
-            }
-        } else if (CCfgSettingCategoryBase::IsCfgSettingMVField(name)) {
-            CCfgMVSettingCategoryRef mv;
-            CVar value = rs->GetFieldValue(p);
-            if (Resolve(mv, value)) {
-                for (CCfgSettingCategoryRef* item : mv.GetRefSettingArray()) {
-                    if (item == nullptr || item->GetRefValue().m_pSetting == nullptr) continue;
-                    owned.emplace_back(item->GetRefValue().m_pSetting->GetCategroyName(),
-                                       item->GetRefKey().m_strSubjectID);
-                }
-            }
+        if (!CCfgSettingCategoryBase::IsCfgSettingField(name) &&
+            !CCfgSettingCategoryBase::IsCfgSettingMVField(name)) {
+            continue;  // the column's value is read only for reference fields
+        }
+        CVar value = rs->GetFieldValue(p);
+        CSettingRefField refs;
+        if (!refs.Resolve(name, value)) continue;
+        for (CCfgSettingCategoryRef* target : refs.Targets()) {
+            owned.emplace_back(target->GetRefValue().m_pSetting->GetCategroyName(),
+                               target->GetRefKey().m_strSubjectID);
         }
     }
     bool moved = false;

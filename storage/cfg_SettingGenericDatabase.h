@@ -164,12 +164,6 @@ class CCfgSettingGenericDatabase : public CCfgSettingDBBase, public CGenericData
     };
 
   private:
-    // A wait's result, valued as the platform wait reports it.
-    enum WaitResult : unsigned int {
-        kWaitObject0 = 0,
-        kWaitTimeout = 0x102,
-        kWaitFailed = 0xFFFFFFFF,
-    };
     // What distinguishes one guarded operation from another.
     struct GuardRule {
         bool writer;                // refuses at once while the database status is not OK
@@ -178,6 +172,34 @@ class CCfgSettingGenericDatabase : public CCfgSettingDBBase, public CGenericData
         bool keepTablesOnLostLink;  // the connection-lost rule of the writers
         bool exitTraceAfterFailedWait;
     };
+    // The reads: two attempts, every wait failure logged.
+    static constexpr GuardRule kReadGuard{.writer = false,
+                                          .logWaitFailure = true,
+                                          .attempts = 2,
+                                          .keepTablesOnLostLink = false,
+                                          .exitTraceAfterFailedWait = true};
+    // The single and bulk writes: the tables stay open when the connection is lost.
+    static constexpr GuardRule kWriteGuard{.writer = true,
+                                           .logWaitFailure = false,
+                                           .attempts = 2,
+                                           .keepTablesOnLostLink = true,
+                                           .exitTraceAfterFailedWait = true};
+    static constexpr GuardRule kApplyAllGuard{.writer = true,
+                                              .logWaitFailure = false,
+                                              .attempts = 2,
+                                              .keepTablesOnLostLink = false,
+                                              .exitTraceAfterFailedWait = true};
+    static constexpr GuardRule kRemoveGuard{.writer = true,
+                                            .logWaitFailure = false,
+                                            .attempts = 1,
+                                            .keepTablesOnLostLink = false,
+                                            .exitTraceAfterFailedWait = true};
+    // The reset: one attempt, its exit traced only after a successful wait.
+    static constexpr GuardRule kResetGuard{.writer = true,
+                                           .logWaitFailure = true,
+                                           .attempts = 1,
+                                           .keepTablesOnLostLink = false,
+                                           .exitTraceAfterFailedWait = false};
     using BulkEntry = std::map<OS::x_wstring, CVar, OS::NoCaseLess>;
     struct TableEntry {
         std::unique_ptr<CModifiableRecordSet> pRecordSet;
@@ -188,10 +210,10 @@ class CCfgSettingGenericDatabase : public CCfgSettingDBBase, public CGenericData
     template <class Worker, class ExitTrace>
     bool RunGuarded(const GuardRule& rule, Worker&& worker, ExitTrace&& exitTrace);
 
-    WaitResult WaitForStoreMutex();
-    void ReleaseStoreMutex();
-    // Logs the failure of a wait that did not give the mutex.
-    static void LogWaitFailure(WaitResult result, bool logOtherFailure);
+    using StoreLock = std::unique_lock<std::recursive_timed_mutex>;
+    // Waits for the store mutex (at most the wait bound); the lock owns nothing when the wait
+    // failed. A timeout is always logged, a missing mutex only with `logOtherFailure`.
+    StoreLock LockStore(bool logOtherFailure);
 
     // The cached record set of `table`, opened when needed; null when it cannot be opened.
     CModifiableRecordSet* LookupTable(const OS::x_wstring& table);
@@ -209,6 +231,7 @@ class CCfgSettingGenericDatabase : public CCfgSettingDBBase, public CGenericData
                                                       ModifyAction action);
     // The key of a referenced setting: this index's server and policy, `subject`.
     static CCfgIndex RefIndex(const CCfgIndex& index, const OS::x_wstring& subject);
+    static CCfgIndex RefIndex(const CCfgIndex& index, CCfgSettingCategoryRef& target);
     // Sets one plain column; a CDBException is logged with the SetField message and swallowed.
     static void SetFieldLogged(CModifiableRecordSet& rs, const OS::x_wstring& name,
                                const CVar& value);
@@ -216,10 +239,6 @@ class CCfgSettingGenericDatabase : public CCfgSettingDBBase, public CGenericData
     static uint32_t GetTickCount();
     // A value as text for the logs ("" when it has no text form).
     static OS::x_wstring ValueText(const CVar& value);
-    // Resolves a reference field's value; a value that cannot be parsed (a damaged copy form
-    // included) does not resolve.
-    static bool Resolve(CCfgSettingCategoryRef& ref, CVar& value);
-    static bool Resolve(CCfgMVSettingCategoryRef& mv, CVar& value);
 
     static constexpr const wchar_t* kIndexColumn = L"CFG_INDEX";
     static constexpr const wchar_t* kIgnoreColumn = L"CFG_IGNORE_FIELDS";

@@ -12,6 +12,7 @@
 
 #include "outside/log/DebugLog.h"
 #include "storage/cfg_SettingGenericDatabase.h"
+#include "storage/cfg_SettingRefField.h"
 
 namespace {
 
@@ -36,16 +37,6 @@ class CEntryRollback {
     const OS::x_wstring& m_key;
     bool m_bDone = false;
 };
-
-// Items of a resolved multi-value reference that carry a setting.
-std::vector<CCfgSettingCategoryRef*> ItemsOf(CCfgMVSettingCategoryRef& mv) {
-    std::vector<CCfgSettingCategoryRef*> items;
-    items.reserve(mv.GetRefSettingArray().size());
-    for (CCfgSettingCategoryRef* item : mv.GetRefSettingArray()) {
-        if (item != nullptr && item->GetRefValue().m_pSetting != nullptr) items.push_back(item);
-    }
-    return items;
-}
 
 // The row keys ("policy:subject") of the items of one multi-value field, and the look-up of the
 // items a row key names. The keys sit end to end in one string, each followed by a NUL, and are
@@ -164,14 +155,14 @@ bool CCfgSettingGenericDatabase::GetBulkConfigurationEx(const CCfgIndex& index,
             entry.insert_or_assign(std::move(name), std::move(value));
             continue;
         }
-        CCfgMVSettingCategoryRef mv;
-        if (!Resolve(mv, value)) {
+        CSettingRefField refs;
+        if (!refs.Resolve(name, value)) {
             CVar nothing;
             setting.AddFieldValue(name, nothing);
             entry.insert_or_assign(std::move(name), std::move(nothing));
             continue;
         }
-        const std::vector<CCfgSettingCategoryRef*> items = ItemsOf(mv);
+        const std::vector<CCfgSettingCategoryRef*>& items = refs.Targets();
         if (!items.empty()) {
             const OS::x_wstring itemCategory =
                 items.front()->GetRefValue().m_pSetting->GetCategroyName();
@@ -237,8 +228,7 @@ bool CCfgSettingGenericDatabase::GetBulkConfigurationEx(const CCfgIndex& index,
                 }
             }
         }
-        CVar v;
-        mv.GetValueByFieldRef(v, mv.GetRefSettingArray(), true);
+        CVar v = refs.CopyForm();
         setting.AddFieldValue(name, v);
         entry.insert_or_assign(std::move(name), std::move(v));
     }
@@ -261,15 +251,8 @@ bool CCfgSettingGenericDatabase::SetBulkConfigurationEx(const CCfgIndex& index,
             L"modify action=%d, dirty=%d, isSubTable=%d",
             category.c_str(), index.GetSubjectID().Str().c_str(), static_cast<int>(action),
             setting.IsDirty() ? 1 : 0, isSubTable ? 1 : 0);
-    WaitResult w = WaitForStoreMutex();
-    if (w != kWaitObject0) {
-        LogWaitFailure(w, true);
-        return false;
-    }
-    struct Release {
-        std::recursive_timed_mutex* m;
-        ~Release() { m->unlock(); }
-    } release{m_pMutex.get()};
+    const StoreLock lock = LockStore(true);
+    if (!lock) return false;
 
     bool result = true;
     if (!setting.IsDirty() && !(action & MA_WRITE_CLEAN)) {
@@ -344,9 +327,9 @@ void CCfgSettingGenericDatabase::DbFieldInfoCBForBulk::WriteMultiValueField(
         }
     }
     if (!havePrevious) previousValue = m_rs.GetFieldValue(name);
-    CCfgMVSettingCategoryRef previousRefs;
+    CSettingRefField previousRefs;
     std::vector<CCfgSettingCategoryRef*> previous;
-    if (Resolve(previousRefs, previousValue)) previous = ItemsOf(previousRefs);
+    if (previousRefs.Resolve(name, previousValue)) previous = previousRefs.Targets();
     for (CCfgSettingCategoryRef* item : previous) {
         CFG_LOG(
             DBG::LVL_INFO, L"get GetRefKey().m_strCategory=%ls AND GetRefKey().m_strSubjectID=%ls",
@@ -357,12 +340,12 @@ void CCfgSettingGenericDatabase::DbFieldInfoCBForBulk::WriteMultiValueField(
     CFG_LOG(DBG::LVL_INFO, L"Previous Setting Items Num: %d", static_cast<int>(previous.size()));
 
     CVar newValue = value;
-    CCfgMVSettingCategoryRef currentRefs;
-    if (!Resolve(currentRefs, newValue)) {
+    CSettingRefField currentRefs;
+    if (!currentRefs.Resolve(name, newValue)) {
         CFG_LOG(DBG::LVL_INFO, L"MV Setting Field GetFieldRefByValue Failed!");
         return;
     }
-    std::vector<CCfgSettingCategoryRef*> current = ItemsOf(currentRefs);
+    const std::vector<CCfgSettingCategoryRef*>& current = currentRefs.Targets();
     const int dirtyCount = static_cast<int>(std::count_if(
         current.begin(), current.end(),
         [](CCfgSettingCategoryRef* item) { return item->GetRefValue().m_pSetting->IsDirty(); }));
@@ -415,12 +398,8 @@ void CCfgSettingGenericDatabase::DbFieldInfoCBForBulk::WriteMultiValueField(
         itemSetting.ResetDirtyFlag(false);
     }
 
-    CVar reference;
-    currentRefs.GetValueByFieldRef(reference, currentRefs.GetRefSettingArray(), false);
-    m_rs.SetFieldValue(name, reference);
+    m_rs.SetFieldValue(name, currentRefs.ReferenceForm());
     if (!m_bSubTable) {
-        CVar copy;
-        currentRefs.GetValueByFieldRef(copy, currentRefs.GetRefSettingArray(), true);
-        m_db.m_mapBulkCfgSetting[m_index.GetSubjectID().ToString()][name] = copy;
+        m_db.m_mapBulkCfgSetting[m_index.GetSubjectID().ToString()][name] = currentRefs.CopyForm();
     }
 }

@@ -4,6 +4,7 @@
 // Thread rule: runs under the store mutex (ResetToDefault's guard, in the main file).
 #include "outside/log/DebugLog.h"
 #include "storage/cfg_SettingGenericDatabase.h"
+#include "storage/cfg_SettingRefField.h"
 
 namespace {
 const wchar_t kLogSource[] = L"cfg_SettingGenericDatabase";
@@ -43,29 +44,13 @@ bool CCfgSettingGenericDatabase::SubResetToDefault(const CCfgIndex& index,
     defaults.reset();
 
     for (auto& [name, value] : row) {
-        if (CCfgSettingCategoryBase::IsCfgSettingField(name)) {
-            CCfgSettingCategoryRef ref;
-            if (Resolve(ref, value)) {
-                SubResetToDefault(RefIndex(index, ref.GetRefKey().m_strSubjectID),
-                                  *ref.GetRefValue().m_pSetting);
-                CVar v;
-                ref.GetValueByFieldRef(v, ref.GetRefKey(), ref.GetRefValue());
-                setting.AddFieldValue(name, v);
-                continue;
+        CSettingRefField refs;
+        if (refs.Resolve(name, value)) {
+            for (CCfgSettingCategoryRef* target : refs.Targets()) {
+                SubResetToDefault(RefIndex(index, *target), *target->GetRefValue().m_pSetting);
             }
-        } else if (CCfgSettingCategoryBase::IsCfgSettingMVField(name)) {
-            CCfgMVSettingCategoryRef mv;
-            if (Resolve(mv, value)) {
-                for (CCfgSettingCategoryRef* item : mv.GetRefSettingArray()) {
-                    if (item == nullptr || item->GetRefValue().m_pSetting == nullptr) continue;
-                    SubResetToDefault(RefIndex(index, item->GetRefKey().m_strSubjectID),
-                                      *item->GetRefValue().m_pSetting);
-                }
-                CVar v;
-                mv.GetValueByFieldRef(v, mv.GetRefSettingArray(), true);
-                setting.AddFieldValue(name, v);
-                continue;
-            }
+            setting.AddFieldValue(name, refs.CopyForm());
+            continue;
         }
         setting.AddFieldValue(name, value);
     }

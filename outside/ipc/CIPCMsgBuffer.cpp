@@ -118,6 +118,11 @@ CIPCMsgBuffer& CIPCMsgBuffer::operator<<(unsigned short v) {
     return *this;
 }
 
+CIPCMsgBuffer& CIPCMsgBuffer::operator<<(long long v) {
+    PutInt(*this, v);
+    return *this;
+}
+
 CIPCMsgBuffer& CIPCMsgBuffer::operator<<(bool v) {
     const unsigned char b = v ? 1 : 0;
     Append(&b, 1);
@@ -196,6 +201,13 @@ const CIPCMsgBuffer& CIPCMsgBuffer::operator>>(unsigned short& v) const {
     Need(2, CIPCMsgBufferException::READ_PAST_END);
     v = ReadInt<unsigned short>(m_bytes.data() + m_readPos);
     m_readPos += 2;
+    return *this;
+}
+
+const CIPCMsgBuffer& CIPCMsgBuffer::operator>>(long long& v) const {
+    Need(8, CIPCMsgBufferException::READ_PAST_END);
+    v = ReadInt<long long>(m_bytes.data() + m_readPos);
+    m_readPos += 8;
     return *this;
 }
 

@@ -4,6 +4,7 @@
 // Item encoding (little-endian, no padding, no type marks):
 //   int, unsigned int         4 bytes
 //   short, unsigned short     2 bytes
+//   long long                 8 bytes
 //   bool                      1 byte, 0 or 1 (a read takes any non-zero byte as true)
 //   x_wstring                 uint32 byte count N, then N bytes of UTF-8
 //   vector<x_wstring>         uint32 element count, then each element as an x_wstring
@@ -64,6 +65,7 @@ class ZOLTCFG_API CIPCMsgBuffer : public CAccBuffer {
     CIPCMsgBuffer& operator<<(unsigned int v);
     CIPCMsgBuffer& operator<<(short v);
     CIPCMsgBuffer& operator<<(unsigned short v);
+    CIPCMsgBuffer& operator<<(long long v);
     CIPCMsgBuffer& operator<<(bool v);
     CIPCMsgBuffer& operator<<(const OS::x_wstring& v);
     CIPCMsgBuffer& operator<<(const std::vector<OS::x_wstring>& v);
@@ -73,6 +75,7 @@ class ZOLTCFG_API CIPCMsgBuffer : public CAccBuffer {
     const CIPCMsgBuffer& operator>>(unsigned int& v) const;
     const CIPCMsgBuffer& operator>>(short& v) const;
     const CIPCMsgBuffer& operator>>(unsigned short& v) const;
+    const CIPCMsgBuffer& operator>>(long long& v) const;
     const CIPCMsgBuffer& operator>>(bool& v) const;
     const CIPCMsgBuffer& operator>>(OS::x_wstring& v) const;
     const CIPCMsgBuffer& operator>>(std::vector<OS::x_wstring>& v) const;
