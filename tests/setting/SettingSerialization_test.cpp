@@ -35,14 +35,6 @@ CVar RoundTrip(const CVar& v) {
     return out;
 }
 
-std::map<x_wstring, CVar> Fields(const CCfgSettingCategoryBase& s) {
-    CCollector c;
-    s.EnumerateFieldValue(c);
-    std::map<x_wstring, CVar> out;
-    for (const auto& f : c.seen) out.emplace(f.name, f.value);
-    return out;
-}
-
 }  // namespace
 
 // The stored form of a setting: these bytes are kept in databases and must never change.
@@ -136,52 +128,8 @@ TEST(SettingFormat, DatesKeepTheSecondAndLoseMilliseconds) {
     EXPECT_EQ(hostile.GetCurrentSize(), 0u);
 }
 
-TEST(SettingFormat, FailedCoercionWhileWritingKeepsWhatWasPut) {
-    CIPCMsgBuffer buf(1024, false);
-    EXPECT_EQ(testsupport::CaughtCode<CVarConversionException>(
-                  [&] { CCfgSettingCategoryBase::CVarToBuffer(CVar::FromUI2(40000), buf); }),
-              CVarConversionException::OVERFLOW_ERROR);
-    EXPECT_EQ(Hex(buf), "12 00");
-    EXPECT_THROW(CCfgSettingCategoryBase::CVarToBuffer(CVar::FromUI4(2147483648u), buf),
-                 CVarConversionException);
-
-    // An assignment whose source cannot be written changes nothing in the target.
-    CTestCategory src;
-    src.AddFieldValue(x_wstring(L"A"), CVar(1));
-    src.AddFieldValue(x_wstring(L"Z"), CVar::FromUI4(3000000000u));
-    CTestCategory target;
-    target.AddFieldValue(x_wstring(L"A"), CVar(0));
-    target.ResetDirtyFlag(false);
-    src.ResetDirtyFlag(true);
-    EXPECT_THROW(target = src, CVarConversionException);
-    EXPECT_EQ(Fields(target), (std::map<x_wstring, CVar>{{L"A", CVar(0)}}));
-    EXPECT_FALSE(target.IsDirty());
-}
-
-TEST(SettingFormat, ReadingMergesFieldsAndAShortBufferStoresThoseReadSoFarWithoutTheFlag) {
-    CIPCMsgBuffer empty(1024, false);
-    CTestCategory() >> empty;
-    EXPECT_EQ(Hex(empty), "00 00 00 00 00");
-    CTestCategory target;
-    target.AddFieldValue(x_wstring(L"Own"), CVar(1));
-    target << empty;
-    EXPECT_EQ(Fields(target).size(), 1u);
-    EXPECT_FALSE(target.IsDirty());
-
-    CTestCategory src;
-    src.AddFieldValue(x_wstring(L"A"), CVar(1));
-    src.AddFieldValue(x_wstring(L"B"), CVar(L"two"));
-    src.ResetDirtyFlag(false);
-    CIPCMsgBuffer buf(1024, false);
-    src >> buf;
-    // Cut the last byte of B's text.
-    EXPECT_THROW(target << CIPCMsgBuffer::FromBytes(buf.GetBuffer(), buf.BytesUsed() - 1),
-                 CIPCMsgBufferException);
-    EXPECT_EQ(Fields(target), (std::map<x_wstring, CVar>{{L"A", CVar(1)}, {L"Own", CVar(1)}}));
-    EXPECT_TRUE(target.IsDirty());  // set by storing A; the buffer's flag was never applied
-}
-
-TEST(SettingAssignment, MergesFieldsAndTakesTheSourceFlag) {
+// Assignment and reading merge fields into the target; a failure part-way keeps what was done.
+TEST(SettingAssignment, MergesFieldsAndStopsWhereAWriteOrReadFails) {
     CTestCategory target;
     target.AddFieldValue(x_wstring(L"A"), CVar(L"target A"));
     target.AddFieldValue(x_wstring(L"B"), CVar(L"target B"));
@@ -189,17 +137,14 @@ TEST(SettingAssignment, MergesFieldsAndTakesTheSourceFlag) {
     src.AddFieldValue(x_wstring(L"a"), CVar(L"source A"));
     src.AddFieldValue(x_wstring(L"C"), CVar(3));
     src.ResetDirtyFlag(false);
-
-    target = src;  // the target's spelling "A" stays
+    target = src;  // the target's spelling "A" stays; the flag and subject are the source's
     EXPECT_EQ(Fields(target),
-              (std::map<x_wstring, CVar>{
-                  {L"A", CVar(L"source A")}, {L"B", CVar(L"target B")}, {L"C", CVar(3)}}));
+              (FieldList{{L"A", CVar(L"source A")}, {L"B", CVar(L"target B")}, {L"C", CVar(3)}}));
     EXPECT_FALSE(target.IsDirty());
-    EXPECT_EQ(target.GetSubjectID().ToString(), L"ZOLT_SUB_OTHER");  // the category copies it
+    EXPECT_EQ(target.GetSubjectID().ToString(), L"ZOLT_SUB_OTHER");
 
     // Between categories, through the base: the fields merge, the subject stays.
     CCfgSettingVServerEnvironment env(L"ZOLT_SUB_CFG_VRS_ENV");
-    env.SetRootFolder(L"/srv");
     src.ResetDirtyFlag(true);
     env.ResetDirtyFlag(false);
     static_cast<CCfgSettingCategoryBase&>(env) = src;
@@ -207,6 +152,40 @@ TEST(SettingAssignment, MergesFieldsAndTakesTheSourceFlag) {
     EXPECT_TRUE(env.GetFieldValue(x_wstring(L"c"), c));
     EXPECT_TRUE(env.IsDirty());
     EXPECT_EQ(env.GetSubjectID().ToString(), L"ZOLT_SUB_CFG_VRS_ENV");
+
+    // A value that cannot be written keeps its tag in the buffer; an assignment whose source
+    // cannot be written changes nothing in the target.
+    CIPCMsgBuffer buf(1024, false);
+    EXPECT_EQ(testsupport::CaughtCode<CVarConversionException>(
+                  [&] { CCfgSettingCategoryBase::CVarToBuffer(CVar::FromUI2(40000), buf); }),
+              CVarConversionException::OVERFLOW_ERROR);
+    EXPECT_EQ(Hex(buf), "12 00");
+    const FieldList before = Fields(target);
+    target.ResetDirtyFlag(false);
+    src.AddFieldValue(x_wstring(L"Z"), CVar::FromUI4(3000000000u));
+    EXPECT_THROW(target = src, CVarConversionException);
+    EXPECT_EQ(Fields(target), before);
+    EXPECT_FALSE(target.IsDirty());
+
+    // An empty setting read merges nothing; a short buffer stores the fields read so far and
+    // never applies the buffer's flag.
+    buf.ResetBuffer();
+    CTestCategory() >> buf;
+    EXPECT_EQ(Hex(buf), "00 00 00 00 00");
+    target << buf;
+    EXPECT_EQ(Fields(target), before);
+    CTestCategory two;
+    two.AddFieldValue(x_wstring(L"D"), CVar(1));
+    two.AddFieldValue(x_wstring(L"E"), CVar(L"two"));
+    two.ResetDirtyFlag(false);
+    buf.ResetBuffer();
+    two >> buf;
+    EXPECT_THROW(target << CIPCMsgBuffer::FromBytes(buf.GetBuffer(), buf.BytesUsed() - 1),
+                 CIPCMsgBufferException);
+    FieldList partial = before;
+    partial.emplace_back(L"D", CVar(1));
+    EXPECT_EQ(Fields(target), partial);
+    EXPECT_TRUE(target.IsDirty());
 }
 
 TEST(SettingText, NonAsciiSurvivesWritersReadersBufferAndAssignment) {

@@ -41,10 +41,9 @@ TEST(SpecialCategories, PlaceholderDeclaresWhatItHolds) {
     CCfgSettingCategoryFake fake(L"QV_Anything");
     fake.AddFieldValue(x_wstring(L"B"), CVar(2));
     fake.AddFieldValue(x_wstring(L"A"), CVar(1));
-    CCollector declared;
-    fake.EnumerateFieldInfo(declared);
-    ASSERT_EQ(declared.seen.size(), 2u);
-    EXPECT_EQ(declared.seen[0].name + declared.seen[1].name, L"AB");
+    const FieldList declared = Fields(fake, true);
+    ASSERT_EQ(declared.size(), 2u);
+    EXPECT_EQ(declared[0].first + declared[1].first, L"AB");
 
     // Id 3 resolves to the last stored name: the walk over stored values does not stop when
     // the look-up has found its name. Other ids resolve to nothing.
