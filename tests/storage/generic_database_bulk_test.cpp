@@ -38,47 +38,11 @@ std::unique_ptr<CCfgSettingCategoryFake> Item(const wchar_t* subject, const wcha
 
 }  // namespace
 
-TEST_F(GenericDatabaseTest, BulkReadMatchesItemsInOnePassAndAnswersAgainFromCache) {
-    CCfgSettingGenericDatabase& db = Open();
-    Exec(
-        "INSERT INTO T_Owner (CFG_INDEX, NAME, ITEMS_CFGSETTING_MV) VALUES ('ZOLT_PLC_NULL:O1', "
-        "'own', 'T_Item:I1:T_Item:I2:T_Item:I3:')");
-    Exec(
-        "INSERT INTO T_Item (CFG_INDEX, NAME, PRIO) VALUES ('ZOLT_PLC_NULL:I1','one',1), "
-        "('ZOLT_PLC_NULL:I2','two',2), ('OTHER:I3','elsewhere',3)");
-
-    auto owner = Make(L"T_Owner", L"O1");
-    {
-        DBG::CCaptureLog log;
-        ASSERT_TRUE(db.GetBulkConfiguration(Key(L"O1"), *owner));
-        EXPECT_TRUE(log.Contains(L"Record Number of Bulk Data: 3", DBG::LVL_INFO));
-    }
-    EXPECT_EQ(Field(*owner, L"NAME"), CVar(L"own"));
-    const CVar items = Field(*owner, L"ITEMS_CFGSETTING_MV");
-    EXPECT_EQ(ItemsIn(items), (std::vector<std::pair<x_wstring, x_wstring>>{
-                                  {L"I1", L"one"}, {L"I2", L"two"}, {L"I3", L""}}));
-
-    // A single write does not touch the bulk cache.
-    auto renamed = Make(L"T_Owner", L"O1");
-    renamed->AddFieldValue(L"NAME", CVar(L"renamed"));
-    ASSERT_TRUE(db.SetConfiguration(Key(L"O1"), *renamed, nullptr, CCfgSettingDBBase::MA_NONE));
-
-    // The second read is answered from the cache: any database access would fail.
-    CDBFaultInjector::FailNext(Op::kAny, 100);
-    auto again = Make(L"T_Owner", L"O1");
-    DBG::CCaptureLog log;
-    ASSERT_TRUE(db.GetBulkConfiguration(Key(L"O1"), *again));
-    CDBFaultInjector::Reset();
-    EXPECT_EQ(CDBFaultInjector::FiredCount(), 0);
-    EXPECT_TRUE(log.Contains(L"Load Bulk CFG Cache.", DBG::LVL_INFO));
-    EXPECT_EQ(Field(*again, L"NAME"), CVar(L"own"));
-    EXPECT_EQ(Field(*again, L"ITEMS_CFGSETTING_MV"), items);
-}
-
 // The bulk read fills its items straight from the rows of the item table walk; each found item
 // must hold what a single read of its row gives, values of every kind included, and the field's
-// copy form must be byte for byte the one built from those single reads.
-TEST_F(GenericDatabaseTest, BulkReadGivesEachItemWhatTheSingleReadGives) {
+// copy form must be byte for byte the one built from those single reads. A second read is
+// answered from the bulk cache.
+TEST_F(GenericDatabaseTest, BulkReadGivesEachItemWhatTheSingleReadGivesThenAnswersFromCache) {
     CCfgSettingGenericDatabase& db = Open();
     Exec(
         "INSERT INTO T_Item (CFG_INDEX, NAME, PRIO) VALUES "
@@ -136,8 +100,24 @@ TEST_F(GenericDatabaseTest, BulkReadGivesEachItemWhatTheSingleReadGives) {
 
     std::vector<CCfgSettingCategoryBase*> items;
     for (auto& e : expected) items.push_back(e.get());
-    EXPECT_EQ(Field(*owner, L"ITEMS_CFGSETTING_MV"), CopiesOf(items));
+    const CVar copies = CopiesOf(items);
+    EXPECT_EQ(Field(*owner, L"ITEMS_CFGSETTING_MV"), copies);
     EXPECT_EQ(Field(*owner, L"NAME"), CVar(L"own"));
+
+    // A single write does not touch the bulk cache, and the second read never reaches the
+    // database.
+    auto renamed = Make(L"T_Owner", L"O1");
+    renamed->AddFieldValue(L"NAME", CVar(L"renamed"));
+    ASSERT_TRUE(db.SetConfiguration(Key(L"O1"), *renamed, nullptr, CCfgSettingDBBase::MA_NONE));
+    CDBFaultInjector::FailNext(Op::kAny, 100);
+    auto again = Make(L"T_Owner", L"O1");
+    DBG::CCaptureLog log;
+    ASSERT_TRUE(db.GetBulkConfiguration(Key(L"O1"), *again));
+    CDBFaultInjector::Reset();
+    EXPECT_EQ(CDBFaultInjector::FiredCount(), 0);
+    EXPECT_TRUE(log.Contains(L"Load Bulk CFG Cache.", DBG::LVL_INFO));
+    EXPECT_EQ(Field(*again, L"NAME"), CVar(L"own"));
+    EXPECT_EQ(Field(*again, L"ITEMS_CFGSETTING_MV"), copies);
 }
 
 TEST_F(GenericDatabaseTest, BulkReadThatFailsLeavesNoHalfFilledCacheEntry) {
@@ -252,8 +232,9 @@ TEST_F(GenericDatabaseTest, ItemRowWriteAddsWithoutSeeking) {
     EXPECT_FALSE(db.GetBulkCacheEntry(L"I1", entry));  // item rows get no cache entry
 }
 
-TEST_F(GenericDatabaseTest, ResetCopiesTheSharedDefaultRow) {
+TEST_F(GenericDatabaseTest, ResetCopiesOrAddsTheDefaultRowAndFollowsReferences) {
     CCfgSettingGenericDatabase& db = Open();
+    // The shared default row is copied into every reset row; fields only the object has stay.
     Exec(
         "INSERT INTO T_Plain (CFG_INDEX, A, B, C, D) VALUES ('ZOLT_PLC_NULL:DEF','dflt',42,'c',0),"
         "('ZOLT_PLC_NULL:S1','mine',1,'x',1), ('ZOLT_PLC_NULL:S2','other',2,'y',1)");
@@ -269,12 +250,10 @@ TEST_F(GenericDatabaseTest, ResetCopiesTheSharedDefaultRow) {
         EXPECT_EQ(r["A"] + "," + r["B"] + "," + r["C"] + "," + r["D"], "dflt,42,c,0") << key;
     }
     EXPECT_EQ(Field(*s1, L"ONLY_IN_OBJECT"), CVar(L"kept"));
-}
 
-TEST_F(GenericDatabaseTest, ResetAddsAMissingDefaultRowOnceAndFollowsReferences) {
-    CCfgSettingGenericDatabase& db = Open();
+    // Without a default row, one is added once.
     Exec("INSERT INTO T_Child (CFG_INDEX, X, Y) VALUES ('ZOLT_PLC_NULL:C1','mine',5)");
-    std::vector<x_wstring> changed;
+    changed.clear();
     auto c1 = Make(L"T_Child", L"C1");
     ASSERT_TRUE(db.ResetToDefault(Key(L"C1"), *c1, &changed));
     ASSERT_TRUE(db.ResetToDefault(Key(L"C1"), *c1, &changed));

@@ -327,22 +327,19 @@ TEST_F(GenericDatabaseTest, ConstructionFindsTheSchemaAndRejectsOneThatIsNotXml)
                     x_wstring::FromUtf8((other / "config" / "dbSchema_Conf.xml").string())));
 }
 
-TEST_F(GenericDatabaseTest, StoreWithoutMutexRefusesEveryOperation) {
-    DBG::CCaptureLog log;
-    CCfgSettingGenericDatabase::FailNextMutexCreation();
-    CCfgSettingGenericDatabase& db = Open();
-    EXPECT_TRUE(HasLine(log, DBG::LVL_FATAL, L"Fatal error: Mutex Create failed."));
+TEST_F(GenericDatabaseTest, ConcurrentHolderOfTheStoreMutexMakesOperationsTimeOut) {
     auto s = Make(L"T_Plain", L"S1");
     s->AddFieldValue(L"A", CVar(L"v"));
-    log.Clear();
-    EXPECT_FALSE(db.GetConfiguration(Key(L"S1"), *s));
-    EXPECT_FALSE(db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NONE));
-    // Only the readers name the failed wait.
+    DBG::CCaptureLog log;
+    // A store whose mutex could not be made refuses everything; only the readers name the wait.
+    CCfgSettingGenericDatabase::FailNextMutexCreation();
+    CCfgSettingGenericDatabase& broken = Open();
+    EXPECT_TRUE(HasLine(log, DBG::LVL_FATAL, L"Fatal error: Mutex Create failed."));
+    EXPECT_FALSE(broken.GetConfiguration(Key(L"S1"), *s));
+    EXPECT_FALSE(broken.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NONE));
     EXPECT_EQ(CountLines(log, DBG::LVL_WARNING, L"WaitForSingleObject() return: -1"), 1u);
     EXPECT_TRUE(Keys("T_Plain").empty());
-}
 
-TEST_F(GenericDatabaseTest, ConcurrentHolderOfTheStoreMutexMakesOperationsTimeOut) {
     CCfgSettingGenericDatabase& db = Open();
     db.SetMutexWaitTimeout(std::chrono::milliseconds(20));
     std::promise<void> held, release;
@@ -353,18 +350,12 @@ TEST_F(GenericDatabaseTest, ConcurrentHolderOfTheStoreMutexMakesOperationsTimeOu
         db.GetStoreMutex()->unlock();
     });
     held.get_future().wait();
-
-    auto s = Make(L"T_Plain", L"S1");
-    s->AddFieldValue(L"A", CVar(L"v"));
-    {
-        DBG::CCaptureLog log;
-        EXPECT_FALSE(db.GetConfiguration(Key(L"S1"), *s));
-        EXPECT_FALSE(db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NONE));
-        EXPECT_EQ(CountLines(log, DBG::LVL_WARNING,
-                             L"dwReturn = WAIT_TIMEOUT, Possible hang, abort current function "
-                             L"executing."),
-                  2u);
-    }
+    EXPECT_FALSE(db.GetConfiguration(Key(L"S1"), *s));
+    EXPECT_FALSE(db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NONE));
+    EXPECT_EQ(CountLines(log, DBG::LVL_WARNING,
+                         L"dwReturn = WAIT_TIMEOUT, Possible hang, abort current function "
+                         L"executing."),
+              2u);
     release.set_value();
     holder.join();
     EXPECT_TRUE(db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NONE));
