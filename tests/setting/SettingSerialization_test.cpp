@@ -4,27 +4,18 @@
 // Thread rule: single-threaded tests.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "tests/setting/SettingTestCategory.h"
+#include "tests/support/Bytes.h"
 #include "tests/support/Caught.h"
 
 using namespace settingtest;
 using OS::x_wstring;
+using testsupport::Bytes;
+using testsupport::FromHex;
 
 namespace {
-
-std::string Hex(const CAccBuffer& buf) {
-    std::string out;
-    char two[4];
-    for (unsigned long i = 0; i < buf.BytesUsed(); ++i) {
-        std::snprintf(two, sizeof two, "%02x", buf.GetBuffer()[i]);
-        if (!out.empty()) out += ' ';
-        out += two;
-    }
-    return out;
-}
 
 CVar RoundTrip(const CVar& v) {
     CIPCMsgBuffer buf(1024, false);
@@ -64,7 +55,7 @@ TEST(SettingFormat, GoldenBytesOfAMixedSetting) {
         "3b 00 00 00 2d 00 00 00 0d 00 00 00 1d 00 00 00 01 00 00 00 "  // 59 s, 45 min, 13 h, 29th,
                                                                         // Feb
         "7c 00 00 00 04 00 00 00 3b 00 00 00 00 00 00 00";              // 2024, Thu, day 59, no DST
-    EXPECT_EQ(Hex(buf), expected);
+    EXPECT_EQ(Bytes(buf), FromHex(expected));
 
     // Reading the pinned bytes back gives the same fields, with VT_UI4 turned into VT_I4.
     CTestCategory back;
@@ -84,7 +75,7 @@ TEST(SettingFormat, ValueKindsAfterARoundTrip) {
     CIPCMsgBuffer buf(1024, false);
     CCfgSettingCategoryBase::CVarToBuffer(CVar::FromI8(9000000000123), buf);
     CCfgSettingCategoryBase::CVarToBuffer(CVar::FromR8(0.1), buf);
-    EXPECT_EQ(Hex(buf), "14 00 7b 90 cd 79 2f 08 00 00 05 00 9a 99 99 99 99 99 b9 3f");
+    EXPECT_EQ(Bytes(buf), FromHex("14 00 7b 90 cd 79 2f 08 00 00 05 00 9a 99 99 99 99 99 b9 3f"));
     EXPECT_EQ(RoundTrip(CVar::FromI8(-9000000000123)), CVar::FromI8(-9000000000123));
     EXPECT_EQ(RoundTrip(CVar::FromR8(-0.1)), CVar::FromR8(-0.1));
 
@@ -92,7 +83,7 @@ TEST(SettingFormat, ValueKindsAfterARoundTrip) {
     buf.ResetBuffer();
     CCfgSettingCategoryBase::CVarToBuffer(CVar::FromR4(2.5f), buf);
     CCfgSettingCategoryBase::CVarToBuffer(CVar::Null(), buf);
-    EXPECT_EQ(Hex(buf), "04 00 01 00");
+    EXPECT_EQ(Bytes(buf), FromHex("04 00 01 00"));
     EXPECT_EQ(RoundTrip(CVar::FromR4(2.5f)), CVar());
     // ... and leave a value that is read into as it was.
     CVar keep(L"kept");
@@ -102,7 +93,7 @@ TEST(SettingFormat, ValueKindsAfterARoundTrip) {
     // An empty byte array is its tag and a count of 0.
     buf.ResetBuffer();
     CCfgSettingCategoryBase::CVarToBuffer(CVar::FromBytes(std::vector<uint8_t>{}), buf);
-    EXPECT_EQ(Hex(buf), "11 20 00 00 00 00");
+    EXPECT_EQ(Bytes(buf), FromHex("11 20 00 00 00 00"));
 }
 
 TEST(SettingFormat, DatesKeepTheSecondAndLoseMilliseconds) {
@@ -159,7 +150,7 @@ TEST(SettingAssignment, MergesFieldsAndStopsWhereAWriteOrReadFails) {
     EXPECT_EQ(testsupport::CaughtCode<CVarConversionException>(
                   [&] { CCfgSettingCategoryBase::CVarToBuffer(CVar::FromUI2(40000), buf); }),
               CVarConversionException::OVERFLOW_ERROR);
-    EXPECT_EQ(Hex(buf), "12 00");
+    EXPECT_EQ(Bytes(buf), FromHex("12 00"));
     const FieldList before = Fields(target);
     target.ResetDirtyFlag(false);
     src.AddFieldValue(x_wstring(L"Z"), CVar::FromUI4(3000000000u));
@@ -171,7 +162,7 @@ TEST(SettingAssignment, MergesFieldsAndStopsWhereAWriteOrReadFails) {
     // never applies the buffer's flag.
     buf.ResetBuffer();
     CTestCategory() >> buf;
-    EXPECT_EQ(Hex(buf), "00 00 00 00 00");
+    EXPECT_EQ(Bytes(buf), FromHex("00 00 00 00 00"));
     target << buf;
     EXPECT_EQ(Fields(target), before);
     CTestCategory two;
@@ -231,7 +222,7 @@ TEST(SettingFormat, LongAndShortItemsMatchTheBufferEncoding) {
         CCfgSettingCategoryBase::CVarToBuffer(CVar(text), ours);
         CIPCMsgBuffer theirs(1024, false);
         theirs << static_cast<unsigned short>(VT_BSTR) << text;
-        EXPECT_EQ(Hex(ours), Hex(theirs)) << text.size();
+        EXPECT_EQ(Bytes(ours), Bytes(theirs)) << text.size();
         EXPECT_EQ(RoundTrip(CVar(text)), CVar(text));
     }
 

@@ -46,7 +46,7 @@ CVar CopyOf(CCfgSettingCategoryBase& s) {
 
 }  // namespace
 
-TEST(EmbeddedSetting, OneSettingRoundTripsByNameAndById) {
+TEST(EmbeddedSetting, OneSettingRoundTripsByNameAndByIdAndFailures) {
     CTestSetting schedule = MakeSchedule(L"SUB_S", 7);
     CTestSetting rule = MakeRule(L"SUB_R", 5, &schedule);
     CTestSetting policy(L"QV_Policy", L"SUB_P");
@@ -84,17 +84,21 @@ TEST(EmbeddedSetting, OneSettingRoundTripsByNameAndById) {
     CTestSetting untouched(L"QV_Rule", L"U");
     EXPECT_FALSE(fresh.GetFieldValue(POLICY_RULE, untouched));
     EXPECT_EQ(DumpSetting(untouched), L"U clean ");
-}
 
-// (Reference strings read through embedded fields are in the reference tests' tables.)
-TEST(EmbeddedSetting, TruncatedCopyThrowsToTheCaller) {
-    CTestSetting policy(L"QV_Policy");
-    CTestSetting target(L"QV_Rule", L"OLD");
-    CTestSetting rule = MakeRule(L"SUB_R", 5);
+    // A truncated copy throws to the caller. (Reference strings read through embedded fields
+    // are in the reference tests' tables.)
     std::vector<uint8_t> bytes = CopyOf(rule).GetBytes();
     bytes.pop_back();
-    policy.AddFieldValue(L"RULE_CFGSETTING", CVar::FromBytes(bytes));
-    EXPECT_THROW(policy.GetFieldValue(L"RULE_CFGSETTING", target), CIPCMsgBufferException);
+    fresh.AddFieldValue(L"RULE_CFGSETTING", CVar::FromBytes(bytes));
+    EXPECT_THROW(fresh.GetFieldValue(L"RULE_CFGSETTING", untouched), CIPCMsgBufferException);
+
+    // Erasing fields, present or not, leaves the dirty flag.
+    fresh.AddFieldValue(POLICY_NAME, L"p");
+    fresh.ResetDirtyFlag(false);
+    fresh.EraseField(L"MISSING");
+    fresh.EraseField(L"name");
+    EXPECT_EQ(DumpSetting(fresh), L"ZOLT_SUB_DEFAULT_QV_Policy clean RULE_CFGSETTING=" +
+                                      DumpValue(CVar::FromBytes(bytes)) + L";");
 }
 
 TEST(EmbeddedSetting, ArraysRoundTripNestedTwoLevels) {
@@ -155,17 +159,6 @@ TEST(EmbeddedSetting, ArrayFailures) {
     EXPECT_FALSE(policy.SetEmbeddedSettingArray(L"RULES_CFGSETTING_MV", rules));
     EXPECT_TRUE(policy.IsDirty());
     EXPECT_EQ(Stored(policy, L"RULES_CFGSETTING_MV"), stored);  // (the array reference logs why)
-}
-
-TEST(EmbeddedSetting, EraseFieldLeavesTheDirtyFlag) {
-    CTestSetting policy(L"QV_Policy");
-    policy.AddFieldValue(POLICY_NAME, L"p");
-    policy.AddFieldValue(L"Other", CVar(1));
-    policy.ResetDirtyFlag(false);
-
-    policy.EraseField(L"MISSING");
-    policy.EraseField(L"name");
-    EXPECT_EQ(DumpSetting(policy), L"ZOLT_SUB_DEFAULT_QV_Policy clean Other=3:1;");
 }
 
 TEST(EmbeddedSetting, ResetToDefaultResetsEmbeddedSettingsRecursively) {

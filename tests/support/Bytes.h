@@ -1,5 +1,5 @@
 // Byte helpers of the tests: the bytes a message buffer holds, a byte list written as numbers,
-// and hex text in both directions, so that golden bytes read as one string.
+// and the bytes of hex text, so that golden bytes read as one string.
 // Thread rule: pure functions, any thread.
 #pragma once
 
@@ -22,17 +22,6 @@ inline std::vector<uint8_t> Bytes(const CIPCMsgBuffer& b) {
 inline std::vector<uint8_t> Bytes(std::initializer_list<int> list) {
     std::vector<uint8_t> out;
     for (int b : list) out.push_back(static_cast<uint8_t>(b));
-    return out;
-}
-
-// Lower-case hex, two digits a byte, no separators.
-inline std::string Hex(const std::vector<uint8_t>& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0xF];
-    }
     return out;
 }
 
