@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cfg_Setting.h"
+#include "tests/setting/SettingTestCategory.h"
 #include "tests/support/Bytes.h"
 
 namespace embedded_test {
@@ -116,15 +117,10 @@ inline std::wstring DumpValue(const CVar& v) {
 
 // Every stored field of a setting, in map order, as "NAME=tag:payload;...".
 inline std::wstring DumpFields(const CCfgSettingCategoryBase& s) {
-    struct Collect : CCfgSettingCategoryBase::CFieldInfoCallback {
-        std::wstring text;
-        bool operator()(unsigned int, const x_wstring& name, const CVar& value) override {
-            text += name + L"=" + DumpValue(value) + L";";
-            return true;
-        }
-    } cb;
-    s.EnumerateFieldValue(cb);
-    return cb.text;
+    std::wstring text;
+    for (const auto& [name, value] : settingtest::Fields(s))
+        text += name + L"=" + DumpValue(value) + L";";
+    return text;
 }
 
 // Subject, dirty flag and fields.

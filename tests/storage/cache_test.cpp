@@ -11,6 +11,7 @@
 #include "cfg_Setting.h"
 #include "cfg_Storage.h"
 #include "outside/log/DebugLog.h"
+#include "tests/setting/SettingTestCategory.h"
 
 using OS::x_wstring;
 
@@ -81,15 +82,10 @@ CTestSetting Whole(int version) {
 
 // Every field of the setting, as "name=value;" in field order.
 x_wstring Dump(const CCfgSettingCategoryBase& s) {
-    struct CCollect : CCfgSettingCategoryBase::CFieldInfoCallback {
-        x_wstring text;
-        bool operator()(unsigned int, const x_wstring& name, const CVar& value) override {
-            text += name + L"=" + value.ToString() + L";";
-            return true;
-        }
-    } collect;
-    s.EnumerateFieldValue(collect);
-    return collect.text;
+    x_wstring text;
+    for (const auto& [name, value] : settingtest::Fields(s))
+        text += name + L"=" + value.ToString() + L";";
+    return text;
 }
 
 }  // namespace
