@@ -1,6 +1,6 @@
-// Helpers of the agent tests: a typed category shaped like the sample home's QV_VirusScan table,
-// a per-test runtime folder, and a scripted component that records every request it receives
-// and answers what the test tells it to.
+// Helpers of the agent tests (the virus-scan category, bytes and the runtime folder come from the
+// shared kit): a scripted component that records every request it receives and answers what the
+// test tells it to.
 // Thread rule: the scripted component's handler runs on the RPC server's threads; its recorded
 // requests and its script are guarded by one mutex.
 #pragma once
@@ -22,8 +22,11 @@
 #include "outside/rpc/CRPCClientHelper.h"
 #include "outside/rpc/CRPCServerHelper.h"
 #include "outside/rpc/CRPCServerParameter.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/RuntimeDir.h"
 #include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/VirusScan.h"
 
 namespace OS {
 // Readable test failure messages for wide strings.
@@ -34,51 +37,13 @@ inline void PrintTo(const x_wstring& s, std::ostream* os) {
 
 namespace agenttest {
 
-// Field ids: the low word is the value kind (0x1F text, 0x0B boolean, 0x02 short, 0x03 int).
-constexpr unsigned int kEnable = 0x0001000B;    // VS_ENABLE_VIRUSSCAN, true
-constexpr unsigned int kAction = 0x00020002;    // VS_ACTION, 1
-constexpr unsigned int kMaxSize = 0x00030003;   // VS_MAX_SIZE, 10240
-constexpr unsigned int kArchives = 0x0004000B;  // VS_SCAN_ARCHIVES, true
-constexpr unsigned int kFolder = 0x0005001F;    // VS_QUARANTINE_FOLDER, "quarantine"
-constexpr unsigned int kExcluded = 0x0006001F;  // VS_EXCLUDED_EXTENSIONS, ""
-
-// The virus-scan settings of a server, as a program that uses the library declares them.
-class CVirusScan : public CCfgSettingCategoryBase {
-  public:
-    explicit CVirusScan(const x_wstring& subject = L"ZOLT_SUB_CFG_VS_RS")
-        : m_strSubjectID(subject) {}
-    CVirusScan(const CVirusScan&) = default;
-    CVirusScan& operator=(const CVirusScan& other) {
-        CCfgSettingCategoryBase::operator=(other);
-        m_strSubjectID = other.m_strSubjectID;
-        return *this;
-    }
-
-    x_wstring GetCategroyName() override { return L"QV_VirusScan"; }
-    CSubjectID GetSubjectID() override { return CSubjectID(m_strSubjectID); }
-    CCfgSettingCategoryBase* New() const override { return new CVirusScan(); }
-    void Delete(CCfgSettingCategoryBase* p) override { delete p; }
-    void SetSubjectID(const x_wstring& s) override { m_strSubjectID = s; }
-    void EnumerateFieldInfo(CFieldInfoCallback& cb) const override {
-        static const struct {
-            unsigned int id;
-            const wchar_t* name;
-            CVar def;
-        } kTable[] = {
-            {kEnable, L"VS_ENABLE_VIRUSSCAN", CVar(true)},
-            {kAction, L"VS_ACTION", CVar(static_cast<short>(1))},
-            {kMaxSize, L"VS_MAX_SIZE", CVar(10240)},
-            {kArchives, L"VS_SCAN_ARCHIVES", CVar(true)},
-            {kFolder, L"VS_QUARANTINE_FOLDER", CVar(L"quarantine")},
-            {kExcluded, L"VS_EXCLUDED_EXTENSIONS", CVar(L"")},
-        };
-        for (const auto& f : kTable)
-            if (!cb(f.id, f.name, f.def)) return;
-    }
-
-  private:
-    x_wstring m_strSubjectID;
-};
+using testsupport::CVirusScan;
+using testsupport::kAction;
+using testsupport::kArchives;
+using testsupport::kEnable;
+using testsupport::kExcluded;
+using testsupport::kFolder;
+using testsupport::kMaxSize;
 
 // The setting's fields as (name, value text) pairs, in name order.
 inline std::vector<std::pair<OS::x_wstring, OS::x_wstring>> Fields(
@@ -100,21 +65,9 @@ inline std::vector<std::pair<OS::x_wstring, OS::x_wstring>> Fields(
     return collect.seen;
 }
 
-inline std::vector<unsigned char> Bytes(const CIPCMsgBuffer& b) {
-    return std::vector<unsigned char>(b.GetBuffer(), b.GetBuffer() + b.BytesUsed());
-}
+using testsupport::Bytes;
 
-// Points ZOLTCFG_RUNTIME_DIR at a fresh folder for the object's life (endpoints of its own).
-class CRuntimeDir {
-  public:
-    CRuntimeDir() : m_dir("zoltcfg-agent-rt"), m_env("ZOLTCFG_RUNTIME_DIR", m_dir.Str()) {}
-    ~CRuntimeDir() { CRPCClientHelper::CloseThreadConnections(); }
-    const testsupport::CTempDir& Dir() const { return m_dir; }
-
-  private:
-    testsupport::CTempDir m_dir;
-    testsupport::CScopedEnv m_env;
-};
+using testsupport::CRuntimeDir;
 
 // One request as the component received it.
 struct CReceived {

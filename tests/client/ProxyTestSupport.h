@@ -1,7 +1,6 @@
 // Helpers of the proxy tests: a stand-in for the master component (an RPC endpoint answering
-// setting queries from a script and counting them, and a change-notification publisher), a
-// setting category, hooks that record their calls and hand off to the test, and a publisher
-// that never greets.
+// setting queries from a script and counting them, and a change-notification publisher), hooks
+// that record their calls and hand off to the test, and a publisher that never greets.
 // Thread rule: the stand-in's script and counts are guarded; hooks record under their own lock;
 // the silent publisher is used from the test's thread only.
 #pragma once
@@ -31,33 +30,13 @@
 #include "protocol/cfg_RequestProtocol.h"
 #include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/VirusScan.h"
 
 namespace proxytest {
 
 namespace P = NS_CfgProtocol;
 
-// A QV_VirusScan setting with two declared fields; the subject is settable.
-class CVirusScan : public CCfgSettingCategoryBase {
-  public:
-    explicit CVirusScan(const x_wstring& subject = L"ZOLT_SUB_CFG_VS_RS") : m_strSubject(subject) {}
-    CVirusScan(const CVirusScan& other) = default;
-    x_wstring GetCategroyName() override { return L"QV_VirusScan"; }
-    CSubjectID GetSubjectID() override { return CSubjectID(m_strSubject); }
-    CCfgSettingCategoryBase* New() const override { return new CVirusScan(m_strSubject); }
-    void Delete(CCfgSettingCategoryBase* p) override { delete p; }
-    void SetSubjectID(const x_wstring& s) override { m_strSubject = s; }
-    void EnumerateFieldInfo(CFieldInfoCallback& cb) const override {
-        if (!cb(0x00010003, L"VS_MAX_SIZE", CVar(10240))) return;
-        cb(0x0002001F, L"VS_QUARANTINE_FOLDER", CVar(L"quarantine"));
-    }
-    int MaxSize() const {
-        CVar v;
-        return GetFieldValue(L"VS_MAX_SIZE", v) ? static_cast<int>(v.GetInt64()) : -1;
-    }
-
-  private:
-    x_wstring m_strSubject;
-};
+using testsupport::CVirusScan;
 
 // Answers request 301 for the subjects it was given a value for (result -1 for the others)
 // and counts every query by "server:policy:subject".

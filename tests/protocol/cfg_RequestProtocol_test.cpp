@@ -4,17 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
+#include <string>
 
+#include "tests/support/Bytes.h"
 #include "tests/support/Caught.h"
 
 namespace P = NS_CfgProtocol;
+using testsupport::Bytes;
+using testsupport::FromHex;
 
 namespace {
-
-std::vector<unsigned char> Bytes(const CIPCMsgBuffer& b) {
-    return std::vector<unsigned char>(b.GetBuffer(), b.GetBuffer() + b.BytesUsed());
-}
 
 // A stand-in setting: writes and reads one int.
 class CIntStreamable : public CStreamable {
@@ -29,40 +28,33 @@ P::CKey Key() {
     return P::CKey{L"S", CSubjectID(L"P"), CSubjectID(L"X"), L"C"};
 }
 
-const std::vector<unsigned char> kKeyBytes = {1, 0, 0, 0, 'S', 1, 0, 0, 0, 'P',
-                                              1, 0, 0, 0, 'X', 1, 0, 0, 0, 'C'};
-
-std::vector<unsigned char> Cat(std::vector<unsigned char> a, const std::vector<unsigned char>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+// Each text item: its length (4 bytes, little-endian), then its characters.
+const std::string kKeyHex = "01000000 53 01000000 50 01000000 58 01000000 43 ";
 
 }  // namespace
 
 TEST(RequestProtocol, RequestsHaveTheirGoldenBytes) {
     CIPCMsgBuffer query;
     P::WriteKeyRequest(query, P::kMsgQuery, Key());
-    EXPECT_EQ(Bytes(query), Cat({0x2d, 0x01, 0, 0}, kKeyBytes));
+    EXPECT_EQ(Bytes(query), FromHex("2d010000 " + kKeyHex));
 
     CIPCMsgBuffer modify;
     P::WriteModifyRequest(modify, P::kMsgModifyBulk, Key(), CIntStreamable(7), 2, true);
-    EXPECT_EQ(Bytes(modify), Cat(Cat({0x59, 0x01, 0, 0}, kKeyBytes), {7, 0, 0, 0, 2, 0, 0, 0, 1}));
+    EXPECT_EQ(Bytes(modify), FromHex("59010000 " + kKeyHex + "07000000 02000000 01"));
 
     // The apply-all modify: no subjects, the notify flag before the setting.
     CIPCMsgBuffer applyAll;
     P::WriteApplyAllRequest(applyAll, L"S", L"C", false, CIntStreamable(-1));
-    EXPECT_EQ(Bytes(applyAll), (std::vector<unsigned char>{0x39, 0x01, 0, 0, 1, 0, 0, 0, 'S', 1, 0,
-                                                           0, 0, 'C', 0, 0xff, 0xff, 0xff, 0xff}));
+    EXPECT_EQ(Bytes(applyAll), FromHex("39010000 01000000 53 01000000 43 00 ffffffff"));
 
     CIPCMsgBuffer queryAll;
     P::WriteQueryAllRequest(queryAll, L"S", L"C", {L"A", L"BB"});
     EXPECT_EQ(Bytes(queryAll),
-              (std::vector<unsigned char>{0x3b, 0x01, 0, 0, 1, 0, 0, 0,   'S', 1, 0, 0, 0,   'C', 2,
-                                          0,    0,    0, 1, 0, 0, 0, 'A', 2,   0, 0, 0, 'B', 'B'}));
+              FromHex("3b010000 01000000 53 01000000 43 02000000 01000000 41 02000000 4242"));
 
     CIPCMsgBuffer status;
     P::WriteDBStatusRequest(status);
-    EXPECT_EQ(Bytes(status), (std::vector<unsigned char>{0x55, 0x01, 0, 0}));
+    EXPECT_EQ(Bytes(status), FromHex("55010000"));
 
     CIPCMsgBuffer info;
     P::WriteServiceInfoRequest(info);
@@ -90,8 +82,7 @@ TEST(RequestProtocol, RequestsHaveTheirGoldenBytes) {
     received >> already;
     CIPCMsgBuffer relayed;
     P::BuildRelayRequest(received, 2013, relayed);
-    EXPECT_EQ(Bytes(relayed),
-              (std::vector<unsigned char>{0xdd, 0x07, 0, 0, 7, 0, 0, 0, 1, 0, 0, 0, 'Q'}));
+    EXPECT_EQ(Bytes(relayed), FromHex("dd070000 07000000 01000000 51"));
 }
 
 // (The other readers are run by the handler tests, on the bytes pinned above.)
@@ -147,8 +138,7 @@ TEST(RequestProtocol, RepliesAreJudgedByIdAndResult) {
 TEST(RequestProtocol, NotificationBodyIsPinnedAndForeignBodiesAreRefused) {
     CIPCMsgBuffer body;
     P::WriteNotificationBody(body, CSubjectID(L"P"), L"S", P::kChangeWritten);
-    EXPECT_EQ(Bytes(body), (std::vector<unsigned char>{0xff, 0xff, 0xff, 0xff, 1, 0, 0, 0, 'P', 1,
-                                                       0, 0, 0, 'S', 3, 0, 0, 0}));
+    EXPECT_EQ(Bytes(body), FromHex("ffffffff 01000000 50 01000000 53 03000000"));
     P::CNotification n;
     ASSERT_TRUE(P::ReadNotificationBody(body, n));
     EXPECT_EQ(n.policy.ToString(), L"P");

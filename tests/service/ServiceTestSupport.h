@@ -14,6 +14,8 @@
 #include "outside/notify/CObserverServerHelper.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "setting/cfg_SettingCategoryFake.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/RuntimeDir.h"
 #include "tests/support/TempDir.h"
 
 namespace servicetest {
@@ -138,23 +140,8 @@ class CScriptedStore : public CCfgVirtualServerDB {
     bool* m_pDeleted;
 };
 
-// Points ZOLTCFG_RUNTIME_DIR at a fresh folder for the object's life, so every test has endpoints
-// of its own.
-class CRuntimeDir {
-  public:
-    CRuntimeDir() : m_dir("zoltcfg-svc-rt") {
-        setenv("ZOLTCFG_RUNTIME_DIR", m_dir.Str().c_str(), 1);
-    }
-    ~CRuntimeDir() { unsetenv("ZOLTCFG_RUNTIME_DIR"); }
-    const testsupport::CTempDir& Dir() const { return m_dir; }
-
-  private:
-    testsupport::CTempDir m_dir;
-};
-
-inline std::vector<unsigned char> Bytes(const CIPCMsgBuffer& b) {
-    return std::vector<unsigned char>(b.GetBuffer(), b.GetBuffer() + b.BytesUsed());
-}
+using testsupport::Bytes;
+using testsupport::CRuntimeDir;
 
 // A request as the RPC library hands it to the dispatcher: the items behind the id.
 inline P::CKey Key(const wchar_t* server = L"SRV", const wchar_t* policy = L"ZOLT_PLC_NULL",

@@ -14,18 +14,7 @@
 using namespace settingtest;
 using OS::x_wstring;
 using testsupport::Caught;
-
-namespace {
-
-std::vector<x_wstring> Names(const CCfgSettingCategoryBase& s) {
-    CCollector c;
-    s.EnumerateFieldValue(c);
-    std::vector<x_wstring> out;
-    for (const auto& f : c.seen) out.push_back(f.name);
-    return out;
-}
-
-}  // namespace
+using testsupport::HasLine;
 
 TEST(SettingFields, NamesIgnoreCaseKeepFirstSpellingAndSortWithoutCase) {
     CTestCategory s;
@@ -35,7 +24,10 @@ TEST(SettingFields, NamesIgnoreCaseKeepFirstSpellingAndSortWithoutCase) {
     EXPECT_TRUE(s.AddFieldValue(x_wstring(L"Alpha"), CVar(4)));
     // Letters compare as lower case, so '_' (0x5F) sorts before them.
     EXPECT_TRUE(s.AddFieldValue(x_wstring(L"_under"), CVar(5)));
-    EXPECT_EQ(Names(s), (std::vector<x_wstring>{L"_under", L"Alpha", L"beta", L"MixedCase"}));
+    EXPECT_EQ(Fields(s), (FieldList{{L"_under", CVar(5)},
+                                    {L"Alpha", CVar(4)},
+                                    {L"beta", CVar(3)},
+                                    {L"MixedCase", CVar(2)}}));
     CVar v;
     ASSERT_TRUE(s.GetFieldValue(x_wstring(L"mixedCASE"), v));
     EXPECT_EQ(v, CVar(2));
@@ -46,8 +38,7 @@ TEST(SettingFields, NamesIgnoreCaseKeepFirstSpellingAndSortWithoutCase) {
     // By id the declared spelling is used; a later write as "name" keeps "NAME".
     EXPECT_TRUE(s.AddFieldValue(kName, L"x"));
     EXPECT_TRUE(s.AddFieldValue(x_wstring(L"name"), CVar(L"y")));
-    EXPECT_EQ(s.ReadFieldValue(kName), CVar(L"y"));
-    EXPECT_EQ(Names(s).at(4), L"NAME");
+    EXPECT_EQ(Fields(s).back(), (std::pair<x_wstring, CVar>{L"NAME", CVar(L"y")}));
 }
 
 TEST(SettingDirtyFlag, SetByWritesOnlyAndCopiedOrReplacedExactly) {
@@ -58,7 +49,7 @@ TEST(SettingDirtyFlag, SetByWritesOnlyAndCopiedOrReplacedExactly) {
     EXPECT_FALSE(s.AddFieldValueEx(kUndeclared, CVar(7)));
     EXPECT_FALSE(s.AddStringField(kUndeclared, L"x"));
     EXPECT_FALSE(s.IsDirty());
-    EXPECT_TRUE(Names(s).empty());
+    EXPECT_TRUE(Fields(s).empty());
 
     EXPECT_TRUE(s.AddFieldValue(kCount, 9));
     EXPECT_TRUE(s.IsDirty());
@@ -71,10 +62,6 @@ TEST(SettingDirtyFlag, SetByWritesOnlyAndCopiedOrReplacedExactly) {
     EXPECT_FALSE(CTestCategory(s).IsDirty());
     s.ResetDirtyFlag(true);
     EXPECT_TRUE(CTestCategory(s).IsDirty());
-
-    CTestCategory d;
-    d.ResetToDefault(CSubjectID(L"any"));
-    EXPECT_TRUE(d.IsDirty());
 
     // Reading a setting ends with the flag it carries, although storing its fields set it.
     s.ResetDirtyFlag(false);
@@ -127,7 +114,7 @@ TEST(SettingFields, EveryWriteAndReadGoesThroughTheByNameCore) {
     EXPECT_EQ(s.reads, (std::vector<x_wstring>{L"COUNT", L"NAME", L"NAME"}));
 }
 
-TEST(SettingReaders, TextAndByteBuffersFollowTheLengthProtocol) {
+TEST(SettingReaders, BuffersCoercionsDatesAndDefaults) {
     CTestCategory s;
     s.AddFieldValue(kName, L"abc");
     const unsigned char bytes[5] = {0, 1, 2, 0xFE, 0xFF};
@@ -137,54 +124,36 @@ TEST(SettingReaders, TextAndByteBuffersFollowTheLengthProtocol) {
     ExpectBufferProtocol<unsigned char>(
         [&](unsigned char* b, int* n) { return s.GetFieldValue(kBlob, static_cast<void*>(b), n); },
         {0, 1, 2, 0xFE, 0xFF});
-
     // Absent field, undeclared id, no length: false and nothing touched.
     wchar_t buf[4];
     int len = 77;
     EXPECT_FALSE(CTestCategory().GetFieldValue(kName, buf, &len));
-    EXPECT_FALSE(CTestCategory().GetFieldValue(kBlob, static_cast<void*>(nullptr), &len));
     EXPECT_FALSE(s.GetFieldValue(kUndeclared, buf, &len));
     EXPECT_EQ(len, 77);
     EXPECT_FALSE(s.GetFieldValue(kName, buf, static_cast<int*>(nullptr)));
-    EXPECT_FALSE(s.GetFieldValue(kBlob, static_cast<void*>(nullptr), nullptr));
-
-    // Other kinds read as their string form; an embedded null keeps the whole length. A field
-    // that is not a byte array has no bytes.
-    s.AddFieldValue(kName, 17);
-    x_wstring text;
-    EXPECT_TRUE(s.GetFieldValue(kName, text));
-    EXPECT_EQ(text, L"17");
+    // An embedded null keeps the whole length; a field that is not a byte array has no bytes.
     s.AddFieldValue(kName, x_wstring(L"a\0b", 3));
+    x_wstring text;
     EXPECT_TRUE(s.GetFieldValue(kName, text));
     EXPECT_EQ(text, x_wstring(L"a\0b", 3));
     EXPECT_TRUE(s.GetFieldValue(kName, static_cast<void*>(nullptr), &len));
     EXPECT_EQ(len, 0);
-
     // A negative size or missing data is refused and nothing changes.
     s.ResetDirtyFlag(false);
     EXPECT_FALSE(s.AddFieldValue(kBlob, bytes, -1));
     EXPECT_FALSE(s.AddFieldValue(kBlob, nullptr, 3));
     EXPECT_FALSE(s.IsDirty());
     EXPECT_EQ(s.ReadFieldValue(kBlob), CVar::FromBytes(bytes, 5));
-}
 
-TEST(SettingReaders, NumbersAndBooleansCoerceOrRaiseTheConversionError) {
-    CTestCategory s;
+    // Numbers coerce from text or raise the conversion error with the output untouched.
     int n = -1;
     short sh = -1;
     bool b = false;
-    EXPECT_FALSE(s.GetFieldValue(kCount, &n));  // absent
-    EXPECT_EQ(n, -1);
     s.AddFieldValue(kCount, L"42");
     EXPECT_FALSE(s.GetFieldValue(kCount, static_cast<int*>(nullptr)));
-    EXPECT_TRUE(s.GetFieldValue(kCount, &n));
-    EXPECT_EQ(n, 42);
     EXPECT_TRUE(s.GetFieldValue(kCount, &sh));
     EXPECT_EQ(sh, 42);
-    EXPECT_EQ(s.ReadFieldValue(kCount).vt(), VT_BSTR);  // reading leaves the stored kind
-
     s.AddFieldValue(kCount, L"forty-two");
-    n = -1;
     const auto mismatch = Caught<CVarConversionException>([&] { s.GetFieldValue(kCount, &n); });
     ASSERT_TRUE(mismatch);
     EXPECT_EQ(mismatch->GetErrorCode(), CVarConversionException::TYPE_MISMATCH);
@@ -195,22 +164,12 @@ TEST(SettingReaders, NumbersAndBooleansCoerceOrRaiseTheConversionError) {
         testsupport::CaughtCode<CVarConversionException>([&] { s.GetFieldValue(kCount, &sh); }),
         CVarConversionException::OVERFLOW_ERROR);
     EXPECT_EQ(sh, 42);
-
-    // Booleans are stored as -1 and 0 and read true for any non-zero value.
+    // Booleans read true for any non-zero value.
     s.AddFieldValue(kEnabled, 2);
     EXPECT_TRUE(s.GetFieldValue(kEnabled, &b));
     EXPECT_TRUE(b);
-    s.AddFieldValue(kEnabled, static_cast<short>(0));
-    EXPECT_TRUE(s.GetFieldValue(kEnabled, &b));
-    EXPECT_FALSE(b);
-    s.AddFieldValue(kCount, true);
-    EXPECT_EQ(s.ReadFieldValue(kCount).GetBoolRaw(), VARIANT_TRUE);
-    EXPECT_TRUE(s.GetFieldValue(kCount, &n));
-    EXPECT_EQ(n, -1);
-}
 
-TEST(SettingDates, WrittenAndReadToTheSecond) {
-    CTestCategory s;
+    // Dates: written and read to the second, a fraction rounded away when read.
     tm in{};
     in.tm_year = 2024 - 1900;
     in.tm_mon = 1;  // February
@@ -222,67 +181,39 @@ TEST(SettingDates, WrittenAndReadToTheSecond) {
     ASSERT_TRUE(s.AddFieldValue(kWhen, &in));
     // 2024-02-29 is day 45351 after 1899-12-30; 13:45:59 is 49559 seconds into it.
     EXPECT_NEAR(s.ReadFieldValue(kWhen).GetDate(), 45351.0 + 49559.0 / 86400.0, 1e-9);
-
-    // A fraction of a second is rounded away when read.
     s.AddFieldValue(kWhen, CVar::FromDate(45351.0 + (49559.0 + 0.3) / 86400.0));
     tm out{};
     ASSERT_TRUE(s.GetFieldValue(kWhen, &out));
     EXPECT_EQ((std::vector<int>{out.tm_year, out.tm_mon, out.tm_mday, out.tm_hour, out.tm_min,
                                 out.tm_sec, out.tm_wday, out.tm_yday, out.tm_isdst}),
               (std::vector<int>{124, 1, 29, 13, 45, 59, 4, 59, 0}));
-
-    // A calendar time that does not exist stores the date 0.0 (1899-12-30 00:00:00).
+    // A calendar time that does not exist stores the date 0.0; one outside the calendar's
+    // years cannot be read.
     in.tm_mon = 12;
     ASSERT_TRUE(s.AddFieldValue(kWhen, &in));
     EXPECT_EQ(s.ReadFieldValue(kWhen), CVar::FromDate(0.0));
-
-    // Null pointers and dates outside the calendar's years: false, nothing changed.
-    s.ResetDirtyFlag(false);
-    EXPECT_FALSE(s.AddFieldValue(kWhen, static_cast<const tm*>(nullptr)));
-    EXPECT_FALSE(s.GetFieldValue(kWhen, static_cast<tm*>(nullptr)));
-    EXPECT_FALSE(s.IsDirty());
     s.AddFieldValue(kWhen, CVar::FromDate(-700000.0));
     EXPECT_FALSE(s.GetFieldValue(kWhen, &out));
     EXPECT_EQ(out.tm_year, 124);
-}
 
-TEST(SettingDefaults, ResetSetsDeclaredFieldsKeepsOthersAndStopsAtARefusal) {
-    CTestCategory s;
-    s.AddFieldValue(kCount, 99);
-    s.AddFieldValue(x_wstring(L"Extra"), CVar(L"kept"));
-    s.ResetDirtyFlag(false);
-    s.ResetToDefault(CSubjectID(L"ignored"));
-    EXPECT_TRUE(s.IsDirty());
-    EXPECT_EQ(Names(s), (std::vector<x_wstring>{L"BLOB", L"COUNT", L"ENABLED", L"Extra", L"NAME",
-                                                L"SMALL", L"WHEN"}));
-    EXPECT_EQ(s.ReadFieldValue(kCount), CVar(5));
-    EXPECT_EQ(s.ReadFieldValue(kName), CVar(L"default"));
-
+    // Defaults: declared fields are set, others kept, and a refusal stops the reset.
+    CTestCategory d;
+    d.AddFieldValue(kCount, 99);
+    d.AddFieldValue(x_wstring(L"Extra"), CVar(L"kept"));
+    d.ResetDirtyFlag(false);
+    d.ResetToDefault(CSubjectID(L"ignored"));
+    EXPECT_TRUE(d.IsDirty());
+    EXPECT_EQ(Fields(d), (FieldList{{L"BLOB", CVar::FromBytes(std::vector<uint8_t>{})},
+                                    {L"COUNT", CVar(5)},
+                                    {L"ENABLED", CVar(true)},
+                                    {L"Extra", CVar(L"kept")},
+                                    {L"NAME", CVar(L"default")},
+                                    {L"SMALL", CVar(static_cast<short>(1))},
+                                    {L"WHEN", CVar::FromDate(36526.0)}}));
     CRecordingCategory refusing;
     refusing.refuse = true;
     refusing.ResetToDefault(CSubjectID(L"x"));
     EXPECT_EQ(refusing.writes, (std::vector<x_wstring>{L"NAME"}));
-}
-
-TEST(SettingEnumeration, ValuesReportIdThreeInNameOrderAndIgnoreTheResult) {
-    CTestCategory s;
-    s.AddFieldValue(x_wstring(L"b"), CVar(2));
-    s.AddFieldValue(x_wstring(L"A"), CVar(1));
-    CCollector stopAsking(false);
-    s.EnumerateFieldValue(stopAsking);
-    ASSERT_EQ(stopAsking.seen.size(), 2u);
-    EXPECT_EQ(stopAsking.seen[0].id, 3u);
-    EXPECT_EQ(stopAsking.seen[0].name, L"A");
-    EXPECT_EQ(stopAsking.seen[1].id, 3u);
-
-    DBG::CCaptureLog log;
-    CCollector c;
-    CTestCategory().EnumerateFieldValue(c);
-    EXPECT_TRUE(c.seen.empty());
-    EXPECT_EQ(testsupport::LogText(log),
-              (std::vector<x_wstring>{
-                  L"110 cfg_ConfigurationSetting CCfgSettingCategoryBase::EnumerateFieldValue",
-                  L"111 cfg_ConfigurationSetting CCfgSettingCategoryBase::EnumerateFieldValue"}));
 }
 
 TEST(SettingAccessors, ReadAndWriteThrowCodeTwoAndLogTheId) {
@@ -296,12 +227,8 @@ TEST(SettingAccessors, ReadAndWriteThrowCodeTwoAndLogTheId) {
     const auto undeclared = Caught<CCfgException>([&] { s.WriteFieldValue(kUndeclared, CVar(1)); });
     ASSERT_TRUE(undeclared);
     EXPECT_EQ(undeclared->GetErrorMsg(), L"Field ID 0x00630003 is not exist.");
-    EXPECT_EQ(
-        testsupport::LogText(log),
-        (std::vector<x_wstring>{L"1001 cfg_ConfigurationSetting field id(131075) is not found",
-                                L"1001 cfg_ConfigurationSetting field id(6488067) is not found"}));
-    EXPECT_FALSE(s.IsDirty());
-    EXPECT_TRUE(Names(s).empty());
+    EXPECT_TRUE(HasLine(log, DBG::LVL_WARNING, L"field id(131075) is not found"));
+    EXPECT_TRUE(HasLine(log, DBG::LVL_WARNING, L"field id(6488067) is not found"));
 }
 
 TEST(SettingException, MessagesPerCodeAndFieldNameTests) {
@@ -313,17 +240,11 @@ TEST(SettingException, MessagesPerCodeAndFieldNameTests) {
     EXPECT_EQ(msg(5, 1), L"Field type is incorrect.");
     EXPECT_EQ(msg(0xABCDEF01u, 2), L"Field ID 0xabcdef01 is not exist.");
     EXPECT_EQ(msg(0x1Fu, 3), L"Data of Field ID 0x0000001f is not valid format.");
-    EXPECT_EQ(msg(5, 7), L"");
-    CCfgException a(1, CCfgException::FIELD_NOT_EXIST, L"a.cpp", 10);
-    a = CCfgException(2, CCfgException::FIELD_DATA_INVALID, L"b.cpp", 20);
-    EXPECT_EQ(a.GetErrorMsgEx(),
+    EXPECT_EQ(CCfgException(2, CCfgException::FIELD_DATA_INVALID, L"b.cpp", 20).GetErrorMsgEx(),
               L"Data of Field ID 0x00000002 is not valid format. (code 3 at b.cpp:20)");
 
     using B = CCfgSettingCategoryBase;
     EXPECT_FALSE(B::IsCfgSettingField(L"_CFGSETTING"));
-    EXPECT_TRUE(B::IsCfgSettingField(L"X_CFGSETTING"));
     EXPECT_FALSE(B::IsCfgSettingField(L"X_CFGSETTING_MV"));
-    EXPECT_FALSE(B::IsCfgSettingField(L"X_cfgsetting"));
     EXPECT_FALSE(B::IsCfgSettingMVField(L"_CFGSETTING_MV"));
-    EXPECT_TRUE(B::IsCfgSettingMVField(L"R_CFGSETTING_MV"));
 }

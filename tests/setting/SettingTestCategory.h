@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "cfg_Setting.h"
@@ -77,25 +78,24 @@ class CRecordingCategory : public CTestCategory {
     mutable std::vector<OS::x_wstring> reads;
 };
 
-// Collects what an enumeration reports.
-struct SCollected {
-    unsigned int id;
-    OS::x_wstring name;
-    CVar value;
-};
+using FieldList = std::vector<std::pair<OS::x_wstring, CVar>>;
 
-class CCollector : public CCfgSettingCategoryBase::CFieldInfoCallback {
-  public:
-    explicit CCollector(bool result = true) : m_result(result) {}
-    bool operator()(unsigned int id, const OS::x_wstring& name, const CVar& value) override {
-        seen.push_back({id, name, value});
-        return m_result;
+// What an enumeration reports, in its order: the stored fields, or the declared ones.
+inline FieldList Fields(const CCfgSettingCategoryBase& s, bool declared = false) {
+    struct Collect : CCfgSettingCategoryBase::CFieldInfoCallback {
+        FieldList seen;
+        bool operator()(unsigned int, const OS::x_wstring& name, const CVar& value) override {
+            seen.emplace_back(name, value);
+            return true;
+        }
+    } c;
+    if (declared) {
+        s.EnumerateFieldInfo(c);
+    } else {
+        s.EnumerateFieldValue(c);
     }
-    std::vector<SCollected> seen;
-
-  private:
-    bool m_result;
-};
+    return c.seen;
+}
 
 // The buffer-length protocol of the typed readers, for a field holding `expected` (text readers:
 // with the terminator). `read(buffer, &length)` calls the reader. With no buffer it answers the

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "cfg_Setting.h"
+#include "tests/setting/SettingTestCategory.h"
+#include "tests/support/Bytes.h"
 
 namespace embedded_test {
 
@@ -115,15 +117,10 @@ inline std::wstring DumpValue(const CVar& v) {
 
 // Every stored field of a setting, in map order, as "NAME=tag:payload;...".
 inline std::wstring DumpFields(const CCfgSettingCategoryBase& s) {
-    struct Collect : CCfgSettingCategoryBase::CFieldInfoCallback {
-        std::wstring text;
-        bool operator()(unsigned int, const x_wstring& name, const CVar& value) override {
-            text += name + L"=" + DumpValue(value) + L";";
-            return true;
-        }
-    } cb;
-    s.EnumerateFieldValue(cb);
-    return cb.text;
+    std::wstring text;
+    for (const auto& [name, value] : settingtest::Fields(s))
+        text += name + L"=" + DumpValue(value) + L";";
+    return text;
 }
 
 // Subject, dirty flag and fields.
@@ -131,11 +128,7 @@ inline std::wstring DumpSetting(CCfgSettingCategoryBase& s) {
     return s.GetSubjectID().ToString() + (s.IsDirty() ? L" dirty " : L" clean ") + DumpFields(s);
 }
 
-inline std::vector<uint8_t> Bytes(std::initializer_list<int> list) {
-    std::vector<uint8_t> out;
-    for (int b : list) out.push_back(static_cast<uint8_t>(b));
-    return out;
-}
+using testsupport::Bytes;
 
 // The bytes of an x_wstring item holding ASCII text.
 inline void AppendString(std::vector<uint8_t>& out, const std::string& text) {

@@ -1,72 +1,29 @@
-// The sample home: the default schema and connection files (kept equal to config/ by a test of
-// the database layer), the home's folders and a registry file naming the home.
+// The sample home: the default schema and connection files read from the source tree's config/,
+// the home's folders and a registry file naming the home.
 // Thread rule: CScopedEnv from the main thread only.
 #include "tests/support/SampleHome.h"
 
 #include <cstdlib>
+#include <string>
 
 #include "tests/support/TempDir.h"
 
 namespace testsupport {
 
-const char* const kSampleSchemaXml = R"XML(<?xml version="1.0" encoding="UTF-8"?>
-<!-- Tables of the configuration database: one table per setting category, named after it.
-     Every table gets the key column CFG_INDEX (text, unique, ASCII case ignored) first.
-     Column types: string, int16, int32, int64, bool, date, double, bytes.
-     CFG_IGNORE_FIELDS lists fields a write leaves alone (";"-separated, "###" = always);
-     CFG_DEFAULT_INSTANCE names the row (policy:subject) that a reset copies. -->
-<database>
-  <schema version="1">
-    <table name="QV_VirusScan">
-      <column name="CFG_IGNORE_FIELDS" type="string" default=""/>
-      <column name="CFG_DEFAULT_INSTANCE" type="string" default="ZOLT_PLC_NULL:ZOLT_SUB_CFG_VS_DEFAULT"/>
-      <column name="VS_ENABLE_VIRUSSCAN" type="bool" default="1"/>
-      <column name="VS_ACTION" type="int16" default="1"/>
-      <column name="VS_MAX_SIZE" type="int32" default="10240"/>
-      <column name="VS_SCAN_ARCHIVES" type="bool" default="1"/>
-      <column name="VS_QUARANTINE_FOLDER" type="string" default="quarantine"/>
-      <column name="VS_EXCLUDED_EXTENSIONS" type="string" default=""/>
-      <column name="VS_LAST_UPDATE" type="date" default="1899-12-30"/>
-    </table>
-    <table name="QV_ContentFilter">
-      <column name="CFG_IGNORE_FIELDS" type="string" default=""/>
-      <column name="CFG_DEFAULT_INSTANCE" type="string" default="ZOLT_PLC_NULL:ZOLT_SUB_CFG_CF_DEFAULT"/>
-      <column name="CF_ENABLED" type="bool" default="0"/>
-      <column name="CF_ACTION" type="int16" default="0"/>
-      <column name="CF_NOTIFY_ADMIN" type="bool" default="0"/>
-      <column name="RULES_CFGSETTING_MV" type="string" default=""/>
-    </table>
-    <table name="QV_ContentFilterRule">
-      <column name="CFG_DEFAULT_INSTANCE" type="string" default="ZOLT_PLC_NULL:ZOLT_SUB_CFG_CFR_DEFAULT"/>
-      <column name="CFR_NAME" type="string" default=""/>
-      <column name="CFR_ENABLED" type="bool" default="1"/>
-      <column name="CFR_PATTERN" type="string" default=""/>
-      <column name="CFR_ACTION" type="int16" default="0"/>
-      <column name="CFR_PRIORITY" type="int32" default="0"/>
-    </table>
-    <table name="QV_VirtualServerEnvironment">
-      <column name="VSE_LOG_FILENAME" type="string" default=""/>
-      <column name="VSE_CFG_FILENAME" type="string" default=""/>
-      <column name="VSE_REPORT_FILENAME" type="string" default=""/>
-      <column name="VSE_ROOT_FOLDER" type="string" default=""/>
-      <column name="VSE_SERVER_STATUS" type="bool" default="1"/>
-    </table>
-    <table name="QV_INMEMORY">
-      <column name="INM_VAIRANT" type="string" default=""/>
-    </table>
-  </schema>
-</database>
-)XML";
+namespace {
 
-const char* const kSampleConnectionXml = R"XML(<?xml version="1.0" encoding="UTF-8"?>
-<!-- Connection to the configuration database. Relative paths are taken from the home folder
-     (the folder above this file's folder). -->
-<connection provider="sqlite">
-  <database file="data/config.db"/>
-  <schema file="config/dbSchema_Conf.xml"/>
-  <busyTimeout ms="30000"/>
-</connection>
-)XML";
+// A file of the default home shipped in the source tree's config/ folder.
+std::string Shipped(const char* name) {
+    return ReadFile(std::filesystem::path(ZOLT_SOURCE_DIR) / "config" / name);
+}
+
+const std::string g_schema = Shipped("dbSchema_Conf.xml");
+const std::string g_connection = Shipped("dbconf_Conf.xml");
+
+}  // namespace
+
+const char* const kSampleSchemaXml = g_schema.c_str();
+const char* const kSampleConnectionXml = g_connection.c_str();
 
 void CreateSampleHome(const std::filesystem::path& home) {
     WriteFile(home / "config" / "dbSchema_Conf.xml", kSampleSchemaXml);

@@ -1,5 +1,5 @@
 // A sample home for tests and the demo: the schema file, the connection file and the data/ and
-// log/ folders, with the same content as the default home shipped in config/. Also a registry
+// log/ folders, with the files of the default home shipped in config/. Also a registry
 // file pointing at a home, and a scoped environment variable, so that a test can run in a home
 // of its own.
 // Thread rule: CScopedEnv changes the process environment: use it from the test's main thread
@@ -12,7 +12,7 @@
 
 namespace testsupport {
 
-// The default schema file and connection file, as shipped in config/.
+// The default schema file and connection file, read from config/ in the source tree.
 extern const char* const kSampleSchemaXml;
 extern const char* const kSampleConnectionXml;
 
