@@ -718,9 +718,9 @@ void CCfgSettingGenericDatabase::CacheAllConfig(const OS::x_wstring& schemaFile)
             OpenTable(name, rs);
             entry.pRecordSet.reset(rs);
             if (rs == nullptr) {
-                CFG_LOG(DBG::LVL_WARNING, L"can't open table %ls", name.c_str());
+                CFG_LOG(DBG::LVL_ERROR, L"can't open table %ls", name.c_str());
             } else {
-                CFG_LOG(DBG::LVL_WARNING, L"open table %ls successfully", name.c_str());
+                CFG_LOG(DBG::LVL_ERROR, L"open table %ls successfully", name.c_str());
             }
         }
     } catch (const CXMLException& e) {

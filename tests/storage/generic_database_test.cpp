@@ -291,7 +291,7 @@ TEST_F(GenericDatabaseTest, ConstructionFindsTheSchemaAndRejectsOneThatIsNotXml)
     {
         DBG::CCaptureLog log;
         Open();
-        EXPECT_TRUE(HasLine(log, DBG::LVL_WARNING, L"open table T_Item successfully"));
+        EXPECT_TRUE(HasLine(log, DBG::LVL_ERROR, L"open table T_Item successfully"));
         EXPECT_TRUE(testsupport::NoLines(log, DBG::LVL_ERROR));
         m_db.reset();
     }
@@ -311,7 +311,7 @@ TEST_F(GenericDatabaseTest, ConstructionFindsTheSchemaAndRejectsOneThatIsNotXml)
     {
         DBG::CCaptureLog log;
         Open();
-        EXPECT_TRUE(HasLine(log, DBG::LVL_WARNING, L"can't open table T_Item"));
+        EXPECT_TRUE(HasLine(log, DBG::LVL_ERROR, L"can't open table T_Item"));
         EXPECT_EQ(m_db->GetOpenTableCount(), 0u);
         m_db.reset();
     }
