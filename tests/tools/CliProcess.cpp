@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,7 +68,7 @@ std::string ReadLine(CLineReader& r) {
 
 // Waits for `pid` to end; past the deadline the test fails and the child is killed.
 int WaitExit(pid_t pid) {
-    const int pidFd = pidfd_open(pid, 0);
+    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     if (pidFd >= 0 && !Readable(pidFd, std::chrono::steady_clock::now() + kDeadline)) {
         ADD_FAILURE() << "pid " << pid << " did not end within " << kDeadline.count() << " s";
         kill(pid, SIGKILL);
