@@ -22,7 +22,6 @@
 #include "outside/rpc/CRPCException.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_VirtualServerDB.h"
-#include "setting/cfg_SettingCategoryFake.h"
 #include "tests/client/AgentTestSupport.h"
 #include "tests/support/ChildProcess.h"
 
@@ -192,16 +191,6 @@ TEST_F(AgentEndToEnd, ApplyAllQueryAllBatchesAndWhatObserversHearOfEachOperation
         ASSERT_TRUE(quiet.QueryConfigurationSettings(kServer, kPolicy, original, nullptr));
         EXPECT_EQ(Fields(copy), Fields(original));
     }
-    // A batch the target filters out whole is answered by the count alone: nothing refused.
-    CIPCMsgBuffer neverReplicated, countOnly;
-    neverReplicated << 1 << 0;
-    NS_CfgProtocol::WriteKey(neverReplicated, L"SRC", kPolicy,
-                             CSubjectID(L"ZOLT_SUB_CFG_AL_QUARANTINE_DISK"), L"QV_Alert");
-    CCfgSettingCategoryFake alert(L"QV_Alert");
-    alert.AddFieldValue(x_wstring(L"F"), CVar(1));
-    NS_CfgProtocol::WriteSetting(neverReplicated, alert);
-    EXPECT_TRUE(toTarget.ModifyBatchConfigurationSettings(
-        L"TGT", -1, neverReplicated, reply, nullptr, writeClean, L"SRC", L"admin", ST_LOCAL));
     // While the target's database is off line the modify answers -1 behind the count.
     CDBFaultInjector::LoseAllConnections();
     CIPCMsgBuffer again = CIPCMsgBuffer::FromBytes(queried.data(), queried.size());

@@ -199,12 +199,6 @@ TEST_F(Agent, OtherOperationsJudgeTheirRepliesAndLetShortRepliesThrow) {
                   [&] { agent.ResetToDefault(kServer, kPolicy, s, nullptr); }),
               CIPCMsgBufferException::READ_PAST_END);
 
-    // Load succeeds without touching the setting, even with a setting behind the result.
-    ResetToBefore(s);
-    master.Then(ReplyWith(318, 0, &stored));
-    EXPECT_TRUE(agent.LoadConfigurationSettings(kServer, kPolicy, s, nullptr));
-    EXPECT_EQ(Fields(s), kBeforeFields);
-
     CCfgSettingApplyAll applyAll(L"QV_VirusScan");
     master.Then(ReplyWith(316, 0));
     EXPECT_FALSE(agent.ModifyConfigurationSettings(kServer, applyAll, nullptr));

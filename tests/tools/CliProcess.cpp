@@ -3,9 +3,17 @@
 #include "tests/tools/CliProcess.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -14,6 +22,18 @@ namespace clitest {
 namespace {
 
 const fs::path kBin = fs::path(ZOLT_TEST_BINARY_DIR);
+constexpr std::chrono::seconds kDeadline(20);
+
+// Waits until `fd` is readable or the deadline passes; false past it.
+bool Readable(int fd, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        const int n = poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0)));
+        if (n >= 0 || errno != EINTR) return n > 0;
+    }
+}
 
 std::vector<char*> Argv(const std::string& program, const std::vector<std::string>& args) {
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
@@ -26,14 +46,37 @@ int ExitCode(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-std::string ReadLine(FILE* f) {
-    std::string line;
-    char buf[4096];
-    while (fgets(buf, sizeof buf, f)) {
-        line += buf;
-        if (!line.empty() && line.back() == '\n') break;
+std::string ReadLine(CLineReader& r) {
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    for (;;) {
+        const size_t nl = r.pending.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = r.pending.substr(0, nl + 1);
+            r.pending.erase(0, nl + 1);
+            return line;
+        }
+        if (!Readable(r.fd, deadline)) {
+            ADD_FAILURE() << "no line from the child within " << kDeadline.count() << " s";
+            return "";
+        }
+        char buf[4096];
+        const ssize_t n = read(r.fd, buf, sizeof buf);
+        if (n <= 0) return std::exchange(r.pending, "");
+        r.pending.append(buf, static_cast<size_t>(n));
     }
-    return line;
+}
+
+// Waits for `pid` to end; past the deadline the test fails and the child is killed.
+int WaitExit(pid_t pid) {
+    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidFd >= 0 && !Readable(pidFd, std::chrono::steady_clock::now() + kDeadline)) {
+        ADD_FAILURE() << "pid " << pid << " did not end within " << kDeadline.count() << " s";
+        kill(pid, SIGKILL);
+    }
+    if (pidFd >= 0) close(pidFd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return ExitCode(status);
 }
 
 // Starts `program`: standard input from `inFd` (or /dev/null), output and error to the given
@@ -66,9 +109,8 @@ CRun RunCli(const std::vector<std::string>& args, const std::string& input) {
     close(inFd);
     close(outFd);
     close(errFd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {ExitCode(status), testsupport::ReadFile(out), testsupport::ReadFile(err)};
+    const int code = WaitExit(pid);
+    return {code, testsupport::ReadFile(out), testsupport::ReadFile(err)};
 }
 
 CDaemon::CDaemon(const fs::path& dir)
@@ -83,17 +125,16 @@ CDaemon::CDaemon(const fs::path& dir)
     m_Pid = Spawn((kBin / "zoltcfgd").string(), {}, -1, outPipe[1], errFd);
     close(outPipe[1]);
     close(errFd);
-    m_pOut = fdopen(outPipe[0], "r");
-    m_strReady = ReadLine(m_pOut);  // the daemon serves once it has written this line
+    m_Out.fd = outPipe[0];
+    m_strReady = ReadLine(m_Out);  // the daemon serves once it has written this line
 }
 
 CDaemon::~CDaemon() {
     if (m_Pid > 0) {
         kill(m_Pid, SIGTERM);
-        int status = 0;
-        waitpid(m_Pid, &status, 0);
+        WaitExit(m_Pid);
     }
-    if (m_pOut) fclose(m_pOut);
+    if (m_Out.fd >= 0) close(m_Out.fd);
 }
 
 CRun CDaemon::Cli(const std::vector<std::string>& args, const std::string& input) const {
@@ -106,8 +147,8 @@ CBackgroundCli::CBackgroundCli(const std::vector<std::string>& args) {
     m_Pid = Spawn((kBin / "zoltcfg").string(), args, -1, outPipe[1], errPipe[1]);
     close(outPipe[1]);
     close(errPipe[1]);
-    m_pOut = fdopen(outPipe[0], "r");
-    m_pErr = fdopen(errPipe[0], "r");
+    m_Out.fd = outPipe[0];
+    m_Err.fd = errPipe[0];
 }
 
 CBackgroundCli::~CBackgroundCli() {
@@ -115,16 +156,16 @@ CBackgroundCli::~CBackgroundCli() {
         kill(m_Pid, SIGKILL);
         waitpid(m_Pid, nullptr, 0);
     }
-    if (m_pOut) fclose(m_pOut);
-    if (m_pErr) fclose(m_pErr);
+    if (m_Out.fd >= 0) close(m_Out.fd);
+    if (m_Err.fd >= 0) close(m_Err.fd);
 }
 
 std::string CBackgroundCli::OutLine() {
-    return ReadLine(m_pOut);
+    return ReadLine(m_Out);
 }
 
 std::string CBackgroundCli::ErrLine() {
-    return ReadLine(m_pErr);
+    return ReadLine(m_Err);
 }
 
 void CBackgroundCli::Signal(int signal) {
@@ -132,10 +173,9 @@ void CBackgroundCli::Signal(int signal) {
 }
 
 int CBackgroundCli::Wait() {
-    int status = 0;
-    waitpid(m_Pid, &status, 0);
+    const int code = WaitExit(m_Pid);
     m_Pid = -1;
-    return ExitCode(status);
+    return code;
 }
 
 }  // namespace clitest

@@ -1,12 +1,12 @@
 // Running the real zoltcfgd and zoltcfg from the build folder for the CLI tests: a daemon on a
 // temporary home and runtime folder of its own, one-shot CLI runs with their output and exit
-// code, and a CLI run in the background whose lines are read as they come.
+// code, and a CLI run in the background whose lines are read as they come. Every wait on a child
+// (a line, an exit) has a deadline: past it the test fails instead of hanging.
 // Thread rule: the test's main thread only (the environment is set for the children).
 #pragma once
 
 #include <sys/types.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -15,6 +15,12 @@
 #include "tests/support/TempDir.h"
 
 namespace clitest {
+
+// Reads a pipe line by line.
+struct CLineReader {
+    int fd = -1;
+    std::string pending;  // read beyond the last line returned
+};
 
 // The outcome of one CLI run.
 struct CRun {
@@ -41,7 +47,7 @@ class CDaemon {
   private:
     std::filesystem::path m_Dir;
     pid_t m_Pid = -1;
-    FILE* m_pOut = nullptr;
+    CLineReader m_Out;
     std::string m_strReady;
     testsupport::CScopedEnv m_Home, m_Runtime, m_Registry;
 };
@@ -54,18 +60,17 @@ class CBackgroundCli {
     CBackgroundCli(const CBackgroundCli&) = delete;
     CBackgroundCli& operator=(const CBackgroundCli&) = delete;
 
-    // The next line (with its newline), "" at the end of the stream.
+    // The next line (with its newline), "" at the end of the stream or past the deadline.
     std::string OutLine();
     std::string ErrLine();
     // Sends `signal` to the process.
     void Signal(int signal);
-    // Waits for the exit; the exit code, or 128 + the signal.
+    // Waits for the exit; the exit code, or 128 + the signal (SIGKILL past the deadline).
     int Wait();
 
   private:
     pid_t m_Pid = -1;
-    FILE* m_pOut = nullptr;
-    FILE* m_pErr = nullptr;
+    CLineReader m_Out, m_Err;
 };
 
 // Runs zoltcfg with the current environment.
