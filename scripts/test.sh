@@ -70,11 +70,12 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j"$jobs"
 
 echo "== ThreadSanitizer (concurrency tests) =="
-# Only the suites that hold concurrency tests are built here.
+# Only the suites that hold concurrency tests are built here; the concurrency tests and the
+# caching proxy's tests (a notification thread against readers) run.
 build build/tsan -DCMAKE_BUILD_TYPE=Debug -DZOLT_SANITIZE=thread -DZOLT_BENCH=OFF -- \
   $(grep -l Concurren tests/*/*.cpp tests/*/*/*.cpp | xargs -n1 dirname | sort -u |
     sed -e 's|^tests/outside/|test_|' -e 's|^tests/|test_|')
-TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -R 'Concurren'
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -R 'Concurren|^Proxy'
 
 echo "== libFuzzer: the request dispatcher, 300,000 inputs from a fixed seed =="
 # A fixed seed and input count make the run repeatable: a finding here is found again by the
