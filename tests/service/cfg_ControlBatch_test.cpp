@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <tuple>
 
 #include "outside/audit/AuditLog.h"
@@ -205,15 +206,9 @@ class ServiceBatch : public ::testing::Test {
         Lines out;
         const auto file = std::filesystem::path(NS_Audit::AuditLogFile().ToUtf8());
         if (!std::filesystem::exists(file)) return out;
-        std::string text = testsupport::ReadFile(file), line;
-        for (char c : text) {
-            if (c != '\n') {
-                line += c;
-                continue;
-            }
+        std::istringstream text(testsupport::ReadFile(file));
+        for (std::string line; std::getline(text, line);)
             out.push_back(x_wstring::FromUtf8(line.substr(line.find('\t') + 1)));
-            line.clear();
-        }
         return out;
     }
 
