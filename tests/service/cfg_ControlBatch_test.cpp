@@ -192,10 +192,7 @@ class ServiceBatch : public ::testing::Test {
         CRegUtil::ClearRemoteHosts();
     }
     CIPCMsgBuffer Call(int id, const CIPCMsgBuffer& body) {
-        CIPCMsgBuffer reply;
-        body.Rewind();
-        m_service(id, body, reply);
-        return reply;
+        return CallService(m_service, id, body);
     }
     Lines Notified() {
         Call(317, KeyBody(Key(L"TGT", L"POL", kSentinel)));

@@ -164,11 +164,9 @@ TEST_F(RpcTest, FramesOnTheWireMatchTheirLayout) {
 }
 
 TEST_F(RpcTest, DispatchesByIdWithTheIdStrippedAndAnswersUnknownIdsEmpty) {
-    std::vector<int> seenIds;
-    std::vector<unsigned long> seenSizes;
+    std::vector<std::pair<int, unsigned long>> seen;  // id and request size
     CFuncHandler handler({301, 303}, [&](int id, const CIPCMsgBuffer& req, CIPCMsgBuffer& rep) {
-        seenIds.push_back(id);
-        seenSizes.push_back(req.BytesUsed());
+        seen.emplace_back(id, req.BytesUsed());
         OS::x_wstring s;
         req >> s;  // the first item behind the id
         rep << id + 1 << s;
@@ -184,20 +182,17 @@ TEST_F(RpcTest, DispatchesByIdWithTheIdStrippedAndAnswersUnknownIdsEmpty) {
     int id = 0;
     OS::x_wstring s;
     reply >> id >> s;
-    EXPECT_EQ(304, id);
-    EXPECT_EQ(OS::x_wstring(L"ab"), s);
-    EXPECT_EQ(std::vector<int>{303}, seenIds);
-    EXPECT_EQ(std::vector<unsigned long>{6}, seenSizes);  // 4-byte count + "ab", no id
+    EXPECT_EQ(std::pair(304, x_wstring(L"ab")), std::pair(id, s));
+    EXPECT_EQ((std::vector<std::pair<int, unsigned long>>{{303, 6}}), seen);  // count + "ab"
 
     // An id the handler did not report, and a request too short to hold an id.
     CIPCMsgBuffer unknown(1024, false), empty(1024, false);
     unknown << 305 << OS::x_wstring(L"x");
-    reply << 1;
-    client.SendRequest(unknown, reply);
-    EXPECT_EQ(0u, reply.BytesUsed());
-    reply << 1;
-    client.SendRequest(empty, reply);
-    EXPECT_EQ(0u, reply.BytesUsed());
+    for (const CIPCMsgBuffer* request : {&unknown, &empty}) {
+        reply << 1;
+        client.SendRequest(*request, reply);
+        EXPECT_EQ(0u, reply.BytesUsed());
+    }
     EXPECT_EQ(1, handler.calls.load());
 
     // A handler that throws makes the client throw with its message.
