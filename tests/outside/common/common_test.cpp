@@ -1,6 +1,8 @@
 // Tests of the common layer: wide strings, exceptions, calendar times and the string helpers.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "outside/common/CAutoObjPtr.h"
 #include "outside/common/CException.h"
 #include "outside/common/CTime.h"
@@ -45,12 +47,10 @@ TEST(CTime, FillsDerivedMembersAndRejectsBadDates) {
     OS::CTime t(2024, 2, 29, 13, 45, 59);
     tm out{};
     t.GetTimeStruct(out);
-    EXPECT_EQ(124, out.tm_year);
-    EXPECT_EQ(1, out.tm_mon);
-    EXPECT_EQ(29, out.tm_mday);
-    EXPECT_EQ(4, out.tm_wday);  // a Thursday
-    EXPECT_EQ(59, out.tm_yday);
-    EXPECT_EQ(0, out.tm_isdst);
+    // A Thursday, the year's day 59.
+    EXPECT_EQ(
+        std::tuple(out.tm_year, out.tm_mon, out.tm_mday, out.tm_wday, out.tm_yday, out.tm_isdst),
+        std::tuple(124, 1, 29, 4, 59, 0));
     EXPECT_EQ(31, OS::CTime(1899, 12, 31, 0, 0, 0).GetDay());
     EXPECT_THROW(OS::CTime(2023, 2, 29, 0, 0, 0), OS::CTimeException);
     EXPECT_THROW(OS::CTime(2023, 13, 1, 0, 0, 0), OS::CTimeException);
@@ -59,15 +59,14 @@ TEST(CTime, FillsDerivedMembersAndRejectsBadDates) {
 }
 
 TEST(StringUtils, SplittingAndPaths) {
-    std::vector<x_wstring> w;
-    NS_StringUtils::splitWords(L"QV_A:SUB_1:QV_B:SUB_2:", L':', w);
-    EXPECT_EQ((std::vector<x_wstring>{L"QV_A", L"SUB_1", L"QV_B", L"SUB_2"}), w);
-    w.clear();
-    NS_StringUtils::splitWords(L"::a::", L':', w);
-    EXPECT_EQ((std::vector<x_wstring>{L"a"}), w);
-    w.clear();
-    NS_StringUtils::splitWords(L"", L':', w);
-    EXPECT_TRUE(w.empty());
+    using Words = std::vector<x_wstring>;
+    for (auto [text, want] :
+         {std::pair{L"QV_A:SUB_1:QV_B:SUB_2:", Words{L"QV_A", L"SUB_1", L"QV_B", L"SUB_2"}},
+          std::pair{L"::a::", Words{L"a"}}, std::pair{L"", Words{}}}) {
+        Words w;
+        NS_StringUtils::splitWords(text, L':', w);
+        EXPECT_EQ(want, w);
+    }
 
     std::vector<x_wstring> t;
     EXPECT_EQ(3, NS_StringUtils::GetStrings(L"  a, b ,,c ", L" ,", t));
@@ -80,13 +79,10 @@ TEST(StringUtils, SplittingAndPaths) {
 }
 
 TEST(CException, CarriesCodeFileLineAndMessage) {
-    try {
-        throw OS::CSystemException(13, L"io.cpp", 42, L"permission denied");
-    } catch (const OS::CException& e) {
-        EXPECT_EQ(13, e.GetErrorCode());
-        EXPECT_EQ(x_wstring(L"permission denied"), e.GetErrorMsg());
-        EXPECT_EQ(x_wstring(L"permission denied (code 13 at io.cpp:42)"), e.GetErrorMsgEx());
-    }
+    const OS::CException& e = OS::CSystemException(13, L"io.cpp", 42, L"permission denied");
+    EXPECT_EQ(std::tuple(e.GetErrorCode(), e.GetErrorMsg(), e.GetErrorMsgEx()),
+              std::tuple(13, x_wstring(L"permission denied"),
+                         x_wstring(L"permission denied (code 13 at io.cpp:42)")));
 }
 
 namespace {

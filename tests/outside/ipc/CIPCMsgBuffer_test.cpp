@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <tuple>
 #include <vector>
 
@@ -23,6 +24,8 @@ Bytes AllBytes(const CAccBuffer& buf) {
 CIPCMsgBuffer FromBytes(const Bytes& b) {
     return CIPCMsgBuffer::FromBytes(b.data(), b.size());
 }
+
+using Read = std::function<void()>;
 
 // Runs `read` on `buf`, expecting a CIPCMsgBufferException with `code` and no move of the read
 // position.
@@ -176,13 +179,11 @@ TEST(IPCMsgBufferRefusals, ReadingPastTheEndLeavesThePositionAlone) {
     CIPCMsgBuffer nested;
     unsigned char* block = nullptr;
     unsigned char out[4];
-    ExpectRefused(buf, CIPCMsgBufferException::READ_PAST_END, [&] { buf >> i; });
-    ExpectRefused(buf, CIPCMsgBufferException::READ_PAST_END, [&] { buf >> u; });
-    ExpectRefused(buf, CIPCMsgBufferException::READ_PAST_END, [&] { buf >> s; });
-    ExpectRefused(buf, CIPCMsgBufferException::READ_PAST_END, [&] { buf >> v; });
-    ExpectRefused(buf, CIPCMsgBufferException::READ_PAST_END, [&] { buf >> nested; });
-    ExpectRefused(buf, CIPCMsgBufferException::READ_PAST_END, [&] { buf.Get(block, 4); });
-    ExpectRefused(buf, CIPCMsgBufferException::READ_PAST_END, [&] { buf.GetInto(out, 4); });
+    for (const Read& read :
+         {Read([&] { buf >> i; }), Read([&] { buf >> u; }), Read([&] { buf >> s; }),
+          Read([&] { buf >> v; }), Read([&] { buf >> nested; }), Read([&] { buf.Get(block, 4); }),
+          Read([&] { buf.GetInto(out, 4); })})
+        ExpectRefused(buf, CIPCMsgBufferException::READ_PAST_END, read);
     EXPECT_EQ(nullptr, block);
 
     short sh = 0;
@@ -206,9 +207,9 @@ TEST(IPCMsgBufferRefusals, HostileCountsAreRefusedBeforeAllocating) {
     std::vector<OS::x_wstring> v = {L"kept"};
     CIPCMsgBuffer nested;
     nested << 1;
-    ExpectRefused(huge, CIPCMsgBufferException::BAD_LENGTH, [&] { huge >> s; });
-    ExpectRefused(huge, CIPCMsgBufferException::BAD_LENGTH, [&] { huge >> v; });
-    ExpectRefused(huge, CIPCMsgBufferException::BAD_LENGTH, [&] { huge >> nested; });
+    for (const Read& read :
+         {Read([&] { huge >> s; }), Read([&] { huge >> v; }), Read([&] { huge >> nested; })})
+        ExpectRefused(huge, CIPCMsgBufferException::BAD_LENGTH, read);
     EXPECT_EQ(L"kept", s);
     EXPECT_EQ(std::vector<OS::x_wstring>{L"kept"}, v);
     EXPECT_EQ(4u, nested.BytesUsed());
