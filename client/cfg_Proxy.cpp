@@ -205,20 +205,25 @@ void CCfgProxy::DropAll() {
         m_uGeneration.fetch_add(1, std::memory_order_acq_rel);
         servers.swap(m_setServers);
     }
-    std::vector<CCfgIndex> dropped;
+    // Kept as server and pair rather than as keys: a key has virtual members and no virtual
+    // destructor, so it is not held in containers.
+    struct CDropped {
+        OS::x_wstring server;
+        CCfgSettingDBBase::SubjectPair pair;
+    };
+    std::vector<CDropped> dropped;
     for (const auto& server : servers) {
         std::vector<CCfgSettingDBBase::SubjectPair> pairs;
         m_Cache.GetPolicySubjectPairByVirtualServerName(server, pairs);
         for (const auto& pair : pairs) {
-            dropped.emplace_back(server, pair);
-            m_Cache.RemoveConfiguration(dropped.back(), OS::x_wstring(), nullptr);
+            m_Cache.RemoveConfiguration(CCfgIndex(server, pair), OS::x_wstring(), nullptr);
+            dropped.push_back(CDropped{server, pair});
         }
     }
     if (dropped.empty()) return;
     const std::vector<CCfgProxyHook*> hooks = CopyHooks();
-    for (const CCfgIndex& d : dropped)
+    for (const CDropped& d : dropped)
         for (CCfgProxyHook* hook : hooks)
             if (hook)
-                hook->NotifyCallBack(d.GetServerName(), d.GetPolicySubject(), d.GetSubjectID(),
-                                     P::kChangeWritten);
+                hook->NotifyCallBack(d.server, d.pair.first, d.pair.second, P::kChangeWritten);
 }
