@@ -20,6 +20,7 @@
 #include "outside/notify/NotifyFrame.h"
 #include "outside/rpc/AsioInclude.h"
 #include "outside/rpc/CRPCException.h"
+#include "outside/rpc/RpcAccess.h"
 #include "outside/rpc/RpcEndpoint.h"
 #include "outside/rpc/RpcFrame.h"
 #include "outside/rpc/RpcFrameReader.h"
@@ -50,6 +51,7 @@ struct CSubjectServerHelper::Impl {
     CComponentID component;
     std::string socketPath;
     std::unique_ptr<RPC::CEndpointLock> lock;
+    RPC::CLocalAccess access;
     uint64_t startId = 0;
 
     // One connected observer.
@@ -111,6 +113,17 @@ void CSubjectServerHelper::Impl::Accept() {
         }
         backoff.Reset();
         auto o = std::make_shared<CObserver>(*this, std::move(socket));
+        long uid, pid;
+        if (!access.Allows(o->socket.native_handle(), uid, pid)) {
+            CFG_LOG(DBG::LVL_WARNING,
+                    L"publisher %ls: connection refused: user %ld (process %ld) is neither root, "
+                    L"the service's user nor a member of group %s",
+                    component.GetID(), uid, pid, access.AdminGroup().c_str());
+            asio::error_code ignored;
+            o->socket.close(ignored);
+            Accept();
+            return;
+        }
         bool refused;
         {
             std::lock_guard<std::mutex> g(mutex);
@@ -284,6 +297,7 @@ CSubjectServerHelper::CSubjectServerHelper(const CComponentID& component)
         s.acceptor = std::make_unique<asio::local::stream_protocol::acceptor>(s.context);
         s.acceptor->open(ep.protocol());
         s.acceptor->bind(ep);
+        s.access.SecureSocket(s.socketPath);
         s.acceptor->listen(asio::socket_base::max_listen_connections);
     } catch (const asio::system_error& e) {
         throw CRPCException(CRPCException::ENDPOINT_FAILED, OS_WFILE, __LINE__,
