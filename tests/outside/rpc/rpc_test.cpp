@@ -1,9 +1,12 @@
 // Tests of the request/reply transport: frames on the wire, dispatch by message id, the server
 // pool, unregistering, restarts, time limits, size limits and endpoint ownership.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,12 +20,19 @@
 #include <vector>
 
 #include "outside/log/DebugLog.h"
+#include "outside/registry/CRegKey.h"
+#include "outside/registry/HomeDir.h"
 #include "outside/rpc/CRPCClientHelper.h"
 #include "outside/rpc/CRPCServerHelper.h"
+#include "outside/rpc/RpcAccess.h"
 #include "outside/rpc/RpcEndpoint.h"
 #include "outside/rpc/RpcFrame.h"
+#include "outside/rpc/RpcFrameReader.h"
+#include "outside/rpc/RpcLimits.h"
 #include "tests/support/Caught.h"
 #include "tests/support/FreePort.h"
+#include "tests/support/LogText.h"
+#include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
 
 using namespace std::chrono_literals;
@@ -104,8 +114,8 @@ int Listen(const std::string& path) {
     return fd;
 }
 
-int ConnectTo(const std::string& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+int ConnectTo(const std::string& path, int flags = 0) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | flags, 0);
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::strcpy(a.sun_path, path.c_str());
@@ -235,9 +245,75 @@ TEST_F(RpcTest, ProtocolSequencesAndRuntimeFolder) {
 
     const std::string nested = m_dir.Str() + "/a/b";
     ::setenv("ZOLTCFG_RUNTIME_DIR", (nested + "/").c_str(), 1);
-    EXPECT_EQ(nested, RPC::RuntimeDir());
-    EXPECT_TRUE(std::filesystem::is_directory(nested));
     EXPECT_EQ(nested + "/ID_A_B.notify", RPC::LocalSocketPath(CComponentID(L"ID_A/B"), ".notify"));
+    struct stat st {};
+    EXPECT_TRUE(::lstat(nested.c_str(), &st) == 0 && (st.st_mode & 07777) == 0750);
+
+    // Folders another user could stand in: refused, the server does not start. So is a lock
+    // file that is a symbolic link.
+    const bool root = ::geteuid() == 0;
+    const std::string d = m_dir.Str() + "/rt";
+    const struct {
+        std::function<std::string()> make;
+        const char* why;
+    } folders[] = {
+        {[&] {
+             return root ? (::mkdir(d.c_str(), 0700), ::chown(d.c_str(), 65534, 65534), d) : "/usr";
+         },
+         "belongs to user"},
+        {[&] { return ::mkdir(d.c_str(), 0700), ::chmod(d.c_str(), 0770), d; },
+         "is writable by other users"},
+        {[&] { return ::mkdir(d.c_str(), 0700), ::chmod(d.c_str(), 0703), d; },
+         "is writable by other users"},
+        {[&] { return ::symlink(nested.c_str(), d.c_str()), d; }, "is a symbolic link"},
+        {[&] {
+             return ::symlink((d + ".x").c_str(), (nested + "/ID_TEST_COMP.rpc.lock").c_str()),
+                    nested;
+         },
+         "cannot open the endpoint lock"},
+    };
+    for (const auto& f : folders) {
+        ::setenv("ZOLTCFG_RUNTIME_DIR", f.make().c_str(), 1);
+        const auto e =
+            Thrown([] { CRPCServerHelper refused(kComp, CRPCServerParameter(L"ncalrpc")); });
+        ASSERT_TRUE(e) << f.why;
+        EXPECT_EQ(CRPCException::ENDPOINT_FAILED, e->GetErrorCode());
+        EXPECT_NE(x_wstring::npos, e->GetErrorMsg().find(x_wstring::FromUtf8(f.why))) << f.why;
+        std::filesystem::remove(d);
+    }
+    std::filesystem::remove(nested + "/ID_TEST_COMP.rpc.lock");
+    EXPECT_FALSE(std::filesystem::exists(d + ".x"));
+
+    // A user outside the admin group is refused with the reason, even when the folder and
+    // the socket let it in (as root only: the peer runs as nobody).
+    if (root && !::getgrnam(RPC::kDefaultAdminGroup)) {
+        ::setenv("ZOLTCFG_RUNTIME_DIR", nested.c_str(), 1);
+        CRPCServerHelper server(kComp, CRPCServerParameter(L"ncalrpc"));
+        const std::string path = nested + "/ID_TEST_COMP.rpc";
+        EXPECT_TRUE(::lstat(path.c_str(), &st) == 0 && (st.st_mode & 0777) == 0660);
+        for (const std::string& f : {m_dir.Str(), m_dir.Str() + "/a", nested})
+            ::chmod(f.c_str(), 0755);
+        ::chmod(path.c_str(), 0666);
+        DBG::CCaptureLog log;
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::setgroups(0, nullptr) || ::setgid(65534) || ::setuid(65534)) ::_exit(90);
+            int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::strcpy(a.sun_path, path.c_str());
+            uint8_t reply[9] = {};
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a)) ::_exit(100 + errno);
+            if (::recv(fd, reply, sizeof reply, MSG_WAITALL) != 9) ::_exit(91);
+            ::_exit(reply[8]);
+        }
+        int status = 0;
+        ASSERT_EQ(child, ::waitpid(child, &status, 0));
+        EXPECT_EQ(RPC::kReplyNotAllowed, WEXITSTATUS(status));
+        EXPECT_TRUE(testsupport::HasLine(
+            log, DBG::LVL_WARNING,
+            L"connection refused: user 65534 (process " + std::to_wstring(child)));
+    }
     EXPECT_EQ(CRPCException::BAD_PARAMETER,
               ThrownCode([] { RPC::LocalSocketPath(CComponentID(L""), ".rpc"); }));
 
@@ -358,6 +434,44 @@ TEST_F(RpcTest, RefusalsLeaveTheServerServingThroughRestarts) {
     EXPECT_EQ(std::make_pair(2, 5), Call(tcp, 1, 5));
     remote.UnRegisterHandler(handler);
     ::unsetenv("ZOLTCFG_RPC_PORT_ID_TEST_COMP");
+}
+
+// A header announcing 48 MiB and one byte behind it holds a small buffer until the frame
+// deadline drops it; beyond MaxConnections connections are closed at once; the server serves on.
+TEST_F(RpcTest, HostileClientsAreBoundedAndDropped) {
+    testsupport::CScopedEnv registry("ZOLTCFG_REGISTRY", m_dir.Str() + "/registry");
+    OS::CRegKey key;
+    ASSERT_EQ(ERROR_SUCCESS, key.Create(HKEY_LOCAL_MACHINE, OS::kProductRegKey));
+    key.SetValue(4, L"MaxConnections");
+    CFuncHandler handler({1}, Echo);
+    CRPCServerHelper server(kComp, CRPCServerParameter(L"ncalrpc"));
+    server.RegisterHandler(handler);
+    CRPCClientHelper client(kComp, nullptr);
+    EXPECT_EQ(std::make_pair(2, 1), Call(client, 1, 1));
+    const std::string path = RPC::LocalSocketPath(kComp, ".rpc", false);
+    RPC::SetFrameDeadline(200ms);
+    DBG::CCaptureLog log;
+    const size_t before = RPC::PeakReservedReceiveBytes(true);
+    const uint8_t slow[] = {'Z', 'R', 'Q', '1', 0, 0, 0, 3, 1};
+    const int fd = ConnectTo(path, SOCK_NONBLOCK);  // reads below wait 10 s at most
+    RPC::WriteAll(fd, slow, sizeof slow, 10s);
+    uint8_t c;
+    EXPECT_EQ(CRPCException::CONNECTION_LOST, ThrownCode([&] { RPC::ReadExact(fd, &c, 1, 10s); }));
+    EXPECT_LT(RPC::PeakReservedReceiveBytes(), before + 64 * 1024);
+    EXPECT_TRUE(
+        testsupport::HasLine(log, DBG::LVL_WARNING, L"a frame did not arrive whole within 200 ms"));
+    RPC::SetFrameDeadline(30s);
+    ::close(fd);
+
+    std::vector<int> idle;
+    for (int i = 0; i < 4; ++i)
+        idle.push_back(ConnectTo(path, SOCK_NONBLOCK));  // the fourth is refused
+    EXPECT_EQ(CRPCException::CONNECTION_LOST,
+              ThrownCode([&] { RPC::ReadExact(idle[3], &c, 1, 10s); }));
+    EXPECT_TRUE(
+        testsupport::HasLine(log, DBG::LVL_WARNING, L"connection refused: 4 connections are open"));
+    EXPECT_EQ(std::make_pair(2, 2), Call(client, 1, 2));
+    for (int f : idle) ::close(f);
 }
 
 // Concurrency tests (their suite name puts them under the thread sanitizer).
