@@ -77,12 +77,15 @@ build build/tsan -DCMAKE_BUILD_TYPE=Debug -DZOLT_SANITIZE=thread -DZOLT_BENCH=OF
     sed -e 's|^tests/outside/|test_|' -e 's|^tests/|test_|')
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -R 'Concurren|^Proxy'
 
-echo "== libFuzzer: the request dispatcher, 300,000 inputs from a fixed seed =="
+echo "== libFuzzer: the request dispatcher (300,000 inputs) and the frame reader (200,000), fixed seeds =="
 # A fixed seed and input count make the run repeatable: a finding here is found again by the
 # same command. Longer runs with random seeds are for hunting: drop -seed and -runs.
 CXX=clang++ build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOLT_FUZZ=ON -DZOLT_BENCH=OFF \
-  -DZOLT_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -- dispatch_fuzz
+  -DZOLT_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -- dispatch_fuzz \
+  frame_fuzz
 build/fuzz/dispatch_fuzz -seed=1 -runs=300000 -max_total_time=300 -max_len=512 -timeout=10 \
+  -print_final_stats=1
+build/fuzz/frame_fuzz -seed=1 -runs=200000 -max_total_time=120 -max_len=4096 -timeout=10 \
   -print_final_stats=1
 
 echo "== newcomer test (a fresh clone, README's commands as written) =="
