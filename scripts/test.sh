@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds with warnings as errors and runs the whole
 # suite, builds a program outside the tree against the installed package (CMake and pkg-config),
-# then runs the suite again under AddressSanitizer + UndefinedBehaviorSanitizer, then runs the
+# probes a daemon with hostile connections, then runs the suite again under AddressSanitizer + UndefinedBehaviorSanitizer, then runs the
 # concurrency tests under ThreadSanitizer, then the newcomer test (a fresh clone running README's
 # commands as written).
 set -euo pipefail
@@ -63,6 +63,9 @@ LD_LIBRARY_PATH="$prefix/lib" timeout 60 "$prefix/consumer/consumer"
 LD_LIBRARY_PATH="$prefix/lib" timeout 60 "$prefix/consumer-pc"
 stop_daemon
 unset ZOLTCFG_HOME ZOLTCFG_RUNTIME_DIR ZOLTCFG_REGISTRY
+
+echo "== hostile clients: 1,000 connections against a daemon (peak memory, normal client's p99) =="
+ZOLT_BUILD_DIR=build/release timeout 120 bash scripts/probe-hostile.sh
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
 build build/asan -DCMAKE_BUILD_TYPE=Debug -DZOLT_SANITIZE=address,undefined -DZOLT_BENCH=OFF
