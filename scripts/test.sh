@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds with warnings as errors and runs the whole
 # suite, builds a program outside the tree against the installed package (CMake and pkg-config),
-# probes a daemon with hostile connections, then runs the suite again under AddressSanitizer + UndefinedBehaviorSanitizer, then runs the
-# concurrency tests under ThreadSanitizer, then the newcomer test (a fresh clone running README's
-# commands as written).
+# probes a daemon with hostile connections, then runs the suite again under AddressSanitizer +
+# UndefinedBehaviorSanitizer, then runs the concurrency tests under ThreadSanitizer, then the
+# fuzz targets, then the newcomer test (a fresh clone running README's commands as written).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
