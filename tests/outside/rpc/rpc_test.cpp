@@ -103,23 +103,13 @@ std::pair<int, int> Call(CRPCClientHelper& client, int id, int v) {
 const auto ThrownCode = [](auto&& f) { return testsupport::CaughtCode<CRPCException>(f); };
 const auto Thrown = [](auto&& f) { return testsupport::Caught<CRPCException>(f); };
 
-// A listening Unix socket at `path` (a stand-in server written by hand), or one connected to it.
-int Listen(const std::string& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strcpy(a.sun_path, path.c_str());
-    EXPECT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
-    EXPECT_EQ(0, ::listen(fd, 4));
-    return fd;
-}
-
-int ConnectTo(const std::string& path, int flags = 0) {
+// A Unix socket at `path`: listening (a stand-in server written by hand), or connected to it.
+int UnixSocket(const std::string& path, bool listen, int flags = 0) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | flags, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strcpy(a.sun_path, path.c_str());
-    EXPECT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    sockaddr_un a{AF_UNIX, {}};
+    path.copy(a.sun_path, sizeof a.sun_path - 1);
+    auto* at = reinterpret_cast<sockaddr*>(&a);
+    EXPECT_EQ(0, listen ? ::bind(fd, at, sizeof a) + ::listen(fd, 4) : ::connect(fd, at, sizeof a));
     return fd;
 }
 
@@ -135,7 +125,7 @@ const CComponentID kComp(L"ID_TEST_COMP");
 
 TEST_F(RpcTest, FramesOnTheWireMatchTheirLayout) {
     // A hand-written server pins the request bytes and answers a hand-made reply frame.
-    int lfd = Listen(RPC::LocalSocketPath(kComp, ".rpc"));
+    int lfd = UnixSocket(RPC::LocalSocketPath(kComp, ".rpc"), true);
     std::thread server([&] {
         int fd = ::accept(lfd, nullptr, nullptr);
         std::vector<uint8_t> got = RecvExactly(fd, 8 + 13);
@@ -289,7 +279,7 @@ TEST_F(RpcTest, ProtocolSequencesAndRuntimeFolder) {
         if (child == 0) {
             uint8_t reply[9] = {};
             if (::setgroups(0, nullptr) || ::setgid(65534) || ::setuid(65534)) ::_exit(90);
-            ::_exit(::recv(ConnectTo(path), reply, 9, MSG_WAITALL) == 9 ? reply[8] : 91);
+            ::_exit(::recv(UnixSocket(path, false), reply, 9, MSG_WAITALL) == 9 ? reply[8] : 91);
         }
         int status = 0;
         ASSERT_EQ(child, ::waitpid(child, &status, 0));
@@ -349,7 +339,7 @@ TEST_F(RpcTest, RefusalsLeaveTheServerServingThroughRestarts) {
     CRPCClientHelper client(kComp, nullptr);
     std::optional<CRPCServerHelper> server;
     const CComponentID fake(L"ID_FAKE");
-    const int lfd = Listen(RPC::LocalSocketPath(fake, ".rpc"));
+    const int lfd = UnixSocket(RPC::LocalSocketPath(fake, ".rpc"), true);
     std::thread liar([&] {
         int s = ::accept(lfd, nullptr, nullptr);
         RecvExactly(s, 8 + 8);
@@ -368,7 +358,7 @@ TEST_F(RpcTest, RefusalsLeaveTheServerServingThroughRestarts) {
          L"component ID_TEST_COMP cannot be reached at unix:" + dir +
              L"/ID_TEST_COMP.rpc: No such file or directory"},
         {[&] {
-             ::close(Listen(path));  // left by a server that is gone
+             ::close(UnixSocket(path, true));  // left by a server that is gone
              server.emplace(kComp, CRPCServerParameter(L"ncalrpc"));
              server->RegisterHandler(handler);
              CRPCServerHelper second(kComp, CRPCServerParameter(L"ncalrpc"));
@@ -414,7 +404,7 @@ TEST_F(RpcTest, RefusalsLeaveTheServerServingThroughRestarts) {
              {{'Z', 'R', 'Q', '1', 0, 0, 0, 3, 1}, L"a frame did not arrive whole within 200 ms"},
              {{}, L"connection refused: 4 connections are open"}}) {
         for (int i = bytes.empty() ? 0 : 3; i < 4; ++i)
-            fds.push_back(ConnectTo(path, SOCK_NONBLOCK));
+            fds.push_back(UnixSocket(path, false, SOCK_NONBLOCK));
         RPC::WriteAll(fds.back(), bytes.data(), bytes.size(), 10s);
         EXPECT_EQ(CRPCException::CONNECTION_LOST,
                   ThrownCode([&] { RPC::ReadExact(fds.back(), &c, 1, 10s); }));
