@@ -22,7 +22,6 @@ TEST(DllManager, LoadsOnceFindsEntriesAndUnloads) {
     EXPECT_TRUE(module->IsLoaded());
     EXPECT_NE(module->GetFunctionPtr(L"cos"), nullptr);
     EXPECT_EQ(module->GetFunctionPtr(L"CFG_FACTORY_CREATE"), nullptr);
-    EXPECT_EQ(module->GetFunctionPtr(nullptr), nullptr);
     EXPECT_TRUE(log.Contains(L"CDllManager: module libm.so.6 has no entry CFG_FACTORY_CREATE",
                              DBG::LVL_WARNING));
 
@@ -35,8 +34,6 @@ TEST(DllManager, LoadsOnceFindsEntriesAndUnloads) {
     manager.Unhook(kMath);
     EXPECT_EQ(manager.FindModule(kMath), nullptr);
     EXPECT_EQ(manager.GetModuleCount(), 0u);
-    manager.Unhook(kMath);  // not loaded: nothing happens
-    manager.Unhook(nullptr);
 }
 
 TEST(DllManager, RefusesMissingAndForeignFiles) {
@@ -51,7 +48,6 @@ TEST(DllManager, RefusesMissingAndForeignFiles) {
     EXPECT_EQ(manager.Hook(missing.c_str(), {}), nullptr);
     EXPECT_EQ(manager.Hook(textName.c_str(), {}), nullptr);
     EXPECT_EQ(manager.Hook(L"", {}), nullptr);
-    EXPECT_EQ(manager.Hook(nullptr, {}), nullptr);
     EXPECT_EQ(manager.GetModuleCount(), 0u);
 
     const auto warnings = log.Messages(DBG::LVL_WARNING);
@@ -66,7 +62,6 @@ TEST(DllManager, RefusesMissingAndForeignFiles) {
 
     OS::CDll dll;
     EXPECT_FALSE(dll.Load(missing));
-    EXPECT_FALSE(dll.IsLoaded());
     EXPECT_FALSE(dll.GetLoadError().empty());
     EXPECT_EQ(dll.GetFunctionPtr(L"cos"), nullptr);
 }
