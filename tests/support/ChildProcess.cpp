@@ -115,8 +115,7 @@ CRun RunCli(const std::vector<std::string>& args, const std::string& input) {
 }
 
 CDaemon::CDaemon(const fs::path& dir)
-    : m_Dir(dir),
-      m_Home("ZOLTCFG_HOME", (dir / "home").string()),
+    : m_Home("ZOLTCFG_HOME", (dir / "home").string()),
       m_Runtime("ZOLTCFG_RUNTIME_DIR", (dir / "run").string()),
       m_Registry("ZOLTCFG_REGISTRY", (dir / "registry").string()) {
     fs::create_directories(dir);

@@ -44,12 +44,10 @@ class CDaemon {
     const std::string& ReadyLine() const { return m_strReady; }
     // Runs zoltcfg with `args` against this daemon (`input` on its standard input).
     CRun Cli(const std::vector<std::string>& args, const std::string& input = "") const;
-    const std::filesystem::path& Dir() const { return m_Dir; }
     // Sends `signal` and waits for the end: the exit code, or 128 + the signal that ended it.
     int Stop(int signal);
 
   private:
-    std::filesystem::path m_Dir;
     pid_t m_Pid = -1;
     CLineReader m_Out;
     std::string m_strReady;
