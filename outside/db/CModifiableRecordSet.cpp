@@ -361,7 +361,8 @@ void CModifiableRecordSet::Update() {
             // The key is unique: adding an existing key writes the new row's columns into it.
             if (m_keyUnique && m_staged.count(m_keyColumn)) {
                 if (updates.empty())
-                    updates = m_quotedNames[m_keyColumn] + " = " + m_quotedNames[m_keyColumn];
+                    updates = m_quotedNames[m_keyColumn] + " = " + m_quotedTable + "." +
+                              m_quotedNames[m_keyColumn];
                 sql += m_conn->OnKeyConflict(m_quotedNames[m_keyColumn], updates);
             }
         }
