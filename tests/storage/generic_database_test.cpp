@@ -3,6 +3,7 @@
 // fields on write and delete, apply-all with its callback, the column dump, retries and table
 // closing after injected database faults, the connection-lost rule, construction failures and
 // the bounded wait for the store mutex.
+#include <condition_variable>
 #include <functional>
 #include <future>
 #include <thread>
@@ -286,6 +287,48 @@ TEST_P(GenericDatabaseTest, WriteEndsAtOnceWhenTheConnectionIsLost) {
     ASSERT_TRUE(CGenericDatabase::ProbeLostConnections());
     EXPECT_TRUE(db.SetConfiguration(Key(L"S1"), *s, nullptr, CCfgSettingDBBase::MA_NONE));
     EXPECT_EQ(RowOf("T_Plain", "ZOLT_PLC_NULL:S1")["A"], "v");
+}
+
+// A server restart in the middle of a stream of writes: the writes while it is down fail, the
+// store reconnects once it is back, and every write that was acknowledged is stored.
+TEST_P(GenericDatabaseTest, ServerRestartUnderAWriterLosesNoAcknowledgedWrite) {
+    const char* ctl = std::getenv("ZOLT_TEST_PG_CTL");
+    if (!Pg() || ctl == nullptr) GTEST_SKIP() << "ZOLT_TEST_PG_CTL names no server to restart";
+    CCfgSettingGenericDatabase& db = Open();
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> acked;
+    int failed = 0;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; !done; ++i) {
+            auto s = Make(L"T_Plain", L"W" + std::to_wstring(i));
+            s->AddFieldValue(L"A", CVar(L"v"));
+            bool ok = db.SetConfiguration(Key(L"W" + std::to_wstring(i)), *s, nullptr,
+                                          CCfgSettingDBBase::MA_NONE);
+            if (!ok) CGenericDatabase::ProbeLostConnections();  // what the daemon's probe does
+            std::lock_guard<std::mutex> lk(m);
+            ok ? acked.push_back("ZOLT_PLC_NULL:W" + std::to_string(i)) : void(++failed);
+            cv.notify_all();
+        }
+    });
+    const auto ackedMore = [&](size_t n) {
+        std::unique_lock<std::mutex> lk(m);
+        n += acked.size();
+        return cv.wait_for(lk, std::chrono::seconds(60), [&] { return acked.size() >= n; });
+    };
+    EXPECT_TRUE(ackedMore(20));
+    EXPECT_EQ(std::system((std::string(ctl) + " stop -m fast >/dev/null").c_str()), 0);
+    EXPECT_EQ(std::system((std::string(ctl) + " start >/dev/null").c_str()), 0);
+    EXPECT_TRUE(ackedMore(20));
+    done = true;
+    writer.join();
+    EXPECT_GT(failed, 0);
+    PQreset(m_pg);
+    PQclear(PgRun("SET client_min_messages = warning; SET search_path = " + m_schema));
+    const std::vector<std::string> stored = Keys("T_Plain");
+    for (const std::string& k : acked)
+        EXPECT_NE(std::find(stored.begin(), stored.end(), k), stored.end()) << k;
 }
 
 TEST_P(GenericDatabaseTest, ConstructionFindsTheSchemaAndRejectsOneThatIsNotXml) {
