@@ -311,7 +311,9 @@ void CPgConnection::OpenHandle() {
         PQfinish(pg);
         const char* why = "the server refused the connection";
         if (err.find("password") != std::string::npos ||
-            err.find("authentication") != std::string::npos)
+            err.find("authentication") != std::string::npos ||
+            (err.find("role") != std::string::npos &&
+             err.find("does not exist") != std::string::npos))
             why = "the server refused the user name or password";
         else if (err.find("database") != std::string::npos &&
                  err.find("does not exist") != std::string::npos)
