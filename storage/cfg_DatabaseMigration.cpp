@@ -77,7 +77,7 @@ CCfgDatabaseMigration::CResult CCfgDatabaseMigration::Run(
                     dst->SetFieldValue(src->GetFieldName(c), src->GetFieldValueRef(c));
                 }
                 dst->Update();
-                progress(++done, 2 * total);
+                if (progress) progress(++done, 2 * total);
             }
         }
         for (const std::string& t : tables) {  // the check, row by row in the order added
@@ -93,7 +93,7 @@ CCfgDatabaseMigration::CResult CCfgDatabaseMigration::Run(
                         Refuse("table " + t + ", row " + KeyOf(*src) + ", column " +
                                OS::WideToUtf8(src->GetFieldName(c)) + " differs in the copy");
                 }
-                progress(++done, 2 * total);
+                if (progress) progress(++done, 2 * total);
             }
             result.rows += static_cast<size_t>(src->GetRecordCount());
         }

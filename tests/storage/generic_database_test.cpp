@@ -331,6 +331,34 @@ TEST_P(GenericDatabaseTest, ServerRestartUnderAWriterLosesNoAcknowledgedWrite) {
         EXPECT_NE(std::find(stored.begin(), stored.end(), k), stored.end()) << k;
 }
 
+// Moving the home to the other provider's database copies every value of every kind, checks it,
+// and switches the home; a second move into the now filled database is refused.
+TEST_P(GenericDatabaseTest, MigrationCopiesEveryValueAndSwitchesTheHome) {
+    Open();  // the store brings the schema in
+    m_db.reset();
+    Exec(
+        "INSERT INTO T_Plain (CFG_INDEX, A, B, D) VALUES ('P:1', 'Zürich', 5, '0'), ('P:2', "
+        "NULL, -7, '1')");
+    Exec("INSERT INTO T_Child (CFG_INDEX, X) VALUES ('P:3', 'x')");
+    const auto target = m_tmp / "sqlite.xml";
+    testsupport::WriteFile(target,
+                           "<connection provider=\"sqlite\"><database file=\"data/"
+                           "moved.db\"/></connection>");
+    size_t steps = 0;
+    const auto moved = CCfgDatabaseMigration::Run(m_home.string(), target.string(),
+                                                  [&](size_t, size_t total) { steps = total; });
+    EXPECT_EQ(moved.rows, 3u);
+    EXPECT_EQ(steps, 6u);
+    EXPECT_EQ(moved.to, "sqlite " + (m_home / "data/moved.db").string());
+    CCfgSettingGenericDatabase& db = Open();
+    EXPECT_EQ(OS::WideToUtf8(db.GetProvider()), "sqlite");
+    auto s = Make(L"T_Plain", L"1");
+    ASSERT_TRUE(db.GetExistConfiguration(Key(L"1", L"P"), *s));
+    EXPECT_EQ(Field(*s, L"A"), CVar(L"Zürich"));
+    EXPECT_EQ(Field(*s, L"D"), CVar(false));
+    EXPECT_THROW(CCfgDatabaseMigration::Run(m_home.string(), target.string(), {}), CDBException);
+}
+
 TEST_P(GenericDatabaseTest, ConstructionFindsTheSchemaAndRejectsOneThatIsNotXml) {
     {
         DBG::CCaptureLog log;
