@@ -31,7 +31,7 @@ class CPgConnection : public CDbConnection {
 
     const char* Provider() const override { return "postgresql"; }
     std::string RowId() const override { return "\"CFG_ROWID\""; }
-    std::string Param(int n) const override { return "$" + std::to_string(n); }
+    std::string Param(int n) const override { return std::to_string(n).insert(0, 1, '$'); }
     std::string QuoteName(const std::string& name) const override { return QuoteIdent(name); }
     std::string KeyEquals(const std::string& key, const std::string& param) const override;
     std::string OnKeyConflict(const std::string& key, const std::string& set) const override;

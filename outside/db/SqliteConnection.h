@@ -23,7 +23,7 @@ class CSqliteConnection : public CDbConnection {
 
     const char* Provider() const override { return "sqlite"; }
     std::string RowId() const override { return "rowid"; }
-    std::string Param(int n) const override { return "?" + std::to_string(n); }
+    std::string Param(int n) const override { return std::to_string(n).insert(0, 1, '?'); }
     std::string QuoteName(const std::string& name) const override { return QuoteIdent(name); }
     std::string KeyEquals(const std::string& key, const std::string& param) const override {
         return key + " = " + param;  // the key column's collation ignores ASCII case
