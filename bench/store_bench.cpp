@@ -16,10 +16,11 @@
 // a raw libpq prepared point SELECT of the same row and a raw prepared UPDATE on a kept
 // connection (synchronous commit, as the store's sessions).
 // Prints the ratios and the breakdown of the cold read at the end (CPU time, as the machine is
-// shared; for the PostgreSQL runs this is the client's share only: compare their wall times,
-// printed with them, against the goal of 1.5). The debug log keeps its default verbosity
-// (information lines are formatted) and writes nowhere; set STORE_BENCH_ERRORS_ONLY=1 to log errors
-// only. Thread rule: single-threaded.
+// shared; for the PostgreSQL runs that is the client's share only: their wall times, printed with
+// them, are what the goal of 1.5 is about). The debug log keeps its default verbosity
+// (information lines are formatted) and writes nowhere; set STORE_BENCH_ERRORS_ONLY=1 to log
+// errors only.
+// Thread rule: single-threaded.
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
