@@ -111,8 +111,8 @@ class GenericDatabaseTest : public ::testing::TestWithParam<const char*> {
         m_schema = "zt_" + std::to_string(getpid()) + "_" + std::to_string(++s_count);
         m_pg = PQconnectdb(server);
         ASSERT_EQ(PQstatus(m_pg), CONNECTION_OK) << PQerrorMessage(m_pg);
-        PgRun("SET client_min_messages = warning; CREATE SCHEMA " + m_schema +
-              "; SET search_path = " + m_schema);
+        PQclear(PgRun("SET client_min_messages = warning; CREATE SCHEMA " + m_schema +
+                      "; SET search_path = " + m_schema));
         testsupport::WriteFile(m_home / "config" / "dbconf_Conf.xml",
                                "<connection provider=\"postgresql\"><server connect=\"" +
                                    std::string(server) + " options='-c search_path=" + m_schema +
