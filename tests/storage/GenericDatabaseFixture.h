@@ -13,7 +13,7 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
-#include <set>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -132,27 +132,10 @@ class GenericDatabaseTest : public ::testing::TestWithParam<const char*> {
     // SQL of the tests in the server's spelling: names are quoted (the server folds unquoted
     // names to lower case; the store keeps them as the schema spells them).
     static std::string ForServer(const std::string& sql) {
-        static const std::set<std::string> kWords = {"INSERT", "INTO",   "VALUES", "UPDATE", "SET",
-                                                     "WHERE",  "DELETE", "FROM",   "NULL"};
-        std::string out;
-        for (size_t i = 0; i < sql.size();) {
-            size_t j = i + 1;
-            if (sql[i] == '\'') {
-                j = sql.find('\'', i + 1) + 1;
-            } else if (std::isalpha(static_cast<unsigned char>(sql[i]))) {
-                while (j < sql.size() &&
-                       (std::isalnum(static_cast<unsigned char>(sql[j])) || sql[j] == '_'))
-                    ++j;
-                if (!kWords.count(sql.substr(i, j - i))) {
-                    out += '"' + sql.substr(i, j - i) + '"';
-                    i = j;
-                    continue;
-                }
-            }
-            out += sql.substr(i, j - i);
-            i = j;
-        }
-        return out;
+        static const std::regex kName(  // a word outside '...' that is no keyword
+            "\\b(?!(INSERT|INTO|VALUES|UPDATE|SET|WHERE|DELETE|FROM|NULL)\\b)([A-Za-z_]\\w*)"
+            "(?=([^']*'[^']*')*[^']*$)");
+        return std::regex_replace(sql, kName, "\"$2\"");
     }
     PGresult* PgRun(const std::string& sql) {
         PGresult* r = PQexec(m_pg, sql.c_str());
