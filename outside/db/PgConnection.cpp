@@ -10,12 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "outside/log/DebugLog.h"
-
 namespace zoltdb {
 namespace {
-
-static const wchar_t kLogSource[] = L"GenericDatabase";
 
 // Type ids of the server's built-in types.
 enum : Oid {

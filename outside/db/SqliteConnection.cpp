@@ -6,12 +6,8 @@
 #include <climits>
 #include <filesystem>
 
-#include "outside/log/DebugLog.h"
-
 namespace zoltdb {
 namespace {
-
-static const wchar_t kLogSource[] = L"GenericDatabase";
 
 class CSqliteStatement : public CDbStatement {
   public:
