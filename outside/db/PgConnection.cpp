@@ -5,6 +5,7 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -287,7 +288,8 @@ bool CPgConnection::Location(const std::string& conninfo, std::string& where) {
 
 void CPgConnection::OpenHandle() {
     CloseHandle();
-    const std::string timeout = std::to_string(std::max(2, m_busyTimeoutMs / 1000));
+    // A reconnect runs inside IsDBStatusOK()'s probe: it must not hang on an unreachable host.
+    const std::string timeout = std::to_string(std::clamp(m_busyTimeoutMs / 1000, 2, 10));
     // Later entries win: our defaults first, then the administrator's string, then the
     // password file the connection file names.
     std::vector<const char*> keys = {"connect_timeout", "application_name",    "keepalives",
