@@ -37,9 +37,10 @@ class CGenericDatabase {
     CGenericDatabase(const CGenericDatabase&) = delete;
     CGenericDatabase& operator=(const CGenericDatabase&) = delete;
 
-    // Reads the connection file, opens the database and brings the schema in. Throws
-    // CDBException: kConnectionFile, kCannotOpen, kNotADatabase, kSchemaFile (schema file not
-    // XML; a missing schema file only means no tables are created), kBusy, kEngine.
+    // Reads the connection file, opens the database (connects to the server) and brings the
+    // schema in. Throws CDBException: kConnectionFile, kCannotOpen (also: server unreachable,
+    // login refused, no such database), kNotADatabase, kSchemaFile (schema file not XML; a
+    // missing schema file only means no tables are created), kBusy, kEngine.
     virtual void Initialize();
     // Closes the connection; record sets still open fail with kNotConnected afterwards.
     virtual void Uninitialize();
