@@ -419,7 +419,9 @@ TableInfo CPgConnection::Describe(const std::string& table) {
             continue;
         }
         // The declared types in the schema's words.
-        if (type == kDateDomain || type == std::string("public.") + kDateDomain)
+        const size_t d = type.rfind(kDateDomain);  // also schema-qualified: "s.zolt_date"
+        if (d != std::string::npos && d + sizeof kDateDomain - 1 == type.size() &&
+            (d == 0 || type[d - 1] == '.'))
             type = "DATE";
         else if (type == "double precision" || type == "real" || type == "numeric")
             type = "DOUBLE";
