@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev
-      libspdlog-dev libfmt-dev libsqlite3-dev libpugixml-dev libasio-dev
+      libspdlog-dev libfmt-dev libsqlite3-dev libpq-dev postgresql libpugixml-dev libasio-dev
       libcli11-dev nlohmann-json3-dev)
 missing=()
 for p in "${pkgs[@]}"; do

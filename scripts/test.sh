@@ -9,6 +9,25 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
 
+# A throwaway PostgreSQL server in a temporary folder, reached by its socket there only, for the
+# store's PostgreSQL runs (ZOLT_TEST_PG); stopped at the end. initdb refuses root, so as root the
+# server runs as the postgres user.
+pgbin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)
+pgdir=$(mktemp -d)
+as_pg=()
+if [ "$(id -u)" -eq 0 ]; then chown postgres "$pgdir"; as_pg=(runuser -u postgres --); fi
+stop_pg() {
+  [ -f "$pgdir/data/postmaster.pid" ] && (cd / && "${as_pg[@]}" "$pgbin/pg_ctl" -D "$pgdir/data" -m fast -w stop >/dev/null) || true
+  rm -rf "$pgdir"
+}
+trap stop_pg EXIT
+(cd / && "${as_pg[@]}" "$pgbin/initdb" -D "$pgdir/data" -A trust -U zolt_test -E UTF8 --locale=C >/dev/null)
+(cd / && "${as_pg[@]}" "$pgbin/pg_ctl" -D "$pgdir/data" -l "$pgdir/server.log" -w \
+  -o "-k $pgdir -c listen_addresses='' -p 5432" start >/dev/null)
+export ZOLT_TEST_PG="host=$pgdir port=5432 user=zolt_test dbname=postgres"
+# How the tests stop and start that server under a running store.
+export ZOLT_TEST_PG_CTL="${as_pg[*]} $pgbin/pg_ctl -D $pgdir/data -l $pgdir/server.log -w -o \"-k $pgdir -c listen_addresses='' -p 5432\""
+
 build() {  # build DIR [cmake args...] [-- targets...]
   local dir=$1; shift
   local args=() targets=()
@@ -36,7 +55,7 @@ stop_daemon() {
     daemon=""
   fi
 }
-trap 'stop_daemon; rm -rf "$prefix"' EXIT
+trap 'stop_daemon; rm -rf "$prefix"; stop_pg' EXIT
 # README's first-client block is the example program, character for character.
 awk '/<!-- first client/ {marked=1} marked && /^```cpp/ {inside=1; next}
      inside && /^```/ {exit} inside {print}' README.md | diff -u - tools/example/main.cpp ||

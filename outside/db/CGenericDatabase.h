@@ -1,5 +1,6 @@
 // CGenericDatabase: a connection to the configuration database described by a connection file
-// (provider "sqlite": one SQLite database file in WAL mode, every commit durable), with the
+// (provider "sqlite": one SQLite database file in WAL mode; provider "postgresql": a database on
+// a PostgreSQL server; every commit durable either way), with the
 // tables of a schema file created at Initialize(), and OpenTable() giving record sets.
 //
 // Connection status is process-wide: IsDBStatusOK() is false only while a connection of this
@@ -36,9 +37,10 @@ class CGenericDatabase {
     CGenericDatabase(const CGenericDatabase&) = delete;
     CGenericDatabase& operator=(const CGenericDatabase&) = delete;
 
-    // Reads the connection file, opens the database and brings the schema in. Throws
-    // CDBException: kConnectionFile, kCannotOpen, kNotADatabase, kSchemaFile (schema file not
-    // XML; a missing schema file only means no tables are created), kBusy, kEngine.
+    // Reads the connection file, opens the database (connects to the server) and brings the
+    // schema in. Throws CDBException: kConnectionFile, kCannotOpen (also: server unreachable,
+    // login refused, no such database), kNotADatabase, kSchemaFile (schema file not XML; a
+    // missing schema file only means no tables are created), kBusy, kEngine.
     virtual void Initialize();
     // Closes the connection; record sets still open fail with kNotConnected afterwards.
     virtual void Uninitialize();
@@ -52,7 +54,9 @@ class CGenericDatabase {
     bool Reconnect();
 
     const OS::x_wstring& GetConnectionFile() const { return m_strConnectionFile; }
-    // Known after Initialize(): the provider, the database file and the schema file in use.
+    // Known after Initialize(): the provider ("sqlite" or "postgresql"), where the database is
+    // (the database file, or host, port and database name of the server; never a password) and
+    // the schema file in use.
     const OS::x_wstring& GetProvider() const { return m_strProvider; }
     const OS::x_wstring& GetDatabaseFile() const { return m_strDatabaseFile; }
     const OS::x_wstring& GetSchemaFile() const { return m_strSchemaFile; }
@@ -74,6 +78,8 @@ class CGenericDatabase {
     OS::x_wstring m_strProvider;
     OS::x_wstring m_strDatabaseFile;
     OS::x_wstring m_strSchemaFile;
+    OS::x_wstring m_strServer;        // the libpq connection string (postgresql)
+    OS::x_wstring m_strPasswordFile;  // the libpq password file, empty for libpq's own default
     int m_nBusyTimeoutMs = 30000;
     std::shared_ptr<zoltdb::CDbConnection> m_conn;
 };

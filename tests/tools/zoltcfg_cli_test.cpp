@@ -181,6 +181,14 @@ TEST(CliSettings, BadInputGetsOneSentenceAndWritesNothing) {
          "\"2023-02-29\" is not a valid date (no such day)."},
         {set({"VS_MAX_SIZE:string=big"}), 1,
          "the string value \"big\" does not fit field VS_MAX_SIZE of kind int32."},
+        {{"migrate", "--to", (tmp / "none").string()},
+         1,
+         "there is no connection file at " + (tmp / "none").string() + "."},
+        // The daemon's writes during a copy would be missing from it.
+        {{"migrate", "--to", (tmp / "home/config/dbconf_Conf.xml").string()},
+         1,
+         "zoltcfgd is running; stop it before migrating its database (its writes during the "
+         "copy would be lost)."},
     };
     for (const auto& c : cases) ExpectFail(d.Cli(c.args), c.code, c.err);
     // None of the refused commands wrote the good assignment they carried.

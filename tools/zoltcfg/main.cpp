@@ -146,6 +146,12 @@ int main(int argc, char** argv) {
 
     auto* status = app.add_subcommand("status", "is the daemon reachable, is its database OK");
 
+    std::string target;
+    auto* migrate = app.add_subcommand(
+        "migrate",
+        "copy the home's database into another one (checked whole), then switch the home to it");
+    migrate->add_option("--to", target, "the connection file of the other database")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -188,6 +194,7 @@ int main(int argc, char** argv) {
         if (dump->parsed()) return RunDump(ctx, server, file);
         if (load->parsed()) return RunLoad(ctx, server, file);
         if (status->parsed()) return RunStatus(ctx);
+        if (migrate->parsed()) return RunMigrate(ctx, target);
     } catch (const CCliError& e) {
         return Fail(e.GetExitCode(), e.what());
     } catch (const OS::CException& e) {

@@ -1,5 +1,6 @@
 // zoltcfgd: the process that hosts the configuration service for "ID_ZOLT_MASTER". It prepares
-// its home (config/, data/ with the SQLite database, log/), serves until SIGTERM or SIGINT, and
+// its home (config/, data/ with the SQLite database unless the connection file names a database
+// server, log/), serves until SIGTERM or SIGINT, and
 // refuses to start when another instance already serves the endpoint (exit code 1).
 // Thread rule: the main thread sets up, waits for the stop signal and tears down; requests run
 // on the RPC library's threads, which never see SIGTERM or SIGINT (blocked before they start).
@@ -103,9 +104,11 @@ int main(int argc, char** argv) {
         LogNotStarted(e);
         return 1;
     } catch (const CDBException& e) {
-        // The administrator's own files: what is wrong is said without the source position.
+        // The administrator's own files and database server (wrong host, password or database
+        // name): what is wrong is said without the source position.
         if (e.GetErrorCode() == CDBException::kSchemaFile ||
-            e.GetErrorCode() == CDBException::kConnectionFile)
+            e.GetErrorCode() == CDBException::kConnectionFile ||
+            e.GetErrorCode() == CDBException::kCannotOpen)
             std::cerr << "zoltcfgd: not starting: " << Narrow(e.GetErrorMsg()) << "\n";
         else
             std::cerr << "zoltcfgd: cannot start: " << Narrow(e.GetErrorMsgEx()) << "\n";
