@@ -225,6 +225,41 @@ bool CGenericDatabase::OpenTable(const OS::x_wstring& table, CModifiableRecordSe
     return true;
 }
 
+std::vector<std::string> CGenericDatabase::CheckDatabase(size_t limit) {
+    std::vector<std::string> problems;
+    std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v2(m_conn->Usable(), "PRAGMA integrity_check", -1, &st, nullptr);
+    if (rc != SQLITE_OK) m_conn->Throw(rc, "checking the database", __LINE__);
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW && problems.size() < limit) {
+        const char* line = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+        if (line && std::string(line) != "ok")
+            problems.push_back("the database is damaged: " + std::string(line));
+    }
+    sqlite3_finalize(st);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) m_conn->Throw(rc, "checking the database", __LINE__);
+    const std::string schemaFile = OS::WideToUtf8(m_strSchemaFile);
+    if (!std::filesystem::exists(schemaFile)) {
+        problems.push_back("the schema file " + schemaFile + " does not exist");
+        return problems;
+    }
+    for (const zoltdb::TableDef& t : zoltdb::LoadSchema(m_strSchemaFile)) {
+        if (problems.size() >= limit) break;
+        std::vector<ColumnInfo> have = TableColumns(*m_conn, t.name);
+        if (have.empty()) {
+            problems.push_back("table " + t.name + " of the schema is missing");
+            continue;
+        }
+        for (const zoltdb::ColumnDef& c : t.columns) {
+            bool found = false;
+            for (const ColumnInfo& h : have) found = found || Upper(h.name) == Upper(c.name);
+            if (!found && problems.size() < limit)
+                problems.push_back("column " + c.name + " of table " + t.name + " is missing");
+        }
+    }
+    return problems;
+}
+
 bool CGenericDatabase::Reconnect() {
     if (!m_conn) return false;
     std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
