@@ -77,15 +77,22 @@ if "$prefix/bin/zoltcfgd" --check 2>"$prefix/check.err"; then
 fi
 grep -q "table QV_VirusScan of the schema is missing" "$prefix/check.err" ||
   { cat "$prefix/check.err" >&2; exit 1; }
+# The installed bash completion offers the schema's categories and a category's fields.
+offered=$(PATH="$prefix/bin:$PATH" bash -c 'source "$1"/share/bash-completion/completions/zoltcfg
+  COMP_WORDS=(zoltcfg set localhost - QV_V); COMP_CWORD=4; _zoltcfg; echo "${COMPREPLY[*]}"
+  COMP_WORDS=(zoltcfg set localhost - QV_VirusScan S VS_AC); COMP_CWORD=6; _zoltcfg; echo "${COMPREPLY[*]}"' _ "$prefix")
+[ "$offered" = $'QV_VirusScan QV_VirtualServerEnvironment\nVS_ACTION=' ] ||
+  { echo "the bash completion offered: $offered" >&2; exit 1; }
 unset ZOLTCFG_HOME ZOLTCFG_RUNTIME_DIR ZOLTCFG_REGISTRY
 # The system service: the unit passes systemd's own check where systemd is there, and the Debian
 # package holds the programs, the library, the unit, the sysusers and tmpfiles entries.
 for f in bin/zoltcfgd bin/zoltcfg lib/systemd/system/zoltcfgd.service lib/sysusers.d/zoltcfg.conf \
-         lib/tmpfiles.d/zoltcfg.conf share/zoltcfg/config/dbconf_Conf.xml; do
+         lib/tmpfiles.d/zoltcfg.conf share/zoltcfg/config/dbconf_Conf.xml share/man/man1/zoltcfg.1 \
+         share/man/man8/zoltcfgd.8 share/bash-completion/completions/zoltcfg; do
   [ -f "$prefix/$f" ] || { echo "cmake --install did not lay out $f" >&2; exit 1; }
 done
 if command -v systemd-analyze >/dev/null; then
-  systemd-analyze verify --man=no "$prefix/lib/systemd/system/zoltcfgd.service"
+  MANPATH="$prefix/share/man" systemd-analyze verify "$prefix/lib/systemd/system/zoltcfgd.service"
 fi
 (cd build/release && rm -f zoltcfg_*.deb && cpack -G DEB >/dev/null)
 dpkg-deb -c build/release/zoltcfg_*.deb | awk '{print $6}' >"$prefix/deb.list"

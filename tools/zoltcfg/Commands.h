@@ -52,4 +52,7 @@ int RunLoad(const CCliContext& ctx, const std::string& server, const std::string
 // ---- the daemon ----
 int RunStatus(const CCliContext& ctx);
 
+// ---- the schema: its categories, or one category's fields and kinds ----
+int RunSchema(const CCliContext& ctx, const std::string& category);
+
 }  // namespace zoltcli

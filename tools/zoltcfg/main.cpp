@@ -146,6 +146,10 @@ int main(int argc, char** argv) {
 
     auto* status = app.add_subcommand("status", "is the daemon reachable, is its database OK");
 
+    auto* schema = app.add_subcommand(
+        "schema", "list the categories of the schema, or the fields and kinds of one category");
+    schema->add_option("CATEGORY", category, "the category whose fields to list");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -188,6 +192,7 @@ int main(int argc, char** argv) {
         if (dump->parsed()) return RunDump(ctx, server, file);
         if (load->parsed()) return RunLoad(ctx, server, file);
         if (status->parsed()) return RunStatus(ctx);
+        if (schema->parsed()) return RunSchema(ctx, category);
     } catch (const CCliError& e) {
         return Fail(e.GetExitCode(), e.what());
     } catch (const OS::CException& e) {

@@ -22,6 +22,10 @@
 #include "tools/zoltcfgd/DaemonHome.h"
 #include "tools/zoltcfgd/SystemdNotify.h"
 
+#ifndef ZOLTCFG_VERSION
+#define ZOLTCFG_VERSION "unknown"
+#endif
+
 namespace {
 constexpr wchar_t kComponent[] = L"ID_ZOLT_MASTER";
 
@@ -44,6 +48,7 @@ int main(int argc, char** argv) {
     std::string home, runtimeDir;
     bool foreground = true, verbose = false, check = false;
     CLI::App app{"zoltcfgd: the configuration service (ID_ZOLT_MASTER)"};
+    app.set_version_flag("--version", std::string("zoltcfgd ") + ZOLTCFG_VERSION);
     app.add_option(
         "--home", home,
         "home folder (default: the registry's HomeDir, else $ZOLTCFG_HOME, else /var/lib/zoltcfg)");
