@@ -223,6 +223,10 @@ class ZOLTCFG_API CCfgSchema {
     // Reads `file`. Throws OS::CException when it cannot be read, is not XML, names an unknown
     // column type or a default that does not fit its type, or repeats a column of one table.
     static std::vector<CTable> Load(const OS::x_wstring& file);
+    // Checks the database that `connectionFile` describes without creating or changing anything:
+    // the connection file, the schema file, the database's integrity, and every table and column
+    // of the schema present. One sentence per problem; empty when the database is fit to serve.
+    static std::vector<std::string> CheckDatabase(const OS::x_wstring& connectionFile);
 };
 
 // Moving a home to another database: copies every table of the schema from the home's database

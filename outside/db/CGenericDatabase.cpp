@@ -206,6 +206,41 @@ bool CGenericDatabase::OpenTable(const OS::x_wstring& table, CModifiableRecordSe
     return true;
 }
 
+std::vector<std::string> CGenericDatabase::CheckDatabase(size_t limit) {
+    std::vector<std::string> problems;
+    std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
+    m_conn->Usable();
+    if (std::string(m_conn->Provider()) == "sqlite") {
+        // A database server keeps its own pages whole; an SQLite file is checked here.
+        auto check = m_conn->Prepare("PRAGMA integrity_check", "checking the database");
+        while (problems.size() < limit && check->Step()) {
+            CVar line;
+            check->Read(0, VT_BSTR, line);
+            const std::string text = line.GetString().ToUtf8();
+            if (text != "ok") problems.push_back("the database is damaged: " + text);
+        }
+    }
+    const std::string schemaFile = OS::WideToUtf8(m_strSchemaFile);
+    if (!std::filesystem::exists(schemaFile)) {
+        problems.push_back("the schema file " + schemaFile + " does not exist");
+        return problems;
+    }
+    for (const zoltdb::TableDef& t : zoltdb::LoadSchema(m_strSchemaFile)) {
+        if (problems.size() >= limit) break;
+        const zoltdb::TableInfo have = m_conn->Describe(t.name);
+        if (have.name.empty()) {
+            problems.push_back("table " + t.name + " of the schema is missing");
+            continue;
+        }
+        std::set<std::string> names;
+        for (const auto& c : have.columns) names.insert(Upper(c.first));
+        for (const zoltdb::ColumnDef& c : t.columns)
+            if (!names.count(Upper(c.name)) && problems.size() < limit)
+                problems.push_back("column " + c.name + " of table " + t.name + " is missing");
+    }
+    return problems;
+}
+
 bool CGenericDatabase::Reconnect() {
     if (!m_conn) return false;
     std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);

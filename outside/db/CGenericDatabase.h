@@ -16,6 +16,8 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "outside/common/x_wstring.h"
 #include "outside/db/CDBException.h"
@@ -52,6 +54,11 @@ class CGenericDatabase {
     bool OpenTable(const OS::x_wstring& table, CModifiableRecordSet*& rs);
     // Tries to reopen this database's connection if it is lost; true when it is usable.
     bool Reconnect();
+    // Checks the open database without changing it: the engine's own integrity check, and every
+    // table and column of the schema file present. One sentence per problem, at most `limit`;
+    // empty when the database is fit to serve.
+    // REQUIRES: IsInitialized().
+    std::vector<std::string> CheckDatabase(size_t limit = 20);
 
     const OS::x_wstring& GetConnectionFile() const { return m_strConnectionFile; }
     // Known after Initialize(): the provider ("sqlite" or "postgresql"), where the database is

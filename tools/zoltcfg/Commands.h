@@ -54,4 +54,7 @@ int RunStatus(const CCliContext& ctx);
 // Moves the home's database to the one connection file `target` names.
 int RunMigrate(const CCliContext& ctx, const std::string& target);
 
+// ---- the schema: its categories, or one category's fields and kinds ----
+int RunSchema(const CCliContext& ctx, const std::string& category);
+
 }  // namespace zoltcli

@@ -152,6 +152,10 @@ int main(int argc, char** argv) {
         "copy the home's database into another one (checked whole), then switch the home to it");
     migrate->add_option("--to", target, "the connection file of the other database")->required();
 
+    auto* schema = app.add_subcommand(
+        "schema", "list the categories of the schema, or the fields and kinds of one category");
+    schema->add_option("CATEGORY", category, "the category whose fields to list");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -195,6 +199,7 @@ int main(int argc, char** argv) {
         if (load->parsed()) return RunLoad(ctx, server, file);
         if (status->parsed()) return RunStatus(ctx);
         if (migrate->parsed()) return RunMigrate(ctx, target);
+        if (schema->parsed()) return RunSchema(ctx, category);
     } catch (const CCliError& e) {
         return Fail(e.GetExitCode(), e.what());
     } catch (const OS::CException& e) {

@@ -1,7 +1,8 @@
 // zoltcfgd: the process that hosts the configuration service for "ID_ZOLT_MASTER". It prepares
 // its home (config/, data/ with the SQLite database unless the connection file names a database
-// server, log/), serves until SIGTERM or SIGINT, and
-// refuses to start when another instance already serves the endpoint (exit code 1).
+// server, log/), serves until SIGTERM or SIGINT, and refuses to start when another instance
+// already serves the endpoint (exit code 1). It tells systemd when it serves and when it stops.
+// `--check` only checks the home and says what is wrong.
 // Thread rule: the main thread sets up, waits for the stop signal and tears down; requests run
 // on the RPC library's threads, which never see SIGTERM or SIGINT (blocked before they start).
 #include <signal.h>
@@ -20,6 +21,11 @@
 #include "outside/db/CDBException.h"
 #include "outside/rpc/CRPCException.h"
 #include "tools/zoltcfgd/DaemonHome.h"
+#include "tools/zoltcfgd/SystemdNotify.h"
+
+#ifndef ZOLTCFG_VERSION
+#define ZOLTCFG_VERSION "unknown"
+#endif
 
 namespace {
 constexpr wchar_t kComponent[] = L"ID_ZOLT_MASTER";
@@ -41,8 +47,9 @@ void LogNotStarted(const OS::CException& e) {
 
 int main(int argc, char** argv) {
     std::string home, runtimeDir;
-    bool foreground = true, verbose = false;
+    bool foreground = true, verbose = false, check = false;
     CLI::App app{"zoltcfgd: the configuration service (ID_ZOLT_MASTER)"};
+    app.set_version_flag("--version", std::string("zoltcfgd ") + ZOLTCFG_VERSION);
     app.add_option(
         "--home", home,
         "home folder (default: the registry's HomeDir, else $ZOLTCFG_HOME, else /var/lib/zoltcfg)");
@@ -51,6 +58,9 @@ int main(int argc, char** argv) {
                    "/run/zoltcfg for root, else $XDG_RUNTIME_DIR/zoltcfg)");
     app.add_flag("--foreground", foreground, "stay in the foreground (the only mode; default)");
     app.add_flag("--verbose", verbose, "log the entry and exit of every operation");
+    app.add_flag("--check", check,
+                 "check the home (connection file, schema, database integrity and tables) "
+                 "without starting or changing anything; exit 0 when it can serve, else 1");
     CLI11_PARSE(app, argc, argv);
 
     // Endpoints and the store read these from the environment.
@@ -58,6 +68,16 @@ int main(int argc, char** argv) {
     std::string homeWhy;
     const std::filesystem::path homeDir = zoltcfgd::ResolveHome(home, homeWhy);
     setenv("ZOLTCFG_HOME", homeDir.c_str(), 1);
+
+    if (check) {
+        const std::vector<std::string> problems = zoltcfgd::CheckHome(homeDir);
+        for (const auto& p : problems)
+            std::cerr << "zoltcfgd: " << homeDir.string() << ": " << p << "\n";
+        if (!problems.empty()) return 1;
+        std::printf("zoltcfgd: home %s is fit to serve (from %s)\n", homeDir.c_str(),
+                    homeWhy.c_str());
+        return 0;
+    }
 
     try {
         zoltcfgd::PrepareHome(homeDir);
@@ -129,9 +149,11 @@ int main(int argc, char** argv) {
     std::printf("zoltcfgd: serving ID_ZOLT_MASTER at %s (home %s)\n", socket.c_str(),
                 homeDir.c_str());
     std::fflush(stdout);
+    zoltcfgd::NotifyReady("serving ID_ZOLT_MASTER at " + socket);
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
+    zoltcfgd::NotifyStopping();
     Log(CCfgLog::Kind::kStartup, "stopping on signal " + std::to_string(signal));
     service.reset();
     Log(CCfgLog::Kind::kStartup, "stopped");
