@@ -37,7 +37,9 @@ class CClusterObserver::CEndpoint : public CIPCServerRequestCallback {
             request >> subject >> body;
             body.Rewind();
             std::lock_guard<std::mutex> one(m_owner.m_mutexDelivery);
+            m_owner.m_bFailed = false;
             m_owner(CSubjectID(subject), body);
+            if (m_owner.m_bFailed) result = -1;
         } catch (const OS::CException& e) {
             CFG_LOG(DBG::LVL_WARNING, L"cluster notification not handled: %ls (%d)",
                     e.GetErrorMsg().c_str(), e.GetErrorCode());

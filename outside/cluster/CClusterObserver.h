@@ -49,8 +49,13 @@ class CClusterObserver : public CObserverNoticeCallback {
     // Deliver of the cluster notification that carries `info`.
     static int NotifyServer(const CComponentID& component, const CClusterVirtualServerInfo& info);
 
+  protected:
+    // Called by a delivery that could not do its work: Deliver then answers -1.
+    void ReportFailure() { m_bFailed = true; }
+
   private:
     class CEndpoint;
+    bool m_bFailed = false;  // guarded by m_mutexDelivery
     CComponentID m_component;
     std::unique_ptr<CEndpoint> m_pEndpoint;
     std::unique_ptr<CRPCServerHelper> m_pServer;

@@ -87,11 +87,9 @@ int main(int argc, char** argv) {
     std::unique_ptr<CCfgControl> service;
     try {
         socket = CCfgControl::LocalEndpoint(kComponent);
-        const OS::x_wstring connectionFile =
-            OS::x_wstring::FromUtf8((homeDir / "config" / "dbconf_Conf.xml").string());
-        service = std::make_unique<CCfgControl>(
-            kComponent,
-            new CCfgLocalServerDB(connectionFile, CCfgLocalServerDB::DefaultServerNames()), false);
+        // Given no store, the service runs the cluster observer: the home's database for this
+        // machine's names, and one database per virtual server on line on this node.
+        service = std::make_unique<CCfgControl>(kComponent, nullptr, false);
     } catch (const CRPCException& e) {
         if (e.GetErrorCode() == CRPCException::ENDPOINT_IN_USE) {
             std::cerr << "zoltcfgd: ID_ZOLT_MASTER is already served at " << socket
