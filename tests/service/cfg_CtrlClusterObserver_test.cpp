@@ -1,0 +1,343 @@
+// The cluster observer behind a service given no store: two virtual servers of this machine,
+// each with its own root folder and database, going on and off line; the lazy reopen and its
+// one-a-minute rule on an injected clock; a root folder that never opens; the database-service
+// restart policy and restart with a fake service manager command; and requests racing a flapping
+// server.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wdelete-non-abstract-non-virtual-dtor"
+#endif
+#include "service/cfg_CtrlClusterObserver.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "outside/cluster/CVirtualServerUtil.h"
+#include "outside/common/CServiceManager.h"
+#include "outside/registry/CRegKey.h"
+#include "outside/registry/HomeDir.h"
+#include "service/cfg_DatabaseServiceRestart.h"
+#include "tests/service/ServiceTestSupport.h"
+#include "tests/support/LogText.h"
+#include "tests/support/SampleHome.h"
+
+using namespace servicetest;
+using testsupport::CountLines;
+using testsupport::HasLine;
+
+namespace {
+
+const wchar_t kEnv[] = L"ZOLT_SUB_CFG_VRS_ENV";
+// What a read of a setting never written gives: the column's default.
+const int kUnset = 10240;
+
+// Time moves only when the code sleeps or the test says so.
+class CFakeClock : public OS::CTickClock {
+  public:
+    std::atomic<uint64_t> now{1000000};
+    uint64_t Now() override { return now; }
+    void Sleep(uint32_t ms) override { now += ms; }
+};
+
+class ClusterObserver : public ::testing::Test {
+  protected:
+    ClusterObserver() : m_registry("ZOLTCFG_REGISTRY", (m_tmp / "registry").string()) {
+        testsupport::CreateSampleHome(m_tmp / "home");
+        testsupport::WriteSampleRegistry(m_tmp / "registry", m_tmp / "home");
+        for (const char* vs : {"VS1", "VS2"}) {
+            testsupport::CreateSampleHome(m_tmp / vs);
+            Configure(OS::x_wstring::FromUtf8(vs), (m_tmp / vs).string(), false);
+        }
+        Configure(L"BROKEN", (m_tmp / "nowhere").string(), false);
+        m_observer = new CCfgCtrlClusterObserver(
+            L"ID_ZOLT_MASTER", OS::GetHomeDir() + L"config/dbconf_Conf.xml", {L"HOSTA"}, m_clock);
+        m_service = std::make_unique<CCfgControl>(L"ID_ZOLT_MASTER", m_observer);
+    }
+
+    // A virtual server of this node in the registry.
+    void Configure(const OS::x_wstring& name, const std::string& root, bool online) {
+        OS::CRegKey key;
+        ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE,
+                             CVirtualServerUtil::ClusterKey() + L"\\VirtualServers\\" + name),
+                  0);
+        key.SetValue(L"RootFolder", OS::x_wstring::FromUtf8(root + "/"));
+        key.SetValue(L"Nodes", L"HOSTA;HOSTB");
+        key.SetValue(online ? 1UL : 0UL, L"Online");
+    }
+    // What the resource agent does: record the state, then tell the observer.
+    void Move(const wchar_t* name, bool online) {
+        CVirtualServerUtil::SetServerOnline(name, online);
+        CClusterVirtualServerInfo info;
+        ASSERT_TRUE(
+            CVirtualServerUtil::QueryServerInfo(CClusterVirtualServerLookupRequest(name), info));
+        info.m_strName = name;
+        CIPCMsgBuffer body;
+        body << info;
+        (*m_observer)(CSubjectID(CClusterObserver::kSubject), body);
+    }
+    bool Write(const wchar_t* server, int level) {
+        auto reply = CallService(
+            *m_service, 303,
+            ModifyBody(Key(server), Setting(L"QV_VirusScan", {{L"VS_MAX_SIZE", CVar(level)}}), 0,
+                       true));
+        reply.Rewind();
+        return P::ReadReplyOk(reply, 304);
+    }
+    // The stored level of `server`, -1 when the request fails.
+    int Read(const wchar_t* server) {
+        auto reply = CallService(*m_service, 301, KeyBody(Key(server)));
+        reply.Rewind();
+        if (!P::ReadReplyOk(reply, 302)) return -1;
+        CCfgSettingCategoryFake s(L"QV_VirusScan");
+        P::ReadSetting(reply, s);
+        CVar v;
+        return s.GetFieldValue(L"VS_MAX_SIZE", v) ? static_cast<int>(v.GetInt64()) : 0;
+    }
+    bool EnvOnline(const wchar_t* server, OS::x_wstring* root = nullptr) {
+        auto reply = CallService(
+            *m_service, 301,
+            KeyBody(Key(server, L"ZOLT_PLC_NULL", kEnv, L"QV_VirtualServerEnvironment")));
+        reply.Rewind();
+        if (!P::ReadReplyOk(reply, 302)) return false;
+        CCfgSettingVServerEnvironment env;
+        P::ReadSetting(reply, env);
+        if (root) env.GetRootFolder(*root);
+        return env.IsVirtualServerOn();
+    }
+
+    testsupport::CTempDir m_tmp{"zoltcfg-cluster"};
+    testsupport::CScopedEnv m_registry;
+    CRuntimeDir m_runtime;
+    CFakeClock m_clock;
+    CCfgCtrlClusterObserver* m_observer;
+    std::unique_ptr<CCfgControl> m_service;
+};
+
+TEST_F(ClusterObserver, VirtualServersOpenOnLineCloseOffLineAndNeverShareADatabase) {
+    DBG::CCaptureLog log;
+    Move(L"VS1", true);
+    Move(L"vs2", true);
+    EXPECT_EQ(m_observer->OpenServers(), (std::vector<OS::x_wstring>{L"VS1", L"vs2"}));
+    EXPECT_TRUE(HasLine(log, DBG::LVL_INFO, L"Create configuration database,VS1"));
+
+    // Names match without regard to case; each server keeps its own value.
+    ASSERT_TRUE(Write(L"vs1", 11));
+    ASSERT_TRUE(Write(L"VS2", 22));
+    ASSERT_TRUE(Write(L"HOSTA", 33));
+    EXPECT_EQ(Read(L"Vs1"), 11);
+    EXPECT_EQ(Read(L"vS2"), 22);
+    EXPECT_EQ(Read(L"hosta"), 33);
+    OS::x_wstring root;
+    EXPECT_TRUE(EnvOnline(L"VS1", &root));
+    EXPECT_EQ(root, OS::x_wstring::FromUtf8((m_tmp / "VS1").string() + "/"));
+
+    // A second on-line notification replaces the database; the stored value stays.
+    Move(L"VS1", true);
+    EXPECT_EQ(m_observer->OpenServers().size(), 2u);
+    EXPECT_EQ(Read(L"VS1"), 11);
+
+    // Another subject and a malformed body change nothing.
+    (*m_observer)(CSubjectID(L"ZOLT_SUB_OTHER"), CIPCMsgBuffer() << false);
+    CIPCMsgBuffer cut;
+    cut << true << OS::x_wstring(L"VS1");
+    (*m_observer)(CSubjectID(CClusterObserver::kSubject), cut);
+    EXPECT_TRUE(HasLine(log, DBG::LVL_WARNING, L"malformed cluster notification"));
+    EXPECT_EQ(m_observer->OpenServers().size(), 2u);
+
+    // Off line: the environment records it in the server's own database, which then closes.
+    Move(L"VS1", false);
+    EXPECT_TRUE(HasLine(log, DBG::LVL_INFO, L"delete configuration database,VS1"));
+    EXPECT_EQ(m_observer->OpenServers(), (std::vector<OS::x_wstring>{L"vs2"}));
+    EXPECT_EQ(Read(L"VS1"), -1);
+    EXPECT_TRUE(HasLine(log, DBG::LVL_ERROR, L"VS1 server is offline"));
+    EXPECT_EQ(Read(L"VS2"), 22);
+    EXPECT_EQ(Read(L"NOSUCH"), -1);
+    Move(L"VS1", true);
+    EXPECT_TRUE(EnvOnline(L"VS1"));
+    m_service.reset();
+    CCfgSettingGenericDatabase vs1(
+        OS::x_wstring::FromUtf8((m_tmp / "VS1/config/dbconf_Conf.xml").string()), false);
+    CCfgSettingVServerEnvironment env;
+    // The off-line record went into VS1's own file before it closed (then on line again).
+    ASSERT_TRUE(vs1.GetConfiguration(
+        CCfgIndex(L"VS1", {CSubjectID(L"ZOLT_PLC_NULL"), CSubjectID(kEnv)}), env));
+    EXPECT_TRUE(env.IsVirtualServerOn());
+}
+
+TEST_F(ClusterObserver, LostNotificationsReopenLazilyAtMostOncePerMinute) {
+    struct Step {
+        const wchar_t* online;  // recorded as on line now (no notification)
+        uint64_t advanceMs;
+        const wchar_t* server;
+        int expected;  // the stored level read, -1: the request fails
+    };
+    ASSERT_TRUE(Write(L"HOSTA", 1));
+    const Step steps[] = {
+        {L"VS1", 0, L"vs1", kUnset},   // opened on first use (nothing stored yet)
+        {L"VS2", 1000, L"VS2", -1},    // another reopen within the minute: refused
+        {nullptr, 59000, L"VS2", -1},  // exactly 60 s after the first: still refused
+        {nullptr, 1, L"VS2", kUnset},  // then allowed
+        {nullptr, 0, L"BROKEN", -1},   // off line in the registry
+        {nullptr, 0, L"NOSUCH", -1},   // unknown
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(testing::Message() << s.server);
+        if (s.online) CVirtualServerUtil::SetServerOnline(s.online, true);
+        m_clock.now += s.advanceMs;
+        EXPECT_EQ(Read(s.server), s.expected);
+    }
+    EXPECT_EQ(m_observer->OpenServers(), (std::vector<OS::x_wstring>{L"vs1", L"VS2"}));
+}
+
+TEST_F(ClusterObserver, ARootThatNeverOpensFailsAfterTheWindowAndOthersGoOn) {
+    Move(L"VS1", true);
+    DBG::CCaptureLog log;
+    const uint64_t start = m_clock.now;
+    Move(L"BROKEN", true);
+    // Retried every 500 ms for 60 s, then the last failure ends the notification.
+    EXPECT_EQ(m_clock.now - start, 60000u);
+    EXPECT_EQ(CountLines(log, DBG::LVL_WARNING, L"will retry later"), 121u);
+    EXPECT_TRUE(HasLine(log, DBG::LVL_ERROR, L"DB Exception: "));
+    EXPECT_EQ(m_observer->OpenServers(), (std::vector<OS::x_wstring>{L"VS1"}));
+    EXPECT_TRUE(Write(L"VS1", 5));
+    // Through the cluster endpoint the failure reaches whoever moved the server.
+    m_observer->Init();
+    CClusterVirtualServerInfo info;
+    CVirtualServerUtil::QueryServerInfo(CClusterVirtualServerLookupRequest(L"BROKEN"), info);
+    EXPECT_EQ(CClusterObserver::NotifyServer(CComponentID(L"ID_ZOLT_MASTER"), info), -1);
+    info.m_strName = L"VS2";
+    info.m_strRootFolder = OS::x_wstring::FromUtf8((m_tmp / "VS2").string());
+    EXPECT_EQ(CClusterObserver::NotifyServer(CComponentID(L"ID_ZOLT_MASTER"), info), 0);
+    EXPECT_EQ(Read(L"VS2"), kUnset);
+}
+
+// A service manager whose unit reports the states of `states` one call at a time (the last one
+// stays), and that records every call.
+class DatabaseRestart : public ClusterObserver {
+  protected:
+    DatabaseRestart() {
+        testsupport::WriteFile(m_tmp / "systemctl",
+                               "#!/bin/sh\nd=$(dirname \"$0\")\necho \"$*\" >> \"$d/calls\"\n"
+                               "case \"$1\" in\n"
+                               "is-active) head -n1 \"$d/states\"\n"
+                               "  [ $(wc -l < \"$d/states\") -gt 1 ] && sed -i 1d \"$d/states\";;\n"
+                               "stop) echo inactive > \"$d/states\";;\n"
+                               "start) echo $START > \"$d/states\";;\nesac\nexit 0\n");
+        std::filesystem::permissions(m_tmp / "systemctl", std::filesystem::perms::owner_all);
+        CServiceManager::SetCommand((m_tmp / "systemctl").string());
+    }
+    ~DatabaseRestart() override { CServiceManager::SetCommand(""); }
+    void Cluster(unsigned long isCluster, unsigned long quorum, long mode) {
+        OS::CRegKey key;
+        key.Create(HKEY_LOCAL_MACHINE, CVirtualServerUtil::ClusterKey());
+        key.SetValue(isCluster, L"IsCluster");
+        key.SetValue(quorum, L"QuorumMode");
+        OS::CRegKey product;
+        product.Create(HKEY_LOCAL_MACHINE, OS::kProductRegKey);
+        if (mode >= 0)
+            product.SetValue(static_cast<unsigned long>(mode),
+                             L"RestartSQLServiceWhenResourceOnline");
+        else
+            product.DeleteValue(L"RestartSQLServiceWhenResourceOnline");
+    }
+    std::string Calls() { return testsupport::ReadFile(m_tmp / "calls"); }
+};
+
+TEST_F(DatabaseRestart, ModeHoldsOnlyOnASingleCopyCluster) {
+    struct Row {
+        unsigned long isCluster, quorum;
+        long value;
+        int mode;
+    } rows[] = {{0, 1, 1, 0}, {1, 0, 2, 0}, {1, 1, 2, 2}, {1, 1, -1, 0}, {1, 1, 1, 1}};
+    for (const Row& r : rows) {
+        Cluster(r.isCluster, r.quorum, r.value);
+        EXPECT_EQ(NS_DatabaseService::QueryRestartMode(), r.mode)
+            << r.isCluster << r.quorum << r.value;
+    }
+    // Mode 1 restarts once before the first attempt of an on-line notification.
+    testsupport::WriteFile(m_tmp / "states", "active\n");
+    testsupport::CScopedEnv start("START", "active");
+    Move(L"VS1", true);
+    EXPECT_EQ(Calls(),
+              "is-active postgresql.service\nis-active postgresql.service\n"
+              "stop --no-block postgresql.service\nis-active postgresql.service\n"
+              "is-active postgresql.service\nstart --no-block postgresql.service\n"
+              "is-active postgresql.service\nis-active postgresql.service\n");
+    EXPECT_EQ(Read(L"VS1"), kUnset);
+}
+
+TEST_F(DatabaseRestart, RestartStopsOnlyWhatRunsAndPollsPendingStatesWithinTheBudget) {
+    struct Row {
+        const char* states;
+        const char* start;  // the state a start leaves
+        const wchar_t* unit;
+        uint64_t elapsedMs;
+        std::vector<const wchar_t*> lines;
+    } rows[] = {
+        {"inactive\n",
+         "active",
+         nullptr,
+         0,
+         {L"Starting service postgresql.service, timeout left:180000",
+          L"[ZR-132391], service postgresql.service started."}},
+        {"activating\nactivating\nactivating\nactive\n",
+         "active",
+         L"db.service",
+         1500,
+         {L"Waiting service db.service to enter either running/stopping state...",
+          L"Stoping service db.service, timeout left:178500"}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.states);
+        std::filesystem::remove(m_tmp / "calls");
+        testsupport::WriteFile(m_tmp / "states", r.states);
+        testsupport::CScopedEnv start("START", r.start);
+        OS::CRegKey product;
+        product.Create(HKEY_LOCAL_MACHINE, OS::kProductRegKey);
+        if (r.unit)
+            product.SetValue(L"DatabaseService", r.unit);
+        else
+            product.DeleteValue(L"DatabaseService");
+        DBG::CCaptureLog log;
+        const uint64_t before = m_clock.now;
+        NS_DatabaseService::Restart(m_clock);
+        EXPECT_EQ(m_clock.now - before, r.elapsedMs);
+        for (const wchar_t* line : r.lines)
+            EXPECT_TRUE(HasLine(log, 0, line)) << OS::x_wstring(line).ToUtf8();
+        EXPECT_EQ(Calls().find("stop") != std::string::npos, std::string(r.states) != "inactive\n");
+    }
+    // The command missing: logged, the restart ends (the unit is the last row's).
+    CServiceManager::SetCommand((m_tmp / "missing").string());
+    DBG::CCaptureLog log;
+    NS_DatabaseService::Restart(m_clock);
+    EXPECT_TRUE(HasLine(log, DBG::LVL_ERROR, L"Failed to restart db.service service, code: 127"));
+}
+
+TEST_F(ClusterObserver, RequestsRaceAServerFlappingOnAndOffLine) {
+    Move(L"VS1", true);
+    Move(L"VS2", true);
+    ASSERT_TRUE(Write(L"VS1", 7));
+    std::atomic<bool> stop{false};
+    std::atomic<int> stayFailures{0}, flapAnswers{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t)
+        readers.emplace_back([&] {
+            while (!stop) {
+                if (Read(L"VS1") != 7) ++stayFailures;
+                if (Read(L"VS2") >= 0) ++flapAnswers;
+            }
+            CRPCClientHelper::CloseThreadConnections();
+        });
+    for (int i = 0; i < 15; ++i) {
+        Move(L"VS2", false);
+        Move(L"VS2", true);
+    }
+    stop = true;
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(stayFailures, 0);
+    EXPECT_EQ(Read(L"VS2"), kUnset);
+}
+
+}  // namespace
