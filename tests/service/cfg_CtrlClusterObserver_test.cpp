@@ -51,6 +51,9 @@ class ClusterObserver : public ::testing::Test {
             Configure(OS::x_wstring::FromUtf8(vs), (m_tmp / vs).string(), false);
         }
         Configure(L"BROKEN", (m_tmp / "nowhere").string(), false);
+        OS::CRegKey cluster;
+        cluster.Create(HKEY_LOCAL_MACHINE, CVirtualServerUtil::ClusterKey());
+        cluster.SetValue(L"NodeName", L"HOSTA");
         m_observer = new CCfgCtrlClusterObserver(
             L"ID_ZOLT_MASTER", OS::GetHomeDir() + L"config/dbconf_Conf.xml", {L"HOSTA"}, m_clock);
         m_service = std::make_unique<CCfgControl>(L"ID_ZOLT_MASTER", m_observer);
@@ -341,3 +344,41 @@ TEST_F(ClusterObserver, RequestsRaceAServerFlappingOnAndOffLine) {
 }
 
 }  // namespace
+
+TEST_F(ClusterObserver, SystemWatcherServesWhatTheMasterWritesOutsideAClusterOnly) {
+    Move(L"VS1", true);
+    ASSERT_TRUE(Write(L"VS1", 11));
+    auto readSW = [](CCfgControl& sw, const wchar_t* server) {
+        auto reply = CallService(sw, 301, KeyBody(Key(server)));
+        reply.Rewind();
+        if (!P::ReadReplyOk(reply, 302)) return -1;
+        CCfgSettingCategoryFake s(L"QV_VirusScan");
+        P::ReadSetting(reply, s);
+        CVar v;
+        return s.GetFieldValue(L"VS_MAX_SIZE", v) ? static_cast<int>(v.GetInt64()) : 0;
+    };
+    {
+        DBG::CCaptureLog log;
+        CCfgControlSW sw;
+        EXPECT_TRUE(HasLine(log, DBG::LVL_INFO, L"server: VS1 online, and database is online"));
+        EXPECT_EQ(readSW(sw, L"vs1"), 11);
+        ASSERT_TRUE(Write(L"VS1", 12));  // read again from the file, not from a cache
+        EXPECT_EQ(readSW(sw, L"VS1"), 12);
+        EXPECT_EQ(readSW(sw, L"VS2"), -1);
+        EXPECT_TRUE(HasLine(log, DBG::LVL_INFO, L"Database operation fail, virtual server=VS2"));
+        EXPECT_EQ(readSW(sw, L"NOSUCH"), -1);
+        EXPECT_TRUE(HasLine(log, DBG::LVL_INFO,
+                            L"CVirtualServerUtil::QueryServerInfo, virtual server=NOSUCH"));
+        EXPECT_EQ(Bytes(CallService(sw, 343, KeyBody(Key(L"VS1")))), Bytes(ResultReply(344, -1)));
+        EXPECT_TRUE(HasLine(log, DBG::LVL_WARNING, L"You should not get here!!!"));
+    }
+    // On a cluster node nothing is opened and every request fails.
+    OS::CRegKey key;
+    key.Create(HKEY_LOCAL_MACHINE, CVirtualServerUtil::ClusterKey());
+    key.SetValue(1UL, L"ThirdPartyClusterType");
+    DBG::CCaptureLog log;
+    CCfgControlSW sw;
+    EXPECT_TRUE(HasLine(log, DBG::LVL_INFO,
+                        L"[ZR-116002]: Skip caching connection in cluster environment"));
+    EXPECT_EQ(readSW(sw, L"VS1"), -1);
+}

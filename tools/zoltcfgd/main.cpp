@@ -1,4 +1,5 @@
-// zoltcfgd: the process that hosts the configuration service for "ID_ZOLT_MASTER". It prepares
+// zoltcfgd: the process that hosts the configuration service for "ID_ZOLT_MASTER" (or, with
+// --system-watcher, the system watcher's for "ID_ZOLT_SYSTEM_WATCHER"). It prepares
 // its home (config/, data/ with the SQLite database, log/), serves until SIGTERM or SIGINT, and
 // refuses to start when another instance already serves the endpoint (exit code 1).
 // Thread rule: the main thread sets up, waits for the stop signal and tears down; requests run
@@ -40,7 +41,7 @@ void LogNotStarted(const OS::CException& e) {
 
 int main(int argc, char** argv) {
     std::string home, runtimeDir;
-    bool foreground = true, verbose = false;
+    bool foreground = true, verbose = false, systemWatcher = false;
     CLI::App app{"zoltcfgd: the configuration service (ID_ZOLT_MASTER)"};
     app.add_option(
         "--home", home,
@@ -50,6 +51,9 @@ int main(int argc, char** argv) {
                    "/run/zoltcfg for root, else $XDG_RUNTIME_DIR/zoltcfg)");
     app.add_flag("--foreground", foreground, "stay in the foreground (the only mode; default)");
     app.add_flag("--verbose", verbose, "log the entry and exit of every operation");
+    app.add_flag(
+        "--system-watcher", systemWatcher,
+        "host the system watcher's service (ID_ZOLT_SYSTEM_WATCHER) instead of the master's");
     CLI11_PARSE(app, argc, argv);
 
     // Endpoints and the store read these from the environment.
@@ -83,19 +87,24 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    const OS::x_wstring component = systemWatcher ? L"ID_ZOLT_SYSTEM_WATCHER" : kComponent;
+    const std::string name = Narrow(component);
     std::string socket;
     std::unique_ptr<CCfgControl> service;
     try {
-        socket = CCfgControl::LocalEndpoint(kComponent);
+        socket = CCfgControl::LocalEndpoint(component);
         // Given no store, the service runs the cluster observer: the home's database for this
         // machine's names, and one database per virtual server on line on this node.
-        service = std::make_unique<CCfgControl>(kComponent, nullptr, false);
+        if (systemWatcher)
+            service = std::make_unique<CCfgControlSW>();
+        else
+            service = std::make_unique<CCfgControl>(kComponent, nullptr, false);
     } catch (const CRPCException& e) {
         if (e.GetErrorCode() == CRPCException::ENDPOINT_IN_USE) {
-            std::cerr << "zoltcfgd: ID_ZOLT_MASTER is already served at " << socket
+            std::cerr << "zoltcfgd: " << name << " is already served at " << socket
                       << " by another running zoltcfgd; not starting\n";
         } else {
-            std::cerr << "zoltcfgd: cannot create the endpoint of ID_ZOLT_MASTER: "
+            std::cerr << "zoltcfgd: cannot create the endpoint of " << name << ": "
                       << Narrow(e.GetErrorMsg()) << "\n";
         }
         LogNotStarted(e);
@@ -118,10 +127,10 @@ int main(int argc, char** argv) {
     std::string names;
     for (const auto& n : CCfgLocalServerDB::DefaultServerNames())
         names += (names.empty() ? "" : ", ") + Narrow(n);
-    Log(CCfgLog::Kind::kStartup, "serving ID_ZOLT_MASTER at " + socket + " (home " +
+    Log(CCfgLog::Kind::kStartup, "serving " + name + " at " + socket + " (home " +
                                      homeDir.string() + ", servers " + names + ")");
     CCfgLog::Flush();
-    std::printf("zoltcfgd: serving ID_ZOLT_MASTER at %s (home %s)\n", socket.c_str(),
+    std::printf("zoltcfgd: serving %s at %s (home %s)\n", name.c_str(), socket.c_str(),
                 homeDir.c_str());
     std::fflush(stdout);
 
