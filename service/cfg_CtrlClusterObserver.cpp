@@ -35,6 +35,7 @@ CCfgCtrlClusterObserver::CCfgCtrlClusterObserver(const OS::x_wstring& component,
       m_clock(clock),
       m_pHome(Create(homeConnectionFile)),
       m_vecHomeNames(std::move(homeNames)) {
+    SetOpenServerSource([this] { return OpenServers(); });
     CFG_LOG(DBG::LVL_ENTRY, L"CCfgCtrlClusterObserver::CCfgCtrlClusterObserver() component id=%ls",
             component.c_str());
     CFG_LOG(DBG::LVL_EXIT, L"CCfgCtrlClusterObserver::CCfgCtrlClusterObserver()");

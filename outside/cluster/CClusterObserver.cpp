@@ -23,12 +23,18 @@ class CClusterObserver::CEndpoint : public CIPCServerRequestCallback {
   public:
     explicit CEndpoint(CClusterObserver& owner) : m_owner(owner) {}
     bool GetMsgID(int** ids, int* count) const override {
-        *ids = new int[1]{kMsgDeliver};
-        *count = 1;
+        *ids = new int[2]{kMsgDeliver, kMsgOpenServers};
+        *count = 2;
         return true;
     }
     void FreeMsgID(int* ids) override { delete[] ids; }
     void operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) override {
+        if (msgID == kMsgOpenServers) {
+            std::vector<OS::x_wstring> open;
+            if (m_owner.m_fnOpenServers) open = m_owner.m_fnOpenServers();
+            reply << kMsgOpenServersReply << 0 << open;
+            return;
+        }
         if (msgID != kMsgDeliver) return;
         int result = 0;
         try {
@@ -95,4 +101,17 @@ int CClusterObserver::NotifyServer(const CComponentID& component,
     CIPCMsgBuffer body;
     body << info;
     return Deliver(component, CSubjectID(kSubject), body);
+}
+
+std::vector<OS::x_wstring> CClusterObserver::QueryOpenServers(const CComponentID& component) {
+    CIPCMsgBuffer request, reply;
+    request << kMsgOpenServers;
+    CRPCClientHelper client(EndpointId(component), nullptr);
+    client.SendRequest(request, reply);
+    reply.Rewind();
+    int id = 0, result = -1;
+    std::vector<OS::x_wstring> open;
+    reply >> id >> result;
+    if (id == kMsgOpenServersReply && result == 0) reply >> open;
+    return open;
 }

@@ -7,10 +7,13 @@
 //
 // Delivery request (message buffer items): int 951, x_wstring subject, nested buffer body.
 // Reply: int 952, int result (0 handled, -1 the observer failed or is not running).
+// Open-server request: int 953. Reply: int 954, int 0, vector<x_wstring> the servers whose
+// database the observer holds open now.
 // Thread rule: deliveries run one at a time on the endpoint's threads; Init and UnInit on the
 // owner's thread. When UnInit returns no delivery runs or starts.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -25,6 +28,8 @@ class CClusterObserver : public CObserverNoticeCallback {
   public:
     static constexpr int kMsgDeliver = 951;
     static constexpr int kMsgDeliverReply = 952;
+    static constexpr int kMsgOpenServers = 953;
+    static constexpr int kMsgOpenServersReply = 954;
     static const wchar_t* const kSubject;  // "ZOLT_SUB_CMD_CLUSTER_NOTIFY"
 
     explicit CClusterObserver(const CComponentID& component);
@@ -48,6 +53,15 @@ class CClusterObserver : public CObserverNoticeCallback {
                        const CIPCMsgBuffer& body);
     // Deliver of the cluster notification that carries `info`.
     static int NotifyServer(const CComponentID& component, const CClusterVirtualServerInfo& info);
+    // The servers whose database the observer of `component` holds open. Throws CRPCException
+    // when no observer is reachable.
+    static std::vector<OS::x_wstring> QueryOpenServers(const CComponentID& component);
+
+    // What the endpoint answers to an open-server request; set before Init. Called on the
+    // endpoint's threads.
+    void SetOpenServerSource(std::function<std::vector<OS::x_wstring>()> source) {
+        m_fnOpenServers = std::move(source);
+    }
 
   protected:
     // Called by a delivery that could not do its work: Deliver then answers -1.
@@ -56,6 +70,7 @@ class CClusterObserver : public CObserverNoticeCallback {
   private:
     class CEndpoint;
     bool m_bFailed = false;  // guarded by m_mutexDelivery
+    std::function<std::vector<OS::x_wstring>()> m_fnOpenServers;
     CComponentID m_component;
     std::unique_ptr<CEndpoint> m_pEndpoint;
     std::unique_ptr<CRPCServerHelper> m_pServer;

@@ -51,5 +51,10 @@ int RunLoad(const CCliContext& ctx, const std::string& server, const std::string
 
 // ---- the daemon ----
 int RunStatus(const CCliContext& ctx);
+// ---- virtual servers of this node (ClusterCommands.cpp) ----
+// `only` set: exit 0 when that server is on line here with its database open, else refused.
+int RunClusterStatus(const CCliContext& ctx, const std::string& only);
+int RunClusterMove(const CCliContext& ctx, const std::string& name, bool online);
+int RunClusterReplay(const CCliContext& ctx, const std::string& name);
 
 }  // namespace zoltcli
