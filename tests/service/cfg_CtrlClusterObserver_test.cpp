@@ -382,3 +382,27 @@ TEST_F(ClusterObserver, SystemWatcherServesWhatTheMasterWritesOutsideAClusterOnl
                         L"[ZR-116002]: Skip caching connection in cluster environment"));
     EXPECT_EQ(readSW(sw, L"VS1"), -1);
 }
+
+TEST(ClusterVirtualServerInfo, HasItsGoldenBytesAndRefusesWhatNoServerCanHold) {
+    CClusterVirtualServerInfo info;
+    info.m_bOnline = true;
+    info.m_strName = L"V";
+    info.m_strRootFolder = L"/r";
+    info.SetNodes({L"N"});
+    CIPCMsgBuffer b;
+    b << info;
+    EXPECT_EQ(Bytes(b), testsupport::FromHex("01 01000000 56 02000000 2f72 01000000 01000000 "
+                                             "01000000 4e"));
+    CClusterVirtualServerInfo back;
+    b >> back;
+    EXPECT_EQ(back, info);
+    // A name of 512 characters, and a negative node count, are refused on reading.
+    const OS::x_wstring longName(CClusterVirtualServerInfo::kMaxText, L'x');
+    for (const CIPCMsgBuffer& bad :
+         {CIPCMsgBuffer() << true << longName,
+          CIPCMsgBuffer() << true << OS::x_wstring(L"V") << OS::x_wstring(L"/r") << -1}) {
+        bad.Rewind();
+        EXPECT_THROW(bad >> back, CIPCMsgBufferException);
+    }
+    EXPECT_EQ(back, info);
+}
