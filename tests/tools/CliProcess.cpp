@@ -99,13 +99,18 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args, in
 }  // namespace
 
 CRun RunCli(const std::vector<std::string>& args, const std::string& input) {
+    return RunProgram((kBin / "zoltcfg").string(), args, input);
+}
+
+CRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                const std::string& input) {
     testsupport::CTempDir tmp("zoltcfg-cli-run");
     const fs::path in = tmp / "in", out = tmp / "out", err = tmp / "err";
     testsupport::WriteFile(in, input);
     const int inFd = open(in.c_str(), O_RDONLY);
     const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const pid_t pid = Spawn((kBin / "zoltcfg").string(), args, inFd, outFd, errFd);
+    const pid_t pid = Spawn(program, args, inFd, outFd, errFd);
     close(inFd);
     close(outFd);
     close(errFd);
@@ -138,6 +143,9 @@ CDaemon::~CDaemon() {
 }
 
 CRun CDaemon::Cli(const std::vector<std::string>& args, const std::string& input) const {
+    testsupport::CScopedEnv home("ZOLTCFG_HOME", (m_Dir / "home").string());
+    testsupport::CScopedEnv runtime("ZOLTCFG_RUNTIME_DIR", (m_Dir / "run").string());
+    testsupport::CScopedEnv registry("ZOLTCFG_REGISTRY", (m_Dir / "registry").string());
     return RunCli(args, input);
 }
 

@@ -40,7 +40,8 @@ class CDaemon {
     CDaemon& operator=(const CDaemon&) = delete;
 
     const std::string& ReadyLine() const { return m_strReady; }
-    // Runs zoltcfg with `args` against this daemon (`input` on its standard input).
+    // Runs zoltcfg with `args` against this daemon (`input` on its standard input), whichever
+    // daemon was started last.
     CRun Cli(const std::vector<std::string>& args, const std::string& input = "") const;
     const std::filesystem::path& Dir() const { return m_Dir; }
 
@@ -73,7 +74,9 @@ class CBackgroundCli {
     CLineReader m_Out, m_Err;
 };
 
-// Runs zoltcfg with the current environment.
+// Runs zoltcfg (or `program`) with the current environment.
 CRun RunCli(const std::vector<std::string>& args, const std::string& input = "");
+CRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                const std::string& input = "");
 
 }  // namespace clitest

@@ -339,3 +339,49 @@ TEST(CliDaemon, StatusReportsTheDaemonAndEveryCommandRefusesWithoutIt) {
     ExpectFail(clitest::RunCli({"load", "-"}, "[]"), 1,
                "standard input is not a zoltcfg dump (it lacks \"format\": \"zoltcfg-dump\").");
 }
+
+TEST(CliCluster, AVirtualServerFailsOverBetweenTwoNodesDrivenByTheResourceAgent) {
+    CTempDir tmp("zoltcfg-cli");
+    testsupport::CreateSampleHome(tmp / "shared");
+    const std::string product =
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestrelon\\Mailvane for Exchange\\"
+        "CurrentVersion\\Cluster";
+    for (const char* node : {"A", "B"})
+        testsupport::WriteFile(tmp / node / "registry",
+                               product + "]\n\"NodeName\"=\"" + node + "\"\n" + product +
+                                   "\\VirtualServers\\VS1]\n\"RootFolder\"=\"" +
+                                   (tmp / "shared").string() + "/\"\n\"Nodes\"=\"A;B\"\n");
+    CDaemon a(tmp / "A"), b(tmp / "B");
+    testsupport::CScopedEnv name("OCF_RESKEY_name", "VS1");
+    testsupport::CScopedEnv cli("OCF_RESKEY_zoltcfg",
+                                std::string(ZOLT_TEST_BINARY_DIR) + "/zoltcfg");
+    auto agent = [&](const CDaemon& node, const char* action) {
+        testsupport::CScopedEnv rt("OCF_RESKEY_runtime_dir", (node.Dir() / "run").string());
+        testsupport::CScopedEnv reg("OCF_RESKEY_registry", (node.Dir() / "registry").string());
+        return clitest::RunProgram(ZOLT_SOURCE_DIR "/tools/ocf/vserver", {action}).code;
+    };
+    const std::vector<std::string> key = {"VS1", "-", "QV_VirusScan", "ZOLT_SUB_CFG_VS_RS"};
+    auto get = [&](const CDaemon& node) {
+        auto args = key;
+        args.insert(args.begin(), "get");
+        args.insert(args.end(), {"--field", "VS_MAX_SIZE"});
+        return node.Cli(args);
+    };
+    EXPECT_EQ(agent(a, "monitor"), 7);
+    ASSERT_EQ(agent(a, "start"), 0);
+    EXPECT_EQ(agent(a, "monitor"), 0);
+    auto set = key;
+    set.insert(set.begin(), "set");
+    set.push_back("VS_MAX_SIZE=77");
+    ExpectOk(a.Cli(set));
+    EXPECT_THAT(a.Cli({"cluster", "status"}).out, HasSubstr("VS1"));
+    ASSERT_EQ(agent(a, "stop"), 0);
+    EXPECT_EQ(agent(a, "monitor"), 7);
+    EXPECT_EQ(get(a).code, 1);
+    ASSERT_EQ(agent(b, "start"), 0);
+    EXPECT_THAT(get(b).out, HasSubstr("77"));
+    EXPECT_EQ(b.Cli({"cluster", "replay", "VS1"}).code, 0);
+    EXPECT_EQ(a.Cli({"cluster", "replay", "VS1"}).code, 1);  // no database of VS1 on A
+    EXPECT_THAT(clitest::RunProgram(ZOLT_SOURCE_DIR "/tools/ocf/vserver", {"meta-data"}).out,
+                HasSubstr("<resource-agent name=\"vserver\""));
+}
