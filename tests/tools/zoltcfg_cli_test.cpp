@@ -360,21 +360,14 @@ TEST(CliCluster, AVirtualServerFailsOverBetweenTwoNodesDrivenByTheResourceAgent)
         testsupport::CScopedEnv reg("OCF_RESKEY_registry", (node.Dir() / "registry").string());
         return clitest::RunProgram(ZOLT_SOURCE_DIR "/tools/ocf/vserver", {action}).code;
     };
-    const std::vector<std::string> key = {"VS1", "-", "QV_VirusScan", "ZOLT_SUB_CFG_VS_RS"};
-    auto get = [&](const CDaemon& node) {
-        auto args = key;
-        args.insert(args.begin(), "get");
-        args.insert(args.end(), {"--field", "VS_MAX_SIZE"});
-        return node.Cli(args);
+    auto get = [](const CDaemon& node) {
+        return node.Cli({"get", "VS1", "-", "QV_VirusScan", "S", "--field", "VS_MAX_SIZE"});
     };
     EXPECT_EQ(agent(a, "monitor"), 7);
     ASSERT_EQ(agent(a, "start"), 0);
     EXPECT_EQ(agent(a, "monitor"), 0);
-    auto set = key;
-    set.insert(set.begin(), "set");
-    set.push_back("VS_MAX_SIZE=77");
-    ExpectOk(a.Cli(set));
-    EXPECT_THAT(a.Cli({"cluster", "status"}).out, HasSubstr("VS1"));
+    ExpectOk(a.Cli({"set", "VS1", "-", "QV_VirusScan", "S", "VS_MAX_SIZE=77"}));
+    EXPECT_THAT(a.Cli({"cluster", "status"}).out, testing::ContainsRegex("VS1 +on line +open"));
     ASSERT_EQ(agent(a, "stop"), 0);
     EXPECT_EQ(agent(a, "monitor"), 7);
     EXPECT_EQ(get(a).code, 1);
