@@ -362,7 +362,7 @@ TEST(CliCluster, AVirtualServerFailsOverBetweenTwoNodesDrivenByTheResourceAgent)
     auto agent = [&](const CDaemon& node, const char* action) {
         testsupport::CScopedEnv rt("OCF_RESKEY_runtime_dir", (node.Dir() / "run").string());
         testsupport::CScopedEnv reg("OCF_RESKEY_registry", (node.Dir() / "registry").string());
-        return RunProgram(ZOLT_SOURCE_DIR "/tools/ocf/vserver", {action}).code;
+        return testsupport::RunProgram(ZOLT_SOURCE_DIR "/tools/ocf/vserver", {action}).code;
     };
     auto get = [](const CDaemon& node) {
         return node.Cli({"get", "VS1", "-", "QV_VirusScan", "S", "--field", "VS_MAX_SIZE"});
@@ -379,6 +379,6 @@ TEST(CliCluster, AVirtualServerFailsOverBetweenTwoNodesDrivenByTheResourceAgent)
     EXPECT_THAT(get(b).out, HasSubstr("77"));
     EXPECT_EQ(b.Cli({"cluster", "replay", "VS1"}).code, 0);
     EXPECT_EQ(a.Cli({"cluster", "replay", "VS1"}).code, 1);  // no database of VS1 on A
-    EXPECT_THAT(RunProgram(ZOLT_SOURCE_DIR "/tools/ocf/vserver", {"meta-data"}).out,
+    EXPECT_THAT(testsupport::RunProgram(ZOLT_SOURCE_DIR "/tools/ocf/vserver", {"meta-data"}).out,
                 HasSubstr("<resource-agent name=\"vserver\""));
 }
