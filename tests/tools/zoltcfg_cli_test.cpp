@@ -11,6 +11,7 @@
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 using testsupport::CBackgroundCli;
 using testsupport::CDaemon;
@@ -195,29 +196,57 @@ TEST(CliSettings, BadInputGetsOneSentenceAndWritesNothing) {
     ExpectOk(d.Cli({"list", "QV_VirusScan"}), kEmptyList);
 }
 
-TEST(CliWatch, PrintsEachChangeOfTheWatchedSubjectsAsItArrives) {
+// Every line a watcher prints until its output ends.
+std::string AllLines(CBackgroundCli& watch) {
+    std::string all, line;
+    while (!(line = watch.OutLine()).empty()) all += line;
+    return all;
+}
+
+TEST(CliWatch, PrintsEachChangeAndWhatItChangedAsItArrives) {
     CTempDir tmp("zoltcfg-cli");
     CDaemon d(tmp.Path());
     {
-        CBackgroundCli watch({"watch", "-n", "3", "ZOLT_SUB_W1", "ZOLT_SUB_W2"});
+        // Each change is made once the watcher has shown the one before: it shows what changed
+        // since the values it read last.
+        CBackgroundCli watch({"watch", "-n", "4", "ZOLT_SUB_W1", "ZOLT_SUB_W2"});
         ASSERT_EQ(watch.ErrLine(), "zoltcfg: watching ZOLT_SUB_W1, ZOLT_SUB_W2 (Ctrl-C to stop)\n");
-        ExpectOk(d.Cli({"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_W1", "VS_ACTION=2"}));
+        const auto lines = [&watch](int n) {
+            std::string out;
+            while (n-- > 0) out += watch.OutLine();
+            return out;
+        };
         ExpectOk(d.Cli({"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_OTHER", "VS_ACTION=2"}));
+        ExpectOk(d.Cli({"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_W1", "VS_ACTION=2"}));
+        const std::string created = lines(10);  // the header and the nine fields of the schema
+        EXPECT_THAT(created, StartsWith("localhost ZOLT_PLC_NULL ZOLT_SUB_W1 written\n"));
+        EXPECT_THAT(created, HasSubstr("  QV_VirusScan VS_ACTION: (none) -> 2\n"));
         ExpectOk(d.Cli({"set", "localhost", "P1", "QV_VirusScan", "ZOLT_SUB_W2", "VS_ACTION=2"}));
+        EXPECT_THAT(lines(2), StartsWith("localhost P1 ZOLT_SUB_W2 written\n  QV_VirusScan "
+                                         "CFG_DEFAULT_INSTANCE: (unread) -> "));
+        EXPECT_THAT(lines(8), HasSubstr("VS_ACTION: (unread) -> 2"));
+        ExpectOk(d.Cli({"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_W1", "VS_ACTION=3"}));
+        EXPECT_EQ(
+            lines(2),
+            "localhost ZOLT_PLC_NULL ZOLT_SUB_W1 written\n  QV_VirusScan VS_ACTION: 2 -> 3\n");
         ExpectOk(d.Cli({"del", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_W1"}));
-        EXPECT_EQ(watch.OutLine(), "localhost ZOLT_PLC_NULL ZOLT_SUB_W1 written\n");
-        EXPECT_EQ(watch.OutLine(), "localhost P1 ZOLT_SUB_W2 written\n");
-        EXPECT_EQ(watch.OutLine(), "localhost ZOLT_PLC_NULL ZOLT_SUB_W1 deleted\n");
         EXPECT_EQ(watch.Wait(), 0);  // the count is reached
-        EXPECT_EQ(watch.OutLine(), "");
+        const std::string deleted = AllLines(watch);
+        EXPECT_THAT(deleted, StartsWith("localhost ZOLT_PLC_NULL ZOLT_SUB_W1 deleted\n"));
+        EXPECT_THAT(deleted, HasSubstr("  QV_VirusScan VS_ACTION: 3 -> (none)\n"));
+        EXPECT_THAT(created + deleted, Not(HasSubstr("ZOLT_SUB_OTHER")));
     }
     {
         CBackgroundCli watch({"watch", "--json", "ZOLT_SUB_J"});
         ASSERT_EQ(watch.ErrLine(), "zoltcfg: watching ZOLT_SUB_J (Ctrl-C to stop)\n");
         ExpectOk(d.Cli({"set", "localhost", "-", "QV_INMEMORY", "ZOLT_SUB_J", "INM_VAIRANT=x"}));
         EXPECT_EQ(nlohmann::json::parse(watch.OutLine()),
-                  nlohmann::json::parse(R"({"server": "localhost", "policy": "ZOLT_PLC_NULL",
-                      "subject": "ZOLT_SUB_J", "change": "written", "kind": 3})"));
+                  nlohmann::json::parse(R"j({"server": "localhost", "policy": "ZOLT_PLC_NULL",
+                      "subject": "ZOLT_SUB_J", "change": "written", "kind": 3, "fields": [
+                      {"category": "QV_INMEMORY", "field": "INM_VAIRANT", "old": "(none)",
+                       "new": "x"
+    }]
+})j"));
         watch.Signal(SIGTERM);
         EXPECT_EQ(watch.Wait(), 0);
     }
@@ -229,8 +258,24 @@ TEST(CliWatch, PrintsEachChangeOfTheWatchedSubjectsAsItArrives) {
                     StartsWith("zoltcfg: watching ZOLT_SUB_BG in the background (pid "));
         EXPECT_EQ(watch.Wait(), 0);
         ExpectOk(d.Cli({"set", "localhost", "-", "QV_INMEMORY", "ZOLT_SUB_BG", "INM_VAIRANT=y"}));
-        EXPECT_EQ(watch.OutLine(), "localhost ZOLT_PLC_NULL ZOLT_SUB_BG written\n");
-        EXPECT_EQ(watch.OutLine(), "");
+        EXPECT_EQ(AllLines(watch),
+                  "localhost ZOLT_PLC_NULL ZOLT_SUB_BG written\n  QV_INMEMORY INM_VAIRANT: (none) "
+                  "-> y\n");
+    }
+    {
+        // The daemon restarts under the watcher: it says so, then reads what changed meanwhile.
+        ExpectOk(d.Cli({"set", "localhost", "-", "QV_INMEMORY", "ZOLT_SUB_R", "INM_VAIRANT=1"}));
+        CBackgroundCli watch({"watch", "ZOLT_SUB_R"});
+        ASSERT_EQ(watch.ErrLine(), "zoltcfg: watching ZOLT_SUB_R (Ctrl-C to stop)\n");
+        EXPECT_EQ(d.Stop(SIGTERM), 0);
+        CDaemon again(tmp.Path());
+        ExpectOk(
+            again.Cli({"set", "localhost", "-", "QV_INMEMORY", "ZOLT_SUB_R", "INM_VAIRANT=2"}));
+        EXPECT_EQ(watch.OutLine(), "missed changes: re-read\n");
+        EXPECT_EQ(watch.OutLine(), "localhost ZOLT_PLC_NULL ZOLT_SUB_R written\n");
+        EXPECT_EQ(watch.OutLine(), "  QV_INMEMORY INM_VAIRANT: 1 -> 2\n");
+        watch.Signal(SIGTERM);
+        EXPECT_EQ(watch.Wait(), 0);
     }
 }
 

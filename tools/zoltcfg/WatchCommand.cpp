@@ -59,6 +59,7 @@ class CQueueHook : public CCfgProxyHook {
         std::lock_guard<std::mutex> guard(m_Mutex);
         m_vecNotices.push_back(CNotice{server.ToUtf8(), policySubject.ToString().ToUtf8(),
                                        subject.ToString().ToUtf8(), changeKind});
+        kill(getpid(), SIGUSR1);  // wakes the main thread at once
         return 0;
     }
     std::vector<CNotice> Take() {
@@ -192,6 +193,7 @@ int RunWatch(const CCliContext& ctx, const std::vector<std::string>& subjects, u
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGUSR1);  // a notification is queued
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     CDaemonLink link;  // refuses at once when the daemon is not there
@@ -230,7 +232,8 @@ int RunWatch(const CCliContext& ctx, const std::vector<std::string>& subjects, u
         unsigned printed = 0;
         const timespec tick{0, 100 * 1000 * 1000};
         while (count == 0 || printed < count) {
-            if (sigtimedwait(&stop, nullptr, &tick) > 0) break;
+            const int signal = sigtimedwait(&stop, nullptr, &tick);
+            if (signal == SIGINT || signal == SIGTERM) break;
             const unsigned long long now = CCfgProxyBase::GetCounters().reconnections;
             if (now != reconnections) {
                 // The notifications of the gap are lost: read every known setting again.
