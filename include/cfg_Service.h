@@ -157,6 +157,9 @@ class ZOLTCFG_API CCfgControl : public CIPCServerRequestCallback {
     // 901: the version, home, database, provider and server names of a store of this machine's
     // own database; the reply id and -1 for any other store.
     void AnswerServiceInfo(CIPCMsgBuffer& reply);
+    // 903, on a remote service: "Version", "ServicePack" and "PatchBuild" of this machine's
+    // product key, read-only; the reply id and -1 when the key is missing.
+    void AnswerProductValues(CIPCMsgBuffer& reply);
     // The answer of the handlers that are not available yet: the reply id and -1.
     void AnswerNotAvailable(const wchar_t* handler, int replyId, CIPCMsgBuffer& reply);
 

@@ -93,12 +93,13 @@ void CCfgControl::Deinit() {
 }
 
 bool CCfgControl::GetMsgID(int** ids, int* count) const {
-    // The common table, then the service-info request of our own.
-    int* array = new int[P::kServedMsgIdCount + 1];
+    // The common table, then the service-info and product-values requests of our own.
+    int* array = new int[P::kServedMsgIdCount + 2];
     for (int i = 0; i < P::kServedMsgIdCount; ++i) array[i] = P::kServedMsgIds[i];
     array[P::kServedMsgIdCount] = P::kMsgServiceInfo;
+    array[P::kServedMsgIdCount + 1] = P::kMsgProductValues;
     *ids = array;
-    *count = P::kServedMsgIdCount + 1;
+    *count = P::kServedMsgIdCount + 2;
     return true;
 }
 
@@ -137,6 +138,9 @@ void CCfgControl::operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuf
                 break;
             case P::kMsgSyncFolder:
                 DoSyncFolder(id, request, reply);
+                break;
+            case P::kMsgProductValues:
+                AnswerProductValues(reply);  // this machine's own values, not the master's
                 break;
             default:
                 // 2032, 2033 and 2034 change their id on the way; every other id keeps it.
