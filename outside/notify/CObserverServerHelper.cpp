@@ -26,6 +26,7 @@
 #include "outside/rpc/CRPCException.h"
 #include "outside/rpc/RpcEndpoint.h"
 #include "outside/rpc/RpcFrame.h"
+#include "outside/rpc/RpcFrameReader.h"
 
 static const wchar_t kLogSource[] = L"notify_Observer";
 
@@ -43,8 +44,8 @@ struct CLink {
     explicit CLink(asio::io_context& c) : socket(c) {}
     Socket socket;
     int fd = -1;
-    uint64_t id = 0;             // unique among the helper's links
-    NOTIFY::CFrameAssembler in;  // helper thread only
+    uint64_t id = 0;                          // unique among the helper's links
+    RPC::CFrameReader in{RPC::kNotifyMagic};  // helper thread only
 };
 
 struct CSubscription {

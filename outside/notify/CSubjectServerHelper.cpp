@@ -1,6 +1,8 @@
 // CSubjectServerHelper: the publisher's endpoint, its observers' subject sets and queues, and
 // the kept last change of every subject. One asio thread accepts, reads the observers'
-// requests and writes their queues; Notify only queues.
+// requests and writes their queues; Notify only queues. The kept changes are bounded in total
+// size (oldest dropped first), and so are the connections (MaxConnections); when accepting fails
+// the thread waits (CBackoff) before accepting again.
 // Thread rule: the observers' sets, queues and the kept changes are guarded by one mutex, held
 // briefly; sockets are touched on the publisher's thread only.
 #include "outside/notify/CSubjectServerHelper.h"
@@ -19,6 +21,9 @@
 #include "outside/rpc/AsioInclude.h"
 #include "outside/rpc/CRPCException.h"
 #include "outside/rpc/RpcEndpoint.h"
+#include "outside/rpc/RpcFrame.h"
+#include "outside/rpc/RpcFrameReader.h"
+#include "outside/rpc/RpcLimits.h"
 
 static const wchar_t kLogSource[] = L"notify_Publisher";
 
@@ -34,6 +39,11 @@ struct CKept {
     std::vector<uint8_t> body;
 };
 
+// What a kept change counts against the limit: its subject's characters and its body.
+size_t KeptSize(const OS::x_wstring& subject, const CKept& k) {
+    return subject.size() * sizeof(wchar_t) + k.body.size();
+}
+
 }  // namespace
 
 struct CSubjectServerHelper::Impl {
@@ -47,7 +57,7 @@ struct CSubjectServerHelper::Impl {
         CObserver(Impl& p, Socket s) : pub(p), socket(std::move(s)) {}
         Impl& pub;
         Socket socket;
-        NOTIFY::CFrameAssembler in;  // publisher thread only
+        RPC::CFrameReader in{RPC::kNotifyMagic};  // publisher thread only
         // Guarded by pub.mutex:
         std::set<OS::x_wstring> subjects;
         OS::x_wstring name;
@@ -62,13 +72,22 @@ struct CSubjectServerHelper::Impl {
     uint64_t droppedCount = 0;
     size_t queueLimit = kDefaultQueueLimit;
     std::map<OS::x_wstring, CKept> kept;
+    std::map<uint64_t, OS::x_wstring> keptBySequence;  // oldest first
+    size_t keptBytes = 0;
+    size_t keptLimit = kDefaultKeptLimit;
     std::set<std::shared_ptr<CObserver>> observers;
+    size_t maxConnections = RPC::kDefaultMaxConnections;
 
     asio::io_context context;
     std::unique_ptr<asio::local::stream_protocol::acceptor> acceptor;
     std::thread thread;
+    asio::steady_timer pause{context};  // publisher thread only
+    RPC::CBackoff backoff;              // publisher thread only
 
     void Accept();
+    // REQUIRES: mutex held. Keeps `body` as the last change of `name`, dropping the oldest kept
+    // changes while the total is above the limit.
+    void KeepLocked(const OS::x_wstring& name, uint64_t seq, bool flag, const CIPCMsgBuffer& body);
     void Read(const std::shared_ptr<CObserver>& o);
     void Handle(const std::shared_ptr<CObserver>& o, const uint8_t* payload, size_t size);
     // REQUIRES: mutex held. Queues a frame; drops the observer when its queue is full.
@@ -81,17 +100,63 @@ struct CSubjectServerHelper::Impl {
 void CSubjectServerHelper::Impl::Accept() {
     acceptor->async_accept([this](const asio::error_code& ec, Socket socket) {
         if (ec == asio::error::operation_aborted || !acceptor->is_open()) return;
-        if (!ec) {
-            auto o = std::make_shared<CObserver>(*this, std::move(socket));
-            {
-                std::lock_guard<std::mutex> g(mutex);
+        if (ec) {
+            CFG_LOG(DBG::LVL_WARNING, L"publisher %ls: cannot accept a connection: %s",
+                    component.GetID(), ec.message().c_str());
+            pause.expires_after(backoff.Next());
+            pause.async_wait([this](const asio::error_code& e) {
+                if (!e) Accept();
+            });
+            return;
+        }
+        backoff.Reset();
+        auto o = std::make_shared<CObserver>(*this, std::move(socket));
+        bool refused;
+        {
+            std::lock_guard<std::mutex> g(mutex);
+            refused = observers.size() >= maxConnections;
+            if (!refused) {
                 observers.insert(o);
                 QueueLocked(o, std::make_shared<NOTIFY::Frame>(NOTIFY::EncodeHello(startId)));
             }
+        }
+        if (refused) {
+            CFG_LOG(DBG::LVL_WARNING,
+                    L"publisher %ls: connection refused: %zu connections are open, the limit "
+                    L"(MaxConnections)",
+                    component.GetID(), maxConnections);
+            asio::error_code ignored;
+            o->socket.close(ignored);
+        } else {
             Read(o);
         }
         Accept();
     });
+}
+
+void CSubjectServerHelper::Impl::KeepLocked(const OS::x_wstring& name, uint64_t seq, bool flag,
+                                            const CIPCMsgBuffer& body) {
+    CKept& k = kept[name];
+    if (k.sequence != 0) {
+        keptBySequence.erase(k.sequence);
+        keptBytes -= KeptSize(name, k);
+    }
+    k.sequence = seq;
+    k.flag = flag;
+    k.body.assign(body.GetBuffer(), body.GetBuffer() + body.BytesUsed());
+    keptBytes += KeptSize(name, k);
+    keptBySequence.emplace(seq, name);
+    while (keptBytes > keptLimit && !keptBySequence.empty()) {
+        auto oldest = keptBySequence.begin();
+        auto it = kept.find(oldest->second);
+        keptBytes -= KeptSize(it->first, it->second);
+        CFG_LOG(DBG::LVL_INFO,
+                L"publisher %ls: the kept change of subject %ls forgotten: the kept changes "
+                L"exceed %zu bytes",
+                component.GetID(), it->first.c_str(), keptLimit);
+        kept.erase(it);
+        keptBySequence.erase(oldest);
+    }
 }
 
 void CSubjectServerHelper::Impl::Read(const std::shared_ptr<CObserver>& o) {
@@ -209,6 +274,7 @@ CSubjectServerHelper::CSubjectServerHelper(const CComponentID& component)
     s.component = component;
     std::random_device rd;
     while (s.startId == 0) s.startId = (uint64_t(rd()) << 32) ^ rd();
+    s.maxConnections = RPC::MaxConnections();
     s.socketPath = RPC::LocalSocketPath(component, ".notify");
     s.lock = std::make_unique<RPC::CEndpointLock>(
         s.socketPath, L"the publisher of component " + component.GetIDString());
@@ -251,10 +317,7 @@ void CSubjectServerHelper::Notify(const CSubjectID& subject, const CIPCMsgBuffer
         NOTIFY::EncodeNotice(s.startId, seq, flag ? NOTIFY::kFlag : 0, name, body.GetBuffer(),
                              body.BytesUsed()));  // throws before anything changes
     s.sequence = seq;
-    CKept& k = s.kept[name];
-    k.sequence = seq;
-    k.flag = flag;
-    k.body.assign(body.GetBuffer(), body.GetBuffer() + body.BytesUsed());
+    s.KeepLocked(name, seq, flag, body);
     for (auto it = s.observers.begin(); it != s.observers.end();) {
         auto o = *it++;  // DropLocked may not erase; Close (later) does
         if (o->subjects.count(name)) s.QueueLocked(o, frame);
@@ -280,6 +343,16 @@ size_t CSubjectServerHelper::GetObserverCount() const {
 uint64_t CSubjectServerHelper::GetDroppedObserverCount() const {
     std::lock_guard<std::mutex> g(m_impl->mutex);
     return m_impl->droppedCount;
+}
+
+size_t CSubjectServerHelper::GetKeptBytes() const {
+    std::lock_guard<std::mutex> g(m_impl->mutex);
+    return m_impl->keptBytes;
+}
+
+void CSubjectServerHelper::SetKeptLimit(size_t bytes) {
+    std::lock_guard<std::mutex> g(m_impl->mutex);
+    m_impl->keptLimit = bytes;
 }
 
 void CSubjectServerHelper::SetQueueLimit(size_t bytes) {

@@ -3,7 +3,8 @@
 // every notification published on them pushed by the publisher's thread.
 // Thread rule: Notify may be called from any thread, several at a time; it never waits for an
 // observer: each observer has a bounded queue, and one that falls further behind is dropped
-// (it reconnects and is told it may have missed notifications).
+// (it reconnects and is told it may have missed notifications). The last change of each subject
+// is kept for observers that ask for it, within a total size (the oldest is forgotten first).
 #pragma once
 
 #include <cstddef>
@@ -18,6 +19,8 @@ class CSubjectServerHelper {
   public:
     // The bytes an observer's queue may hold before the observer is dropped.
     static constexpr size_t kDefaultQueueLimit = 8 * 1024 * 1024;
+    // The bytes (subject characters and bodies) the kept last changes may hold together.
+    static constexpr size_t kDefaultKeptLimit = 16 * 1024 * 1024;
 
     // Creates the endpoint (it exists when the constructor returns) and picks a new start id.
     // Throws CRPCException: ENDPOINT_IN_USE when a live publisher of the component exists,
@@ -39,6 +42,10 @@ class CSubjectServerHelper {
     // Observers connected now, and observers dropped so far for falling behind.
     size_t GetObserverCount() const;
     uint64_t GetDroppedObserverCount() const;
+    // The bytes the kept last changes hold now, and a new limit for them (applied from the next
+    // Notify on).
+    size_t GetKeptBytes() const;
+    void SetKeptLimit(size_t bytes);
     // Changes the per-observer queue limit (for observers queued to from now on).
     void SetQueueLimit(size_t bytes);
 

@@ -144,25 +144,4 @@ size_t FrameSize(const uint8_t* data, size_t have) {
     return RPC::kFrameHeaderSize + RPC::ParseFrameHeader(data, RPC::kNotifyMagic);
 }
 
-uint8_t* CFrameAssembler::Space() {
-    if (m_begin > 0) {
-        std::memmove(m_buf.data(), m_buf.data() + m_begin, m_end - m_begin);
-        m_end -= m_begin;
-        m_begin = 0;
-    }
-    size_t want = FrameSize(m_buf.data(), m_end);
-    if (want > m_buf.size()) m_buf.resize(want);
-    if (want == 0 && m_buf.size() > 1024 * 1024 && m_end < 16 * 1024) m_buf.resize(16 * 1024);
-    return m_buf.data() + m_end;
-}
-
-bool CFrameAssembler::Next(const uint8_t*& payload, size_t& size) {
-    size_t total = FrameSize(m_buf.data() + m_begin, m_end - m_begin);
-    if (total == 0 || m_end - m_begin < total) return false;
-    payload = m_buf.data() + m_begin + RPC::kFrameHeaderSize;
-    size = total - RPC::kFrameHeaderSize;
-    m_begin += total;
-    return true;
-}
-
 }  // namespace NOTIFY

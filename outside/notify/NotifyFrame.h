@@ -45,21 +45,4 @@ CDecoded Decode(const uint8_t* payload, size_t size);
 // incomplete. Throws CRPCException for a foreign header or one above the size limit.
 size_t FrameSize(const uint8_t* data, size_t have);
 
-// Collects received bytes and hands out the complete frames' payloads in order.
-class CFrameAssembler {
-  public:
-    // Where the next bytes may be received, and how many fit.
-    uint8_t* Space();
-    size_t SpaceSize() const { return m_buf.size() - m_end; }
-    void Added(size_t n) { m_end += n; }
-    // The payload of the next complete frame (valid until the next call of any member), or
-    // false when more bytes are needed. Throws CRPCException for a foreign or oversized frame.
-    bool Next(const uint8_t*& payload, size_t& size);
-
-  private:
-    std::vector<uint8_t> m_buf = std::vector<uint8_t>(16 * 1024);
-    size_t m_begin = 0;  // first unconsumed byte
-    size_t m_end = 0;    // end of the received bytes
-};
-
 }  // namespace NOTIFY

@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -217,6 +218,8 @@ void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& 
     size_t total = RPC::kFrameHeaderSize;
     bool headerSeen = false;
     while (have < total) {
+        // The buffer grows with what arrives, not with what the header announces.
+        if (have == c.in.size()) c.in.resize(std::min(total, 2 * have));
         ssize_t n = ::recv(c.fd, c.in.data() + have, c.in.size() - have, 0);
         if (n > 0) {
             have += static_cast<size_t>(n);
@@ -240,7 +243,6 @@ void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& 
             }
             headerSeen = true;
             total = RPC::kFrameHeaderSize + payload;
-            if (c.in.size() < total) c.in.resize(total);
         }
     }
     if (have != total || total == RPC::kFrameHeaderSize) {

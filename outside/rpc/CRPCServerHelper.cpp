@@ -1,6 +1,8 @@
 // CRPCServerHelper: accepts connections on a Unix domain socket or a TCP port (asio, on one
 // thread) and serves the request frames of RpcFrame.cpp on each connection with a thread of its
-// own doing blocking reads and writes.
+// own doing blocking reads and writes. It serves at most MaxConnections() connections at once and
+// closes what comes beyond; when accepting or starting a thread fails (no descriptor, no thread)
+// it logs, waits (CBackoff) and accepts again. A frame must arrive whole within FrameDeadline().
 // Thread rule: the handler table is guarded by its own mutex, and a handler's running count lets
 // UnRegisterHandler wait for its calls; the connection list by the connection mutex.
 #include "outside/rpc/CRPCServerHelper.h"
@@ -25,6 +27,8 @@
 #include "outside/rpc/CRPCException.h"
 #include "outside/rpc/RpcEndpoint.h"
 #include "outside/rpc/RpcFrame.h"
+#include "outside/rpc/RpcFrameReader.h"
+#include "outside/rpc/RpcLimits.h"
 
 static const wchar_t kLogSource[] = L"rpc_Server";
 
@@ -59,6 +63,9 @@ struct CRPCServerHelper::Impl {
     asio::io_context context;  // accepts, on acceptThread
     std::unique_ptr<GenericAcceptor> acceptor;
     std::thread acceptThread;
+    asio::steady_timer pause{context};  // acceptThread only
+    RPC::CBackoff backoff;              // acceptThread only
+    size_t maxConnections = RPC::kDefaultMaxConnections;
 
     // The connections and their threads, guarded by connMutex.
     struct CConnection {
@@ -73,7 +80,10 @@ struct CRPCServerHelper::Impl {
     Impl(const CComponentID& c, CRPCServerParameter::Kind k) : component(c), kind(k) {}
 
     void Accept();
-    void Start(int fd);
+    // Accepts again after a back-off wait.
+    void AcceptLater();
+    // False when the connection could not be started for want of resources.
+    bool Start(int fd);
     void ServeConnection(CConnection& c);
     void Serve(const uint8_t* payload, size_t size, std::vector<uint8_t>& out);
 };
@@ -81,18 +91,35 @@ struct CRPCServerHelper::Impl {
 void CRPCServerHelper::Impl::Accept() {
     acceptor->async_accept([this](const asio::error_code& ec, GenericSocket socket) {
         if (ec == asio::error::operation_aborted || !acceptor->is_open()) return;
-        if (!ec) {
-            if (kind == CRPCServerParameter::Kind::kNetwork) {
-                asio::error_code ignored;
-                socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-            }
-            Start(socket.release());
+        if (ec) {
+            // Out of descriptors or buffers (EMFILE, ENFILE, ENOBUFS, ENOMEM): accepting again at
+            // once would only fail again.
+            CFG_LOG(DBG::LVL_WARNING, L"RPC server %ls: cannot accept a connection: %s",
+                    component.GetID(), ec.message().c_str());
+            AcceptLater();
+            return;
         }
+        if (kind == CRPCServerParameter::Kind::kNetwork) {
+            asio::error_code ignored;
+            socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+        }
+        if (!Start(socket.release())) {
+            AcceptLater();
+            return;
+        }
+        backoff.Reset();
         Accept();
     });
 }
 
-void CRPCServerHelper::Impl::Start(int fd) {
+void CRPCServerHelper::Impl::AcceptLater() {
+    pause.expires_after(backoff.Next());
+    pause.async_wait([this](const asio::error_code& ec) {
+        if (!ec) Accept();
+    });
+}
+
+bool CRPCServerHelper::Impl::Start(int fd) {
     int flags = ::fcntl(fd, F_GETFL);
     ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     timeval tv{};
@@ -111,52 +138,91 @@ void CRPCServerHelper::Impl::Start(int fd) {
     }
     if (stopping) {
         ::close(fd);
-        return;
+        return true;
+    }
+    if (connections.size() >= maxConnections) {
+        CFG_LOG(DBG::LVL_WARNING,
+                L"RPC server %ls: connection refused: %zu connections are open, the limit "
+                L"(MaxConnections)",
+                component.GetID(), connections.size());
+        ::close(fd);
+        return true;
     }
     CConnection& c = connections.emplace_back();
     c.fd = fd;
-    c.thread = std::thread([this, &c] { ServeConnection(c); });
+    try {
+        c.thread = std::thread([this, &c] { ServeConnection(c); });
+    } catch (const std::system_error& e) {
+        CFG_LOG(DBG::LVL_WARNING,
+                L"RPC server %ls: connection closed: cannot start a thread for it: %s",
+                component.GetID(), e.what());
+        connections.pop_back();
+        ::close(fd);
+        return false;
+    }
+    return true;
 }
 
 void CRPCServerHelper::Impl::ServeConnection(CConnection& c) {
-    std::vector<uint8_t> in(16 * 1024), out;
-    size_t have = 0;
-    for (;;) {
-        // One request frame: usually a single recv.
-        size_t total = 0;
-        while (total == 0 || have < total) {
-            if (total == 0 && have >= RPC::kFrameHeaderSize) {
-                try {
-                    total = RPC::kFrameHeaderSize +
-                            RPC::ParseFrameHeader(in.data(), RPC::kRequestMagic);
-                } catch (const OS::CException& e) {
-                    CFG_LOG(DBG::LVL_WARNING, L"RPC server %ls: connection dropped: %ls",
-                            component.GetID(), e.GetErrorMsg().c_str());
-                    goto end;
+    RPC::CFrameReader in(RPC::kRequestMagic);
+    std::vector<uint8_t> out;
+    const auto idle = std::chrono::milliseconds(kIdleSeconds * 1000);
+    auto limit = idle;  // the receive time limit set on the socket
+    auto setLimit = [&](std::chrono::milliseconds ms) {
+        if (ms == limit) return;
+        timeval tv{};
+        tv.tv_sec = static_cast<time_t>(ms.count() / 1000);
+        tv.tv_usec = static_cast<suseconds_t>(ms.count() % 1000 * 1000);
+        ::setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        limit = ms;
+    };
+    try {
+        for (;;) {
+            // One request frame: usually a single recv. Once its first bytes came, the rest must
+            // follow before the frame deadline.
+            const uint8_t* payload;
+            size_t size;
+            std::optional<std::chrono::steady_clock::time_point> deadline;
+            while (!in.Next(payload, size)) {
+                uint8_t* space = in.Space();
+                if (in.InFrame()) {
+                    auto now = std::chrono::steady_clock::now();
+                    if (!deadline) deadline = now + RPC::FrameDeadline();
+                    auto left =
+                        std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - now);
+                    if (left.count() <= 0) {
+                        CFG_LOG(DBG::LVL_WARNING,
+                                L"RPC server %ls: connection dropped: a frame did not arrive "
+                                L"whole within %lld ms",
+                                component.GetID(),
+                                static_cast<long long>(RPC::FrameDeadline().count()));
+                        goto end;
+                    }
+                    setLimit(std::min(left, idle));
+                } else {
+                    setLimit(idle);
                 }
-                if (in.size() < total) in.resize(total);
-                continue;
-            }
-            ssize_t n = ::recv(c.fd, in.data() + have, in.size() - have, 0);
-            if (n > 0) {
-                have += static_cast<size_t>(n);
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else {
+                ssize_t n = ::recv(c.fd, space, in.SpaceSize(), 0);
+                if (n > 0) {
+                    in.Added(static_cast<size_t>(n));
+                    continue;
+                }
+                if (n < 0 && errno == EINTR) continue;
+                // Mid-frame, the deadline check above decides.
+                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && in.InFrame()) continue;
                 goto end;  // closed, idle too long, or shut down
             }
+            Serve(payload, size, out);
+            try {
+                if (!RPC::WriteAll(c.fd, out.data(), out.size(), idle)) goto end;
+            } catch (const CRPCException&) {
+                goto end;  // the client went away
+            }
+            if (out.capacity() > 1024 * 1024) std::vector<uint8_t>().swap(out);
         }
-        Serve(in.data() + RPC::kFrameHeaderSize, total - RPC::kFrameHeaderSize, out);
-        have -= total;
-        if (have > 0) std::memmove(in.data(), in.data() + total, have);
-        if (in.size() > 1024 * 1024) in.resize(std::max<size_t>(have, 16 * 1024));
-        try {
-            if (!RPC::WriteAll(c.fd, out.data(), out.size(), std::chrono::seconds(kIdleSeconds)))
-                goto end;
-        } catch (const OS::CException&) {
-            goto end;
-        }
-        if (out.capacity() > 1024 * 1024) std::vector<uint8_t>().swap(out);
+    } catch (const OS::CException& e) {
+        CFG_LOG(DBG::LVL_WARNING, L"RPC server %ls: connection dropped: %ls", component.GetID(),
+                e.GetErrorMsg().c_str());
     }
 end:
     std::lock_guard<std::mutex> g(connMutex);
@@ -220,6 +286,7 @@ CRPCServerHelper::CRPCServerHelper(const CComponentID& component,
                                    const CRPCServerParameter& parameter)
     : m_impl(std::make_unique<Impl>(component, parameter.GetKind())) {
     Impl& s = *m_impl;
+    s.maxConnections = RPC::MaxConnections();
     try {
         if (s.kind == CRPCServerParameter::Kind::kLocal) {
             s.socketPath = RPC::LocalSocketPath(component, ".rpc");
