@@ -7,6 +7,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -168,6 +169,17 @@ unsigned short NetworkPort(const CComponentID& component, const CTlsSettings& se
     return TcpPort(component);
 }
 
+std::string PeerAddress(int fd) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    char host[NI_MAXHOST] = {}, port[NI_MAXSERV] = {};
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+        ::getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, host, sizeof host, port, sizeof port,
+                      NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return "unknown peer";
+    return std::string(host) + ":" + port;
+}
+
 struct CTlsContext::Impl {
     asio::ssl::context context;
     std::vector<std::string> allowed;
@@ -187,6 +199,9 @@ CTlsContext::CTlsContext(const CTlsSettings& settings, bool server)
                       asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
                       asio::ssl::context::no_tlsv1_1);
         SSL_CTX_set_options(c.native_handle(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+        // No session tickets: sessions are not resumed, and a ticket arriving after the
+        // handshake would make a kept, idle connection look closed to its client.
+        if (server) SSL_CTX_set_num_tickets(c.native_handle(), 0);
         SSL_CTX_set_min_proto_version(c.native_handle(), TLS1_2_VERSION);
         step = "certificate ";
         c.use_certificate_chain_file(settings.certFile);

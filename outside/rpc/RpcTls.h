@@ -52,6 +52,9 @@ void SetHandshakeTimeout(std::chrono::milliseconds timeout);
 // service when given, else TcpPort(component).
 unsigned short NetworkPort(const CComponentID& component, const CTlsSettings& settings);
 
+// The peer of a connected socket as "address:port" ("unknown peer" when it cannot be told).
+std::string PeerAddress(int fd);
+
 // Certificate, key and CA loaded and checked once, for many channels.
 class CTlsContext {
   public:

@@ -1,6 +1,9 @@
 // zoltcfgd: the process that hosts the configuration service for "ID_ZOLT_MASTER". It prepares
 // its home (config/, data/ with the SQLite database, log/), serves until SIGTERM or SIGINT, and
-// refuses to start when another instance already serves the endpoint (exit code 1).
+// refuses to start when another instance already serves the endpoint (exit code 1). When TLS is
+// configured (the registry's "Remote" values or the options) it also serves the remote service
+// "ID_ZOLT_REMOTE_CFG" on TCP with mutual TLS, relaying to its own master; otherwise nothing
+// listens on the network.
 // Thread rule: the main thread sets up, waits for the stop signal and tears down; requests run
 // on the RPC library's threads, which never see SIGTERM or SIGINT (blocked before they start).
 #include <signal.h>
@@ -22,6 +25,7 @@
 
 namespace {
 constexpr wchar_t kComponent[] = L"ID_ZOLT_MASTER";
+constexpr wchar_t kRemoteComponent[] = L"ID_ZOLT_REMOTE_CFG";
 
 std::string Narrow(const OS::x_wstring& s) {
     return s.ToUtf8();
@@ -35,6 +39,20 @@ void LogNotStarted(const OS::CException& e) {
     Log(CCfgLog::Kind::kError, "not started: " + Narrow(e.GetErrorMsg()) + " (code " +
                                    std::to_string(e.GetErrorCode()) + ")");
     CCfgLog::Flush();
+}
+// "ADDR:PORT" or "[ADDR]:PORT" into `s`; false when it is not that.
+bool ParseListen(const std::string& text, CCfgRemoteTls& s) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon + 1 == text.size()) return false;
+    std::string address = text.substr(0, colon);
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
+    char* end = nullptr;
+    const long port = std::strtol(text.c_str() + colon + 1, &end, 10);
+    if (*end != '\0' || port <= 0 || port > 65535) return false;
+    s.listenAddress = address;
+    s.port = static_cast<unsigned short>(port);
+    return true;
 }
 }  // namespace
 
@@ -50,7 +68,37 @@ int main(int argc, char** argv) {
                    "/run/zoltcfg for root, else $XDG_RUNTIME_DIR/zoltcfg)");
     app.add_flag("--foreground", foreground, "stay in the foreground (the only mode; default)");
     app.add_flag("--verbose", verbose, "log the entry and exit of every operation");
+    std::string remoteListen, tlsCert, tlsKey, tlsCa;
+    std::vector<std::string> tlsAllow;
+    app.add_option("--remote-listen", remoteListen,
+                   "ADDR:PORT of the remote service (default: the registry's Remote values)");
+    app.add_option("--tls-cert", tlsCert, "this node's certificate (PEM) for the remote service");
+    app.add_option("--tls-key", tlsKey, "the certificate's private key (PEM)");
+    app.add_option("--tls-ca", tlsCa, "the CA that signs the certificates of every node (PEM)");
+    app.add_option("--tls-allow", tlsAllow,
+                   "a certificate name (CN or DNS) allowed to connect; repeatable (default: any "
+                   "the CA signed)");
     CLI11_PARSE(app, argc, argv);
+
+    // The remote service's TLS: the registry's values, each replaced by its option when given.
+    // The same settings serve other computers and reach them.
+    CCfgRemoteTls tls = CCfgRemoteTls::FromRegistry();
+    if (!remoteListen.empty() && !ParseListen(remoteListen, tls)) {
+        std::cerr << "zoltcfgd: --remote-listen " << remoteListen << " is not ADDR:PORT\n";
+        return 2;
+    }
+    if (!tlsCert.empty()) tls.certFile = tlsCert;
+    if (!tlsKey.empty()) tls.keyFile = tlsKey;
+    if (!tlsCa.empty()) tls.caFile = tlsCa;
+    if (!tlsAllow.empty()) tls.allowedNames = tlsAllow;
+    const bool anyTls = !tls.certFile.empty() || !tls.keyFile.empty() || !tls.caFile.empty();
+    if ((anyTls || !remoteListen.empty()) && !tls.Configured()) {
+        std::cerr << "zoltcfgd: not starting: the remote service needs a certificate, its key and "
+                     "a CA file (--tls-cert, --tls-key, --tls-ca or the registry's Remote "
+                     "values)\n";
+        return 1;
+    }
+    tls.Apply();
 
     // Endpoints and the store read these from the environment.
     if (!runtimeDir.empty()) setenv("ZOLTCFG_RUNTIME_DIR", runtimeDir.c_str(), 1);
@@ -84,7 +132,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     std::string socket;
-    std::unique_ptr<CCfgControl> service;
+    std::unique_ptr<CCfgControl> service, remote;
     try {
         socket = CCfgControl::LocalEndpoint(kComponent);
         const OS::x_wstring connectionFile =
@@ -92,8 +140,13 @@ int main(int argc, char** argv) {
         service = std::make_unique<CCfgControl>(
             kComponent,
             new CCfgLocalServerDB(connectionFile, CCfgLocalServerDB::DefaultServerNames()), false);
+        if (tls.Configured())
+            remote = std::make_unique<CCfgControl>(kRemoteComponent, nullptr, true);
     } catch (const CRPCException& e) {
-        if (e.GetErrorCode() == CRPCException::ENDPOINT_IN_USE) {
+        if (service) {
+            std::cerr << "zoltcfgd: cannot serve ID_ZOLT_REMOTE_CFG: " << Narrow(e.GetErrorMsg())
+                      << "\n";
+        } else if (e.GetErrorCode() == CRPCException::ENDPOINT_IN_USE) {
             std::cerr << "zoltcfgd: ID_ZOLT_MASTER is already served at " << socket
                       << " by another running zoltcfgd; not starting\n";
         } else {
@@ -125,11 +178,18 @@ int main(int argc, char** argv) {
     CCfgLog::Flush();
     std::printf("zoltcfgd: serving ID_ZOLT_MASTER at %s (home %s)\n", socket.c_str(),
                 homeDir.c_str());
+    if (remote) {
+        const std::string at = (tls.listenAddress.empty() ? std::string("*") : tls.listenAddress) +
+                               ":" + std::to_string(tls.ServicePort());
+        Log(CCfgLog::Kind::kStartup, "serving ID_ZOLT_REMOTE_CFG at tls:" + at);
+        std::printf("zoltcfgd: serving ID_ZOLT_REMOTE_CFG at tls:%s\n", at.c_str());
+    }
     std::fflush(stdout);
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
     Log(CCfgLog::Kind::kStartup, "stopping on signal " + std::to_string(signal));
+    remote.reset();
     service.reset();
     Log(CCfgLog::Kind::kStartup, "stopped");
     CCfgLog::Flush();
