@@ -50,10 +50,14 @@ std::string SslErrorText() {
 }
 
 // The socket BIO: the descriptor's own blocking mode and time limits apply.
+int Fd(BIO* b) {
+    return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(b)));
+}
+
 int BioWrite(BIO* b, const char* data, size_t size, size_t* written) {
     BIO_clear_retry_flags(b);
     ssize_t n;
-    while ((n = ::send(BIO_get_fd(b, nullptr), data, size, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    while ((n = ::send(Fd(b), data, size, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
     }
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) BIO_set_retry_write(b);
@@ -66,7 +70,7 @@ int BioWrite(BIO* b, const char* data, size_t size, size_t* written) {
 int BioRead(BIO* b, char* data, size_t size, size_t* read) {
     BIO_clear_retry_flags(b);
     ssize_t n;
-    while ((n = ::recv(BIO_get_fd(b, nullptr), data, size, 0)) < 0 && errno == EINTR) {
+    while ((n = ::recv(Fd(b), data, size, 0)) < 0 && errno == EINTR) {
     }
     if (n <= 0) {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_read(b);
@@ -76,14 +80,16 @@ int BioRead(BIO* b, char* data, size_t size, size_t* read) {
     return 1;
 }
 
-long BioCtrl(BIO* b, int cmd, long num, void* ptr) {
+long BioCtrl(BIO* b, int cmd, long, void* ptr) {
     switch (cmd) {
-        case BIO_C_SET_FD:
-            BIO_set_data(b, nullptr);
+        case BIO_C_SET_FD:  // the descriptor is kept as the BIO's data; it is never closed here
+            BIO_set_data(b,
+                         reinterpret_cast<void*>(static_cast<intptr_t>(*static_cast<int*>(ptr))));
             BIO_set_init(b, 1);
-            return BIO_meth_get_ctrl(BIO_s_socket())(b, cmd, num, ptr);
+            return 1;
         case BIO_C_GET_FD:
-            return BIO_meth_get_ctrl(BIO_s_socket())(b, cmd, num, ptr);
+            return BIO_get_init(b) ? static_cast<long>(reinterpret_cast<intptr_t>(BIO_get_data(b)))
+                                   : -1;
         case BIO_CTRL_FLUSH:
             return 1;
         default:
@@ -183,8 +189,10 @@ std::string PeerAddress(int fd) {
 struct CTlsContext::Impl {
     asio::ssl::context context;
     std::vector<std::string> allowed;
-    explicit Impl(bool server)
-        : context(server ? asio::ssl::context::tls_server : asio::ssl::context::tls_client) {}
+    bool server;
+    explicit Impl(bool isServer)
+        : context(isServer ? asio::ssl::context::tls_server : asio::ssl::context::tls_client),
+          server(isServer) {}
 };
 
 CTlsContext::CTlsContext(const CTlsSettings& settings, bool server)
@@ -239,6 +247,10 @@ CTlsChannel::CTlsChannel(const CTlsContext& context, int fd)
     }
     BIO_set_fd(bio, fd, BIO_NOCLOSE);
     SSL_set_bio(m_ssl, bio, bio);
+    if (context.GetImpl().server)
+        SSL_set_accept_state(m_ssl);
+    else
+        SSL_set_connect_state(m_ssl);
 }
 
 CTlsChannel::~CTlsChannel() {

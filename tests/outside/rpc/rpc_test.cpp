@@ -24,6 +24,7 @@
 #include "tests/support/Caught.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestCerts.h"
 
 using namespace std::chrono_literals;
 using OS::x_wstring;
@@ -350,11 +351,12 @@ TEST_F(RpcTest, RefusalsLeaveTheServerServingThroughRestarts) {
 
     const std::string port = std::to_string(testsupport::FreeTcpPort());
     ::setenv("ZOLTCFG_RPC_PORT_ID_TEST_COMP", port.c_str(), 1);
+    testsupport::CScopedTls tls;
     CRPCServerHelper remote(kComp, CRPCServerParameter(L"ncacn_np"));
-    EXPECT_EQ("tcp:" + port, remote.GetEndpoint());
+    EXPECT_EQ("tls:0.0.0.0:" + port, remote.GetEndpoint());
     remote.RegisterHandler(handler);
     CRPCClientHelper tcp(kComp, L"127.0.0.1");
-    EXPECT_EQ("tcp:127.0.0.1:" + port, tcp.GetEndpoint());
+    EXPECT_EQ("tls:127.0.0.1:" + port, tcp.GetEndpoint());
     EXPECT_EQ(std::make_pair(2, 5), Call(tcp, 1, 5));
     remote.UnRegisterHandler(handler);
     ::unsetenv("ZOLTCFG_RPC_PORT_ID_TEST_COMP");
