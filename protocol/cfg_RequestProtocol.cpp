@@ -107,9 +107,10 @@ void ReadQueryAllRequest(const CIPCMsgBuffer& buf, OS::x_wstring& server, OS::x_
     buf >> server >> category;
     int count = 0;
     buf >> count;
-    if (count < 0)
+    // Each subject takes at least its 4-byte length: a larger count is refused before reading.
+    if (count < 0 || static_cast<size_t>(count) > buf.GetCurrentSize() / 4)
         throw CIPCMsgBufferException(CIPCMsgBufferException::BAD_LENGTH, OS_WFILE, __LINE__,
-                                     L"negative subject count");
+                                     L"subject count out of range");
     subjects.clear();
     // No reserve: the count is the sender's word; each missing subject throws when read.
     for (int i = 0; i < count; ++i) {
@@ -160,7 +161,8 @@ bool ReadServiceInfoReply(const CIPCMsgBuffer& reply, CServiceInfo& info) {
     if (result != kResultOk) return false;
     int count = 0;
     reply >> info.version >> info.home >> info.database >> info.provider >> count;
-    if (count < 0 || count > kMaxServiceInfoServers)
+    if (count < 0 || count > kMaxServiceInfoServers ||
+        static_cast<size_t>(count) > reply.GetCurrentSize() / 4)
         throw CIPCMsgBufferException(CIPCMsgBufferException::BAD_LENGTH, OS_WFILE, __LINE__,
                                      L"server count out of range");
     info.servers.assign(static_cast<size_t>(count), OS::x_wstring());

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds with warnings as errors and runs the whole
 # suite, builds a program outside the tree against the installed package (CMake and pkg-config),
-# then runs the suite again under AddressSanitizer + UndefinedBehaviorSanitizer, then runs the
-# concurrency tests under ThreadSanitizer, then the newcomer test (a fresh clone running README's
-# commands as written).
+# probes a daemon with hostile connections, then runs the suite again under AddressSanitizer +
+# UndefinedBehaviorSanitizer, then runs the concurrency tests under ThreadSanitizer, then the
+# fuzz targets, then the newcomer test (a fresh clone running README's commands as written).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -64,6 +64,9 @@ LD_LIBRARY_PATH="$prefix/lib" timeout 60 "$prefix/consumer-pc"
 stop_daemon
 unset ZOLTCFG_HOME ZOLTCFG_RUNTIME_DIR ZOLTCFG_REGISTRY
 
+echo "== hostile clients: 1,000 connections against a daemon (peak memory, normal client's p99) =="
+ZOLT_BUILD_DIR=build/release timeout 120 bash scripts/probe-hostile.sh
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
 build build/asan -DCMAKE_BUILD_TYPE=Debug -DZOLT_SANITIZE=address,undefined -DZOLT_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -77,12 +80,15 @@ build build/tsan -DCMAKE_BUILD_TYPE=Debug -DZOLT_SANITIZE=thread -DZOLT_BENCH=OF
     sed -e 's|^tests/outside/|test_|' -e 's|^tests/|test_|')
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -R 'Concurren|^Proxy'
 
-echo "== libFuzzer: the request dispatcher, 300,000 inputs from a fixed seed =="
+echo "== libFuzzer: the request dispatcher (300,000 inputs) and the frame reader (200,000), fixed seeds =="
 # A fixed seed and input count make the run repeatable: a finding here is found again by the
 # same command. Longer runs with random seeds are for hunting: drop -seed and -runs.
 CXX=clang++ build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOLT_FUZZ=ON -DZOLT_BENCH=OFF \
-  -DZOLT_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -- dispatch_fuzz
+  -DZOLT_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -- dispatch_fuzz \
+  frame_fuzz
 build/fuzz/dispatch_fuzz -seed=1 -runs=300000 -max_total_time=300 -max_len=512 -timeout=10 \
+  -print_final_stats=1
+build/fuzz/frame_fuzz -seed=1 -runs=200000 -max_total_time=120 -max_len=4096 -timeout=10 \
   -print_final_stats=1
 
 echo "== newcomer test (a fresh clone, README's commands as written) =="

@@ -4,6 +4,7 @@
 // Thread rule: one thread at a time per buffer.
 #include "outside/ipc/CIPCMsgBuffer.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -234,7 +235,8 @@ const CIPCMsgBuffer& CIPCMsgBuffer::operator>>(std::vector<OS::x_wstring>& v) co
     Need(size_t{4} + size_t{count} * 4, CIPCMsgBufferException::BAD_LENGTH);
     m_readPos += 4;
     std::vector<OS::x_wstring> items;
-    items.reserve(count);
+    // A string item is 32 bytes or more for 4 bytes read: reserve no more than a small start.
+    items.reserve(std::min<uint32_t>(count, 256));
     try {
         for (uint32_t i = 0; i < count; ++i) {
             items.emplace_back();

@@ -20,6 +20,7 @@
 #include "outside/notify/NotifyFrame.h"
 #include "outside/rpc/AsioInclude.h"
 #include "outside/rpc/CRPCException.h"
+#include "outside/rpc/RpcAccess.h"
 #include "outside/rpc/RpcEndpoint.h"
 #include "outside/rpc/RpcFrame.h"
 #include "outside/rpc/RpcFrameReader.h"
@@ -50,14 +51,19 @@ struct CSubjectServerHelper::Impl {
     CComponentID component;
     std::string socketPath;
     std::unique_ptr<RPC::CEndpointLock> lock;
+    RPC::CLocalAccess access;
     uint64_t startId = 0;
 
     // One connected observer.
     struct CObserver : std::enable_shared_from_this<CObserver> {
-        CObserver(Impl& p, Socket s) : pub(p), socket(std::move(s)) {}
+        CObserver(Impl& p, Socket s) : pub(p), socket(std::move(s)), frameTimer(p.context) {}
         Impl& pub;
         Socket socket;
-        RPC::CFrameReader in{RPC::kNotifyMagic};  // publisher thread only
+        // Publisher thread only: the bytes received, and the deadline of a frame begun.
+        RPC::CFrameReader in{RPC::kNotifyMagic};
+        asio::steady_timer frameTimer;
+        uint64_t framesDone = 0;
+        bool frameTimed = false;
         // Guarded by pub.mutex:
         std::set<OS::x_wstring> subjects;
         OS::x_wstring name;
@@ -111,6 +117,17 @@ void CSubjectServerHelper::Impl::Accept() {
         }
         backoff.Reset();
         auto o = std::make_shared<CObserver>(*this, std::move(socket));
+        long uid, pid;
+        if (!access.Allows(o->socket.native_handle(), uid, pid)) {
+            CFG_LOG(DBG::LVL_WARNING,
+                    L"publisher %ls: connection refused: user %ld (process %ld) is neither root, "
+                    L"the service's user nor a member of group %s",
+                    component.GetID(), uid, pid, access.AdminGroup().c_str());
+            asio::error_code ignored;
+            o->socket.close(ignored);
+            Accept();
+            return;
+        }
         bool refused;
         {
             std::lock_guard<std::mutex> g(mutex);
@@ -160,25 +177,47 @@ void CSubjectServerHelper::Impl::KeepLocked(const OS::x_wstring& name, uint64_t 
 }
 
 void CSubjectServerHelper::Impl::Read(const std::shared_ptr<CObserver>& o) {
-    uint8_t* space = o->in.Space();
-    o->socket.async_read_some(asio::buffer(space, o->in.SpaceSize()),
-                              [this, o](const asio::error_code& ec, size_t n) {
-                                  if (ec) {
-                                      Close(o);
-                                      return;
-                                  }
-                                  o->in.Added(n);
-                                  try {
-                                      const uint8_t* p;
-                                      size_t size;
-                                      while (o->in.Next(p, size)) Handle(o, p, size);
-                                  } catch (const OS::CException& e) {
-                                      std::lock_guard<std::mutex> g(mutex);
-                                      DropLocked(o, e.GetErrorMsg().c_str());
-                                      return;
-                                  }
-                                  Read(o);
-                              });
+    uint8_t* space = o->in.Space();  // the header was checked by Next already
+    o->socket.async_read_some(
+        asio::buffer(space, o->in.SpaceSize()), [this, o](const asio::error_code& ec, size_t n) {
+            if (ec) {
+                Close(o);
+                return;
+            }
+            o->in.Added(n);
+            const uint64_t before = o->framesDone;
+            try {
+                const uint8_t* p;
+                size_t size;
+                while (o->in.Next(p, size)) {
+                    ++o->framesDone;
+                    Handle(o, p, size);
+                }
+            } catch (const OS::CException& e) {
+                std::lock_guard<std::mutex> g(mutex);
+                DropLocked(o, e.GetErrorMsg().c_str());
+                return;
+            }
+            if (o->framesDone != before && o->frameTimed) {
+                o->frameTimed = false;
+                o->frameTimer.cancel();
+            }
+            if (o->in.InFrame() && !o->frameTimed) {
+                // The frame begun must arrive whole before the deadline.
+                o->frameTimed = true;
+                o->frameTimer.expires_after(RPC::FrameDeadline());
+                o->frameTimer.async_wait(
+                    [this, o, frame = o->framesDone](const asio::error_code& e) {
+                        if (e || o->framesDone != frame) return;
+                        OS::x_wstring why;
+                        why.Format(L"a frame did not arrive whole within %lld ms",
+                                   static_cast<long long>(RPC::FrameDeadline().count()));
+                        std::lock_guard<std::mutex> g(mutex);
+                        DropLocked(o, why.c_str());
+                    });
+            }
+            Read(o);
+        });
 }
 
 void CSubjectServerHelper::Impl::Handle(const std::shared_ptr<CObserver>& o, const uint8_t* payload,
@@ -284,6 +323,7 @@ CSubjectServerHelper::CSubjectServerHelper(const CComponentID& component)
         s.acceptor = std::make_unique<asio::local::stream_protocol::acceptor>(s.context);
         s.acceptor->open(ep.protocol());
         s.acceptor->bind(ep);
+        s.access.SecureSocket(s.socketPath);
         s.acceptor->listen(asio::socket_base::max_listen_connections);
     } catch (const asio::system_error& e) {
         throw CRPCException(CRPCException::ENDPOINT_FAILED, OS_WFILE, __LINE__,

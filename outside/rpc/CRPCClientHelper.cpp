@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "outside/rpc/RpcAccess.h"
 #include "outside/rpc/RpcEndpoint.h"
 #include "outside/rpc/RpcFrame.h"
 #include "outside/rpc/RpcTls.h"
@@ -127,6 +128,13 @@ std::unique_ptr<CConnection> Connect(const CComponentID& component, const std::s
         std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
         while (::connect(c->fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
             if (errno == EINTR) continue;
+            if (errno == EACCES || errno == EPERM)
+                Throw(CRPCException::NOT_ALLOWED, __LINE__,
+                      OS::x_wstring::FromUtf8(
+                          "user " + std::to_string(::geteuid()) +
+                          " is not allowed to use the configuration service: ask to be added to "
+                          "group " +
+                          RPC::CLocalAccess().AdminGroup()));
             unreachable(errno == EINPROGRESS ? ETIMEDOUT : errno, __LINE__);
         }
         return c;
@@ -217,6 +225,7 @@ void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& 
     };
 
     // Send; a kept connection that turns out broken is replaced once.
+    bool refused = false;
     for (int attempt = 0;; ++attempt) {
         bool fresh = false;
         if (!slot || attempt > 0 || !LooksAlive(slot->fd)) {
@@ -240,9 +249,13 @@ void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& 
             if (err == EINTR) continue;
             if (sent == 0 && !fresh && (err == EPIPE || err == ECONNRESET || err == ENOTCONN))
                 break;  // the server went away since the last call: reconnect and resend
+            if (fresh && (err == EPIPE || err == ECONNRESET)) {
+                refused = true;  // a server that refuses the user says why before closing
+                break;
+            }
             lost(L"sending the request", err, __LINE__);
         }
-        if (sent == c.out.size()) break;
+        if (sent == c.out.size() || refused) break;
     }
 
     // Receive the reply: header, then the payload, usually with a single recv.
@@ -287,6 +300,11 @@ void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& 
     }
     const uint8_t* payload = c.in.data() + RPC::kFrameHeaderSize;
     const size_t payloadSize = total - RPC::kFrameHeaderSize;
+    if (payload[0] == RPC::kReplyNotAllowed) {
+        std::string why(reinterpret_cast<const char*>(payload + 1), payloadSize - 1);
+        slot.reset();
+        Throw(CRPCException::NOT_ALLOWED, __LINE__, OS::x_wstring::FromUtf8(why));
+    }
     if (payload[0] != RPC::kReplyOk) {
         OS::x_wstring why = OS::x_wstring::FromUtf8(
             std::string(reinterpret_cast<const char*>(payload + 1), payloadSize - 1));

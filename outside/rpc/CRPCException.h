@@ -20,7 +20,8 @@ class ZOLTCFG_API CRPCException : public OS::CException {
         PROTOCOL = 8,         // the peer sent something that is not a frame of ours
         HANDLER_FAILED = 9,   // the component's handler threw while serving the request
         NO_PORT = 10,         // no TCP port is configured for the component
-        TLS_REFUSED = 11,     // the TLS handshake failed or the peer's certificate was refused
+        NOT_ALLOWED = 11,     // the endpoint does not serve this user
+        TLS_REFUSED = 12,     // the TLS handshake failed or the peer's certificate was refused
     };
     using OS::CException::CException;
 };

@@ -3,6 +3,7 @@
 // own doing blocking reads and writes. It serves at most MaxConnections() connections at once and
 // closes what comes beyond; when accepting or starting a thread fails (no descriptor, no thread)
 // it logs, waits (CBackoff) and accepts again. A frame must arrive whole within FrameDeadline().
+// A local endpoint serves only the users CLocalAccess allows.
 // A TCP endpoint speaks only mutual TLS (RpcTls.h): each connection's thread runs the handshake
 // within HandshakeTimeout() first and closes, with a log line, a peer it refuses. Without TLS
 // settings a TCP endpoint does not listen at all.
@@ -28,6 +29,7 @@
 #include "outside/log/DebugLog.h"
 #include "outside/rpc/AsioInclude.h"
 #include "outside/rpc/CRPCException.h"
+#include "outside/rpc/RpcAccess.h"
 #include "outside/rpc/RpcEndpoint.h"
 #include "outside/rpc/RpcFrame.h"
 #include "outside/rpc/RpcFrameReader.h"
@@ -60,6 +62,7 @@ struct CRPCServerHelper::Impl {
     std::string address;                    // TCP endpoints only
     std::unique_ptr<RPC::CTlsContext> tls;  // TCP endpoints only
     std::unique_ptr<RPC::CEndpointLock> lock;
+    std::optional<RPC::CLocalAccess> access;  // local endpoints only
 
     std::mutex mutex;
     std::condition_variable idle;
@@ -90,6 +93,8 @@ struct CRPCServerHelper::Impl {
     void AcceptLater();
     // False when the connection could not be started for want of resources.
     bool Start(int fd);
+    // False (and the connection told why and closed) when its user is not served.
+    bool Admit(int fd);
     void ServeConnection(CConnection& c);
     void Serve(const uint8_t* payload, size_t size, std::vector<uint8_t>& out);
 };
@@ -109,7 +114,8 @@ void CRPCServerHelper::Impl::Accept() {
             asio::error_code ignored;
             socket.set_option(asio::ip::tcp::no_delay(true), ignored);
         }
-        if (!Start(socket.release())) {
+        const int fd = socket.release();
+        if (Admit(fd) && !Start(fd)) {
             AcceptLater();
             return;
         }
@@ -123,6 +129,26 @@ void CRPCServerHelper::Impl::AcceptLater() {
     pause.async_wait([this](const asio::error_code& ec) {
         if (!ec) Accept();
     });
+}
+
+bool CRPCServerHelper::Impl::Admit(int fd) {
+    long uid, pid;
+    if (!access || access->Allows(fd, uid, pid)) return true;
+    CFG_LOG(DBG::LVL_WARNING,
+            L"RPC server %ls: connection refused: user %ld (process %ld) is neither root, the "
+            L"service's user nor a member of group %s",
+            component.GetID(), uid, pid, access->AdminGroup().c_str());
+    const std::string why = "user " + std::to_string(uid) +
+                            " is not allowed to use the configuration service: ask to be added "
+                            "to group " +
+                            access->AdminGroup();
+    std::vector<uint8_t> frame(RPC::kFrameHeaderSize + 1 + why.size());
+    frame[RPC::kFrameHeaderSize] = RPC::kReplyNotAllowed;
+    std::memcpy(frame.data() + RPC::kFrameHeaderSize + 1, why.data(), why.size());
+    RPC::PutFrameHeader(frame.data(), RPC::kReplyMagic, frame.size() - RPC::kFrameHeaderSize);
+    ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::close(fd);
+    return false;
 }
 
 bool CRPCServerHelper::Impl::Start(int fd) {
@@ -319,6 +345,7 @@ CRPCServerHelper::CRPCServerHelper(const CComponentID& component,
     s.maxConnections = RPC::MaxConnections();
     try {
         if (s.kind == CRPCServerParameter::Kind::kLocal) {
+            s.access.emplace();
             s.socketPath = RPC::LocalSocketPath(component, ".rpc");
             s.lock = std::make_unique<RPC::CEndpointLock>(s.socketPath,
                                                           L"component " + component.GetIDString());
@@ -328,6 +355,7 @@ CRPCServerHelper::CRPCServerHelper(const CComponentID& component,
             s.acceptor = std::make_unique<GenericAcceptor>(s.context);
             s.acceptor->open(ep.protocol());
             s.acceptor->bind(ep);
+            s.access->SecureSocket(s.socketPath);
             s.acceptor->listen(asio::socket_base::max_listen_connections);
         } else {
             const RPC::CTlsSettings settings = RPC::TlsSettings(true);

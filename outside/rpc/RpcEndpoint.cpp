@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "outside/rpc/CRPCException.h"
+#include "outside/rpc/RpcAccess.h"
 #include "outside/rpc/RpcFrame.h"
 
 namespace RPC {
@@ -58,7 +59,10 @@ std::string RuntimeDir(bool create) {
         dir = "/tmp/zoltcfg-" + std::to_string(::geteuid());
     }
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    if (create) MakeDirs(dir);
+    if (create) {
+        MakeDirs(dir);
+        CLocalAccess().SecureFolder(dir);
+    }
     return dir;
 }
 
@@ -110,7 +114,7 @@ unsigned short TcpPort(const CComponentID& component) {
 
 CEndpointLock::CEndpointLock(const std::string& path, const OS::x_wstring& what) {
     std::string lockPath = path + ".lock";
-    m_fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    m_fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (m_fd < 0) {
         int err = errno;
         throw CRPCException(CRPCException::ENDPOINT_FAILED, OS_WFILE, __LINE__,

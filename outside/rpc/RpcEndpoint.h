@@ -3,7 +3,9 @@
 // endpoint.
 //
 // Runtime folder: ZOLTCFG_RUNTIME_DIR when set; else /run/zoltcfg for root; else
-// $XDG_RUNTIME_DIR/zoltcfg; else /tmp/zoltcfg-<uid>. It is created (mode 0700) on first use.
+// $XDG_RUNTIME_DIR/zoltcfg; else /tmp/zoltcfg-<uid>. A server creates it when missing and
+// refuses it unless it is a folder of its own user, not a symbolic link and writable by nobody
+// else; then it gets mode 0750 and the admin group (RpcAccess.h).
 // Local sockets: <runtime folder>/<component id><suffix> (".rpc" for requests, ".notify" for
 // change notifications); a '/' in the component id becomes '_'.
 // TCP ports: ZOLTCFG_RPC_PORT_<COMPONENT> when set (COMPONENT is the component id in capitals,
@@ -18,8 +20,8 @@
 
 namespace RPC {
 
-// The runtime folder, created when missing (unless `create` is false). Throws
-// CRPCException(ENDPOINT_FAILED) when it cannot be created.
+// The runtime folder, created when missing and checked (unless `create` is false). Throws
+// CRPCException(ENDPOINT_FAILED) when it cannot be created or is refused.
 std::string RuntimeDir(bool create = true);
 
 // The path of the local socket of `component` with `suffix` (".rpc", ".notify"). Throws
@@ -35,7 +37,8 @@ std::string TcpPortVariable(const CComponentID& component);
 
 // An exclusive lock on "<path>.lock", held for the object's life by the one live server of the
 // endpoint at `path`. A lock held by a dead process is released by the system, so a stale
-// socket file of a dead server never blocks a new one.
+// socket file of a dead server never blocks a new one. The lock file is never reached through a
+// symbolic link.
 class CEndpointLock {
   public:
     // Throws CRPCException(ENDPOINT_IN_USE) when a live server holds the lock,

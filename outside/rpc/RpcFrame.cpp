@@ -17,6 +17,9 @@
 //   reply-payload   = %x00 items                             ; the reply buffer's used bytes
 //                                                            ; (none for an empty reply)
 //                   / %x01 message:utf8                      ; the handler threw; why
+//                   / %x02 message:utf8                      ; the user of the connection is not
+//                                                            ; served; sent unasked right after
+//                                                            ; accepting, then the server closes
 //
 // The server reads msg-id, hands the handler a buffer holding only the items behind it, and
 // answers with what the handler left in its reply buffer. The change-notification frames

@@ -24,6 +24,7 @@ constexpr size_t kFrameHeaderSize = 8;          // magic:u32le length:u32le
 // Reply payload status bytes.
 constexpr uint8_t kReplyOk = 0;
 constexpr uint8_t kReplyHandlerFailed = 1;
+constexpr uint8_t kReplyNotAllowed = 2;
 
 // The largest payload a frame may carry; larger frames are refused before anything is
 // allocated. 64 MiB unless changed (tests lower it).

@@ -13,10 +13,16 @@ namespace RPC {
 
 namespace {
 std::atomic<size_t> g_reserved{0};
-}
+std::atomic<size_t> g_peak{0};
+}  // namespace
 
 size_t ReservedReceiveBytes() {
     return g_reserved.load(std::memory_order_relaxed);
+}
+
+size_t PeakReservedReceiveBytes(bool reset) {
+    if (reset) g_peak.store(g_reserved.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    return g_peak.load(std::memory_order_relaxed);
 }
 
 CFrameReader::CFrameReader(uint32_t magic) : m_magic(magic) {
@@ -32,8 +38,11 @@ void CFrameReader::Resize(size_t size) {
     if (m_end > m_begin) std::memcpy(buf.get(), m_buf.get() + m_begin, m_end - m_begin);
     m_end -= m_begin;
     m_begin = 0;
-    g_reserved.fetch_add(size, std::memory_order_relaxed);
+    const size_t now = g_reserved.fetch_add(size, std::memory_order_relaxed) + size;
     g_reserved.fetch_sub(m_size, std::memory_order_relaxed);
+    size_t peak = g_peak.load(std::memory_order_relaxed);
+    while (now > peak && !g_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
+    }
     m_buf = std::move(buf);
     m_size = size;
 }

@@ -12,8 +12,10 @@
 
 namespace RPC {
 
-// The bytes all frame readers of the process hold now.
+// The bytes all frame readers of the process hold now, and the most they held at once since
+// the start or the last reset (which starts it again from what they hold now).
 size_t ReservedReceiveBytes();
+size_t PeakReservedReceiveBytes(bool reset = false);
 
 class CFrameReader {
   public:

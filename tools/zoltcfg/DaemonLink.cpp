@@ -3,6 +3,7 @@
 #include "tools/zoltcfg/DaemonLink.h"
 
 #include "cfg_Service.h"
+#include "outside/rpc/CRPCException.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "tools/zoltcfg/CliError.h"
 
@@ -59,6 +60,8 @@ CDaemonLink::CStatus CDaemonLink::Probe() {
         status.databaseOk = ok;
         status.described = Describe(status.served);
     } catch (const OS::CException& e) {
+        status.notAllowed = dynamic_cast<const CRPCException*>(&e) &&
+                            e.GetErrorCode() == CRPCException::NOT_ALLOWED;
         status.problem = e.GetErrorMsg().ToUtf8();
         while (!status.problem.empty() && status.problem.back() == '.') status.problem.pop_back();
     }
@@ -80,6 +83,8 @@ bool CDaemonLink::Describe(NS_CfgProtocol::CServiceInfo& info) {
 
 CDaemonLink::CDaemonLink() : m_Agent(kMaster, true) {
     const CStatus status = Probe();
+    if (status.notAllowed)
+        throw Refused(status.problem + ".");  // the transport's sentence names the group
     if (!status.reachable) {
         // The transport's reason names the endpoint too; say it once.
         const bool named =

@@ -47,6 +47,7 @@ class CDaemonLink {
         bool databaseOk = false;
         std::string endpoint;                 // "unix:<socket>" or "tcp:<host>:<port>"
         std::string problem;                  // why it is not reachable
+        bool notAllowed = false;              // the daemon does not serve this user
         bool described = false;               // the daemon said what it serves
         NS_CfgProtocol::CServiceInfo served;  // what it said
     };

@@ -1,6 +1,8 @@
 // Tests of the change-notification transport: frames, exact subject matching, kept last
 // changes, sequence numbers and start ids across publisher restarts, and a stalled observer.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <condition_variable>
 #include <future>
@@ -11,6 +13,10 @@
 #include "outside/notify/CSubjectServerHelper.h"
 #include "outside/notify/NotifyFrame.h"
 #include "outside/rpc/CRPCException.h"
+#include "outside/rpc/RpcEndpoint.h"
+#include "outside/rpc/RpcFrame.h"
+#include "outside/rpc/RpcFrameReader.h"
+#include "outside/rpc/RpcLimits.h"
 #include "tests/support/Caught.h"
 #include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
@@ -210,6 +216,32 @@ TEST_F(NotifyTest, RequirePreviousChangeDeliversTheKeptBody) {
     pub.Notify(CSubjectID(L"S2"), Body(21), false);
     ASSERT_TRUE(b.WaitNotices(2));
     EXPECT_EQ(Notice(L"S2", 21, start, 4), b.Got()[1]);
+
+    // The kept changes (subject characters and bodies) are bounded: the oldest goes first.
+    EXPECT_EQ(24u, pub.GetKeptBytes());
+    pub.SetKeptLimit(30);
+    pub.Notify(CSubjectID(L"S3"), Body(30), false);
+    EXPECT_EQ(24u, pub.GetKeptBytes());
+    helper.RequirePreviousChange(kPub, a, {CSubjectID(L"S1")});
+    EXPECT_EQ(1u, a.Got().size());
+
+    // A peer announcing 48 MiB and sending one byte holds a small buffer until the deadline.
+    RPC::SetFrameDeadline(200ms);
+    const size_t before = RPC::PeakReservedReceiveBytes(true);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_un addr{AF_UNIX, {}};
+    RPC::LocalSocketPath(kPub, ".notify").copy(addr.sun_path, sizeof addr.sun_path - 1);
+    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    const uint8_t slow[] = {'Z', 'N', 'T', '1', 0, 0, 0, 3, 2};
+    uint8_t hello[17];
+    RPC::WriteAll(fd, slow, sizeof slow, 10s);
+    EXPECT_EQ(CRPCException::CONNECTION_LOST, testsupport::CaughtCode<CRPCException>([&] {
+                  RPC::ReadExact(fd, hello, sizeof hello, 10s);
+                  RPC::ReadExact(fd, hello, 1, 10s);
+              }));
+    EXPECT_LT(RPC::PeakReservedReceiveBytes(), before + 64 * 1024);
+    RPC::SetFrameDeadline(30s);
+    ::close(fd);
 }
 
 TEST_F(NotifyTest, ObserversFollowPublisherRestarts) {

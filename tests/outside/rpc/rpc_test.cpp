@@ -1,9 +1,12 @@
 // Tests of the request/reply transport: frames on the wire, dispatch by message id, the server
 // pool, unregistering, restarts, time limits, size limits and endpoint ownership.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,12 +20,19 @@
 #include <vector>
 
 #include "outside/log/DebugLog.h"
+#include "outside/registry/CRegKey.h"
+#include "outside/registry/HomeDir.h"
 #include "outside/rpc/CRPCClientHelper.h"
 #include "outside/rpc/CRPCServerHelper.h"
+#include "outside/rpc/RpcAccess.h"
 #include "outside/rpc/RpcEndpoint.h"
 #include "outside/rpc/RpcFrame.h"
+#include "outside/rpc/RpcFrameReader.h"
+#include "outside/rpc/RpcLimits.h"
 #include "tests/support/Caught.h"
 #include "tests/support/FreePort.h"
+#include "tests/support/LogText.h"
+#include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestCerts.h"
 
@@ -94,23 +104,13 @@ std::pair<int, int> Call(CRPCClientHelper& client, int id, int v) {
 const auto ThrownCode = [](auto&& f) { return testsupport::CaughtCode<CRPCException>(f); };
 const auto Thrown = [](auto&& f) { return testsupport::Caught<CRPCException>(f); };
 
-// A listening Unix socket at `path` (a stand-in server written by hand), or one connected to it.
-int Listen(const std::string& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strcpy(a.sun_path, path.c_str());
-    EXPECT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
-    EXPECT_EQ(0, ::listen(fd, 4));
-    return fd;
-}
-
-int ConnectTo(const std::string& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strcpy(a.sun_path, path.c_str());
-    EXPECT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+// A Unix socket at `path`: listening (a stand-in server written by hand), or connected to it.
+int UnixSocket(const std::string& path, bool listen, int flags = 0) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | flags, 0);
+    sockaddr_un a{AF_UNIX, {}};
+    path.copy(a.sun_path, sizeof a.sun_path - 1);
+    auto* at = reinterpret_cast<sockaddr*>(&a);
+    EXPECT_EQ(0, listen ? ::bind(fd, at, sizeof a) + ::listen(fd, 4) : ::connect(fd, at, sizeof a));
     return fd;
 }
 
@@ -126,7 +126,7 @@ const CComponentID kComp(L"ID_TEST_COMP");
 
 TEST_F(RpcTest, FramesOnTheWireMatchTheirLayout) {
     // A hand-written server pins the request bytes and answers a hand-made reply frame.
-    int lfd = Listen(RPC::LocalSocketPath(kComp, ".rpc"));
+    int lfd = UnixSocket(RPC::LocalSocketPath(kComp, ".rpc"), true);
     std::thread server([&] {
         int fd = ::accept(lfd, nullptr, nullptr);
         std::vector<uint8_t> got = RecvExactly(fd, 8 + 13);
@@ -236,9 +236,59 @@ TEST_F(RpcTest, ProtocolSequencesAndRuntimeFolder) {
 
     const std::string nested = m_dir.Str() + "/a/b";
     ::setenv("ZOLTCFG_RUNTIME_DIR", (nested + "/").c_str(), 1);
-    EXPECT_EQ(nested, RPC::RuntimeDir());
-    EXPECT_TRUE(std::filesystem::is_directory(nested));
     EXPECT_EQ(nested + "/ID_A_B.notify", RPC::LocalSocketPath(CComponentID(L"ID_A/B"), ".notify"));
+    struct stat st {};
+    EXPECT_TRUE(::lstat(nested.c_str(), &st) == 0 && (st.st_mode & 07777) == 0750);
+
+    // Folders another user could stand in, and a lock file that is a link: refused.
+    const std::string d = m_dir.Str() + "/rt", lock = nested + "/ID_TEST_COMP.rpc.lock";
+    const bool root = ::geteuid() == 0;
+    for (const auto& [mode, why] :
+         std::vector<std::pair<int, std::string>>{{0700, "belongs to user"},
+                                                  {0770, "is writable by other users"},
+                                                  {0703, "is writable by other users"},
+                                                  {0, "is a symbolic link"},
+                                                  {1, "cannot open the endpoint lock"}}) {
+        std::string dir = mode == 1 ? nested : d;
+        if (mode == 0) ::symlink(nested.c_str(), d.c_str());
+        if (mode == 1) ::symlink((d + ".x").c_str(), lock.c_str());
+        if (mode > 1 && ::mkdir(d.c_str(), 0700) == 0 && ::chmod(d.c_str(), mode) == 0 &&
+            mode == 0700 && (!root || ::chown(d.c_str(), 65534, 65534) != 0))
+            dir = "/usr";  // as another user, a folder of root's
+        ::setenv("ZOLTCFG_RUNTIME_DIR", dir.c_str(), 1);
+        const auto e =
+            Thrown([] { CRPCServerHelper refused(kComp, CRPCServerParameter(L"ncalrpc")); });
+        EXPECT_TRUE(e && e->GetErrorCode() == CRPCException::ENDPOINT_FAILED &&
+                    e->GetErrorMsg().find(x_wstring::FromUtf8(why)) != x_wstring::npos)
+            << why;
+        std::filesystem::remove(d);
+    }
+    std::filesystem::remove(lock);
+    EXPECT_FALSE(std::filesystem::exists(d + ".x"));
+
+    // A user outside the admin group is refused with the reason, even when the folder and
+    // the socket let it in (as root only: the peer runs as nobody).
+    if (root) {
+        ::setenv("ZOLTCFG_RUNTIME_DIR", nested.c_str(), 1);
+        CRPCServerHelper server(kComp, CRPCServerParameter(L"ncalrpc"));
+        const std::string path = nested + "/ID_TEST_COMP.rpc";
+        EXPECT_TRUE(::lstat(path.c_str(), &st) == 0 && (st.st_mode & 0777) == 0660);
+        for (const std::string& f : {m_dir.Str(), m_dir.Str() + "/a", nested, path})
+            ::chmod(f.c_str(), 0777);
+        DBG::CCaptureLog log;
+        const pid_t child = ::fork();
+        if (child == 0) {
+            uint8_t reply[9] = {};
+            if (::setgroups(0, nullptr) || ::setgid(65534) || ::setuid(65534)) ::_exit(90);
+            ::_exit(::recv(UnixSocket(path, false), reply, 9, MSG_WAITALL) == 9 ? reply[8] : 91);
+        }
+        int status = 0;
+        ASSERT_EQ(child, ::waitpid(child, &status, 0));
+        EXPECT_EQ(RPC::kReplyNotAllowed, WEXITSTATUS(status));
+        EXPECT_TRUE(testsupport::HasLine(
+            log, DBG::LVL_WARNING,
+            L"connection refused: user 65534 (process " + std::to_wstring(child)));
+    }
     EXPECT_EQ(CRPCException::BAD_PARAMETER,
               ThrownCode([] { RPC::LocalSocketPath(CComponentID(L""), ".rpc"); }));
 
@@ -277,17 +327,20 @@ TEST_F(RpcTest, SilentComponentTimesOutAndItsLateReplyIsNeverRead) {
 
 // The refusals, in order: no server yet, a second server on a live endpoint (the first one
 // replaced a stale socket file), a reply frame above the limit from a stand-in server, and a
-// request above the limit, which never leaves the client. A peer announcing 4 GiB - 1 is
-// dropped; the server goes on serving and is reached again after a restart, locally and over
-// its network endpoint.
+// request above the limit, which never leaves the client. Hostile peers are dropped; the server
+// goes on serving and is reached again after a restart, locally and over its network endpoint.
 TEST_F(RpcTest, RefusalsLeaveTheServerServingThroughRestarts) {
+    testsupport::CScopedEnv registry("ZOLTCFG_REGISTRY", m_dir.Str() + "/registry");
+    OS::CRegKey key;
+    ASSERT_EQ(ERROR_SUCCESS, key.Create(HKEY_LOCAL_MACHINE, OS::kProductRegKey));
+    key.SetValue(4, L"MaxConnections");
     const std::string path = RPC::LocalSocketPath(kComp, ".rpc");
     const x_wstring dir = x_wstring::FromUtf8(m_dir.Str());
     CFuncHandler handler({1}, Echo);
     CRPCClientHelper client(kComp, nullptr);
     std::optional<CRPCServerHelper> server;
     const CComponentID fake(L"ID_FAKE");
-    const int lfd = Listen(RPC::LocalSocketPath(fake, ".rpc"));
+    const int lfd = UnixSocket(RPC::LocalSocketPath(fake, ".rpc"), true);
     std::thread liar([&] {
         int s = ::accept(lfd, nullptr, nullptr);
         RecvExactly(s, 8 + 8);
@@ -306,7 +359,7 @@ TEST_F(RpcTest, RefusalsLeaveTheServerServingThroughRestarts) {
          L"component ID_TEST_COMP cannot be reached at unix:" + dir +
              L"/ID_TEST_COMP.rpc: No such file or directory"},
         {[&] {
-             ::close(Listen(path));  // left by a server that is gone
+             ::close(UnixSocket(path, true));  // left by a server that is gone
              server.emplace(kComp, CRPCServerParameter(L"ncalrpc"));
              server->RegisterHandler(handler);
              CRPCServerHelper second(kComp, CRPCServerParameter(L"ncalrpc"));
@@ -337,13 +390,31 @@ TEST_F(RpcTest, RefusalsLeaveTheServerServingThroughRestarts) {
     ::close(lfd);
     EXPECT_EQ(0, handler.calls.load());
 
-    const int fd = ConnectTo(path);
-    const uint8_t huge[] = {'Z', 'R', 'Q', '1', 0xFF, 0xFF, 0xFF, 0xFF};
-    RPC::WriteAll(fd, huge, sizeof huge, 10s);
-    char c;
-    EXPECT_EQ(0, ::recv(fd, &c, 1, 0));  // closed
-    ::close(fd);
+    // Hostile peers: a header above the limit, and one announcing 48 MiB with one byte behind
+    // it, which holds a small buffer until the frame deadline; beyond MaxConnections (4 here,
+    // the client's connection among them) a connection is closed at once. Each read below
+    // waits 10 s at most.
     EXPECT_EQ(std::make_pair(2, 3), Call(client, 1, 3));
+    RPC::SetFrameDeadline(200ms);
+    DBG::CCaptureLog log;
+    const size_t before = RPC::PeakReservedReceiveBytes(true);
+    std::vector<int> fds;
+    uint8_t c;
+    for (const auto& [bytes, why] : std::vector<std::pair<std::vector<uint8_t>, x_wstring>>{
+             {{'Z', 'R', 'Q', '1', 0xFF, 0xFF, 0xFF, 0xFF}, L"frame of 4294967295 bytes refused"},
+             {{'Z', 'R', 'Q', '1', 0, 0, 0, 3, 1}, L"a frame did not arrive whole within 200 ms"},
+             {{}, L"connection refused: 4 connections are open"}}) {
+        for (int i = bytes.empty() ? 0 : 3; i < 4; ++i)
+            fds.push_back(UnixSocket(path, false, SOCK_NONBLOCK));
+        RPC::WriteAll(fds.back(), bytes.data(), bytes.size(), 10s);
+        EXPECT_EQ(CRPCException::CONNECTION_LOST,
+                  ThrownCode([&] { RPC::ReadExact(fds.back(), &c, 1, 10s); }));
+        EXPECT_TRUE(testsupport::HasLine(log, DBG::LVL_WARNING, why)) << why.ToUtf8();
+    }
+    EXPECT_LT(RPC::PeakReservedReceiveBytes(), before + 64 * 1024);
+    RPC::SetFrameDeadline(30s);
+    EXPECT_EQ(std::make_pair(2, 4), Call(client, 1, 4));
+    for (int f : fds) ::close(f);
     server.reset();  // the connection is kept; the next call goes through on a new one
     server.emplace(kComp, CRPCServerParameter(L"ncalrpc"));
     server->RegisterHandler(handler);
