@@ -222,12 +222,13 @@ void CRPCServerHelper::Impl::ServeConnection(CConnection& c) {
         return true;
     };
     if (tls) {
+        const std::string peer = RPC::PeerAddress(c.fd);  // before a refused peer resets it
         channel.emplace(*tls, c.fd);
         try {
             channel->Handshake(RPC::HandshakeTimeout());
         } catch (const CRPCException& e) {
             CFG_LOG(DBG::LVL_WARNING, L"RPC server %ls: connection from %s refused: %ls",
-                    component.GetID(), RPC::PeerAddress(c.fd).c_str(), e.GetErrorMsg().c_str());
+                    component.GetID(), peer.c_str(), e.GetErrorMsg().c_str());
             goto end;
         }
     }
