@@ -1,6 +1,7 @@
 // CCfgControl's life and dispatch: registration with the RPC library and the change-notification
 // publisher, the served ids, the dispatcher of a local service, the relaying of a remote one, and
-// the release of everything in reverse order.
+// the release of everything in reverse order. A remote service hands its relayed requests to a
+// master of the same process directly (the daemon hosts both), else through the master's endpoint.
 // Thread rule: operator() runs on several RPC threads at once; construction and destruction on
 // one thread. The store pointer handlers see is published atomically once it is attached.
 // CCfgIndex has a virtual operator== and, by design, no virtual destructor; it is never deleted
@@ -9,7 +10,9 @@
 #pragma clang diagnostic ignored "-Wdelete-non-abstract-non-virtual-dtor"
 #endif
 
+#include <map>
 #include <new>
+#include <shared_mutex>
 
 #include "cfg_Service.h"
 #include "outside/ipc/CComponentID.h"
@@ -23,6 +26,11 @@
 
 namespace {
 static const wchar_t kLogSource[] = L"cfg_Control";
+
+// The master of this process, while it serves; a relay holds the lock (shared) for its call, so
+// the master's Deinit waits for relays in progress before it goes.
+std::shared_mutex g_masterLock;
+CCfgControl* g_master = nullptr;
 }  // namespace
 
 namespace P = NS_CfgProtocol;
@@ -52,6 +60,10 @@ CCfgControl::CCfgControl(const OS::x_wstring& componentId, CCfgVirtualServerDB* 
                                                    CCfgLocalServerDB::DefaultServerNames()));
             }
             m_pServingDB.store(m_pDB.get(), std::memory_order_release);
+            if (componentId == P::kMasterComponent) {
+                std::unique_lock<std::shared_mutex> g(g_masterLock);
+                g_master = this;
+            }
         }
     } catch (...) {
         // Unregister before the object goes, so no request reaches a half-built service.
@@ -78,6 +90,10 @@ void CCfgControl::Init(const OS::x_wstring& componentId) {
 
 void CCfgControl::Deinit() {
     CFG_LOG(DBG::LVL_ENTRY, L"CCfgControl::Deinit()");
+    {
+        std::unique_lock<std::shared_mutex> g(g_masterLock);
+        if (g_master == this) g_master = nullptr;
+    }
     // The endpoint goes first: once it is unregistered and closed no handler runs, so none can
     // publish through the publisher deleted after it.
     if (m_pRPCSrvHelper) {
@@ -212,6 +228,16 @@ void CCfgControl::operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuf
 }
 
 void CCfgControl::Relay(int relayedId, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+    {
+        std::shared_lock<std::shared_mutex> g(g_masterLock);
+        if (g_master) {
+            // What the master's endpoint would hand it: every byte of the request, behind the id.
+            const CIPCMsgBuffer relayed =
+                CIPCMsgBuffer::FromBytes(request.GetBuffer(), request.BytesUsed());
+            (*g_master)(relayedId, relayed, reply);
+            return;
+        }
+    }
     CIPCMsgBuffer relayed(P::kBufferSize, false);
     P::BuildRelayRequest(request, relayedId, relayed);
     CRPCClientHelper client(CComponentID(P::kMasterComponent), nullptr);
