@@ -15,22 +15,6 @@
 #include "outside/rpc/RpcFrame.h"
 #include "outside/rpc/RpcFrameReader.h"
 
-namespace {
-
-void DecodeRequest(const uint8_t* p, size_t size) {
-    if (size < 4) return;
-    const CIPCMsgBuffer request = CIPCMsgBuffer::FromBytes(p + 4, size - 4);
-    try {
-        std::vector<OS::x_wstring> list;
-        OS::x_wstring text;
-        int number = 0;
-        request >> text >> list >> number >> text;
-    } catch (const CIPCMsgBufferException&) {
-    }
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     RPC::SetMaxFrameSize(1024 * 1024);  // lets the fuzzer reach the limit
@@ -55,13 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             size_t payloadSize;
             while (reader.Next(payload, payloadSize)) {
                 pending -= RPC::kFrameHeaderSize + payloadSize;
-                if (!notify) {
-                    DecodeRequest(payload, payloadSize);
-                    continue;
-                }
                 try {
-                    NOTIFY::Decode(payload, payloadSize);
-                } catch (const CRPCException&) {
+                    if (notify) NOTIFY::Decode(payload, payloadSize);
+                    std::vector<OS::x_wstring> list;
+                    OS::x_wstring text;
+                    if (!notify && payloadSize >= 4)
+                        CIPCMsgBuffer::FromBytes(payload + 4, payloadSize - 4) >> text >> list >>
+                            text;
+                } catch (const OS::CException&) {  // refused payload: the server answers or drops
                 }
             }
             if (RPC::ReservedReceiveBytes() - base > std::max<size_t>(64 * 1024, 2 * mostPending))
