@@ -9,6 +9,7 @@
 // held while connecting.
 #include "client/cfg_Proxy.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "cfg_Client.h"
@@ -26,7 +27,21 @@ const CComponentID& Master() {
     return master;
 }
 constexpr wchar_t kCcrHookId[] = L"CCR_CONF_HOOK_ID";
+
+// The process-wide counters of CCfgProxyBase::GetCounters().
+struct CCounters {
+    std::atomic<unsigned long long> hits{0}, misses{0}, drops{0}, reconnections{0};
+};
+CCounters& Counters() {
+    static CCounters counters;
+    return counters;
+}
 }  // namespace
+
+CCfgProxyCounters CCfgProxyBase::GetCounters() {
+    const CCounters& c = Counters();
+    return {c.hits.load(), c.misses.load(), c.drops.load(), c.reconnections.load()};
+}
 
 OS::x_wstring CCfgProxyHook::GetHookID() {
     return OS::x_wstring();
@@ -58,8 +73,10 @@ bool CCfgProxy::GetConfigurationSettings(const OS::x_wstring& server, const CSub
     if (m_Cache.GetMarkedConfiguration(key, AnnouncingConnection(settingSubject), setting)) {
         CFG_LOG(DBG::LVL_INFO, L"CCfgProxy::GetConfigurationSettings() from cache, subject id=%ls",
                 settingSubject.Str().c_str());
+        Counters().hits.fetch_add(1, std::memory_order_relaxed);
         result = true;
     } else {
+        Counters().misses.fetch_add(1, std::memory_order_relaxed);
         // Observe the subject before asking, so that a change made after the service's answer
         // is announced to this proxy.
         UpdateSubjectID(settingSubject, false);
@@ -149,7 +166,10 @@ void CCfgProxy::operator()(const CSubjectID& subject, const CIPCMsgBuffer& body)
     // means that changes may have been missed.
     if (const CNoticeInfo* notice = CObserverServerHelper::CurrentNotice()) {
         const uint64_t previous = m_uPublisherStartId.exchange(notice->startId);
-        if (previous != 0 && previous != notice->startId) DropAll();
+        if (previous != 0 && previous != notice->startId) {
+            Counters().reconnections.fetch_add(1, std::memory_order_relaxed);
+            DropAll();
+        }
     }
     P::CNotification note;
     if (!P::ReadNotificationBody(body, note)) {
@@ -182,7 +202,9 @@ void CCfgProxy::operator()(const CSubjectID& subject, const CIPCMsgBuffer& body)
             }
         }
     }
+    const size_t before = m_Cache.GetCount();
     m_Cache.RemoveConfiguration(key, OS::x_wstring(), nullptr);
+    if (m_Cache.GetCount() < before) Counters().drops.fetch_add(1, std::memory_order_relaxed);
     for (CCfgProxyHook* hook : hooks)
         if (hook) hook->NotifyCallBack(note.server, note.policy, subject, note.changeKind);
 }
@@ -195,6 +217,7 @@ void CCfgProxy::OnPublisherRestartOrGap(const CPublisherChange& change) {
             : change.kind == CPublisherChange::Kind::kReconnected ? L"connection lost"
                                                                   : L"late connection");
     if (change.startId != 0) m_uPublisherStartId.store(change.startId);
+    Counters().reconnections.fetch_add(1, std::memory_order_relaxed);
     DropAll();
 }
 
@@ -220,6 +243,7 @@ void CCfgProxy::DropAll() {
             dropped.push_back(CDropped{server, pair});
         }
     }
+    Counters().drops.fetch_add(dropped.size(), std::memory_order_relaxed);
     if (dropped.empty()) return;
     const std::vector<CCfgProxyHook*> hooks = CopyHooks();
     for (const CDropped& d : dropped)

@@ -255,6 +255,17 @@ class ZOLTCFG_API CCfgProxyHook {
     ~CCfgProxyHook() = default;
 };
 
+// What the library's caching proxies of this process have seen since it started, all proxies
+// together: reads answered from the cache (hits) or from the service (misses), cached settings
+// dropped by change notifications or by a reconnection (drops), and reconnections or gaps after
+// which changes may have been missed (reconnections).
+struct CCfgProxyCounters {
+    unsigned long long hits = 0;
+    unsigned long long misses = 0;
+    unsigned long long drops = 0;
+    unsigned long long reconnections = 0;
+};
+
 // The proxy interface that the factory hands out.
 class ZOLTCFG_API CCfgProxyBase {
   public:
@@ -275,6 +286,9 @@ class ZOLTCFG_API CCfgProxyBase {
     // Returns 0 and does nothing; nothing in the library calls it.
     virtual long EventNotifyCallBack(const OS::x_wstring& server, const CSubjectID& policySubject,
                                      const CSubjectID& subject);
+
+    // The counters of this process's library proxies (any thread).
+    static CCfgProxyCounters GetCounters();
 };
 
 // The process-wide factory of agents and proxies. Type id -1 is the library's own CCfgAgent or

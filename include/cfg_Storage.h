@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -222,4 +223,28 @@ class ZOLTCFG_API CCfgSchema {
     // Reads `file`. Throws OS::CException when it cannot be read, is not XML, names an unknown
     // column type or a default that does not fit its type, or repeats a column of one table.
     static std::vector<CTable> Load(const OS::x_wstring& file);
+    // Checks the database that `connectionFile` describes without creating or changing anything:
+    // the connection file, the schema file, the database's integrity, and every table and column
+    // of the schema present. One sentence per problem; empty when the database is fit to serve.
+    static std::vector<std::string> CheckDatabase(const OS::x_wstring& connectionFile);
+};
+
+// Moving a home to another database: copies every table of the schema from the home's database
+// into the database another connection file names (SQLite to PostgreSQL or back), checks the
+// copy whole (row counts and every value) and only then makes that connection file the home's.
+// The home's previous connection file is kept beside it as dbconf_Conf.xml.previous. The target
+// database must hold no rows in those tables; a failure leaves the home on its database.
+// Thread rule: one run per home at a time, with no daemon serving the home (its writes during
+// the copy would not be in the copy).
+class ZOLTCFG_API CCfgDatabaseMigration {
+  public:
+    struct CResult {
+        std::string from, to;  // provider and place of each database (never a password)
+        size_t tables = 0, rows = 0;
+    };
+    // `progress(done, total)` follows the rows copied and then checked (total: twice the rows).
+    // Throws OS::CException (CDBException from the databases) with a sentence saying what
+    // failed.
+    static CResult Run(const std::string& home, const std::string& targetConnectionFile,
+                       const std::function<void(size_t, size_t)>& progress);
 };

@@ -9,6 +9,25 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
 
+# A throwaway PostgreSQL server in a temporary folder, reached by its socket there only, for the
+# store's PostgreSQL runs (ZOLT_TEST_PG); stopped at the end. initdb refuses root, so as root the
+# server runs as the postgres user.
+pgbin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)
+pgdir=$(mktemp -d)
+as_pg=()
+if [ "$(id -u)" -eq 0 ]; then chown postgres "$pgdir"; as_pg=(runuser -u postgres --); fi
+stop_pg() {
+  [ -f "$pgdir/data/postmaster.pid" ] && (cd / && "${as_pg[@]}" "$pgbin/pg_ctl" -D "$pgdir/data" -m fast -w stop >/dev/null) || true
+  rm -rf "$pgdir"
+}
+trap stop_pg EXIT
+(cd / && "${as_pg[@]}" "$pgbin/initdb" -D "$pgdir/data" -A trust -U zolt_test -E UTF8 --locale=C >/dev/null)
+(cd / && "${as_pg[@]}" "$pgbin/pg_ctl" -D "$pgdir/data" -l "$pgdir/server.log" -w \
+  -o "-k $pgdir -c listen_addresses='' -p 5432" start >/dev/null)
+export ZOLT_TEST_PG="host=$pgdir port=5432 user=zolt_test dbname=postgres"
+# How the tests stop and start that server under a running store.
+export ZOLT_TEST_PG_CTL="${as_pg[*]} $pgbin/pg_ctl -D $pgdir/data -l $pgdir/server.log -w -o \"-k $pgdir -c listen_addresses='' -p 5432\""
+
 build() {  # build DIR [cmake args...] [-- targets...]
   local dir=$1; shift
   local args=() targets=()
@@ -36,7 +55,7 @@ stop_daemon() {
     daemon=""
   fi
 }
-trap 'stop_daemon; rm -rf "$prefix"' EXIT
+trap 'stop_daemon; rm -rf "$prefix"; stop_pg' EXIT
 # README's first-client block is the example program, character for character.
 awk '/<!-- first client/ {marked=1} marked && /^```cpp/ {inside=1; next}
      inside && /^```/ {exit} inside {print}' README.md | diff -u - tools/example/main.cpp ||
@@ -50,7 +69,7 @@ PKG_CONFIG_PATH="$prefix/lib/pkgconfig" g++ tools/example/main.cpp -o "$prefix/c
   $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs zoltcfg)
 # Both builds run against a daemon on a temporary home.
 export ZOLTCFG_HOME="$prefix/home" ZOLTCFG_RUNTIME_DIR="$prefix/run" ZOLTCFG_REGISTRY="$prefix/registry"
-build/release/zoltcfgd >"$prefix/zoltcfgd.out" 2>&1 &
+"$prefix/bin/zoltcfgd" >"$prefix/zoltcfgd.out" 2>&1 &
 daemon=$!
 for _ in $(seq 300); do
   grep -q "serving ID_ZOLT_MASTER" "$prefix/zoltcfgd.out" && break
@@ -62,7 +81,49 @@ grep -q "serving ID_ZOLT_MASTER" "$prefix/zoltcfgd.out" ||
 LD_LIBRARY_PATH="$prefix/lib" timeout 60 "$prefix/consumer/consumer"
 LD_LIBRARY_PATH="$prefix/lib" timeout 60 "$prefix/consumer-pc"
 stop_daemon
+# The home the daemon made passes its check; a damaged database or a missing table does not.
+"$prefix/bin/zoltcfgd" --check
+cp "$prefix/home/data/config.db" "$prefix/config.db.good"
+echo "not a database" >"$prefix/home/data/config.db"
+if "$prefix/bin/zoltcfgd" --check 2>"$prefix/check.err"; then
+  echo "zoltcfgd --check passed a damaged database" >&2; exit 1
+fi
+grep -q "is not a database" "$prefix/check.err" || { cat "$prefix/check.err" >&2; exit 1; }
+cp "$prefix/config.db.good" "$prefix/home/data/config.db"
+sqlite3 "$prefix/home/data/config.db" "DROP TABLE QV_VirusScan"
+if "$prefix/bin/zoltcfgd" --check 2>"$prefix/check.err"; then
+  echo "zoltcfgd --check passed a database without a table of the schema" >&2; exit 1
+fi
+grep -q "table QV_VirusScan of the schema is missing" "$prefix/check.err" ||
+  { cat "$prefix/check.err" >&2; exit 1; }
+# The installed bash completion offers the schema's categories and a category's fields.
+offered=$(PATH="$prefix/bin:$PATH" bash -c 'source "$1"/share/bash-completion/completions/zoltcfg
+  COMP_WORDS=(zoltcfg set localhost - QV_V); COMP_CWORD=4; _zoltcfg; echo "${COMPREPLY[*]}"
+  COMP_WORDS=(zoltcfg set localhost - QV_VirusScan S VS_AC); COMP_CWORD=6; _zoltcfg; echo "${COMPREPLY[*]}"' _ "$prefix")
+[ "$offered" = $'QV_VirusScan QV_VirtualServerEnvironment\nVS_ACTION=' ] ||
+  { echo "the bash completion offered: $offered" >&2; exit 1; }
 unset ZOLTCFG_HOME ZOLTCFG_RUNTIME_DIR ZOLTCFG_REGISTRY
+# The system service: the unit passes systemd's own check where systemd is there, and the Debian
+# package holds the programs, the library, the unit, the sysusers and tmpfiles entries.
+for f in bin/zoltcfgd bin/zoltcfg lib/systemd/system/zoltcfgd.service lib/sysusers.d/zoltcfg.conf \
+         lib/tmpfiles.d/zoltcfg.conf share/zoltcfg/config/dbconf_Conf.xml share/man/man1/zoltcfg.1 \
+         share/man/man8/zoltcfgd.8 share/bash-completion/completions/zoltcfg; do
+  [ -f "$prefix/$f" ] || { echo "cmake --install did not lay out $f" >&2; exit 1; }
+done
+if command -v systemd-analyze >/dev/null; then
+  MANPATH="$prefix/share/man" systemd-analyze verify "$prefix/lib/systemd/system/zoltcfgd.service"
+fi
+(cd build/release && rm -f zoltcfg_*.deb && cpack -G DEB >/dev/null)
+dpkg-deb -c build/release/zoltcfg_*.deb | awk '{print $6}' >"$prefix/deb.list"
+for f in ./usr/bin/zoltcfgd ./usr/bin/zoltcfg ./usr/lib/libzoltcfg.so.1.0.0 ./usr/include/zoltcfg/cfg_Client.h \
+         ./usr/lib/systemd/system/zoltcfgd.service ./usr/lib/sysusers.d/zoltcfg.conf \
+         ./usr/lib/tmpfiles.d/zoltcfg.conf; do
+  grep -qx "$f" "$prefix/deb.list" || { echo "the Debian package lacks $f" >&2; exit 1; }
+done
+dpkg-deb --fsys-tarfile build/release/zoltcfg_*.deb | tar xO ./usr/lib/systemd/system/zoltcfgd.service |
+  grep -qx "ExecStart=/usr/bin/zoltcfgd --home /var/lib/zoltcfg --runtime-dir /run/zoltcfg" ||
+  { echo "the packaged unit does not start /usr/bin/zoltcfgd" >&2; exit 1; }
+echo "Debian package: $(ls build/release/zoltcfg_*.deb), $(wc -l <"$prefix/deb.list") entries"
 
 echo "== hostile clients: 1,000 connections against a daemon (peak memory, normal client's p99) =="
 ZOLT_BUILD_DIR=build/release timeout 120 bash scripts/probe-hostile.sh

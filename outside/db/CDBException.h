@@ -16,7 +16,8 @@ class ZOLTCFG_API CDBException : public OS::CException {
         kNoMemory = 1,        // no memory for a database (raised by the store)
         kSchemaFile = 2,      // the schema file cannot be read or is not well-formed XML
         kConnectionFile = 3,  // the connection file is missing, not XML or names no known provider
-        kCannotOpen = 4,      // the database file cannot be opened or created
+        kCannotOpen = 4,      // the database file cannot be opened or created, or the server
+                              // refuses the connection (host, user, password, database)
         kNotADatabase = 5,    // the file is not a database, or it is damaged
         kConnectionLost = 6,  // the connection was lost; IsDBStatusOK() is false until reopened
         kBusy = 7,            // another connection held the database past the busy timeout
@@ -34,7 +35,8 @@ class ZOLTCFG_API CDBException : public OS::CException {
 
     // The message given when raised, else a sentence describing the code.
     OS::x_wstring GetErrorMsg() const override;
-    // The engine's result code (SQLite extended result code), 0 when none.
+    // The engine's result code (SQLite's extended result code), 0 when none (PostgreSQL: its
+    // SQLSTATE and text are in the message).
     int GetEngineCode() const { return m_nEngineCode; }
 
   private:

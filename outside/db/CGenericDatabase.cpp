@@ -8,6 +8,8 @@
 
 #include "outside/db/DbConnection.h"
 #include "outside/db/DbSchema.h"
+#include "outside/db/PgConnection.h"
+#include "outside/db/SqliteConnection.h"
 #include "outside/log/DebugLog.h"
 #include "outside/xml/CXMLParser.h"
 
@@ -33,62 +35,29 @@ OS::x_wstring FromHome(const std::filesystem::path& home, const OS::x_wstring& p
     throw CDBException(CDBException::kConnectionFile, OS_WFILE, __LINE__, msg);
 }
 
-struct ColumnInfo {
-    std::string name;
-    std::string type;
-};
-
-// The columns of `table` in their order; empty when the table does not exist.
-std::vector<ColumnInfo> TableColumns(zoltdb::CDbConnection& conn, const std::string& table) {
-    sqlite3* db = conn.Usable();
-    sqlite3_stmt* st = nullptr;
-    int rc =
-        sqlite3_prepare_v2(db, "SELECT name, type FROM pragma_table_info(?1)", -1, &st, nullptr);
-    if (rc != SQLITE_OK) conn.Throw(rc, "reading the columns of " + table, __LINE__);
-    sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
-    std::vector<ColumnInfo> cols;
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-        const char* n = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-        const char* t = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
-        cols.push_back({n ? n : "", t ? t : ""});
-    }
-    sqlite3_finalize(st);
-    if (rc != SQLITE_DONE) conn.Throw(rc, "reading the columns of " + table, __LINE__);
-    return cols;
-}
-
 // Creates the schema's missing tables and columns, in one transaction.
 void BringSchemaIn(zoltdb::CDbConnection& conn, const std::vector<zoltdb::TableDef>& tables) {
-    conn.Exec("BEGIN IMMEDIATE", __LINE__);
+    conn.Exec(conn.BeginWrite(), __LINE__);
     try {
         for (const zoltdb::TableDef& t : tables) {
-            std::vector<ColumnInfo> have = TableColumns(conn, t.name);
-            if (have.empty()) {
-                std::string sql =
-                    "CREATE TABLE " + zoltdb::QuoteIdent(t.name) + " (" + zoltdb::kKeyColumnDef;
-                for (const zoltdb::ColumnDef& c : t.columns) {
-                    sql += ", " + zoltdb::QuoteIdent(c.name) + " " + c.sqlType;
-                    if (!c.sqlDefault.empty()) sql += " DEFAULT " + c.sqlDefault;
-                }
-                conn.Exec(sql + ")", __LINE__);
+            zoltdb::TableInfo have = conn.Describe(t.name);
+            if (have.name.empty()) {
+                for (const std::string& sql : conn.CreateTable(t)) conn.Exec(sql, __LINE__);
                 CFG_LOG(DBG::LVL_STARTUP, L"table %s created", t.name.c_str());
                 continue;
             }
             std::set<std::string> names;
-            for (const ColumnInfo& c : have) names.insert(Upper(c.name));
+            for (const auto& c : have.columns) names.insert(Upper(c.first));
             for (const zoltdb::ColumnDef& c : t.columns) {
                 if (names.count(Upper(c.name))) continue;
-                std::string sql = "ALTER TABLE " + zoltdb::QuoteIdent(t.name) + " ADD COLUMN " +
-                                  zoltdb::QuoteIdent(c.name) + " " + c.sqlType;
-                if (!c.sqlDefault.empty()) sql += " DEFAULT " + c.sqlDefault;
-                conn.Exec(sql, __LINE__);
+                conn.Exec(conn.AddColumn(have.name, c), __LINE__);
                 names.insert(Upper(c.name));
                 CFG_LOG(DBG::LVL_STARTUP, L"column %s.%s added", t.name.c_str(), c.name.c_str());
             }
         }
         conn.Exec("COMMIT", __LINE__);
     } catch (...) {
-        if (sqlite3* db = conn.Usable()) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        conn.ExecQuietly("ROLLBACK");
         throw;
     }
 }
@@ -116,17 +85,37 @@ void CGenericDatabase::ReadConnectionFile() {
     if (root.GetName() != L"connection")
         BadConnectionFile(m_strConnectionFile, L"the root element is not <connection>");
     OS::x_wstring provider = root.GetAttribute(L"provider");
-    if (provider.CompareNoCase(L"sqlite") != 0) {
+    if (provider.CompareNoCase(L"sqlite") == 0) {
+        m_strProvider = L"sqlite";
+    } else if (provider.CompareNoCase(L"postgresql") == 0) {
+        m_strProvider = L"postgresql";
+    } else {
         BadConnectionFile(m_strConnectionFile, L"provider \"" + provider + L"\" is not supported");
     }
-    m_strProvider = provider;
     std::filesystem::path conn = std::filesystem::absolute(OS::WideToUtf8(m_strConnectionFile));
     std::filesystem::path home = conn.parent_path().parent_path();
 
-    OS::x_wstring file = root.SelectSingleNode(L"database").GetAttribute(L"file");
-    if (file.empty())
-        BadConnectionFile(m_strConnectionFile, L"<database file=\"...\"/> is missing");
-    m_strDatabaseFile = FromHome(home, file);
+    m_strServer.clear();
+    m_strPasswordFile.clear();
+    if (m_strProvider == L"sqlite") {
+        OS::x_wstring file = root.SelectSingleNode(L"database").GetAttribute(L"file");
+        if (file.empty())
+            BadConnectionFile(m_strConnectionFile, L"<database file=\"...\"/> is missing");
+        m_strDatabaseFile = FromHome(home, file);
+    } else {
+        m_strServer = root.SelectSingleNode(L"server").GetAttribute(L"connect");
+        if (m_strServer.empty())
+            BadConnectionFile(m_strConnectionFile, L"<server connect=\"...\"/> is missing");
+        std::string where;
+        if (!zoltdb::CPgConnection::Location(OS::WideToUtf8(m_strServer), where)) {
+            BadConnectionFile(
+                m_strConnectionFile,
+                L"<server connect=\"...\"/> is not a connection string: " + OS::Utf8ToWide(where));
+        }
+        m_strDatabaseFile = OS::Utf8ToWide(where);
+        OS::x_wstring pass = root.SelectSingleNode(L"passwordFile").GetAttribute(L"file");
+        if (!pass.empty()) m_strPasswordFile = FromHome(home, pass);
+    }
 
     OS::x_wstring schema = root.SelectSingleNode(L"schema").GetAttribute(L"file");
     m_strSchemaFile =
@@ -147,8 +136,14 @@ void CGenericDatabase::ReadConnectionFile() {
 void CGenericDatabase::Initialize() {
     CGenericDatabase::Uninitialize();
     ReadConnectionFile();
-    auto conn = std::make_shared<zoltdb::CDbConnection>(OS::WideToUtf8(m_strDatabaseFile),
-                                                        m_nBusyTimeoutMs, m_bCreateMissing);
+    std::shared_ptr<zoltdb::CDbConnection> conn;
+    if (m_strProvider == L"sqlite") {
+        conn = std::make_shared<zoltdb::CSqliteConnection>(OS::WideToUtf8(m_strDatabaseFile),
+                                                           m_nBusyTimeoutMs, m_bCreateMissing);
+    } else {
+        conn = std::make_shared<zoltdb::CPgConnection>(
+            OS::WideToUtf8(m_strServer), OS::WideToUtf8(m_strPasswordFile), m_nBusyTimeoutMs);
+    }
     std::lock_guard<std::recursive_mutex> lk(conn->m_mutex);
     conn->Open();
     if (m_bCreateMissing) {
@@ -185,36 +180,22 @@ bool CGenericDatabase::OpenTable(const OS::x_wstring& table, CModifiableRecordSe
     std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
     m_conn->CheckFault(CDBFaultInjector::Op::kOpenTable);
     std::string name = OS::WideToUtf8(table);
-    std::vector<ColumnInfo> cols = TableColumns(*m_conn, name);
-    if (cols.empty()) {
+    zoltdb::TableInfo info = m_conn->Describe(name);
+    if (info.name.empty()) {
         CFG_LOG(DBG::LVL_STARTUP, L"table %ls does not exist", table.c_str());
         return false;
     }
     std::vector<OS::x_wstring> names;
     std::vector<VARTYPE> kinds;
     long key = -1;
-    for (const ColumnInfo& c : cols) {
-        if (key < 0 && Upper(c.name) == zoltdb::kKeyColumn) key = static_cast<long>(names.size());
-        names.push_back(OS::Utf8ToWide(c.name));
-        kinds.push_back(zoltdb::KindOfDeclaredType(c.type));
+    for (const auto& [col, type] : info.columns) {
+        if (key < 0 && Upper(col) == zoltdb::kKeyColumn) key = static_cast<long>(names.size());
+        names.push_back(OS::Utf8ToWide(col));
+        kinds.push_back(zoltdb::KindOfDeclaredType(type));
     }
-    bool unique = false;
-    if (key >= 0) {
-        sqlite3_stmt* st = nullptr;
-        const char* sql =
-            "SELECT count(*) FROM pragma_index_list(?1) AS il WHERE il.\"unique\" = 1 AND "
-            "(SELECT count(*) FROM pragma_index_info(il.name)) = 1 AND "
-            "(SELECT name FROM pragma_index_info(il.name)) = 'CFG_INDEX' COLLATE NOCASE";
-        int rc = sqlite3_prepare_v2(m_conn->Usable(), sql, -1, &st, nullptr);
-        if (rc != SQLITE_OK) m_conn->Throw(rc, "reading the indexes of " + name, __LINE__);
-        sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-        rc = sqlite3_step(st);
-        unique = rc == SQLITE_ROW && sqlite3_column_int(st, 0) > 0;
-        sqlite3_finalize(st);
-        if (rc != SQLITE_ROW) m_conn->Throw(rc, "reading the indexes of " + name, __LINE__);
-    }
-    auto* set =
-        new CModifiableRecordSet(m_conn, table, std::move(names), std::move(kinds), key, unique);
+    bool unique = key >= 0 && info.keyUnique;
+    auto* set = new CModifiableRecordSet(m_conn, OS::Utf8ToWide(info.name), std::move(names),
+                                         std::move(kinds), key, unique);
     try {
         set->MoveFirst();
     } catch (...) {
@@ -223,6 +204,41 @@ bool CGenericDatabase::OpenTable(const OS::x_wstring& table, CModifiableRecordSe
     }
     rs = set;
     return true;
+}
+
+std::vector<std::string> CGenericDatabase::CheckDatabase(size_t limit) {
+    std::vector<std::string> problems;
+    std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
+    m_conn->Usable();
+    if (std::string(m_conn->Provider()) == "sqlite") {
+        // A database server keeps its own pages whole; an SQLite file is checked here.
+        auto check = m_conn->Prepare("PRAGMA integrity_check", "checking the database");
+        while (problems.size() < limit && check->Step()) {
+            CVar line;
+            check->Read(0, VT_BSTR, line);
+            const std::string text = line.GetString().ToUtf8();
+            if (text != "ok") problems.push_back("the database is damaged: " + text);
+        }
+    }
+    const std::string schemaFile = OS::WideToUtf8(m_strSchemaFile);
+    if (!std::filesystem::exists(schemaFile)) {
+        problems.push_back("the schema file " + schemaFile + " does not exist");
+        return problems;
+    }
+    for (const zoltdb::TableDef& t : zoltdb::LoadSchema(m_strSchemaFile)) {
+        if (problems.size() >= limit) break;
+        const zoltdb::TableInfo have = m_conn->Describe(t.name);
+        if (have.name.empty()) {
+            problems.push_back("table " + t.name + " of the schema is missing");
+            continue;
+        }
+        std::set<std::string> names;
+        for (const auto& c : have.columns) names.insert(Upper(c.first));
+        for (const zoltdb::ColumnDef& c : t.columns)
+            if (!names.count(Upper(c.name)) && problems.size() < limit)
+                problems.push_back("column " + c.name + " of table " + t.name + " is missing");
+    }
+    return problems;
 }
 
 bool CGenericDatabase::Reconnect() {

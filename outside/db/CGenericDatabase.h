@@ -1,5 +1,6 @@
 // CGenericDatabase: a connection to the configuration database described by a connection file
-// (provider "sqlite": one SQLite database file in WAL mode, every commit durable), with the
+// (provider "sqlite": one SQLite database file in WAL mode; provider "postgresql": a database on
+// a PostgreSQL server; every commit durable either way), with the
 // tables of a schema file created at Initialize(), and OpenTable() giving record sets.
 //
 // Connection status is process-wide: IsDBStatusOK() is false only while a connection of this
@@ -15,6 +16,8 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "outside/common/x_wstring.h"
 #include "outside/db/CDBException.h"
@@ -36,9 +39,10 @@ class CGenericDatabase {
     CGenericDatabase(const CGenericDatabase&) = delete;
     CGenericDatabase& operator=(const CGenericDatabase&) = delete;
 
-    // Reads the connection file, opens the database and brings the schema in. Throws
-    // CDBException: kConnectionFile, kCannotOpen, kNotADatabase, kSchemaFile (schema file not
-    // XML; a missing schema file only means no tables are created), kBusy, kEngine.
+    // Reads the connection file, opens the database (connects to the server) and brings the
+    // schema in. Throws CDBException: kConnectionFile, kCannotOpen (also: server unreachable,
+    // login refused, no such database), kNotADatabase, kSchemaFile (schema file not XML; a
+    // missing schema file only means no tables are created), kBusy, kEngine.
     virtual void Initialize();
     // Closes the connection; record sets still open fail with kNotConnected afterwards.
     virtual void Uninitialize();
@@ -50,9 +54,16 @@ class CGenericDatabase {
     bool OpenTable(const OS::x_wstring& table, CModifiableRecordSet*& rs);
     // Tries to reopen this database's connection if it is lost; true when it is usable.
     bool Reconnect();
+    // Checks the open database without changing it: the engine's own integrity check, and every
+    // table and column of the schema file present. One sentence per problem, at most `limit`;
+    // empty when the database is fit to serve.
+    // REQUIRES: IsInitialized().
+    std::vector<std::string> CheckDatabase(size_t limit = 20);
 
     const OS::x_wstring& GetConnectionFile() const { return m_strConnectionFile; }
-    // Known after Initialize(): the provider, the database file and the schema file in use.
+    // Known after Initialize(): the provider ("sqlite" or "postgresql"), where the database is
+    // (the database file, or host, port and database name of the server; never a password) and
+    // the schema file in use.
     const OS::x_wstring& GetProvider() const { return m_strProvider; }
     const OS::x_wstring& GetDatabaseFile() const { return m_strDatabaseFile; }
     const OS::x_wstring& GetSchemaFile() const { return m_strSchemaFile; }
@@ -74,6 +85,8 @@ class CGenericDatabase {
     OS::x_wstring m_strProvider;
     OS::x_wstring m_strDatabaseFile;
     OS::x_wstring m_strSchemaFile;
+    OS::x_wstring m_strServer;        // the libpq connection string (postgresql)
+    OS::x_wstring m_strPasswordFile;  // the libpq password file, empty for libpq's own default
     int m_nBusyTimeoutMs = 30000;
     std::shared_ptr<zoltdb::CDbConnection> m_conn;
 };

@@ -1,114 +1,26 @@
 // CModifiableRecordSet: the record set over one table. MoveFirst and seeks are one short query
-// by rowid or key; a walk steps one running "rowid > current ORDER BY rowid" statement, left as
-// the connection's active walk between calls and parked (reset) by any other use of the
-// connection, after which MoveNext resumes by rowid. Statements are prepared once per record
-// set and kept. Each Update and Delete is one statement, hence one durable transaction.
+// by row id or key; a walk steps one running "row id > current ORDER BY row id" statement, left
+// as the connection's active walk between calls and parked (reset) by any other use of the
+// connection, after which MoveNext resumes by row id. An engine that reads whole results at
+// once walks in runs of a bounded number of rows, each run resuming after the last row read.
+// Statements are prepared once per record set and kept. Each Update and Delete is one
+// statement, hence one durable transaction.
 // Thread rule: every operation holds the connection's mutex while it touches the database.
 #include "outside/db/CModifiableRecordSet.h"
 
-#include <climits>
-
 #include "outside/db/DbConnection.h"
 
-using zoltdb::QuoteIdent;
 using Op = CDBFaultInjector::Op;
+
+using zoltdb::CDbStatement;
 
 namespace {
 
 // Resets a statement (and clears its bindings) when the scope ends.
 struct StmtReset {
-    sqlite3_stmt* st;
-    ~StmtReset() {
-        sqlite3_reset(st);
-        sqlite3_clear_bindings(st);
-    }
+    CDbStatement* st;
+    ~StmtReset() { st->Reset(); }
 };
-
-// UTF-8 text of the engine as a wide string, in one pass and one allocation: ASCII text (the
-// usual keys and names) is widened byte by byte, anything else goes through the full decoder.
-OS::x_wstring WidenText(const char* t, int n) {
-    const auto* b = reinterpret_cast<const unsigned char*>(t);
-    const size_t size = n > 0 ? static_cast<size_t>(n) : 0;
-    unsigned char any = 0;
-    for (size_t i = 0; i < size; ++i) any |= b[i];
-    if (any >= 0x80) return OS::Utf8ToWide(std::string_view(t, size));
-    OS::x_wstring out;
-    out.resize(size);
-    for (size_t i = 0; i < size; ++i) out[i] = static_cast<wchar_t>(b[i]);
-    return out;
-}
-
-// Sets `out` to a column of the current result row as a variant of kind `kind` (VT_EMPTY: as
-// stored).
-void ReadColumn(sqlite3_stmt* st, int col, VARTYPE kind, CVar& out) {
-    switch (sqlite3_column_type(st, col)) {
-        case SQLITE_NULL:
-            out = CVar();
-            return;
-        case SQLITE_INTEGER: {
-            long long v = sqlite3_column_int64(st, col);
-            if (v >= INT_MIN && v <= INT_MAX)
-                out.SetI4(static_cast<int>(v));
-            else
-                out = CVar::FromI8(v);
-            break;
-        }
-        case SQLITE_FLOAT:
-            out = CVar::FromR8(sqlite3_column_double(st, col));
-            break;
-        case SQLITE_TEXT: {
-            const char* t = reinterpret_cast<const char*>(sqlite3_column_text(st, col));
-            out.SetString(WidenText(t, sqlite3_column_bytes(st, col)));
-            break;
-        }
-        default: {  // SQLITE_BLOB
-            const void* b = sqlite3_column_blob(st, col);
-            out = CVar::FromBytes(b, b ? static_cast<size_t>(sqlite3_column_bytes(st, col)) : 0);
-            break;
-        }
-    }
-    if (kind == VT_EMPTY || out.vt() == kind) return;
-    try {
-        out = out.ChangeType(kind);
-    } catch (const CVarConversionException&) {
-        // written by someone else in another kind: give it as stored
-    }
-}
-
-void BindValue(sqlite3_stmt* st, int pos, const CVar& v) {
-    switch (v.vt()) {
-        case VT_EMPTY:
-        case VT_NULL:
-            sqlite3_bind_null(st, pos);
-            break;
-        case VT_BSTR:
-        case VT_LPSTR:
-        case VT_LPWSTR:
-            sqlite3_bind_text(st, pos, v.GetString().ToUtf8().c_str(), -1, SQLITE_TRANSIENT);
-            break;
-        case VT_ARRAY_UI1:
-            if (v.GetBytes().empty())
-                sqlite3_bind_zeroblob(st, pos, 0);
-            else
-                sqlite3_bind_blob(st, pos, v.GetBytes().data(),
-                                  static_cast<int>(v.GetBytes().size()), SQLITE_TRANSIENT);
-            break;
-        case VT_BOOL:
-            sqlite3_bind_int(st, pos, v.GetBoolRaw() != 0 ? 1 : 0);
-            break;
-        case VT_R4:
-        case VT_R8:
-        case VT_DATE:
-            sqlite3_bind_double(st, pos, v.GetReal());
-            break;
-        case VT_UI8:
-            sqlite3_bind_int64(st, pos, static_cast<long long>(v.GetUInt64()));
-            break;
-        default:
-            sqlite3_bind_int64(st, pos, v.GetInt64());
-            break;
-    }
-}
 
 }  // namespace
 
@@ -119,25 +31,29 @@ CModifiableRecordSet::CModifiableRecordSet(std::shared_ptr<zoltdb::CDbConnection
                                            bool keyUnique)
     : m_conn(std::move(conn)),
       m_strTable(table),
-      m_quotedTable(QuoteIdent(OS::WideToUtf8(table))),
+      m_quotedTable(m_conn->QuoteName(OS::WideToUtf8(table))),
       m_names(std::move(names)),
       m_kinds(std::move(kinds)),
       m_keyColumn(keyColumn),
       m_keyUnique(keyUnique) {
-    m_selectList = "rowid";
+    const zoltdb::CDbConnection& c = *m_conn;
+    const std::string rowid = c.RowId();
+    m_selectList = rowid;
     for (const OS::x_wstring& n : m_names) {
-        m_quotedNames.push_back(QuoteIdent(OS::WideToUtf8(n)));
+        m_quotedNames.push_back(c.QuoteName(OS::WideToUtf8(n)));
         m_selectList += ", " + m_quotedNames.back();
     }
     const std::string select = "SELECT " + m_selectList + " FROM " + m_quotedTable;
-    m_fixedSql[kFirst] = select + " ORDER BY rowid LIMIT 1";
-    m_fixedSql[kWalk] = select + " WHERE rowid > ?1 ORDER BY rowid";
+    m_fixedSql[kFirst] = select + " ORDER BY " + rowid + " LIMIT 1";
+    m_fixedSql[kWalk] = select + " WHERE " + rowid + " > " + c.Param(1) + " ORDER BY " + rowid;
+    if (c.WalkBatch() > 0) m_fixedSql[kWalk] += " LIMIT " + std::to_string(c.WalkBatch());
     if (m_keyColumn >= 0) {
-        m_fixedSql[kSeekKey] = select + " WHERE " + m_quotedNames[m_keyColumn] + " = ?1";
-        if (!m_keyUnique) m_fixedSql[kSeekKey] += " ORDER BY rowid LIMIT 1";
+        m_fixedSql[kSeekKey] =
+            select + " WHERE " + c.KeyEquals(m_quotedNames[m_keyColumn], c.Param(1));
+        if (!m_keyUnique) m_fixedSql[kSeekKey] += " ORDER BY " + rowid + " LIMIT 1";
     }
     m_fixedSql[kCount] = "SELECT count(*) FROM " + m_quotedTable;
-    m_fixedSql[kDelete] = "DELETE FROM " + m_quotedTable + " WHERE rowid = ?1";
+    m_fixedSql[kDelete] = "DELETE FROM " + m_quotedTable + " WHERE " + rowid + " = " + c.Param(1);
 }
 
 CModifiableRecordSet::~CModifiableRecordSet() {
@@ -156,13 +72,9 @@ void CModifiableRecordSet::Close() {
 }
 
 void CModifiableRecordSet::DropStatements() {
-    m_conn->ForgetWalk(m_fixed[kWalk]);
-    for (auto& [sql, st] : m_stmts) sqlite3_finalize(st);
+    m_conn->ForgetWalk(m_fixed[kWalk].get());
     m_stmts.clear();
-    for (sqlite3_stmt*& st : m_fixed) {
-        sqlite3_finalize(st);
-        st = nullptr;
-    }
+    for (auto& st : m_fixed) st.reset();
 }
 
 void CModifiableRecordSet::Check(int op) {
@@ -179,68 +91,67 @@ void CModifiableRecordSet::Check(int op) {
     }
 }
 
-sqlite3_stmt* CModifiableRecordSet::Stmt(Fixed which) {
-    if (m_fixed[which]) return m_fixed[which];
-    int rc = sqlite3_prepare_v3(m_conn->Usable(), m_fixedSql[which].c_str(), -1,
-                                SQLITE_PREPARE_PERSISTENT, &m_fixed[which], nullptr);
-    if (rc != SQLITE_OK) ThrowEngine(rc, m_fixedSql[which].c_str());
-    return m_fixed[which];
+CDbStatement* CModifiableRecordSet::Stmt(Fixed which) {
+    if (!m_fixed[which])
+        m_fixed[which] = m_conn->Prepare(m_fixedSql[which], "table " + OS::WideToUtf8(m_strTable));
+    return m_fixed[which].get();
 }
 
-sqlite3_stmt* CModifiableRecordSet::Stmt(const std::string& sql) {
+CDbStatement* CModifiableRecordSet::Stmt(const std::string& sql) {
     auto it = m_stmts.find(sql);
-    if (it != m_stmts.end()) return it->second;
-    sqlite3_stmt* st = nullptr;
-    int rc = sqlite3_prepare_v3(m_conn->Usable(), sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st,
-                                nullptr);
-    if (rc != SQLITE_OK) ThrowEngine(rc, sql.c_str());
-    m_stmts.emplace(sql, st);
-    return st;
+    if (it != m_stmts.end()) return it->second.get();
+    auto st = m_conn->Prepare(sql, "table " + OS::WideToUtf8(m_strTable));
+    return m_stmts.emplace(sql, std::move(st)).first->second.get();
 }
 
-void CModifiableRecordSet::ThrowEngine(int rc, const char* what) {
-    m_conn->Throw(rc, "table " + OS::WideToUtf8(m_strTable) + ": " + what, __LINE__);
-}
-
-bool CModifiableRecordSet::FetchRow(sqlite3_stmt* st) {
-    int rc = sqlite3_step(st);
-    if (rc == SQLITE_DONE) return false;
-    if (rc != SQLITE_ROW) ThrowEngine(rc, sqlite3_sql(st));
+bool CModifiableRecordSet::FetchRow(CDbStatement* st) {
+    if (!st->Step()) return false;
     ReadRow(st);
     return true;
 }
 
-void CModifiableRecordSet::ReadRow(sqlite3_stmt* st) {
-    m_rowid = sqlite3_column_int64(st, 0);
+void CModifiableRecordSet::ReadRow(CDbStatement* st) {
+    m_rowid = st->Int64(0);
     m_values.resize(m_names.size());
     for (size_t i = 0; i < m_names.size(); ++i) {
-        ReadColumn(st, static_cast<int>(i + 1), m_kinds[i], m_values[i]);
+        st->Read(static_cast<int>(i + 1), m_kinds[i], m_values[i]);
     }
     m_pos = Pos::kRow;
 }
 
-void CModifiableRecordSet::StepWalk(sqlite3_stmt* st) {
-    int rc = sqlite3_step(st);
-    if (rc == SQLITE_ROW) return ReadRow(st);
-    if (rc == SQLITE_DONE) {
-        m_conn->ParkWalk();  // the read ends with the table
-        m_pos = Pos::kEOF;
-        m_values.clear();
-        return;
-    }
+void CModifiableRecordSet::StartWalk(CDbStatement* st) {
+    st->Reset();
+    st->BindInt64(1, m_rowid);
+    m_walkRows = 0;
+    m_walkCommits = zoltdb::CommitCount();
+    m_conn->SetActiveWalk(st);
+}
+
+void CModifiableRecordSet::StepWalk(CDbStatement* st) {
     try {
-        ThrowEngine(rc, sqlite3_sql(st));
+        bool row = st->Step();
+        if (!row && m_conn->WalkBatch() > 0 && m_walkRows == m_conn->WalkBatch()) {
+            StartWalk(st);  // a full run ended: the next one begins after its last row
+            row = st->Step();
+        }
+        if (row) {
+            ++m_walkRows;
+            return ReadRow(st);
+        }
     } catch (...) {
         m_conn->ParkWalk();  // the current row stays; the next MoveNext resumes after it
         throw;
     }
+    m_conn->ParkWalk();  // the read ends with the table
+    m_pos = Pos::kEOF;
+    m_values.clear();
 }
 
 void CModifiableRecordSet::MoveFirst() {
     std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
     Check(static_cast<int>(Op::kMove));
     CancelUpdate();
-    sqlite3_stmt* st = Stmt(kFirst);
+    CDbStatement* st = Stmt(kFirst);
     StmtReset reset{st};
     if (!FetchRow(st)) {
         m_pos = Pos::kEOF;
@@ -251,7 +162,7 @@ void CModifiableRecordSet::MoveFirst() {
 void CModifiableRecordSet::MoveNext() {
     if (m_pos == Pos::kNone) return MoveFirst();
     std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
-    sqlite3_stmt* walk = m_fixed[kWalk];
+    CDbStatement* walk = m_fixed[kWalk].get();
     if (walk != nullptr && m_conn->ActiveWalk() == walk && !m_conn->IsLost() &&
         m_walkCommits == zoltdb::CommitCount()) {
         // Nothing touched the connection since the last row: the walk goes on where it is.
@@ -263,9 +174,7 @@ void CModifiableRecordSet::MoveNext() {
     CancelUpdate();
     if (m_pos == Pos::kEOF) return;
     walk = Stmt(kWalk);
-    sqlite3_bind_int64(walk, 1, m_rowid);
-    m_walkCommits = zoltdb::CommitCount();
-    m_conn->SetActiveWalk(walk);
+    StartWalk(walk);
     StepWalk(walk);
 }
 
@@ -280,10 +189,11 @@ bool CModifiableRecordSet::Seek(const OS::x_wstring& column, const CVar& value) 
         throw CDBException(CDBException::kNoSuchColumn, OS_WFILE, __LINE__, msg);
     }
     if (value.vt() == VT_EMPTY || value.vt() == VT_NULL) return false;
-    sqlite3_stmt* st = index == m_keyColumn
+    CDbStatement* st = index == m_keyColumn
                            ? Stmt(kSeekKey)
                            : Stmt("SELECT " + m_selectList + " FROM " + m_quotedTable + " WHERE " +
-                                  m_quotedNames[index] + " = ?1 ORDER BY rowid LIMIT 1");
+                                  m_quotedNames[index] + " = " + m_conn->Param(1) + " ORDER BY " +
+                                  m_conn->RowId() + " LIMIT 1");
     StmtReset reset{st};
     CVar v = value;
     if (m_kinds[index] != VT_EMPTY && v.vt() != m_kinds[index]) {
@@ -293,7 +203,7 @@ bool CModifiableRecordSet::Seek(const OS::x_wstring& column, const CVar& value) 
             return false;  // no row can hold a value that does not fit the column
         }
     }
-    BindValue(st, 1, v);
+    st->Bind(1, v);
     return FetchRow(st);
 }
 
@@ -361,11 +271,14 @@ CVar CModifiableRecordSet::GetFieldValue(const OS::x_wstring& name) const {
 long CModifiableRecordSet::GetRecordCount() {
     std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
     Check(static_cast<int>(Op::kCount));
-    sqlite3_stmt* st = Stmt(kCount);
+    CDbStatement* st = Stmt(kCount);
     StmtReset reset{st};
-    int rc = sqlite3_step(st);
-    if (rc != SQLITE_ROW) ThrowEngine(rc, "counting rows");
-    return static_cast<long>(sqlite3_column_int64(st, 0));
+    if (!st->Step()) {
+        OS::x_wstring msg;
+        msg.Format(L"Table %ls: counting rows gave no count", m_strTable.c_str());
+        throw CDBException(CDBException::kEngine, OS_WFILE, __LINE__, msg);
+    }
+    return static_cast<long>(st->Int64(0));
 }
 
 void CModifiableRecordSet::AddNew() {
@@ -438,8 +351,7 @@ void CModifiableRecordSet::Update() {
                     params += ", ";
                 }
                 cols += m_quotedNames[index];
-                params += '?';
-                params += std::to_string(n);
+                params += m_conn->Param(n);
                 if (index != m_keyColumn) {
                     if (!updates.empty()) updates += ", ";
                     updates += m_quotedNames[index] + " = excluded." + m_quotedNames[index];
@@ -449,8 +361,9 @@ void CModifiableRecordSet::Update() {
             // The key is unique: adding an existing key writes the new row's columns into it.
             if (m_keyUnique && m_staged.count(m_keyColumn)) {
                 if (updates.empty())
-                    updates = m_quotedNames[m_keyColumn] + " = " + m_quotedNames[m_keyColumn];
-                sql += " ON CONFLICT(" + m_quotedNames[m_keyColumn] + ") DO UPDATE SET " + updates;
+                    updates = m_quotedNames[m_keyColumn] + " = " + m_quotedTable + "." +
+                              m_quotedNames[m_keyColumn];
+                sql += m_conn->OnKeyConflict(m_quotedNames[m_keyColumn], updates);
             }
         }
     } else {
@@ -463,19 +376,19 @@ void CModifiableRecordSet::Update() {
         for (const auto& [index, v] : m_staged) {
             (void)v;
             if (n++) sql += ", ";
-            sql += m_quotedNames[index] + " = ?" + std::to_string(n);
+            sql += m_quotedNames[index] + " = " + m_conn->Param(n);
         }
-        sql += " WHERE rowid = ?" + std::to_string(n + 1);
+        sql += " WHERE " + m_conn->RowId() + " = " + m_conn->Param(n + 1);
     }
     sql += " RETURNING " + m_selectList;
-    sqlite3_stmt* st = Stmt(sql);
+    CDbStatement* st = Stmt(sql);
     StmtReset reset{st};
     int n = 0;
     for (const auto& [index, v] : m_staged) {
         (void)index;
-        BindValue(st, ++n, v);
+        st->Bind(++n, v);
     }
-    if (m_mode == Mode::kEdit) sqlite3_bind_int64(st, n + 1, m_rowid);
+    if (m_mode == Mode::kEdit) st->BindInt64(n + 1, m_rowid);
     bool wasEdit = m_mode == Mode::kEdit;
     if (!FetchRow(st)) {
         m_staged.clear();
@@ -487,13 +400,14 @@ void CModifiableRecordSet::Update() {
             msg.Format(L"Table %ls: the current row no longer exists", m_strTable.c_str());
             throw CDBException(CDBException::kNoCurrentRow, OS_WFILE, __LINE__, msg);
         }
-        ThrowEngine(SQLITE_ERROR, "the added row was not returned");
+        OS::x_wstring msg;
+        msg.Format(L"Table %ls: the added row was not returned", m_strTable.c_str());
+        throw CDBException(CDBException::kEngine, OS_WFILE, __LINE__, msg);
     }
     m_staged.clear();
     m_mode = Mode::kNone;
     // Run the statement to its end: the transaction commits here.
-    int rc = sqlite3_step(st);
-    if (rc != SQLITE_DONE) ThrowEngine(rc, "commit");
+    st->Step();
     zoltdb::NoteCommit();
 }
 
@@ -512,11 +426,10 @@ void CModifiableRecordSet::Delete() {
         msg.Format(L"Table %ls: no current row to delete", m_strTable.c_str());
         throw CDBException(CDBException::kNoCurrentRow, OS_WFILE, __LINE__, msg);
     }
-    sqlite3_stmt* st = Stmt(kDelete);
+    CDbStatement* st = Stmt(kDelete);
     StmtReset reset{st};
-    sqlite3_bind_int64(st, 1, m_rowid);
-    int rc = sqlite3_step(st);
-    if (rc != SQLITE_DONE) ThrowEngine(rc, "delete");
+    st->BindInt64(1, m_rowid);
+    st->Step();
     zoltdb::NoteCommit();
     m_pos = Pos::kDeleted;
     m_values.clear();

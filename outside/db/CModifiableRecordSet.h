@@ -46,9 +46,8 @@
 
 namespace zoltdb {
 class CDbConnection;
-struct TableInfo;
+class CDbStatement;
 }  // namespace zoltdb
-struct sqlite3_stmt;
 
 class CModifiableRecordSet {
   public:
@@ -107,14 +106,14 @@ class CModifiableRecordSet {
     void Check(int op);  // op: a CDBFaultInjector::Op
     // The statements of the hot paths, prepared once and kept in fixed slots.
     enum Fixed { kFirst, kWalk, kSeekKey, kCount, kDelete, kFixedCount };
-    sqlite3_stmt* Stmt(Fixed which);
-    sqlite3_stmt* Stmt(const std::string& sql);  // any other statement, kept by its text
+    zoltdb::CDbStatement* Stmt(Fixed which);
+    zoltdb::CDbStatement* Stmt(const std::string& sql);  // any other statement, kept by its text
     void DropStatements();
-    bool FetchRow(sqlite3_stmt* st);  // steps once; fills the current row when a row comes
-    void ReadRow(sqlite3_stmt* st);   // the current row from the statement's result row
-    void StepWalk(sqlite3_stmt* st);  // the next row of the running walk, or the end
+    bool FetchRow(zoltdb::CDbStatement* st);   // steps once; fills the current row when one comes
+    void ReadRow(zoltdb::CDbStatement* st);    // the current row from the statement's result row
+    void StepWalk(zoltdb::CDbStatement* st);   // the next row of the running walk, or the end
+    void StartWalk(zoltdb::CDbStatement* st);  // a run of the walk after the current row
     void RequireColumn(long index) const;
-    [[noreturn]] void ThrowEngine(int rc, const char* what);
 
     std::shared_ptr<zoltdb::CDbConnection> m_conn;
     OS::x_wstring m_strTable;
@@ -135,8 +134,9 @@ class CModifiableRecordSet {
 
     unsigned long long m_stmtGeneration = 0;
     unsigned long long m_walkCommits = 0;  // CommitCount() when the running walk began
-    std::map<std::string, sqlite3_stmt*> m_stmts;
-    sqlite3_stmt* m_fixed[kFixedCount] = {};
+    int m_walkRows = 0;                    // rows the running walk gave in this run
+    std::map<std::string, std::unique_ptr<zoltdb::CDbStatement>> m_stmts;
+    std::unique_ptr<zoltdb::CDbStatement> m_fixed[kFixedCount];
     std::string m_fixedSql[kFixedCount];
     std::string m_selectList;
 };

@@ -1,11 +1,10 @@
-// CDbConnection: opening, reopening and classifying failures of one SQLite connection, and the
-// process-wide connection status with its registry of live connections.
+// CDbConnection: the engine-neutral part of a connection (status, reopening, faults, the walk)
+// and the process-wide connection status with its registry of live connections.
 // Thread rule: a connection's handle only under its m_mutex; the registry under g_registryLock;
 // the counters are atomics.
 #include "outside/db/DbConnection.h"
 
 #include <chrono>
-#include <filesystem>
 #include <set>
 
 #include "outside/log/DebugLog.h"
@@ -77,13 +76,25 @@ std::string QuoteIdent(const std::string& name) {
     return out + "\"";
 }
 
-CDbConnection::CDbConnection(std::string path, int busyTimeoutMs, bool create)
-    : m_path(std::move(path)), m_busyTimeoutMs(busyTimeoutMs), m_create(create) {
+OS::x_wstring WidenText(const char* t, size_t size) {
+    const auto* b = reinterpret_cast<const unsigned char*>(t);
+    unsigned char any = 0;
+    for (size_t i = 0; i < size; ++i) any |= b[i];
+    if (any >= 0x80) return OS::Utf8ToWide(std::string_view(t, size));
+    OS::x_wstring out;
+    out.resize(size);
+    for (size_t i = 0; i < size; ++i) out[i] = static_cast<wchar_t>(b[i]);
+    return out;
+}
+
+CDbConnection::CDbConnection(std::string where) : m_where(std::move(where)) {
     std::lock_guard<std::recursive_mutex> lk(g_registryLock);
     Registry().insert(this);
 }
 
-CDbConnection::~CDbConnection() {
+CDbConnection::~CDbConnection() = default;
+
+void CDbConnection::Shutdown() {
     {
         std::lock_guard<std::recursive_mutex> lk(g_registryLock);
         Registry().erase(this);
@@ -92,65 +103,22 @@ CDbConnection::~CDbConnection() {
     Close();
 }
 
-void CDbConnection::OpenHandle() {
-    if (m_create) {
-        std::error_code ec;
-        std::filesystem::path parent = std::filesystem::path(m_path).parent_path();
-        if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-    }
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (m_create ? SQLITE_OPEN_CREATE : 0);
-    sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(m_path.c_str(), &db, flags, nullptr);
-    if (rc != SQLITE_OK) {
-        std::string err = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-        sqlite3_close_v2(db);
-        OS::x_wstring msg;
-        msg.Format(L"Cannot open the database file \"%s\": %s", m_path.c_str(), err.c_str());
-        throw CDBException(CDBException::kCannotOpen, OS_WFILE, __LINE__, msg, rc);
-    }
-    sqlite3_extended_result_codes(db, 1);
-    sqlite3_busy_timeout(db, m_busyTimeoutMs);
-    // WAL keeps readers of other processes going while one writes; FULL makes every commit
-    // durable. The count checks that the file really is a database.
-    const char* setup =
-        "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; SELECT count(*) FROM sqlite_master;";
-    char* errmsg = nullptr;
-    rc = sqlite3_exec(db, setup, nullptr, nullptr, &errmsg);
-    if (rc != SQLITE_OK) {
-        std::string err = errmsg ? errmsg : sqlite3_errstr(rc);
-        sqlite3_free(errmsg);
-        sqlite3_close_v2(db);
-        int primary = rc & 0xff;
-        OS::x_wstring msg;
-        if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT) {
-            msg.Format(L"The file \"%s\" is not a database: %s", m_path.c_str(), err.c_str());
-            throw CDBException(CDBException::kNotADatabase, OS_WFILE, __LINE__, msg, rc);
-        }
-        if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) {
-            msg.Format(L"The database \"%s\" stayed busy: %s", m_path.c_str(), err.c_str());
-            throw CDBException(CDBException::kBusy, OS_WFILE, __LINE__, msg, rc);
-        }
-        msg.Format(L"Cannot open the database file \"%s\": %s", m_path.c_str(), err.c_str());
-        throw CDBException(CDBException::kCannotOpen, OS_WFILE, __LINE__, msg, rc);
-    }
-    m_db = db;
+void CDbConnection::NewGeneration() {
     m_generation = g_nextGeneration++;
 }
 
 void CDbConnection::Open() {
     OpenHandle();
+    NewGeneration();
     m_closed = false;
-    CFG_LOG(DBG::LVL_STARTUP, L"database %s opened", m_path.c_str());
+    CFG_LOG(DBG::LVL_STARTUP, L"database %s opened", m_where.c_str());
 }
 
 void CDbConnection::Close() {
     ParkWalk();
-    if (m_db) {
-        sqlite3_close_v2(m_db);  // statements still held make it close when they are finalized
-        m_db = nullptr;
-    }
+    CloseHandle();
     m_closed = true;
-    m_generation = g_nextGeneration++;
+    NewGeneration();
     MarkRecovered();  // a closed connection is no longer a lost one
 }
 
@@ -159,7 +127,7 @@ void CDbConnection::MarkLost() {
     if (m_lost.compare_exchange_strong(expected, true)) {
         ++g_lostCount;
         ScheduleAutoProbe();
-        CFG_LOG(DBG::LVL_WARNING, L"database %s: connection lost", m_path.c_str());
+        CFG_LOG(DBG::LVL_WARNING, L"database %s: connection lost", m_where.c_str());
     }
 }
 
@@ -179,11 +147,9 @@ bool CDbConnection::TryReopen(std::string* error) {
             if (error) *error = "reopening failed (injected)";
         } else {
             ParkWalk();
-            if (m_db) {
-                sqlite3_close_v2(m_db);
-                m_db = nullptr;
-            }
+            CloseHandle();
             OpenHandle();
+            NewGeneration();
             ok = true;
         }
     } catch (const CDBException& e) {
@@ -192,22 +158,23 @@ bool CDbConnection::TryReopen(std::string* error) {
     --g_probingCount;
     if (ok) {
         MarkRecovered();
-        CFG_LOG(DBG::LVL_STARTUP, L"database %s: connection reopened", m_path.c_str());
+        CFG_LOG(DBG::LVL_STARTUP, L"database %s: connection reopened", m_where.c_str());
     }
     return ok;
 }
 
 void CDbConnection::ParkWalk() {
     if (m_walk == nullptr) return;
-    sqlite3_reset(m_walk);
+    CDbStatement* walk = m_walk;
     m_walk = nullptr;
+    walk->Reset();
 }
 
-sqlite3* CDbConnection::Usable() {
+void CDbConnection::Usable() {
     ParkWalk();
     if (m_closed) {
         OS::x_wstring msg;
-        msg.Format(L"The database \"%s\" is not connected", m_path.c_str());
+        msg.Format(L"The database \"%s\" is not connected", m_where.c_str());
         throw CDBException(CDBException::kNotConnected, OS_WFILE, __LINE__, msg);
     }
     if (m_lost) {
@@ -215,11 +182,10 @@ sqlite3* CDbConnection::Usable() {
         if (!TryReopen(&err)) {
             OS::x_wstring msg;
             msg.Format(L"The connection to \"%s\" is lost and cannot be reopened: %s",
-                       m_path.c_str(), err.c_str());
+                       m_where.c_str(), err.c_str());
             throw CDBException(CDBException::kConnectionLost, OS_WFILE, __LINE__, msg);
         }
     }
-    return m_db;
 }
 
 void CDbConnection::CheckFault(CDBFaultInjector::Op op) {
@@ -229,46 +195,12 @@ void CDbConnection::CheckFault(CDBFaultInjector::Op op) {
     OS::x_wstring msg;
     if (lose) {
         MarkLost();
-        msg.Format(L"The connection to \"%s\" was lost during %ls (injected)", m_path.c_str(),
+        msg.Format(L"The connection to \"%s\" was lost during %ls (injected)", m_where.c_str(),
                    OpName(op));
         throw CDBException(CDBException::kConnectionLost, OS_WFILE, __LINE__, msg);
     }
-    msg.Format(L"Injected failure of %ls on \"%s\"", OpName(op), m_path.c_str());
+    msg.Format(L"Injected failure of %ls on \"%s\"", OpName(op), m_where.c_str());
     throw CDBException(code, OS_WFILE, __LINE__, msg);
-}
-
-void CDbConnection::Throw(int rc, const std::string& context, int line) {
-    std::string err = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(rc);
-    int primary = rc & 0xff;
-    int code = CDBException::kEngine;
-    switch (primary) {
-        case SQLITE_BUSY:
-        case SQLITE_LOCKED:
-            code = CDBException::kBusy;
-            break;
-        case SQLITE_IOERR:
-        case SQLITE_CANTOPEN:
-            code = CDBException::kConnectionLost;
-            MarkLost();
-            break;
-        case SQLITE_NOTADB:
-        case SQLITE_CORRUPT:
-            code = CDBException::kNotADatabase;
-            MarkLost();
-            break;
-        default:
-            break;
-    }
-    OS::x_wstring msg;
-    msg.Format(L"%s: %s (database \"%s\")", context.c_str(), err.c_str(), m_path.c_str());
-    throw CDBException(code, OS_WFILE, line, msg, rc);
-}
-
-void CDbConnection::Exec(const std::string& sql, int line) {
-    sqlite3* db = Usable();
-    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) Throw(rc, sql, line);
-    NoteCommit();
 }
 
 void NoteCommit() {

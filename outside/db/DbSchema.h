@@ -31,9 +31,7 @@ std::vector<TableDef> LoadSchema(const OS::x_wstring& file);
 // The variant kind a column of declared SQL type `declType` reads as (VT_EMPTY: untyped).
 VARTYPE KindOfDeclaredType(const std::string& declType);
 
-// The declared type of the key column.
+// The key column every table has first.
 inline constexpr const char* kKeyColumn = "CFG_INDEX";
-inline constexpr const char* kKeyColumnDef =
-    "\"CFG_INDEX\" TEXT NOT NULL COLLATE NOCASE PRIMARY KEY";
 
 }  // namespace zoltdb

@@ -39,9 +39,6 @@ namespace agenttest {
 
 using testsupport::CVirusScan;
 using testsupport::kAction;
-using testsupport::kArchives;
-using testsupport::kEnable;
-using testsupport::kExcluded;
 using testsupport::kFolder;
 using testsupport::kMaxSize;
 
@@ -66,7 +63,6 @@ inline std::vector<std::pair<OS::x_wstring, OS::x_wstring>> Fields(
 }
 
 using testsupport::Bytes;
-
 using testsupport::CRuntimeDir;
 
 // One request as the component received it.

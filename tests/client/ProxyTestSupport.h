@@ -28,8 +28,7 @@
 #include "outside/rpc/CRPCServerHelper.h"
 #include "outside/rpc/RpcEndpoint.h"
 #include "protocol/cfg_RequestProtocol.h"
-#include "tests/support/SampleHome.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/RuntimeDir.h"
 #include "tests/support/VirusScan.h"
 
 namespace proxytest {
@@ -226,12 +225,12 @@ class CSilentPublisher {
     int m_conn = -1;
 };
 
-// The master component's stand-in on a runtime folder of the test's own.
+// The master component's stand-in on a runtime folder of the test's own (whose going closes
+// the test thread's connections).
 class CMasterStandIn {
   public:
     CMasterStandIn()
-        : m_runtime("ZOLTCFG_RUNTIME_DIR", m_dir.Str()),
-          m_server(std::make_unique<CRPCServerHelper>(CComponentID(P::kMasterComponent),
+        : m_server(std::make_unique<CRPCServerHelper>(CComponentID(P::kMasterComponent),
                                                       CRPCServerParameter(L"ncalrpc"))) {
         m_server->RegisterHandler(master);
         StartPublisher();
@@ -240,7 +239,6 @@ class CMasterStandIn {
         m_publisher.reset();
         m_server->UnRegisterHandler(master);
         m_server.reset();
-        CRPCClientHelper::CloseThreadConnections();
     }
     void StartPublisher() {
         m_publisher = std::make_unique<CSubjectServerHelper>(CComponentID(P::kMasterComponent));
@@ -260,8 +258,7 @@ class CMasterStandIn {
     CFakeMaster master;
 
   private:
-    testsupport::CTempDir m_dir{"zoltcfg-proxy"};
-    testsupport::CScopedEnv m_runtime;
+    testsupport::CRuntimeDir m_runtime;
     std::unique_ptr<CRPCServerHelper> m_server;
     std::unique_ptr<CSubjectServerHelper> m_publisher;
 };

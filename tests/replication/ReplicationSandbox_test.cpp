@@ -5,11 +5,9 @@
 #include <optional>
 
 #include "ReplicationTestSupport.h"
-#include "outside/rpc/CRPCClientHelper.h"
 #include "outside/rpc/CRPCServerHelper.h"
 #include "tests/support/Caught.h"
-#include "tests/support/SampleHome.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/RuntimeDir.h"
 
 using namespace repltest;
 
@@ -71,8 +69,7 @@ TEST(ReplicationSandbox, TheSandboxSettingGoesOnlyWhereTheScanEngineCanUseIt) {
 
     // The registration goes to this computer's master as 102004 and the serialized setting; when
     // the master cannot be reached, the RPC layer's exception leaves Filter.
-    testsupport::CTempDir runtime("zrepl");
-    testsupport::CScopedEnv env("ZOLTCFG_RUNTIME_DIR", runtime.Str());
+    testsupport::CRuntimeDir runtime;
     CTestFilter sender;
     sender.sendRegistration = true;
     const auto sandbox = MakeSetting(L"QV_VOKA", L"ZOLT_SUB_CFG_VOKA", voka);
@@ -91,7 +88,6 @@ TEST(ReplicationSandbox, TheSandboxSettingGoesOnlyWhereTheScanEngineCanUseIt) {
                   serialized.GetBuffer(), serialized.GetBuffer() + serialized.BytesUsed())}));
     EXPECT_EQ(FieldTexts(*kept), address);
     master.UnRegisterHandler(sink);
-    CRPCClientHelper::CloseThreadConnections();
 }
 
 TEST(ReplicationSandbox, EngineChoicesStayOnTheSource) {

@@ -175,6 +175,21 @@ TEST(Zoltcfgd, CreatesItsHomeServesRefusesASecondInstanceAndStopsOnSigterm) {
                                          "\": table QV_VirusScan, column VS_MAX_SIZE: listed "
                                          "twice (also as vs_max_size)\n");
     EXPECT_EQ(Wait(refused), 1);
+
+    // A database server that cannot be reached stops the start in one sentence as well.
+    testsupport::WriteFile(home / "config" / "dbSchema_Conf.xml", testsupport::kSampleSchemaXml);
+    testsupport::WriteFile(home / "config" / "dbconf_Conf.xml",
+                           "<connection provider=\"postgresql\"><server connect=\"host=/none "
+                           "dbname=cfg password=secret\"/></connection>");
+    CChild noServer = Start(args);
+    const std::string said = ReadLine(noServer.err);  // never the password
+    EXPECT_EQ(said.rfind("zoltcfgd: not starting: Cannot connect to the PostgreSQL database "
+                         "/none:5432/cfg: the server cannot be reached (check host and port, and "
+                         "that it runs) (",
+                         0),
+              0u);
+    EXPECT_EQ(said.find("secret"), std::string::npos);
+    EXPECT_EQ(Wait(noServer), 1);
 }
 
 // A second daemon standing for another server, reached over mutual TLS: its remote service

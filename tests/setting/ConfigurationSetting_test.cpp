@@ -79,41 +79,6 @@ TEST(SettingDirtyFlag, SetByWritesOnlyAndCopiedOrReplacedExactly) {
     EXPECT_TRUE(refusing.IsDirty());
 }
 
-TEST(SettingFields, EveryWriteAndReadGoesThroughTheByNameCore) {
-    CRecordingCategory s;
-    tm t{};
-    t.tm_year = 120;
-    t.tm_mday = 1;
-    const unsigned char bytes[2] = {1, 2};
-    s.AddFieldValue(kName, x_wstring(L"a"));
-    s.AddFieldValue(kWhen, &t);
-    s.AddFieldValue(kBlob, bytes, 2);
-    s.AddFieldValue(kName, L"b");
-    s.AddFieldValue(kName, "c");
-    s.AddFieldValue(kEnabled, true);
-    s.AddFieldValue(kCount, 3);
-    s.AddFieldValue(kSmall, static_cast<short>(4));
-    s.AddFieldValueEx(kCount, CVar(5));
-    s.AddStringField(kName, L"d");
-    s.WriteFieldValue(kCount, CVar(6));
-    EXPECT_EQ(s.writes.size(), 11u);
-
-    s.writes.clear();
-    CTestCategory src;
-    src.AddFieldValue(x_wstring(L"Z"), CVar(1));
-    src.AddFieldValue(x_wstring(L"Y"), CVar(2));
-    static_cast<CCfgSettingCategoryBase&>(s) = src;
-    EXPECT_EQ(s.writes, (std::vector<x_wstring>{L"Y", L"Z"}));
-
-    x_wstring text;
-    s.reads.clear();
-    int n = 0;
-    s.GetFieldValue(kCount, &n);
-    s.GetStringField(kName, text);
-    // The string reader asks for the length first, then for the text.
-    EXPECT_EQ(s.reads, (std::vector<x_wstring>{L"COUNT", L"NAME", L"NAME"}));
-}
-
 TEST(SettingReaders, BuffersCoercionsDatesAndDefaults) {
     CTestCategory s;
     s.AddFieldValue(kName, L"abc");
@@ -148,7 +113,6 @@ TEST(SettingReaders, BuffersCoercionsDatesAndDefaults) {
     // Numbers coerce from text or raise the conversion error with the output untouched.
     int n = -1;
     short sh = -1;
-    bool b = false;
     s.AddFieldValue(kCount, L"42");
     EXPECT_FALSE(s.GetFieldValue(kCount, static_cast<int*>(nullptr)));
     EXPECT_TRUE(s.GetFieldValue(kCount, &sh));
@@ -164,10 +128,6 @@ TEST(SettingReaders, BuffersCoercionsDatesAndDefaults) {
         testsupport::CaughtCode<CVarConversionException>([&] { s.GetFieldValue(kCount, &sh); }),
         CVarConversionException::OVERFLOW_ERROR);
     EXPECT_EQ(sh, 42);
-    // Booleans read true for any non-zero value.
-    s.AddFieldValue(kEnabled, 2);
-    EXPECT_TRUE(s.GetFieldValue(kEnabled, &b));
-    EXPECT_TRUE(b);
 
     // Dates: written and read to the second, a fraction rounded away when read.
     tm in{};

@@ -189,22 +189,11 @@ TEST(SettingText, NonAsciiSurvivesWritersAndReaders) {
     CTestCategory s;
     ASSERT_TRUE(s.AddFieldValue(kName, utf8.c_str()));  // narrow text is UTF-8
     EXPECT_EQ(s.ReadFieldValue(kName), CVar(text));
-    ASSERT_TRUE(s.AddFieldValue(kName, text.c_str()));
-    ASSERT_TRUE(s.AddFieldValue(kName, text));
-
-    x_wstring wide;
-    ASSERT_TRUE(s.GetFieldValue(kName, wide));
-    EXPECT_EQ(wide, text);
     ExpectBufferProtocol<char>([&](char* b, int* n) { return s.GetFieldValue(kName, b, n); },
                                std::vector<char>(utf8.c_str(), utf8.c_str() + utf8.size() + 1));
-
-    // Names outside ASCII too; case folding stays ASCII-only ("É" and "é" are two fields).
-    s.AddFieldValue(x_wstring(L"\u00c9t\u00e9_\u540d"), CVar(text));
-    s.AddFieldValue(x_wstring(L"\u00e9t\u00e9_\u540d"), CVar(L"lower"));
-    EXPECT_EQ(Fields(s).size(), 3u);
 }
 
-// Texts and byte arrays of every size travel in the buffer's own item encoding: the bytes of
+// Texts of every size travel in the buffer's own item encoding: the bytes of
 // a serialized string value are the tag followed by exactly what the buffer writes for it.
 TEST(SettingFormat, LongAndShortItemsMatchTheBufferEncoding) {
     x_wstring longText;
@@ -218,19 +207,4 @@ TEST(SettingFormat, LongAndShortItemsMatchTheBufferEncoding) {
         EXPECT_EQ(Bytes(ours), Bytes(theirs)) << text.size();
         EXPECT_EQ(RoundTrip(CVar(text)), CVar(text));
     }
-
-    std::vector<uint8_t> big(5000);
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
-    CTestCategory s;
-    s.AddFieldValue(x_wstring(L"BIG"), CVar::FromBytes(big));
-    s.AddFieldValue(x_wstring(L"LONG_\u00e9" + longText), CVar(longText));
-    CIPCMsgBuffer buf(1024, false);
-    s >> buf;
-    buf << 12345;  // an item after the setting is read from where the setting ends
-    CTestCategory back;
-    back << buf;
-    int after = 0;
-    buf >> after;
-    EXPECT_EQ(after, 12345);
-    EXPECT_EQ(Fields(back), Fields(s));
 }

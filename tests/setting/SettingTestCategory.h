@@ -57,25 +57,19 @@ class CTestCategory : public CCfgSettingCategoryBase {
     x_wstring m_strSubjectID;
 };
 
-// Records every by-name write and read; refuses writes while `refuse` is set.
+// Records every by-name write; refuses writes while `refuse` is set.
 class CRecordingCategory : public CTestCategory {
   public:
     using CCfgSettingCategoryBase::AddFieldValue;
-    using CCfgSettingCategoryBase::GetFieldValue;
 
     bool AddFieldValue(const x_wstring& name, const CVar& value) override {
         writes.push_back(name);
         if (refuse) return false;
         return CTestCategory::AddFieldValue(name, value);
     }
-    bool GetFieldValue(const x_wstring& name, CVar& out) const override {
-        reads.push_back(name);
-        return CTestCategory::GetFieldValue(name, out);
-    }
 
     bool refuse = false;
     std::vector<OS::x_wstring> writes;
-    mutable std::vector<OS::x_wstring> reads;
 };
 
 using FieldList = std::vector<std::pair<OS::x_wstring, CVar>>;

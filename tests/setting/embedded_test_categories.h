@@ -129,16 +129,6 @@ inline std::wstring DumpSetting(CCfgSettingCategoryBase& s) {
 }
 
 using testsupport::Bytes;
-
-// The bytes of an x_wstring item holding ASCII text.
-inline void AppendString(std::vector<uint8_t>& out, const std::string& text) {
-    const uint32_t n = static_cast<uint32_t>(text.size());
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(n >> (8 * i)));
-    out.insert(out.end(), text.begin(), text.end());
-}
-
-inline void AppendU32(std::vector<uint8_t>& out, uint32_t n) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(n >> (8 * i)));
-}
+using testsupport::FromHex;
 
 }  // namespace embedded_test

@@ -28,29 +28,15 @@ CTestSetting MakeRule() {
     return rule;
 }
 
-// The stored single copy form of MakeRule().
-std::vector<uint8_t> RuleCopyBytes() {
-    std::vector<uint8_t> b;
-    AppendString(b, "QV_Rule");
-    AppendString(b, "SUB_R1");
-    b.push_back(1);   // dirty
-    AppendU32(b, 2);  // field count
-    AppendString(b, "RULE_LEVEL");
-    b.insert(b.end(), {0x03, 0x00, 0x05, 0x00, 0x00, 0x00});  // VT_I4, 5
-    AppendString(b, "RULE_NAME");
-    b.insert(b.end(), {0x08, 0x00});  // VT_BSTR
-    AppendString(b, "a");
-    return b;
-}
+// The stored single copy form of MakeRule(): category, subject, dirty, field count, fields.
+const std::vector<uint8_t> kRuleCopyBytes = FromHex(
+    "07000000 51565f52756c65 06000000 5355425f5231 01 02000000 "
+    "0a000000 52554c455f4c4556454c 0300 05000000 "
+    "09000000 52554c455f4e414d45 0800 01000000 61");
 
-// The single copy of an empty clean setting `category`/"S": 15 bytes.
-std::vector<uint8_t> TinyCopy(const std::string& category = "C") {
-    std::vector<uint8_t> b;
-    AppendString(b, category);
-    AppendString(b, "S");
-    b.insert(b.end(), {0, 0, 0, 0, 0});
-    return b;
-}
+// The single copies of the empty clean settings "C"/"S" and "D"/"S": 15 bytes each.
+const char kTinyC[] = "01000000 43 01000000 53 00 00000000 ";
+const char kTinyD[] = "01000000 44 01000000 53 00 00000000 ";
 
 std::wstring Key(Ref& r) {
     return r.GetRefKey().m_strCategoryName + L"/" + r.GetRefKey().m_strSubjectID;
@@ -82,7 +68,7 @@ TEST(SettingRef, SingleCopyFormIsStoredBytesAndRoundTrips) {
     CVar stored;
     ASSERT_TRUE(ref.GetValueByFieldRef(stored, ref.GetRefKey(), ref.GetRefValue()));
     ASSERT_EQ(stored.vt(), VT_ARRAY_UI1);
-    EXPECT_EQ(stored.GetBytes(), RuleCopyBytes());
+    EXPECT_EQ(stored.GetBytes(), kRuleCopyBytes);
 
     // Read back into a target that already holds another field: the fields merge.
     Ref back;
@@ -98,10 +84,9 @@ TEST(SettingRef, SingleCopyFormIsStoredBytesAndRoundTrips) {
     CCfgSettingCategoryFake plain(L"QV_Plain");
     ASSERT_TRUE(ref.GetFieldRefBySetting(ref.GetRefKey(), ref.GetRefValue(), plain));
     ASSERT_TRUE(ref.GetValueByFieldRef(stored, ref.GetRefKey(), ref.GetRefValue()));
-    std::vector<uint8_t> expected;
-    AppendString(expected, "QV_Plain");
-    AppendString(expected, "ZOLT_SUB_NULL");
-    expected.insert(expected.end(), {0, 0, 0, 0, 0});  // clean, no fields
+    const auto expected = FromHex(
+        "08000000 51565f506c61696e 0d000000 5a4f4c545f5355425f4e554c4c "
+        "00 00000000");  // clean, no fields
     EXPECT_EQ(stored.GetBytes(), expected);
     ASSERT_TRUE(Parse(back, stored));
     EXPECT_EQ(Copy(back), L"ZOLT_SUB_NULL clean ");
@@ -163,7 +148,7 @@ TEST(SettingRef, ReferenceStringsNameTheSettingAndCarryNoFields) {
 }
 
 TEST(SettingRef, MalformedSingleCopyThrowsAndChangesNothing) {
-    const std::vector<uint8_t> good = RuleCopyBytes();
+    const std::vector<uint8_t> good = kRuleCopyBytes;
     Ref ref;
     ref.GetRefKey() = {L"KEEP", L"KEEP_SUB"};
     auto codeOf = [&](std::vector<uint8_t> bytes) {
@@ -185,16 +170,11 @@ TEST(SettingRef, MalformedSingleCopyThrowsAndChangesNothing) {
     EXPECT_EQ(Key(ref) + L" " + Copy(ref), L"KEEP/KEEP_SUB null");
 }
 
-TEST(SettingRef, CopiesOwnTheirOwnCopy) {
+// Assignment replaces the held copy (also from itself); an empty source leaves no copy.
+TEST(SettingRef, AssignedReferencesOwnTheirOwnCopy) {
     CTestSetting rule = MakeRule();
-    Ref a;
-    ASSERT_TRUE(a.GetFieldRefBySetting(a.GetRefKey(), a.GetRefValue(), rule));
-    auto b = std::make_unique<Ref>(a);
-    EXPECT_NE(b->GetRefValue().m_pSetting, a.GetRefValue().m_pSetting);
-    a.GetRefValue().m_pSetting->AddFieldValue(L"LATER", CVar(1));
-    EXPECT_EQ(Key(*b) + L" " + Copy(*b), std::wstring(L"QV_Rule/SUB_R1 ") + kRuleCopy);
-
-    // Assignment replaces the held copy (also from itself); an empty source leaves no copy.
+    auto b = std::make_unique<Ref>();
+    ASSERT_TRUE(b->GetFieldRefBySetting(b->GetRefKey(), b->GetRefValue(), rule));
     Ref c;
     ASSERT_TRUE(Parse(c, CVar(L"QV_Other:SUB_O")));
     c = *b;
@@ -215,10 +195,8 @@ TEST(SettingMVRef, ArrayCopyFormIsStoredBytesAndRoundTrips) {
     ASSERT_TRUE(mv.GetFieldRefBySetting(mv.GetRefSettingArray(), settings));
     CVar stored;
     ASSERT_TRUE(mv.GetValueByFieldRef(stored, mv.GetRefSettingArray(), true));
-    std::vector<uint8_t> expected = Bytes({2, 0, 0, 0, 15, 0, 0, 0});
-    for (uint8_t x : TinyCopy("C")) expected.push_back(x);
-    AppendU32(expected, 15);
-    for (uint8_t x : TinyCopy("D")) expected.push_back(x);
+    const auto expected =
+        FromHex(std::string("02000000 0f000000 ") + kTinyC + "0f000000 " + kTinyD);
     EXPECT_EQ(stored.GetBytes(), expected);
 
     CCfgMVSettingCategoryRef back;
@@ -295,8 +273,7 @@ TEST(SettingMVRef, MalformedArrayCopyFailsWithoutReadingPastTheBytes) {
         keys = Keys(mv.GetRefSettingArray());
         return ok;
     };
-    std::vector<uint8_t> good = Bytes({1, 0, 0, 0, 15, 0, 0, 0});
-    for (uint8_t x : TinyCopy()) good.push_back(x);
+    const std::vector<uint8_t> good = FromHex(std::string("01000000 0f000000 ") + kTinyC);
     ASSERT_TRUE(parse(good));
     for (size_t n = 5; n < good.size(); ++n) {
         EXPECT_FALSE(parse(std::vector<uint8_t>(good.begin(), good.begin() + n))) << n;

@@ -1,14 +1,19 @@
-// The fixture of the database store's tests: a temporary home with a test schema, a registry
-// naming it, a store over it, and raw SQLite access to check what the store left in the file.
+// The fixture of the database store's tests, run once per provider: a temporary home with a test
+// schema, a registry naming it, a store over it, and raw access to check what the store left in
+// the database. The PostgreSQL runs need ZOLT_TEST_PG (a libpq connection string of a server
+// the tests may make schemas on); each test gets a schema of its own, dropped afterwards.
 // Thread rule: the main test thread only (it changes the environment).
 #pragma once
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -86,7 +91,7 @@ inline CVar Field(CCfgSettingCategoryBase& s, const x_wstring& name) {
 // One row of a table as text, column name -> value ("<null>" for NULL).
 using Row = std::map<std::string, std::string>;
 
-class GenericDatabaseTest : public ::testing::Test {
+class GenericDatabaseTest : public ::testing::TestWithParam<const char*> {
   protected:
     GenericDatabaseTest()
         : m_home(m_tmp / "home"),
@@ -98,12 +103,45 @@ class GenericDatabaseTest : public ::testing::Test {
         CDBFaultInjector::Reset();
         CGenericDatabase::SetProbeInterval(std::chrono::milliseconds(0));
     }
+    void SetUp() override {
+        if (!Pg()) return;
+        const char* server = std::getenv("ZOLT_TEST_PG");
+        if (server == nullptr || !*server) GTEST_SKIP() << "ZOLT_TEST_PG names no server";
+        static int s_count = 0;
+        m_schema = "zt_" + std::to_string(getpid()) + "_" + std::to_string(++s_count);
+        m_pg = PQconnectdb(server);
+        ASSERT_EQ(PQstatus(m_pg), CONNECTION_OK) << PQerrorMessage(m_pg);
+        PQclear(PgRun("SET client_min_messages = warning; CREATE SCHEMA " + m_schema +
+                      "; SET search_path = " + m_schema));
+        testsupport::WriteFile(m_home / "config" / "dbconf_Conf.xml",
+                               "<connection provider=\"postgresql\"><server connect=\"" +
+                                   std::string(server) + " options='-c search_path=" + m_schema +
+                                   "'\"/></connection>");
+    }
     ~GenericDatabaseTest() override {
         m_db.reset();
         CDBFaultInjector::Reset();
         CGenericDatabase::ProbeLostConnections();
         CGenericDatabase::SetProbeInterval(std::chrono::milliseconds(2000));
         if (m_raw) sqlite3_close(m_raw);
+        if (m_pg) PQclear(PQexec(m_pg, ("DROP SCHEMA " + m_schema + " CASCADE").c_str()));
+        PQfinish(m_pg);
+    }
+    bool Pg() const { return std::string(GetParam()) == "postgresql"; }
+
+    // SQL of the tests in the server's spelling: names are quoted (the server folds unquoted
+    // names to lower case; the store keeps them as the schema spells them).
+    static std::string ForServer(const std::string& sql) {
+        static const std::regex kName(  // a word outside '...' that is no keyword
+            "\\b(?!(INSERT|INTO|VALUES|UPDATE|SET|WHERE|DELETE|FROM|NULL)\\b)([A-Za-z_]\\w*)"
+            "(?=([^']*'[^']*')*[^']*$)");
+        return std::regex_replace(sql, kName, "\"$2\"");
+    }
+    PGresult* PgRun(const std::string& sql) {
+        PGresult* r = PQexec(m_pg, sql.c_str());
+        EXPECT_TRUE(PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK)
+            << PQresultErrorMessage(r) << " in " << sql;
+        return r;
     }
 
     x_wstring ConnectionFile() const {
@@ -114,15 +152,29 @@ class GenericDatabaseTest : public ::testing::Test {
         return *m_db;
     }
 
-    // Runs SQL on the database file directly (a connection of its own).
+    // Runs SQL on the database directly (a connection of its own).
     void Exec(const std::string& sql) {
+        if (Pg()) return PQclear(PgRun(ForServer(sql)));
         char* err = nullptr;
         ASSERT_EQ(sqlite3_exec(Raw(), sql.c_str(), nullptr, nullptr, &err), SQLITE_OK)
             << (err ? err : "") << " in " << sql;
     }
-    // Every row of `table` in rowid order.
+    // Every row of `table` in the order added (booleans as 1 and 0).
     std::vector<Row> Rows(const std::string& table) {
         std::vector<Row> rows;
+        if (Pg()) {
+            PGresult* r = PgRun("SELECT * FROM \"" + table + "\" ORDER BY \"CFG_ROWID\"");
+            for (int i = 0; i < PQntuples(r); ++i) {
+                Row& row = rows.emplace_back();
+                for (int c = 1; c < PQnfields(r); ++c) {
+                    std::string v = PQgetisnull(r, i, c) ? "<null>" : PQgetvalue(r, i, c);
+                    if (PQftype(r, c) == 16) v = v == "t" ? "1" : "0";
+                    row[PQfname(r, c)] = v;
+                }
+            }
+            PQclear(r);
+            return rows;
+        }
         sqlite3_stmt* st = nullptr;
         std::string sql = "SELECT * FROM \"" + table + "\" ORDER BY rowid";
         if (sqlite3_prepare_v2(Raw(), sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return rows;
@@ -164,6 +216,8 @@ class GenericDatabaseTest : public ::testing::Test {
     testsupport::CScopedEnv m_env;
     std::unique_ptr<CCfgSettingGenericDatabase> m_db;
     sqlite3* m_raw = nullptr;
+    PGconn* m_pg = nullptr;
+    std::string m_schema;
 };
 
 }  // namespace storetest

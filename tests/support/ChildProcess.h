@@ -1,82 +1,81 @@
-// CChildProcess: a program of the build run as a child of the test, its standard output on a pipe
-// the test reads line by line; CDaemonProcess: zoltcfgd on a home and runtime folder of the
-// test's own, ready once it said that it serves. For tests that kill, restart or wait for a
-// second process.
-// Thread rule: the thread that made the object reads and stops it.
+// Running the real zoltcfgd and zoltcfg of the test binary's own build folder: a daemon on a
+// temporary home and runtime folder of its own (stopped, or killed, when the test says), one-shot
+// CLI runs with their output and exit code, and a CLI run in the background whose lines are read
+// as they come. Every wait on a child (a line, an exit) has a deadline: past it the test fails
+// instead of hanging.
+// Thread rule: the test's main thread only (the environment is set for the children).
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/types.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "tests/support/SampleHome.h"
+#include "tests/support/TempDir.h"
+
 namespace testsupport {
 
-class CChildProcess {
-  public:
-    // Starts `program` with `args` (argv is built before the fork).
-    CChildProcess(const std::filesystem::path& program, std::vector<std::string> args) {
-        args.insert(args.begin(), program.string());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int fds[2];  // closed on exec: no later child holds the write end open
-        if (pipe2(fds, O_CLOEXEC) != 0) return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(fds[1], 1);
-            close(fds[0]);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        m_out = fdopen(fds[0], "r");
-    }
-    ~CChildProcess() { Stop(SIGKILL); }
-    CChildProcess(const CChildProcess&) = delete;
-    CChildProcess& operator=(const CChildProcess&) = delete;
-
-    // The next line of its standard output, with its newline ("" at the end).
-    std::string ReadLine() {
-        char line[1024] = {};
-        return m_out && fgets(line, sizeof line, m_out) ? line : "";
-    }
-    // Sends `signal` (none when 0) and waits for the end: the exit code, or 128 + the signal
-    // that ended it; -1 when it was already waited for.
-    int Stop(int signal = 0) {
-        if (m_pid <= 0) return -1;
-        if (signal != 0) kill(m_pid, signal);
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        if (m_out) fclose(m_out);
-        m_out = nullptr;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-  private:
-    pid_t m_pid = -1;
-    FILE* m_out = nullptr;
+// Reads a pipe line by line.
+struct CLineReader {
+    int fd = -1;
+    std::string pending;  // read beyond the last line returned
 };
 
-// zoltcfgd of the build folder `binDir` serving `home`, its endpoints in `runtime`.
-class CDaemonProcess : public CChildProcess {
+// The outcome of one CLI run.
+struct CRun {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+// A zoltcfgd on <dir>/home with runtime folder <dir>/run, started by the constructor (which
+// returns once the daemon serves) and stopped with SIGTERM by the destructor unless Stop ended it.
+// While it lives, ZOLTCFG_HOME, ZOLTCFG_RUNTIME_DIR and ZOLTCFG_REGISTRY point the CLI runs and
+// the agents of the test at it.
+class CDaemon {
   public:
-    CDaemonProcess(const std::filesystem::path& binDir, const std::filesystem::path& home,
-                   const std::filesystem::path& runtime)
-        : CChildProcess(binDir / "zoltcfgd",
-                        {"--home", home.string(), "--runtime-dir", runtime.string()}),
-          m_bReady(ReadLine().rfind("zoltcfgd: serving ID_ZOLT_MASTER at ", 0) == 0) {}
-    // The daemon printed its ready line: its service answers.
-    bool Ready() const { return m_bReady; }
+    explicit CDaemon(const std::filesystem::path& dir);
+    ~CDaemon();
+    CDaemon(const CDaemon&) = delete;
+    CDaemon& operator=(const CDaemon&) = delete;
+
+    const std::string& ReadyLine() const { return m_strReady; }
+    // Runs zoltcfg with `args` against this daemon (`input` on its standard input).
+    CRun Cli(const std::vector<std::string>& args, const std::string& input = "") const;
+    // Sends `signal` and waits for the end: the exit code, or 128 + the signal that ended it.
+    int Stop(int signal);
 
   private:
-    bool m_bReady;
+    pid_t m_Pid = -1;
+    CLineReader m_Out;
+    std::string m_strReady;
+    CScopedEnv m_Home, m_Runtime, m_Registry;
 };
+
+// zoltcfg running in the background with pipes on its standard output and error.
+class CBackgroundCli {
+  public:
+    explicit CBackgroundCli(const std::vector<std::string>& args);
+    ~CBackgroundCli();  // SIGKILL if still running
+    CBackgroundCli(const CBackgroundCli&) = delete;
+    CBackgroundCli& operator=(const CBackgroundCli&) = delete;
+
+    // The next line (with its newline), "" at the end of the stream or past the deadline.
+    std::string OutLine();
+    std::string ErrLine();
+    // Sends `signal` to the process.
+    void Signal(int signal);
+    // Waits for the exit; the exit code, or 128 + the signal (SIGKILL past the deadline).
+    int Wait();
+
+  private:
+    pid_t m_Pid = -1;
+    CLineReader m_Out, m_Err;
+};
+
+// Runs zoltcfg with the current environment.
+CRun RunCli(const std::vector<std::string>& args, const std::string& input = "");
 
 }  // namespace testsupport

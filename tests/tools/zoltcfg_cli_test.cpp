@@ -7,15 +7,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/tools/CliProcess.h"
+#include "tests/support/ChildProcess.h"
 
 namespace fs = std::filesystem;
-using clitest::CBackgroundCli;
-using clitest::CDaemon;
-using clitest::CRun;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
+using testsupport::CBackgroundCli;
+using testsupport::CDaemon;
+using testsupport::CRun;
 using testsupport::CTempDir;
+using testsupport::RunCli;
 
 namespace {
 
@@ -176,14 +177,18 @@ TEST(CliSettings, BadInputGetsOneSentenceAndWritesNothing) {
          2,
          "the subject \"ZOLT_SUB:COLON\" cannot name a setting: it contains ':' (a setting is "
          "stored as POLICY:SUBJECT; - stands for none)."},
-        {{"watch", "S", "A:B"},
-         2,
-         "the subject \"A:B\" cannot name a setting: it contains ':' (a setting is stored as "
-         "POLICY:SUBJECT; - stands for none)."},
         {set({"VS_LAST_UPDATE=2023-02-29"}), 1,
          "\"2023-02-29\" is not a valid date (no such day)."},
         {set({"VS_MAX_SIZE:string=big"}), 1,
          "the string value \"big\" does not fit field VS_MAX_SIZE of kind int32."},
+        {{"migrate", "--to", (tmp / "none").string()},
+         1,
+         "there is no connection file at " + (tmp / "none").string() + "."},
+        // The daemon's writes during a copy would be missing from it.
+        {{"migrate", "--to", (tmp / "home/config/dbconf_Conf.xml").string()},
+         1,
+         "zoltcfgd is running; stop it before migrating its database (its writes during the "
+         "copy would be lost)."},
     };
     for (const auto& c : cases) ExpectFail(d.Cli(c.args), c.code, c.err);
     // None of the refused commands wrote the good assignment they carried.
@@ -327,15 +332,14 @@ TEST(CliDaemon, StatusReportsTheDaemonAndEveryCommandRefusesWithoutIt) {
     const fs::path runtime = tmp / "run";
     testsupport::CScopedEnv env("ZOLTCFG_HOME", (tmp / "home").string());
     testsupport::CScopedEnv rt("ZOLTCFG_RUNTIME_DIR", runtime.string());
-    const CRun status = clitest::RunCli({"status"});
+    const CRun status = RunCli({"status"});
     EXPECT_EQ(status.code, 1);
     EXPECT_THAT(status.out, HasSubstr("daemon    not reachable at unix:" + runtime.string() +
                                       "/ID_ZOLT_MASTER.rpc ("));
     EXPECT_THAT(status.out, HasSubstr("database  unknown\n"));
-    ExpectFail(clitest::RunCli({"get", "localhost", "-", "QV_VirusScan", "S"}), 1,
-               NotRunning(runtime));
-    ExpectFail(clitest::RunCli({"load", "-"}, DumpFile("[]")), 1, NotRunning(runtime));
+    ExpectFail(RunCli({"get", "localhost", "-", "QV_VirusScan", "S"}), 1, NotRunning(runtime));
+    ExpectFail(RunCli({"load", "-"}, DumpFile("[]")), 1, NotRunning(runtime));
     // The file is checked before the daemon is looked for.
-    ExpectFail(clitest::RunCli({"load", "-"}, "[]"), 1,
+    ExpectFail(RunCli({"load", "-"}, "[]"), 1,
                "standard input is not a zoltcfg dump (it lacks \"format\": \"zoltcfg-dump\").");
 }

@@ -1,8 +1,8 @@
 // The commands of zoltcfg, one function each, grouped in files by family: single settings
 // (SettingCommands.cpp), watching (WatchCommand.cpp), whole-server files (DumpLoadCommands.cpp)
-// and the daemon's status (StatusCommand.cpp). main.cpp parses the command line and calls them.
-// Each returns the exit code of a success (0) and throws CCliError for a failure.
-// Thread rule: run on the main thread, one command per process.
+// the daemon's status (StatusCommand.cpp) and moving the database (MigrateCommand.cpp). main.cpp
+// parses the command line and calls them. Each returns the exit code of a success (0) and throws
+// CCliError for a failure. Thread rule: run on the main thread, one command per process.
 #pragma once
 
 #include <memory>
@@ -51,5 +51,10 @@ int RunLoad(const CCliContext& ctx, const std::string& server, const std::string
 
 // ---- the daemon ----
 int RunStatus(const CCliContext& ctx);
+// Moves the home's database to the one connection file `target` names.
+int RunMigrate(const CCliContext& ctx, const std::string& target);
+
+// ---- the schema: its categories, or one category's fields and kinds ----
+int RunSchema(const CCliContext& ctx, const std::string& category);
 
 }  // namespace zoltcli

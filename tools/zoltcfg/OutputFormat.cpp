@@ -9,6 +9,35 @@
 namespace zoltcli {
 
 namespace {
+// Collects the stored values of a setting.
+class CCollectFields : public CCfgSettingCategoryBase::CFieldInfoCallback {
+  public:
+    bool operator()(unsigned int, const OS::x_wstring& name, const CVar& value) override {
+        m_Fields.emplace_back(name.ToUtf8(), value);
+        return true;
+    }
+    FieldList m_Fields;
+};
+}  // namespace
+
+FieldList OrderedFields(const CCfgSettingCategoryBase& setting, const CCliCategory& category) {
+    CCollectFields collect;
+    setting.EnumerateFieldValue(collect);
+    FieldList ordered;
+    std::vector<bool> taken(collect.m_Fields.size(), false);
+    for (const auto& f : category.fields)
+        for (size_t i = 0; i < collect.m_Fields.size(); ++i)
+            if (!taken[i] && OS::wcsicmp(OS::x_wstring::FromUtf8(collect.m_Fields[i].first),
+                                         OS::x_wstring::FromUtf8(f.name)) == 0) {
+                ordered.push_back(collect.m_Fields[i]);
+                taken[i] = true;
+            }
+    for (size_t i = 0; i < collect.m_Fields.size(); ++i)
+        if (!taken[i]) ordered.push_back(collect.m_Fields[i]);
+    return ordered;
+}
+
+namespace {
 
 std::string ShortestDouble(double d) {
     char buf[64];

@@ -9,9 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "cfg_Setting.h"
 #include "outside/variant/CVar.h"
+#include "tools/zoltcfg/CliSchema.h"
 
 namespace zoltcli {
+
+// A setting's fields, name and value.
+using FieldList = std::vector<std::pair<std::string, CVar>>;
+
+// The setting's fields in the schema's order, fields the schema does not list last.
+FieldList OrderedFields(const CCfgSettingCategoryBase& setting, const CCliCategory& category);
 
 // The value as text: integers in decimal, bool as true/false, date as YYYY-MM-DD or
 // YYYY-MM-DD HH:MM:SS, double in its shortest exact form, bytes as upper-case hexadecimal, no

@@ -22,35 +22,6 @@ namespace zoltcli {
 
 namespace {
 
-using FieldList = std::vector<std::pair<std::string, CVar>>;
-
-// Collects the stored values of a setting.
-class CCollectFields : public CCfgSettingCategoryBase::CFieldInfoCallback {
-  public:
-    bool operator()(unsigned int, const OS::x_wstring& name, const CVar& value) override {
-        m_Fields.emplace_back(name.ToUtf8(), value);
-        return true;
-    }
-    FieldList m_Fields;
-};
-
-// The setting's fields in the schema's order, fields the schema does not list last.
-FieldList OrderedFields(const CCfgSettingCategoryBase& setting, const CCliCategory& category) {
-    CCollectFields collect;
-    setting.EnumerateFieldValue(collect);
-    FieldList ordered;
-    std::vector<bool> taken(collect.m_Fields.size(), false);
-    for (const auto& f : category.fields)
-        for (size_t i = 0; i < collect.m_Fields.size(); ++i)
-            if (!taken[i] && OS::wcsicmp(Wide(collect.m_Fields[i].first), Wide(f.name)) == 0) {
-                ordered.push_back(collect.m_Fields[i]);
-                taken[i] = true;
-            }
-    for (size_t i = 0; i < collect.m_Fields.size(); ++i)
-        if (!taken[i]) ordered.push_back(collect.m_Fields[i]);
-    return ordered;
-}
-
 // The text of a value given as @FILE (@- standard input), read up to the largest request a
 // frame can carry. Throws CCliError (refused) when it cannot be read or is larger.
 std::string ReadValueFile(const std::string& field, const std::string& file) {

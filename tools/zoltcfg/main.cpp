@@ -146,6 +146,16 @@ int main(int argc, char** argv) {
 
     auto* status = app.add_subcommand("status", "is the daemon reachable, is its database OK");
 
+    std::string target;
+    auto* migrate = app.add_subcommand(
+        "migrate",
+        "copy the home's database into another one (checked whole), then switch the home to it");
+    migrate->add_option("--to", target, "the connection file of the other database")->required();
+
+    auto* schema = app.add_subcommand(
+        "schema", "list the categories of the schema, or the fields and kinds of one category");
+    schema->add_option("CATEGORY", category, "the category whose fields to list");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -188,6 +198,8 @@ int main(int argc, char** argv) {
         if (dump->parsed()) return RunDump(ctx, server, file);
         if (load->parsed()) return RunLoad(ctx, server, file);
         if (status->parsed()) return RunStatus(ctx);
+        if (migrate->parsed()) return RunMigrate(ctx, target);
+        if (schema->parsed()) return RunSchema(ctx, category);
     } catch (const CCliError& e) {
         return Fail(e.GetExitCode(), e.what());
     } catch (const OS::CException& e) {

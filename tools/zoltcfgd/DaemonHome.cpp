@@ -58,4 +58,15 @@ std::vector<std::string> PrepareHome(const std::filesystem::path& home) {
     return written;
 }
 
+std::vector<std::string> CheckHome(const std::filesystem::path& home) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (!fs::is_directory(home, ec))
+        return {"the home folder " + home.string() + " does not exist"};
+    const fs::path connectionFile = home / "config" / "dbconf_Conf.xml";
+    if (!fs::is_regular_file(connectionFile, ec))
+        return {"the connection file " + connectionFile.string() + " does not exist"};
+    return CCfgSchema::CheckDatabase(OS::x_wstring::FromUtf8(connectionFile.string()));
+}
+
 }  // namespace zoltcfgd

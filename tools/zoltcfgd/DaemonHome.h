@@ -1,5 +1,5 @@
-// The daemon's home folder: where it is, and its creation on first start (config/ with the
-// schema and connection files the daemon carries, data/ for the database, log/).
+// The daemon's home folder: where it is, its creation on first start (config/ with the schema
+// and connection files the daemon carries, data/ for the database, log/), and its check.
 // Thread rule: called from the daemon's main thread before the service starts.
 #pragma once
 
@@ -26,5 +26,10 @@ std::filesystem::path ResolveHome(const std::string& explicitHome, std::string& 
 // yet; existing files are left as they are), data/ and log/. Returns the names of the files it
 // wrote. Throws std::filesystem::filesystem_error when a folder or file cannot be created.
 std::vector<std::string> PrepareHome(const std::filesystem::path& home);
+
+// What is wrong with `home` for serving, found without creating or changing anything: the
+// folder, the connection file, the schema file, the database's integrity and its tables. One
+// sentence per problem; empty when the daemon can serve from it.
+std::vector<std::string> CheckHome(const std::filesystem::path& home);
 
 }  // namespace zoltcfgd

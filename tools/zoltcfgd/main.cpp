@@ -1,9 +1,11 @@
 // zoltcfgd: the process that hosts the configuration service for "ID_ZOLT_MASTER". It prepares
-// its home (config/, data/ with the SQLite database, log/), serves until SIGTERM or SIGINT, and
-// refuses to start when another instance already serves the endpoint (exit code 1). When TLS is
-// configured (the registry's "Remote" values or the options) it also serves the remote service
-// "ID_ZOLT_REMOTE_CFG" on TCP with mutual TLS, relaying to its own master; otherwise nothing
-// listens on the network.
+// its home (config/, data/ with the SQLite database unless the connection file names a database
+// server, log/), serves until SIGTERM or SIGINT, and refuses to start when another instance
+// already serves the endpoint (exit code 1). It tells systemd when it serves and when it stops.
+// `--check` only checks the home and says what is wrong.
+// When TLS is configured (the registry's "Remote" values or the options) it also serves the
+// remote service "ID_ZOLT_REMOTE_CFG" on TCP with mutual TLS, relaying to its own master;
+// otherwise nothing listens on the network.
 // Thread rule: the main thread sets up, waits for the stop signal and tears down; requests run
 // on the RPC library's threads, which never see SIGTERM or SIGINT (blocked before they start).
 #include <signal.h>
@@ -22,6 +24,11 @@
 #include "outside/db/CDBException.h"
 #include "outside/rpc/CRPCException.h"
 #include "tools/zoltcfgd/DaemonHome.h"
+#include "tools/zoltcfgd/SystemdNotify.h"
+
+#ifndef ZOLTCFG_VERSION
+#define ZOLTCFG_VERSION "unknown"
+#endif
 
 namespace {
 constexpr wchar_t kComponent[] = L"ID_ZOLT_MASTER";
@@ -58,8 +65,9 @@ bool ParseListen(const std::string& text, CCfgRemoteTls& s) {
 
 int main(int argc, char** argv) {
     std::string home, runtimeDir;
-    bool foreground = true, verbose = false;
+    bool foreground = true, verbose = false, check = false;
     CLI::App app{"zoltcfgd: the configuration service (ID_ZOLT_MASTER)"};
+    app.set_version_flag("--version", std::string("zoltcfgd ") + ZOLTCFG_VERSION);
     app.add_option(
         "--home", home,
         "home folder (default: the registry's HomeDir, else $ZOLTCFG_HOME, else /var/lib/zoltcfg)");
@@ -68,6 +76,9 @@ int main(int argc, char** argv) {
                    "/run/zoltcfg for root, else $XDG_RUNTIME_DIR/zoltcfg)");
     app.add_flag("--foreground", foreground, "stay in the foreground (the only mode; default)");
     app.add_flag("--verbose", verbose, "log the entry and exit of every operation");
+    app.add_flag("--check", check,
+                 "check the home (connection file, schema, database integrity and tables) "
+                 "without starting or changing anything; exit 0 when it can serve, else 1");
     std::string remoteListen, tlsCert, tlsKey, tlsCa;
     std::vector<std::string> tlsAllow;
     app.add_option("--remote-listen", remoteListen,
@@ -105,6 +116,16 @@ int main(int argc, char** argv) {
     std::string homeWhy;
     const std::filesystem::path homeDir = zoltcfgd::ResolveHome(home, homeWhy);
     setenv("ZOLTCFG_HOME", homeDir.c_str(), 1);
+
+    if (check) {
+        const std::vector<std::string> problems = zoltcfgd::CheckHome(homeDir);
+        for (const auto& p : problems)
+            std::cerr << "zoltcfgd: " << homeDir.string() << ": " << p << "\n";
+        if (!problems.empty()) return 1;
+        std::printf("zoltcfgd: home %s is fit to serve (from %s)\n", homeDir.c_str(),
+                    homeWhy.c_str());
+        return 0;
+    }
 
     try {
         zoltcfgd::PrepareHome(homeDir);
@@ -156,9 +177,11 @@ int main(int argc, char** argv) {
         LogNotStarted(e);
         return 1;
     } catch (const CDBException& e) {
-        // The administrator's own files: what is wrong is said without the source position.
+        // The administrator's own files and database server (wrong host, password or database
+        // name): what is wrong is said without the source position.
         if (e.GetErrorCode() == CDBException::kSchemaFile ||
-            e.GetErrorCode() == CDBException::kConnectionFile)
+            e.GetErrorCode() == CDBException::kConnectionFile ||
+            e.GetErrorCode() == CDBException::kCannotOpen)
             std::cerr << "zoltcfgd: not starting: " << Narrow(e.GetErrorMsg()) << "\n";
         else
             std::cerr << "zoltcfgd: cannot start: " << Narrow(e.GetErrorMsgEx()) << "\n";
@@ -185,9 +208,11 @@ int main(int argc, char** argv) {
         std::printf("zoltcfgd: serving ID_ZOLT_REMOTE_CFG at tls:%s\n", at.c_str());
     }
     std::fflush(stdout);
+    zoltcfgd::NotifyReady("serving ID_ZOLT_MASTER at " + socket);
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
+    zoltcfgd::NotifyStopping();
     Log(CCfgLog::Kind::kStartup, "stopping on signal " + std::to_string(signal));
     remote.reset();
     service.reset();

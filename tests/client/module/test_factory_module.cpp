@@ -51,7 +51,6 @@ extern "C" __attribute__((visibility("default"))) void* CFG_FACTORY_CREATE(int k
     auto* probe = static_cast<CFactoryModuleProbe*>(parameter);
     if (!probe) return nullptr;
     ++probe->creates;
-    probe->lastCreateKind = kind;
     if (kind == 0) return static_cast<CCfgAgentBase*>(new CModuleAgent(probe));
     if (kind == 1) return static_cast<CCfgProxyBase*>(new CModuleProxy(probe));
     return nullptr;
@@ -68,8 +67,5 @@ extern "C" __attribute__((visibility("default"))) void CFG_FACTORY_FREE(void* ob
         probe = proxy->Probe();
         delete proxy;
     }
-    if (!probe) return;
-    ++probe->frees;
-    probe->lastFreeKind = kind;
-    probe->lastFreed = object;
+    if (probe) probe->lastFreed = object;
 }

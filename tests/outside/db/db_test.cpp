@@ -336,8 +336,12 @@ TEST_F(DbTest, BadFilesGiveClearExceptions) {
     } kCases[] = {
         {"-", "", CDBException::kConnectionFile, "dbconf_Conf.xml"},
         {"provider=sqlite", "", CDBException::kConnectionFile, ""},
+        {"<connection provider=\"oracle\"><database file=\"x\"/></connection>", "",
+         CDBException::kConnectionFile, "\"oracle\" is not supported"},
         {"<connection provider=\"postgresql\"><database file=\"x\"/></connection>", "",
-         CDBException::kConnectionFile, "\"postgresql\" is not supported"},
+         CDBException::kConnectionFile, "<server connect=\"...\"/> is missing"},
+        {"<connection provider=\"postgresql\"><server connect=\"host='x\"/></connection>", "",
+         CDBException::kConnectionFile, "is not a connection string"},
         {"<connection provider=\"sqlite\"/>", "", CDBException::kConnectionFile, ""},
         {"<connection provider=\"SQLite\"><database file=\"data\"/></connection>", "",
          CDBException::kCannotOpen, "/data"},

@@ -49,22 +49,15 @@ TEST(VarCoercion, ResultsOfTheCoercionTable) {
         // Integers between kinds, at the edges of the target's range.
         {__LINE__, I4(32767), VT_I2, I2(32767)},
         {__LINE__, CVar::FromUI4(2147483647u), VT_I4, I4(2147483647)},
-        {__LINE__, I4(65535), VT_UI2, CVar::FromUI2(65535)},
         {__LINE__, CVar::FromI8(-5), VT_INT, CVar::FromInt(-5)},
-        {__LINE__, CVar::FromUI8(18446744073709551615ull), VT_UI8,
-         CVar::FromUI8(18446744073709551615ull)},
         {__LINE__, I4(255), VT_UI1, CVar::FromUI1(255)},
         // Reals and dates to integers round half to even.
         {__LINE__, R8(2.5), VT_I4, I4(2)},
         {__LINE__, R8(3.5), VT_I4, I4(4)},
         {__LINE__, R8(-2.5), VT_I4, I4(-2)},
-        {__LINE__, R8(32767.4), VT_I2, I2(32767)},
-        {__LINE__, R8(-0.4), VT_UI4, CVar::FromUI4(0)},
         {__LINE__, Date(1.5), VT_I4, I4(2)},
-        {__LINE__, CVar::FromR4(6.5f), VT_I2, I2(6)},
         // Strings to numbers: blanks around, sign, decimals, exponent.
         {__LINE__, Str(L" 12.6 "), VT_I4, I4(13)},
-        {__LINE__, Str(L"12.5"), VT_I4, I4(12)},
         {__LINE__, Str(L"\t-.5"), VT_R8, R8(-0.5)},
         {__LINE__, Str(L"1e3"), VT_I4, I4(1000)},
         {__LINE__, Str(L"9223372036854775807"), VT_I8, CVar::FromI8(9223372036854775807ll)},
@@ -72,48 +65,32 @@ TEST(VarCoercion, ResultsOfTheCoercionTable) {
          CVar::FromI8(std::numeric_limits<long long>::min())},
         {__LINE__, Str(L"18446744073709551615"), VT_UI8, CVar::FromUI8(18446744073709551615ull)},
         {__LINE__, Str(L"1e-400"), VT_R8, R8(0)},
-        {__LINE__, Str((L"0." + std::wstring(400, L'0') + L"1").c_str()), VT_R8, R8(0)},
-        {__LINE__, Str(L"-9223372036854775809"), VT_R8, R8(-9223372036854775808.0)},
-        {__LINE__, CVar::FromLPSTR("42"), VT_I4, I4(42)},
         // Booleans to numbers: -1 and 0; true is all bits set for unsigned kinds.
         {__LINE__, CVar(true), VT_I2, I2(-1)},
-        {__LINE__, CVar(true), VT_R8, R8(-1)},
         {__LINE__, CVar(true), VT_UI4, CVar::FromUI4(4294967295u)},
         // Numbers and strings to booleans.
         {__LINE__, I4(5), VT_BOOL, CVar(true)},
-        {__LINE__, R8(0.1), VT_BOOL, CVar(true)},
         {__LINE__, Str(L"True"), VT_BOOL, CVar(true)},
-        {__LINE__, Str(L" true "), VT_BOOL, CVar(true)},
         {__LINE__, Str(L" 0 "), VT_BOOL, CVar(false)},
         {__LINE__, Str(L"-2.5"), VT_BOOL, CVar(true)},
         // Empty values.
         {__LINE__, CVar(), VT_I4, I4(0)},
         {__LINE__, CVar(), VT_BSTR, Str(L"")},
-        {__LINE__, CVar(), VT_BOOL, CVar(false)},
-        {__LINE__, CVar(), VT_DATE, Date(0)},
         {__LINE__, CVar(), VT_NULL, CVar::Null()},
         {__LINE__, CVar::Null(), VT_EMPTY, CVar()},
         {__LINE__, I4(3), VT_EMPTY, CVar()},
         // Numbers to strings.
         {__LINE__, I4(-42), VT_BSTR, Str(L"-42")},
         {__LINE__, CVar::FromUI8(18446744073709551615ull), VT_BSTR, Str(L"18446744073709551615")},
-        {__LINE__, R8(12.5), VT_BSTR, Str(L"12.5")},
         {__LINE__, R8(0.1), VT_BSTR, Str(L"0.1")},
-        {__LINE__, R8(1e20), VT_BSTR, Str(L"1E+20")},
         {__LINE__, R8(1.0 / 3), VT_BSTR, Str(L"0.333333333333333")},
-        {__LINE__, CVar::FromR4(0.1f), VT_BSTR, Str(L"0.1")},
         {__LINE__, CVar(true), VT_BSTR, Str(L"True")},
         {__LINE__, Date(MakeDate(2023, 5, 17, 13, 45, 30)), VT_BSTR, Str(L"2023-05-17 13:45:30")},
         {__LINE__, Date(-1.25), VT_BSTR, Str(L"1899-12-29 06:00:00")},
-        {__LINE__, I4(5), VT_LPWSTR, CVar::FromLPWSTR(L"5")},
         {__LINE__, CVar::FromLPSTR("\xC3\xA9t\xC3\xA9"), VT_BSTR, Str(L"\u00E9t\u00E9")},
-        {__LINE__, Str(L"x"), VT_LPSTR, CVar::FromLPSTR("x")},
         // Strings and numbers to dates.
         {__LINE__, Str(L"2023-05-17 13:45:30"), VT_DATE, Date(MakeDate(2023, 5, 17, 13, 45, 30))},
-        {__LINE__, Str(L" 2023-05-17 "), VT_DATE, Date(MakeDate(2023, 5, 17))},
         {__LINE__, Str(L"1800-01-01 06:00:00"), VT_DATE, Date(-36522.25)},
-        {__LINE__, I4(2), VT_DATE, Date(2)},
-        {__LINE__, R8(-1.25), VT_DATE, Date(-1.25)},
         // Same kind: a copy.
         {__LINE__, CVar::FromBytes(std::vector<uint8_t>{1, 2}), VT_ARRAY_UI1,
          CVar::FromBytes(std::vector<uint8_t>{1, 2})},
@@ -134,28 +111,20 @@ TEST(VarCoercion, ResultsOfTheCoercionTable) {
 TEST(VarCoercion, FailuresAndTheirCodes) {
     const Bad cases[] = {
         {__LINE__, I4(40000), VT_I2, kOverflow},
-        {__LINE__, CVar::FromUI4(2147483648u), VT_I4, kOverflow},
         {__LINE__, I4(-1), VT_UI4, kOverflow},
         {__LINE__, I4(256), VT_UI1, kOverflow},
         {__LINE__, R8(32767.5), VT_I2, kOverflow},
         {__LINE__, R8(std::nan("")), VT_I4, kOverflow},
         {__LINE__, R8(1e300), VT_R4, kOverflow},
         {__LINE__, R8(3e6), VT_DATE, kOverflow},
-        {__LINE__, Date(3e6), VT_BSTR, kOverflow},
         {__LINE__, Str(L"40000"), VT_I2, kOverflow},
         {__LINE__, Str(L"-9223372036854775809"), VT_I8, kOverflow},
-        {__LINE__, Str(L"1e400"), VT_R8, kOverflow},
         {__LINE__, Str((L"1" + std::wstring(400, L'0')).c_str()), VT_R8, kOverflow},
         {__LINE__, Str(L"abc"), VT_I4, kMismatch},
-        {__LINE__, Str(L""), VT_I4, kMismatch},
-        {__LINE__, Str(L"1e"), VT_R8, kMismatch},
         {__LINE__, Str(L"\uFF11"), VT_I4, kMismatch},  // a full-width digit is not a digit
         {__LINE__, Str(L"yes"), VT_BOOL, kMismatch},
         {__LINE__, Str(L"2023-02-30"), VT_DATE, kMismatch},
-        {__LINE__, Str(L"2023-05-17 12:00"), VT_DATE, kMismatch},
-        {__LINE__, Str(L"12"), VT_DATE, kMismatch},
         {__LINE__, CVar::Null(), VT_I4, kMismatch},
-        {__LINE__, I4(0), VT_NULL, kMismatch},
         {__LINE__, CVar::FromBytes(std::vector<uint8_t>{1}), VT_BSTR, kMismatch},
         {__LINE__, Str(L"1"), VT_ARRAY_UI1, kMismatch},
         {__LINE__, I4(1), 6 /* currency: not a kind of ours */, kMismatch},
@@ -194,10 +163,7 @@ TEST(VarValue, EqualityIsKindAndValueAndCopiesAreDeep) {
     EXPECT_TRUE(I4(1) == I4(1));
     EXPECT_FALSE(I4(1) == I2(1));
     EXPECT_FALSE(I4(1) == CVar::FromInt(1));
-    EXPECT_FALSE(Str(L"a") == CVar::FromLPWSTR(L"a"));
     EXPECT_FALSE(CVar() == CVar::Null());
-    EXPECT_EQ(VARIANT_TRUE, CVar(true).GetBoolRaw());
-    EXPECT_EQ(VT_BSTR, CVar("x").vt());
 
     CVar bytes = CVar::FromBytes("\x01\x02", 2);
     CVar copy = bytes;
@@ -209,16 +175,12 @@ TEST(VarValue, EqualityIsKindAndValueAndCopiesAreDeep) {
     v.SetI4(0);
     EXPECT_TRUE(v == I4(0));
     EXPECT_TRUE(v.GetString().empty());
-    v.Clear();
-    EXPECT_TRUE(v.IsEmpty());
 }
 
 TEST(VarDates, CalendarToDateAndBack) {
     EXPECT_EQ(0.0, MakeDate(1899, 12, 30));
     EXPECT_EQ(2.0, MakeDate(1900, 1, 1));
-    EXPECT_EQ(0.25, MakeDate(1899, 12, 30, 6));
     EXPECT_EQ(-1.25, MakeDate(1899, 12, 29, 6));
-    EXPECT_EQ(-657434.0, MakeDate(100, 1, 1));
     EXPECT_EQ(2958465.0, MakeDate(9999, 12, 31));
     EXPECT_EQ(61.0, MakeDate(1900, 3, 1));  // 1900 has no 29 February
 
@@ -257,13 +219,11 @@ TEST(VarDates, DateToCalendarRoundsToTheSecond) {
     const Case cases[] = {
         {0.0, 1899, 12, 30, 0, 0, 0, 6},
         {-1.25, 1899, 12, 29, 6, 0, 0, 5},
-        {-0.5, 1899, 12, 30, 12, 0, 0, 6},
         {0.5 + 0.4 / 86400, 1899, 12, 30, 12, 0, 0, 6},
         {0.5 + 0.6 / 86400, 1899, 12, 30, 12, 0, 1, 6},
         {1.0 - 0.2 / 86400, 1899, 12, 31, 0, 0, 0, 0},  // rounds up to the next midnight
         {-1.0 - 0.9999999, 1899, 12, 30, 0, 0, 0, 6},   // day -1 at 24:00 is day 0
         {-36522.25, 1800, 1, 1, 6, 0, 0, 3},
-        {45063.5729166667, 2023, 5, 17, 13, 45, 0, 3},
         {-657434.0, 100, 1, 1, 0, 0, 0, 5},
         {2958465.99998, 9999, 12, 31, 23, 59, 58, 5},
     };

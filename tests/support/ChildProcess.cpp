@@ -1,6 +1,6 @@
-// The process helpers of the CLI tests (see CliProcess.h).
+// The child-process helpers of the tests (see ChildProcess.h).
 // Thread rule: the test's main thread only.
-#include "tests/tools/CliProcess.h"
+#include "tests/support/ChildProcess.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,11 +17,12 @@
 
 namespace fs = std::filesystem;
 
-namespace clitest {
+namespace testsupport {
 
 namespace {
 
-const fs::path kBin = fs::path(ZOLT_TEST_BINARY_DIR);
+// The programs lie beside the test binary in the build folder.
+const fs::path kBin = fs::read_symlink("/proc/self/exe").parent_path();
 constexpr std::chrono::seconds kDeadline(20);
 
 // Waits until `fd` is readable or the deadline passes; false past it.
@@ -99,9 +100,9 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args, in
 }  // namespace
 
 CRun RunCli(const std::vector<std::string>& args, const std::string& input) {
-    testsupport::CTempDir tmp("zoltcfg-cli-run");
+    CTempDir tmp("zoltcfg-cli-run");
     const fs::path in = tmp / "in", out = tmp / "out", err = tmp / "err";
-    testsupport::WriteFile(in, input);
+    WriteFile(in, input);
     const int inFd = open(in.c_str(), O_RDONLY);
     const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -110,12 +111,11 @@ CRun RunCli(const std::vector<std::string>& args, const std::string& input) {
     close(outFd);
     close(errFd);
     const int code = WaitExit(pid);
-    return {code, testsupport::ReadFile(out), testsupport::ReadFile(err)};
+    return {code, ReadFile(out), ReadFile(err)};
 }
 
 CDaemon::CDaemon(const fs::path& dir)
-    : m_Dir(dir),
-      m_Home("ZOLTCFG_HOME", (dir / "home").string()),
+    : m_Home("ZOLTCFG_HOME", (dir / "home").string()),
       m_Runtime("ZOLTCFG_RUNTIME_DIR", (dir / "run").string()),
       m_Registry("ZOLTCFG_REGISTRY", (dir / "registry").string()) {
     fs::create_directories(dir);
@@ -130,11 +130,15 @@ CDaemon::CDaemon(const fs::path& dir)
 }
 
 CDaemon::~CDaemon() {
-    if (m_Pid > 0) {
-        kill(m_Pid, SIGTERM);
-        WaitExit(m_Pid);
-    }
+    if (m_Pid > 0) Stop(SIGTERM);
     if (m_Out.fd >= 0) close(m_Out.fd);
+}
+
+int CDaemon::Stop(int signal) {
+    kill(m_Pid, signal);
+    const int code = WaitExit(m_Pid);
+    m_Pid = -1;
+    return code;
 }
 
 CRun CDaemon::Cli(const std::vector<std::string>& args, const std::string& input) const {
@@ -178,4 +182,4 @@ int CBackgroundCli::Wait() {
     return code;
 }
 
-}  // namespace clitest
+}  // namespace testsupport
