@@ -9,6 +9,11 @@
 // 99th percentile are reported as counters and their ratios printed at the end (goal: the agent
 // within 1.5x of the floor's sum). The debug log keeps its default verbosity and writes nowhere;
 // set AGENT_BENCH_ERRORS_ONLY=1 to log errors only.
+// Virtual servers, on a second service whose store is the cluster observer:
+//   - the same query routed through the observer's table of virtual-server databases, against
+//     the query above on the single-database store (goal: within 1.1x);
+//   - from a virtual server's on-line notification to the first answered query of it (the
+//     database opened, its environment setting written; goal: under 50 ms).
 // Thread rule: the benchmarks run on the main thread; the socket floor's echo thread, the
 // service's RPC threads and the observer's thread serve them.
 #include <benchmark/benchmark.h>
@@ -29,10 +34,12 @@
 #include "bench/BenchSupport.h"
 #include "cfg_Client.h"
 #include "cfg_Service.h"
+#include "outside/cluster/CClusterObserver.h"
 #include "outside/log/DebugLog.h"
 #include "outside/notify/CObserverServerHelper.h"
 #include "outside/rpc/CRPCClientHelper.h"
 #include "protocol/cfg_RequestProtocol.h"
+#include "service/cfg_CtrlClusterObserver.h"
 #include "service/cfg_VirtualServerDB.h"
 #include "setting/cfg_SettingCategoryFake.h"
 #include "tests/support/TempDir.h"
@@ -43,7 +50,18 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const std::string kSchema = benchsupport::SchemaOf(benchsupport::kTenFieldTable);
+const std::string kSchema = benchsupport::SchemaOf(
+    std::string(benchsupport::kTenFieldTable) + R"XML(    <table name="QV_VirtualServerEnvironment">
+      <column name="VSE_LOG_FILENAME" type="string" default=""/>
+      <column name="VSE_CFG_FILENAME" type="string" default=""/>
+      <column name="VSE_REPORT_FILENAME" type="string" default=""/>
+      <column name="VSE_ROOT_FOLDER" type="string" default=""/>
+      <column name="VSE_SERVER_STATUS" type="bool" default="1"/>
+    </table>
+)XML");
+// The virtual server of the routed service: its root is the same home, so it reads the same row.
+const x_wstring kVirtualServer = L"VSB";
+const wchar_t kRouted[] = L"ID_BENCH_ROUTED";
 
 const x_wstring kServer = L"SRV";
 const CSubjectID kPolicy(L"ZOLT_PLC_NULL");
@@ -121,6 +139,11 @@ struct CEnv {
         agent.ModifyConfigurationSettings(kServer, kPolicy, Setting(1), nullptr,
                                           CCfgSettingDBBase::MA_NONE);
         observerHelper.Subscribe(CComponentID(L"ID_ZOLT_MASTER"), observer);
+        clusterObserver = new CCfgCtrlClusterObserver(
+            kRouted, x_wstring::FromUtf8((home / "config" / "dbconf_Conf.xml").string()),
+            {L"HOSTB"});
+        routed = std::make_unique<CCfgControl>(kRouted, clusterObserver, false);
+        Move(true);
 
         raw = std::make_unique<benchsupport::CRawConnection>(home / "data" / "config.db");
 
@@ -140,13 +163,26 @@ struct CEnv {
     }
     ~CEnv() {
         observerHelper.Unsubscribe(CComponentID(L"ID_ZOLT_MASTER"), observer);
+        routed.reset();
         service.reset();
+    }
+    // The cluster notification of the routed service's virtual server.
+    void Move(bool online) {
+        CClusterVirtualServerInfo info;
+        info.m_bOnline = online;
+        info.m_strName = kVirtualServer;
+        info.m_strRootFolder = x_wstring::FromUtf8(home.string());
+        CIPCMsgBuffer body;
+        body << info;
+        (*clusterObserver)(CSubjectID(CClusterObserver::kSubject), body);
     }
 
     testsupport::CTempDir tmp{"zoltcfg-agent-bench"};
     std::filesystem::path home = tmp / "home";
-    std::unique_ptr<CCfgControl> service;
+    std::unique_ptr<CCfgControl> service, routed;
+    CCfgCtrlClusterObserver* clusterObserver = nullptr;
     CCfgAgent agent{L"ID_ZOLT_MASTER", true};
+    CCfgAgent routedAgent{kRouted, true};
     CCountingObserver observer;
     CObserverServerHelper observerHelper{CComponentID(L"ID_BENCH_OBSERVER")};
     CEchoPeer echo;
@@ -222,6 +258,36 @@ void BM_Agent_Query(benchmark::State& state) {
     });
 }
 
+bool QueryRouted() {
+    CCfgSettingCategoryFake s(L"T10");
+    s.SetSubjectID(L"S1");
+    return g_env->routedAgent.QueryConfigurationSettings(kVirtualServer, kPolicy, s, nullptr);
+}
+
+void BM_Agent_QueryRouted(benchmark::State& state) {
+    Sampled(state, "BM_Agent_QueryRouted", [&] {
+        if (!QueryRouted()) state.SkipWithError("routed query failed");
+    });
+}
+
+// Each sample: the server goes off line (not timed), then on line and answers its first query.
+void BM_VirtualServer_OnlineToFirstQuery(benchmark::State& state) {
+    std::vector<double> samples;
+    for (auto _ : state) {
+        state.PauseTiming();
+        g_env->Move(false);
+        state.ResumeTiming();
+        const auto t0 = Clock::now();
+        g_env->Move(true);
+        if (!QueryRouted()) state.SkipWithError("first query failed");
+        samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    }
+    state.counters["median_ms"] = benchsupport::Percentile(samples, 50);
+    state.counters["p99_ms"] = benchsupport::Percentile(samples, 99);
+    g_stats["BM_VirtualServer_OnlineToFirstQuery"] = {benchsupport::Percentile(samples, 50),
+                                                      benchsupport::Percentile(samples, 99)};
+}
+
 void BM_Agent_ModifyWithNotify(benchmark::State& state) {
     int n = 0;
     Sampled(state, "BM_Agent_ModifyWithNotify", [&] {
@@ -235,6 +301,8 @@ void BM_Agent_ModifyWithNotify(benchmark::State& state) {
 BENCHMARK(BM_Floor_SocketRoundTrip_Query)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Floor_SqlitePointSelect)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Agent_Query)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Agent_QueryRouted)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_VirtualServer_OnlineToFirstQuery)->Unit(benchmark::kMillisecond)->Iterations(50);
 BENCHMARK(BM_Floor_SocketRoundTrip_Modify)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Floor_SqliteUpdate)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Agent_ModifyWithNotify)->Unit(benchmark::kMicrosecond);
@@ -259,6 +327,15 @@ void PrintRatios() {
     line("query", "BM_Agent_Query", "BM_Floor_SocketRoundTrip_Query", "BM_Floor_SqlitePointSelect");
     line("modify with notify", "BM_Agent_ModifyWithNotify", "BM_Floor_SocketRoundTrip_Modify",
          "BM_Floor_SqliteUpdate");
+    const CStats single = get("BM_Agent_Query"), routed = get("BM_Agent_QueryRouted");
+    if (single.median_us > 0)
+        std::printf(
+            "routed query           median %8.1f us vs single database %8.1f us: %5.2fx "
+            "(goal <= 1.1)\n",
+            routed.median_us, single.median_us, routed.median_us / single.median_us);
+    const CStats online = get("BM_VirtualServer_OnlineToFirstQuery");
+    std::printf("on line to first query median %8.2f ms, p99 %8.2f ms (goal < 50 ms)\n",
+                online.median_us, online.p99_us);
     std::printf("notifications received by the observer: %ld\n",
                 g_env ? g_env->observer.received.load() : 0L);
 }

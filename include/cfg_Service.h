@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -239,4 +240,30 @@ class ZOLTCFG_API CCfgLocalServerDB : public CCfgVirtualServerDB {
   private:
     OS::CAutoObjPtr<CCfgSettingGenericDatabase> m_pDatabase;
     std::vector<OS::x_wstring> m_vecServerNames;
+};
+
+// The system watcher's configuration service ("ID_ZOLT_SYSTEM_WATCHER"), so that its settings
+// stay readable and writable while the master is down. Its store opens, once per process and
+// only outside a cluster, one database (refresh-on-read) per server on line on this node; on a
+// cluster node it opens none and every setting request answers -1. Bulk requests answer -1.
+// Thread rule: m_csDbTable guards the process-wide table and every database operation made
+// through it, so the service runs one setting operation at a time.
+class ZOLTCFG_API CCfgControlSW : public CCfgControl {
+  public:
+    // Orders server names without regard to ASCII letter case.
+    struct CharPtrCompare {
+        bool operator()(const OS::x_wstring& a, const OS::x_wstring& b) const;
+    };
+
+    // Registers "ID_ZOLT_SYSTEM_WATCHER" with its store and fills the table. Throws
+    // OS::CException when the endpoint cannot be created.
+    CCfgControlSW();
+    // Stops serving, then closes every database of the table (the entries stay, empty).
+    ~CCfgControlSW() override;
+
+    // Opens the databases of the servers on line on this node that the table lacks; always 0.
+    int Initialize();
+
+    static std::map<OS::x_wstring, CCfgSettingGenericDatabase*, CharPtrCompare> m_mapDbTable;
+    static OS::CCriticalSection m_csDbTable;
 };

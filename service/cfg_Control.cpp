@@ -22,6 +22,7 @@
 #include "outside/rpc/CRPCServerHelper.h"
 #include "outside/rpc/RpcEndpoint.h"
 #include "protocol/cfg_RequestProtocol.h"
+#include "service/cfg_CtrlClusterObserver.h"
 #include "service/cfg_VirtualServerDB.h"
 
 namespace {
@@ -46,6 +47,7 @@ CCfgControl::CCfgControl(const OS::x_wstring& componentId, CCfgVirtualServerDB* 
             componentId.c_str(), asRemoteServer ? 1 : 0);
     // A local service owns the store it is given, even when the constructor fails.
     OS::CAutoObjPtr<CCfgVirtualServerDB> given(asRemoteServer ? nullptr : pDb);
+    CCfgCtrlClusterObserver* observer = nullptr;
     try {
         Init(componentId);
         if (!m_bAsRemoteServer) {
@@ -54,16 +56,21 @@ CCfgControl::CCfgControl(const OS::x_wstring& componentId, CCfgVirtualServerDB* 
                 m_pDB.Attach(given.Detach());
             } else {
                 CFG_LOG(DBG::LVL_INFO, L"pDb == NULL");
-                // Until virtual servers are observed, the service serves this machine's own
-                // database under the machine's names.
-                m_pDB.Attach(new CCfgLocalServerDB(CCfgLocalServerDB::DefaultConnectionFile(),
-                                                   CCfgLocalServerDB::DefaultServerNames()));
+                // The cluster observer: this machine's own database under its names, and one
+                // database per virtual server on line on this node.
+                observer = new CCfgCtrlClusterObserver(componentId,
+                                                       CCfgLocalServerDB::DefaultConnectionFile(),
+                                                       CCfgLocalServerDB::DefaultServerNames());
+                m_pDB.Attach(observer);
             }
             m_pServingDB.store(m_pDB.get(), std::memory_order_release);
             if (componentId == P::kMasterComponent) {
                 std::unique_lock<std::shared_mutex> g(g_masterLock);
                 g_master = this;
             }
+            // Cluster notifications may use the service (the environment setting), so they
+            // start once it serves.
+            if (observer) observer->Init();
         }
     } catch (...) {
         // Unregister before the object goes, so no request reaches a half-built service.

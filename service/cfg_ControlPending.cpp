@@ -1,5 +1,5 @@
 // The handlers of CCfgControl whose work is not available in this build yet: the file and node
-// handlers of a remote service and the cluster-status replay. Their ids are registered; each
+// handlers of a remote service. Their ids are registered; each
 // answers its reply id and -1, and logs that it is not available.
 // Thread rule: stateless.
 #include "cfg_Service.h"
@@ -18,10 +18,6 @@ void CCfgControl::AnswerNotAvailable(const wchar_t* handler, int replyId, CIPCMs
     P::WriteReplyId(reply, replyId);
     P::WriteResult(reply, P::kResultFail);
     CFG_LOG(DBG::LVL_EXIT, L"CCfgControl::%ls()", handler);
-}
-
-void CCfgControl::DoReplayClusterStatus(unsigned int, const CIPCMsgBuffer&, CIPCMsgBuffer& reply) {
-    AnswerNotAvailable(L"DoReplayClusterStatus", P::kMsgReplayClusterStatusReply, reply);
 }
 
 void CCfgControl::DoCopyFile(unsigned int, const CIPCMsgBuffer&, CIPCMsgBuffer& reply) {

@@ -23,6 +23,7 @@
 #include "outside/registry/CRegKey.h"
 #include "outside/registry/HomeDir.h"
 #include "protocol/cfg_RequestProtocol.h"
+#include "service/cfg_CtrlClusterObserver.h"
 #include "setting/cfg_SettingCategoryFake.h"
 #include "storage/cfg_SettingGenericDatabase.h"
 
@@ -396,9 +397,12 @@ void CCfgControl::DoQueryDBConnectionStatus(const CIPCMsgBuffer&, CIPCMsgBuffer&
 
 void CCfgControl::AnswerServiceInfo(CIPCMsgBuffer& reply) {
     CFG_LOG(DBG::LVL_ENTRY, L"CCfgControl::AnswerServiceInfo");
-    // Only a store of this machine's own database has one home, database and name list to tell.
+    // Only a store with this machine's own database has one home, database and name list to
+    // tell: the cluster observer (its home) or a store of that database alone.
     const auto* local = dynamic_cast<const CCfgLocalServerDB*>(Store());
-    const CCfgSettingGenericDatabase* db = local && !local->GetServerNames().empty()
+    const auto* observer = dynamic_cast<const CCfgCtrlClusterObserver*>(Store());
+    const CCfgSettingGenericDatabase* db = observer ? observer->GetHomeDatabase().get()
+                                           : local && !local->GetServerNames().empty()
                                                ? local->GetDatabase(local->GetServerNames()[0])
                                                : nullptr;
     if (!db) {
@@ -415,7 +419,7 @@ void CCfgControl::AnswerServiceInfo(CIPCMsgBuffer& reply) {
         std::filesystem::absolute(connection).parent_path().parent_path().string());
     info.database = db->GetDatabaseFile();
     info.provider = db->GetProvider();
-    info.servers = local->GetServerNames();
+    info.servers = observer ? observer->GetHomeNames() : local->GetServerNames();
     P::WriteServiceInfoReply(reply, info);
     CFG_LOG(DBG::LVL_EXIT, L"CCfgControl::AnswerServiceInfo, %zu servers", info.servers.size());
 }

@@ -3,11 +3,8 @@
 // Thread rule: no state changes after construction; the database serialises its own work.
 #include "service/cfg_VirtualServerDB.h"
 
-#include <unistd.h>
-
-#include <climits>
-
 #include "cfg_Setting.h"
+#include "outside/cluster/CVirtualServerUtil.h"
 #include "outside/common/StringUtils.h"
 #include "outside/log/DebugLog.h"
 #include "outside/registry/HomeDir.h"
@@ -29,16 +26,7 @@ CCfgLocalServerDB::CCfgLocalServerDB(CCfgSettingGenericDatabase* db,
 CCfgLocalServerDB::~CCfgLocalServerDB() = default;
 
 std::vector<OS::x_wstring> CCfgLocalServerDB::DefaultServerNames() {
-    std::vector<OS::x_wstring> names;
-    char host[HOST_NAME_MAX + 1] = {};
-    if (gethostname(host, sizeof host - 1) == 0 && host[0]) {
-        const OS::x_wstring full = OS::x_wstring::FromUtf8(host);
-        names.push_back(full);
-        const auto dot = full.find(L'.');
-        if (dot != OS::x_wstring::npos && dot > 0) names.push_back(full.substr(0, dot));
-    }
-    names.push_back(L"localhost");
-    return names;
+    return CVirtualServerUtil::LocalNames();
 }
 
 OS::x_wstring CCfgLocalServerDB::DefaultConnectionFile() {

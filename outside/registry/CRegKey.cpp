@@ -164,4 +164,24 @@ long CRegKey::DeleteValue(const x_wstring& name) {
     return Store(m_hKey, name, nullptr);
 }
 
+long CRegKey::EnumSubKeys(std::vector<x_wstring>& names) const {
+    names.clear();
+    if (!m_hKey) return ERROR_INVALID_HANDLE;
+    regfile::Content c;
+    if (!regfile::Load(m_hKey->file, c)) return ERROR_ACCESS_DENIED;
+    const std::wstring prefix = m_hKey->path + L"\\";
+    for (const regfile::Key& k : c.keys) {
+        if (k.path.size() <= prefix.size() ||
+            OS::wcsicmp(std::wstring_view(k.path).substr(0, prefix.size()), prefix) != 0)
+            continue;
+        // A deeper key names its first part below this key.
+        const std::wstring rest = k.path.substr(prefix.size());
+        const x_wstring child = rest.substr(0, rest.find(L'\\'));
+        bool seen = false;
+        for (const auto& n : names) seen = seen || OS::wcsicmp(n, child) == 0;
+        if (!seen && !child.empty()) names.push_back(child);
+    }
+    return ERROR_SUCCESS;
+}
+
 }  // namespace OS

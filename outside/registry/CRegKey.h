@@ -9,6 +9,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "outside/common/x_wstring.h"
 #include "outside/registry/RegTypes.h"
@@ -35,6 +36,8 @@ class CRegKey {
     long SetValue(const x_wstring& name, const x_wstring& value);
     long SetValue(unsigned long value, const x_wstring& name);
     long DeleteValue(const x_wstring& name);
+    // The names of the keys directly under this one, in the file's order, each once.
+    long EnumSubKeys(std::vector<x_wstring>& names) const;
     long Close();
 
     bool IsOpen() const { return m_hKey != nullptr; }

@@ -9,8 +9,10 @@
 
 #include <algorithm>
 
+#include "outside/cluster/CClusterVirtualServerInfo.h"
 #include "outside/log/DebugLog.h"
 #include "tests/service/ServiceTestSupport.h"
+#include "tests/support/LogText.h"
 
 using namespace servicetest;
 
@@ -195,12 +197,15 @@ TEST_F(ServiceHandlers, LyingLengthsTrailingBytesAndUnknownIds) {
         EXPECT_EQ(Call(id, KeyBody(Key())).BytesUsed(), 0u) << id;
     }
 
-    // Load, unload, the status and the cluster status replay (not available yet) need no store.
+    // Load, unload, the status and a replay that names no server (or is cut short) need no store.
     DBG::CCaptureLog log;
     EXPECT_EQ(Bytes(Call(319, KeyBody(Key()))), Bytes(ResultReply(320, 0)));
     EXPECT_EQ(Bytes(Call(341, CIPCMsgBuffer())), Bytes(ResultReply(342, 1)));
-    EXPECT_EQ(Bytes(Call(337, CIPCMsgBuffer() << 0)), Bytes(ResultReply(338, -1)));
-    EXPECT_TRUE(log.Contains(L"CCfgControl::DoReplayClusterStatus() is not available yet",
-                             DBG::LVL_WARNING));
+    CIPCMsgBuffer unnamed;
+    unnamed << CClusterVirtualServerInfo();
+    EXPECT_EQ(Bytes(Call(337, unnamed)), Bytes(ResultReply(338, -1)));
+    EXPECT_TRUE(log.Contains(L"DoReplayClusterStatuse empty strVirtualServerName", DBG::LVL_ERROR));
+    EXPECT_EQ(Bytes(Call(337, CIPCMsgBuffer() << true)), Bytes(ResultReply(338, -1)));
+    EXPECT_TRUE(testsupport::HasLine(log, DBG::LVL_ERROR, L"DoReplayClusterStatuse error coce(1)"));
     EXPECT_TRUE(m_store->calls.empty());
 }

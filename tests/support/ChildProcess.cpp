@@ -100,13 +100,18 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args, in
 }  // namespace
 
 CRun RunCli(const std::vector<std::string>& args, const std::string& input) {
+    return RunProgram((kBin / "zoltcfg").string(), args, input);
+}
+
+CRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                const std::string& input) {
     CTempDir tmp("zoltcfg-cli-run");
     const fs::path in = tmp / "in", out = tmp / "out", err = tmp / "err";
     WriteFile(in, input);
     const int inFd = open(in.c_str(), O_RDONLY);
     const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const pid_t pid = Spawn((kBin / "zoltcfg").string(), args, inFd, outFd, errFd);
+    const pid_t pid = Spawn(program, args, inFd, outFd, errFd);
     close(inFd);
     close(outFd);
     close(errFd);
@@ -115,7 +120,8 @@ CRun RunCli(const std::vector<std::string>& args, const std::string& input) {
 }
 
 CDaemon::CDaemon(const fs::path& dir)
-    : m_Home("ZOLTCFG_HOME", (dir / "home").string()),
+    : m_Dir(dir),
+      m_Home("ZOLTCFG_HOME", (dir / "home").string()),
       m_Runtime("ZOLTCFG_RUNTIME_DIR", (dir / "run").string()),
       m_Registry("ZOLTCFG_REGISTRY", (dir / "registry").string()) {
     fs::create_directories(dir);
@@ -142,6 +148,9 @@ int CDaemon::Stop(int signal) {
 }
 
 CRun CDaemon::Cli(const std::vector<std::string>& args, const std::string& input) const {
+    testsupport::CScopedEnv home("ZOLTCFG_HOME", (m_Dir / "home").string());
+    testsupport::CScopedEnv runtime("ZOLTCFG_RUNTIME_DIR", (m_Dir / "run").string());
+    testsupport::CScopedEnv registry("ZOLTCFG_REGISTRY", (m_Dir / "registry").string());
     return RunCli(args, input);
 }
 

@@ -42,15 +42,18 @@ class CDaemon {
     CDaemon& operator=(const CDaemon&) = delete;
 
     const std::string& ReadyLine() const { return m_strReady; }
-    // Runs zoltcfg with `args` against this daemon (`input` on its standard input).
+    // Runs zoltcfg with `args` against this daemon (`input` on its standard input), whichever
+    // daemon was started last.
     CRun Cli(const std::vector<std::string>& args, const std::string& input = "") const;
     // Sends `signal` and waits for the end: the exit code, or 128 + the signal that ended it.
     int Stop(int signal);
+    const std::filesystem::path& Dir() const { return m_Dir; }
 
   private:
     pid_t m_Pid = -1;
     CLineReader m_Out;
     std::string m_strReady;
+    std::filesystem::path m_Dir;
     CScopedEnv m_Home, m_Runtime, m_Registry;
 };
 
@@ -75,7 +78,9 @@ class CBackgroundCli {
     CLineReader m_Out, m_Err;
 };
 
-// Runs zoltcfg with the current environment.
+// Runs zoltcfg (or `program`) with the current environment.
 CRun RunCli(const std::vector<std::string>& args, const std::string& input = "");
+CRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                const std::string& input = "");
 
 }  // namespace testsupport

@@ -343,3 +343,42 @@ TEST(CliDaemon, StatusReportsTheDaemonAndEveryCommandRefusesWithoutIt) {
     ExpectFail(RunCli({"load", "-"}, "[]"), 1,
                "standard input is not a zoltcfg dump (it lacks \"format\": \"zoltcfg-dump\").");
 }
+
+TEST(CliCluster, AVirtualServerFailsOverBetweenTwoNodesDrivenByTheResourceAgent) {
+    CTempDir tmp("zoltcfg-cli");
+    testsupport::CreateSampleHome(tmp / "shared");
+    const std::string product =
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestrelon\\Mailvane for Exchange\\"
+        "CurrentVersion\\Cluster";
+    for (const char* node : {"A", "B"})
+        testsupport::WriteFile(tmp / node / "registry",
+                               product + "]\n\"NodeName\"=\"" + node + "\"\n" + product +
+                                   "\\VirtualServers\\VS1]\n\"RootFolder\"=\"" +
+                                   (tmp / "shared").string() + "/\"\n\"Nodes\"=\"A;B\"\n");
+    CDaemon a(tmp / "A"), b(tmp / "B");
+    testsupport::CScopedEnv name("OCF_RESKEY_name", "VS1");
+    testsupport::CScopedEnv cli("OCF_RESKEY_zoltcfg",
+                                std::string(ZOLT_TEST_BINARY_DIR) + "/zoltcfg");
+    auto agent = [&](const CDaemon& node, const char* action) {
+        testsupport::CScopedEnv rt("OCF_RESKEY_runtime_dir", (node.Dir() / "run").string());
+        testsupport::CScopedEnv reg("OCF_RESKEY_registry", (node.Dir() / "registry").string());
+        return testsupport::RunProgram(ZOLT_SOURCE_DIR "/tools/ocf/vserver", {action}).code;
+    };
+    auto get = [](const CDaemon& node) {
+        return node.Cli({"get", "VS1", "-", "QV_VirusScan", "S", "--field", "VS_MAX_SIZE"});
+    };
+    EXPECT_EQ(agent(a, "monitor"), 7);
+    ASSERT_EQ(agent(a, "start"), 0);
+    EXPECT_EQ(agent(a, "monitor"), 0);
+    ExpectOk(a.Cli({"set", "VS1", "-", "QV_VirusScan", "S", "VS_MAX_SIZE=77"}));
+    EXPECT_THAT(a.Cli({"cluster", "status"}).out, testing::ContainsRegex("VS1 +on line +open"));
+    ASSERT_EQ(agent(a, "stop"), 0);
+    EXPECT_EQ(agent(a, "monitor"), 7);
+    EXPECT_EQ(get(a).code, 1);
+    ASSERT_EQ(agent(b, "start"), 0);
+    EXPECT_THAT(get(b).out, HasSubstr("77"));
+    EXPECT_EQ(b.Cli({"cluster", "replay", "VS1"}).code, 0);
+    EXPECT_EQ(a.Cli({"cluster", "replay", "VS1"}).code, 1);  // no database of VS1 on A
+    EXPECT_THAT(testsupport::RunProgram(ZOLT_SOURCE_DIR "/tools/ocf/vserver", {"meta-data"}).out,
+                HasSubstr("<resource-agent name=\"vserver\""));
+}

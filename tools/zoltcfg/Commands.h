@@ -57,4 +57,10 @@ int RunMigrate(const CCliContext& ctx, const std::string& target);
 // ---- the schema: its categories, or one category's fields and kinds ----
 int RunSchema(const CCliContext& ctx, const std::string& category);
 
+// ---- virtual servers of this node (ClusterCommands.cpp) ----
+// `only` set: exit 0 when that server is on line here with its database open, else refused.
+int RunClusterStatus(const CCliContext& ctx, const std::string& only);
+int RunClusterMove(const CCliContext& ctx, const std::string& name, bool online);
+int RunClusterReplay(const CCliContext& ctx, const std::string& name);
+
 }  // namespace zoltcli

@@ -156,6 +156,20 @@ int main(int argc, char** argv) {
         "schema", "list the categories of the schema, or the fields and kinds of one category");
     schema->add_option("CATEGORY", category, "the category whose fields to list");
 
+    std::string vserver;
+    auto* cluster = app.add_subcommand("cluster", "the virtual servers of this node");
+    cluster->require_subcommand(1);
+    auto* clStatus = cluster->add_subcommand(
+        "status", "list them (or: exit 0 when NAME is on line here with its database open)");
+    clStatus->add_option("NAME", vserver, "one virtual server");
+    auto* clOnline = cluster->add_subcommand("online", "bring NAME on line on this node");
+    clOnline->add_option("NAME", vserver, "the virtual server")->required();
+    auto* clOffline = cluster->add_subcommand("offline", "take NAME off line on this node");
+    clOffline->add_option("NAME", vserver, "the virtual server")->required();
+    auto* clReplay =
+        cluster->add_subcommand("replay", "rewrite NAME's environment setting from its state");
+    clReplay->add_option("NAME", vserver, "the virtual server")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -200,6 +214,10 @@ int main(int argc, char** argv) {
         if (status->parsed()) return RunStatus(ctx);
         if (migrate->parsed()) return RunMigrate(ctx, target);
         if (schema->parsed()) return RunSchema(ctx, category);
+        if (clStatus->parsed()) return RunClusterStatus(ctx, vserver);
+        if (clOnline->parsed()) return RunClusterMove(ctx, vserver, true);
+        if (clOffline->parsed()) return RunClusterMove(ctx, vserver, false);
+        if (clReplay->parsed()) return RunClusterReplay(ctx, vserver);
     } catch (const CCliError& e) {
         return Fail(e.GetExitCode(), e.what());
     } catch (const OS::CException& e) {

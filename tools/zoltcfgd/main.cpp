@@ -1,7 +1,8 @@
-// zoltcfgd: the process that hosts the configuration service for "ID_ZOLT_MASTER". It prepares
-// its home (config/, data/ with the SQLite database unless the connection file names a database
-// server, log/), serves until SIGTERM or SIGINT, and refuses to start when another instance
-// already serves the endpoint (exit code 1). It tells systemd when it serves and when it stops.
+// zoltcfgd: the process that hosts the configuration service for "ID_ZOLT_MASTER" (or, with
+// --system-watcher, the system watcher's for "ID_ZOLT_SYSTEM_WATCHER"). It prepares its home
+// (config/, data/ with the SQLite database unless the connection file names a database server,
+// log/), serves until SIGTERM or SIGINT, and refuses to start when another instance already
+// serves the endpoint (exit code 1). It tells systemd when it serves and when it stops.
 // `--check` only checks the home and says what is wrong.
 // When TLS is configured (the registry's "Remote" values or the options) it also serves the
 // remote service "ID_ZOLT_REMOTE_CFG" on TCP with mutual TLS, relaying to its own master;
@@ -65,7 +66,7 @@ bool ParseListen(const std::string& text, CCfgRemoteTls& s) {
 
 int main(int argc, char** argv) {
     std::string home, runtimeDir;
-    bool foreground = true, verbose = false, check = false;
+    bool foreground = true, verbose = false, check = false, systemWatcher = false;
     CLI::App app{"zoltcfgd: the configuration service (ID_ZOLT_MASTER)"};
     app.set_version_flag("--version", std::string("zoltcfgd ") + ZOLTCFG_VERSION);
     app.add_option(
@@ -89,6 +90,9 @@ int main(int argc, char** argv) {
     app.add_option("--tls-allow", tlsAllow,
                    "a certificate name (CN or DNS) allowed to connect; repeatable (default: any "
                    "the CA signed)");
+    app.add_flag(
+        "--system-watcher", systemWatcher,
+        "host the system watcher's service (ID_ZOLT_SYSTEM_WATCHER) instead of the master's");
     CLI11_PARSE(app, argc, argv);
 
     // The remote service's TLS: the registry's values, each replaced by its option when given.
@@ -152,26 +156,30 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    const OS::x_wstring component = systemWatcher ? L"ID_ZOLT_SYSTEM_WATCHER" : kComponent;
+    const std::string name = Narrow(component);
     std::string socket;
     std::unique_ptr<CCfgControl> service, remote;
     try {
-        socket = CCfgControl::LocalEndpoint(kComponent);
-        const OS::x_wstring connectionFile =
-            OS::x_wstring::FromUtf8((homeDir / "config" / "dbconf_Conf.xml").string());
-        service = std::make_unique<CCfgControl>(
-            kComponent,
-            new CCfgLocalServerDB(connectionFile, CCfgLocalServerDB::DefaultServerNames()), false);
-        if (tls.Configured())
+        socket = CCfgControl::LocalEndpoint(component);
+        // Given no store, the service runs the cluster observer: the home's database for this
+        // machine's names, and one database per virtual server on line on this node.
+        if (systemWatcher)
+            service = std::make_unique<CCfgControlSW>();
+        else
+            service = std::make_unique<CCfgControl>(kComponent, nullptr, false);
+        // The remote service relays to this process's master: the system watcher has none.
+        if (tls.Configured() && !systemWatcher)
             remote = std::make_unique<CCfgControl>(kRemoteComponent, nullptr, true);
     } catch (const CRPCException& e) {
         if (service) {
             std::cerr << "zoltcfgd: cannot serve ID_ZOLT_REMOTE_CFG: " << Narrow(e.GetErrorMsg())
                       << "\n";
         } else if (e.GetErrorCode() == CRPCException::ENDPOINT_IN_USE) {
-            std::cerr << "zoltcfgd: ID_ZOLT_MASTER is already served at " << socket
+            std::cerr << "zoltcfgd: " << name << " is already served at " << socket
                       << " by another running zoltcfgd; not starting\n";
         } else {
-            std::cerr << "zoltcfgd: cannot create the endpoint of ID_ZOLT_MASTER: "
+            std::cerr << "zoltcfgd: cannot create the endpoint of " << name << ": "
                       << Narrow(e.GetErrorMsg()) << "\n";
         }
         LogNotStarted(e);
@@ -196,10 +204,10 @@ int main(int argc, char** argv) {
     std::string names;
     for (const auto& n : CCfgLocalServerDB::DefaultServerNames())
         names += (names.empty() ? "" : ", ") + Narrow(n);
-    Log(CCfgLog::Kind::kStartup, "serving ID_ZOLT_MASTER at " + socket + " (home " +
+    Log(CCfgLog::Kind::kStartup, "serving " + name + " at " + socket + " (home " +
                                      homeDir.string() + ", servers " + names + ")");
     CCfgLog::Flush();
-    std::printf("zoltcfgd: serving ID_ZOLT_MASTER at %s (home %s)\n", socket.c_str(),
+    std::printf("zoltcfgd: serving %s at %s (home %s)\n", name.c_str(), socket.c_str(),
                 homeDir.c_str());
     if (remote) {
         const std::string at = (tls.listenAddress.empty() ? std::string("*") : tls.listenAddress) +
@@ -208,7 +216,7 @@ int main(int argc, char** argv) {
         std::printf("zoltcfgd: serving ID_ZOLT_REMOTE_CFG at tls:%s\n", at.c_str());
     }
     std::fflush(stdout);
-    zoltcfgd::NotifyReady("serving ID_ZOLT_MASTER at " + socket);
+    zoltcfgd::NotifyReady("serving " + name + " at " + socket);
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
