@@ -26,6 +26,25 @@ class CSubjectServerHelper;
 
 // The service's store: routes every operation to the database of the server named in the
 // request. Adds the bulk and existence reads of the database store to the store interface.
+// The TLS of the remote service ("ID_ZOLT_REMOTE_CFG"): the remote service is served on TCP
+// only with mutual TLS, and other computers are reached with the same certificate. The values
+// live in the product key's "Remote" subkey of the registry file: "ListenAddress", "Port" (a
+// number), "Certificate", "PrivateKey", "CAFile" and "AllowedNames" (names separated by ";").
+struct ZOLTCFG_API CCfgRemoteTls {
+    std::string listenAddress;  // empty: every address
+    unsigned short port = 0;    // 0: the default port of the remote service
+    std::string certFile, keyFile, caFile;
+    std::vector<std::string> allowedNames;  // peers' certificate names (CN or DNS); empty: any
+
+    static CCfgRemoteTls FromRegistry();
+    // True when certificate, key and CA file are all given.
+    bool Configured() const;
+    // Makes these the settings this process serves with and reaches other computers with.
+    void Apply() const;
+    // The port the remote service listens on with these settings.
+    unsigned short ServicePort() const;
+};
+
 class ZOLTCFG_API CCfgVirtualServerDB : public CCfgSettingDBBase {
   public:
     // Added operations, in this order (after the store interface's).
@@ -158,6 +177,9 @@ class ZOLTCFG_API CCfgControl : public CIPCServerRequestCallback {
     // 901: the version, home, database, provider and server names of a store of this machine's
     // own database; the reply id and -1 for any other store.
     void AnswerServiceInfo(CIPCMsgBuffer& reply);
+    // 903, on a remote service: "Version", "ServicePack" and "PatchBuild" of this machine's
+    // product key, read-only; the reply id and -1 when the key is missing.
+    void AnswerProductValues(CIPCMsgBuffer& reply);
     // The answer of the handlers that are not available yet: the reply id and -1.
     void AnswerNotAvailable(const wchar_t* handler, int replyId, CIPCMsgBuffer& reply);
 

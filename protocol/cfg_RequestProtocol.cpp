@@ -89,6 +89,10 @@ void WriteServiceInfoRequest(CIPCMsgBuffer& buf) {
     buf << static_cast<int>(kMsgServiceInfo);
 }
 
+void WriteProductValuesRequest(CIPCMsgBuffer& buf) {
+    buf << static_cast<int>(kMsgProductValues);
+}
+
 void ReadModifyTail(const CIPCMsgBuffer& buf, int& action, bool& notify) {
     buf >> action >> notify;
 }
@@ -163,6 +167,21 @@ bool ReadServiceInfoReply(const CIPCMsgBuffer& reply, CServiceInfo& info) {
                                      L"server count out of range");
     info.servers.assign(static_cast<size_t>(count), OS::x_wstring());
     for (auto& server : info.servers) reply >> server;
+    return true;
+}
+
+void WriteProductValuesReply(CIPCMsgBuffer& reply, const CProductValues& values) {
+    reply << static_cast<int>(kMsgProductValuesReply) << kResultOk << values.version
+          << values.servicePack << values.patchBuild;
+}
+
+bool ReadProductValuesReply(const CIPCMsgBuffer& reply, CProductValues& values) {
+    int id = 0, result = kResultFail;
+    reply >> id;
+    if (id != kMsgProductValuesReply) return false;
+    reply >> result;
+    if (result != kResultOk) return false;
+    reply >> values.version >> values.servicePack >> values.patchBuild;
     return true;
 }
 

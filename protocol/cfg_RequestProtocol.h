@@ -31,6 +31,9 @@
 //   901 service info     body := (nothing)
 //                        reply := 0 version:x_wstring home:x_wstring database:x_wstring
 //                                 provider:x_wstring count:int count*server:x_wstring | -1
+//   903 product values   body := (nothing)       (answered by a remote service only)
+//                        reply := 0 version:x_wstring servicePack:x_wstring
+//                                 patchBuild:x_wstring | -1   (-1: no product key)
 //
 //   notification body := mark:unsigned(0xFFFFFFFF) policy:subject server:x_wstring kind:int
 //     kind: 3 written, 4 deleted, 5 loaded, 6 unloaded
@@ -103,6 +106,8 @@ enum MsgId : int {
     // Our own: what a local service serves (not in the table every service registers).
     kMsgServiceInfo = 901,
     kMsgServiceInfoReply = 902,
+    kMsgProductValues = 903,  // ours too: the product key's version values, on the remote service
+    kMsgProductValuesReply = 904,
     // Ids a remote service only relays to the master, and what it relays them as.
     kMsgRelay2032 = 2032,
     kMsgRelay2033 = 2033,
@@ -145,6 +150,8 @@ inline constexpr unsigned int kNotificationMark = 0xFFFFFFFFu;
 inline constexpr unsigned long kBufferSize = 1024;
 
 inline constexpr wchar_t kMasterComponent[] = L"ID_ZOLT_MASTER";
+// The remote service other computers reach (over mutual TLS).
+inline constexpr wchar_t kRemoteComponent[] = L"ID_ZOLT_REMOTE_CFG";
 inline constexpr wchar_t kSystemWatcherComponent[] = L"ID_ZOLT_SYSTEM_WATCHER";
 inline constexpr wchar_t kNullPolicy[] = L"ZOLT_PLC_NULL";
 inline constexpr wchar_t kNullSubject[] = L"ZOLT_SUB_NULL";
@@ -188,6 +195,9 @@ void WriteDBStatusRequest(CIPCMsgBuffer& buf);
 // 901: the id only.
 void WriteServiceInfoRequest(CIPCMsgBuffer& buf);
 
+// 903: the id only.
+void WriteProductValuesRequest(CIPCMsgBuffer& buf);
+
 // --- request bodies, as the service reads them behind the id ---------------------------------
 // What follows key and setting in 303 and 345.
 void ReadModifyTail(const CIPCMsgBuffer& buf, int& action, bool& notify);
@@ -224,6 +234,17 @@ void WriteServiceInfoReply(CIPCMsgBuffer& reply, const CServiceInfo& info);
 // otherwise. Throws CIPCMsgBufferException on a short reply or a server count outside
 // 0..kMaxServiceInfoServers.
 bool ReadServiceInfoReply(const CIPCMsgBuffer& reply, CServiceInfo& info);
+
+// The "Version", "ServicePack" and "PatchBuild" values of a computer's product key, as 903
+// answers them (a missing value is empty).
+struct CProductValues {
+    OS::x_wstring version, servicePack, patchBuild;
+};
+// 904 with result 0: the reply id, 0 and `values`.
+void WriteProductValuesReply(CIPCMsgBuffer& reply, const CProductValues& values);
+// True and `values` filled when the reply id is 904 and the result 0; false otherwise. Throws
+// CIPCMsgBufferException on a short reply.
+bool ReadProductValuesReply(const CIPCMsgBuffer& reply, CProductValues& values);
 
 // --- change notification ---------------------------------------------------------------------
 struct CNotification {

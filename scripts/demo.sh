@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The demo: builds the daemon and the CLI, starts zoltcfgd on a fresh temporary home, loads a few
+# The demo: builds the daemon and the CLI, starts zoltcfgd on a fresh temporary home (its remote
+# service on mutual TLS with certificates of scripts/make-test-certs.sh), loads a few
 # sample settings, runs a short scripted session of zoltcfg (status, set, get, a watcher in the
 # background seeing the change, list, dump), then stops the daemon and removes the home.
 # ZOLT_BUILD_DIR names another build folder (default build/release).
@@ -41,10 +42,13 @@ refused() {
   echo
 }
 
-echo "== zoltcfgd on a fresh home: $ZOLTCFG_HOME"
-"$bin/zoltcfgd" >"$demo/daemon.out" 2>&1 &
+echo "== zoltcfgd on a fresh home: $ZOLTCFG_HOME, reachable from other servers over mutual TLS"
+bash "$(dirname "$0")/make-test-certs.sh" "$demo/certs" demo-node other-node >/dev/null
+"$bin/zoltcfgd" --remote-listen "127.0.0.1:$((20000 + RANDOM % 20000))" \
+  --tls-cert "$demo/certs/demo-node.pem" --tls-key "$demo/certs/demo-node.key" \
+  --tls-ca "$demo/certs/ca.pem" --tls-allow other-node >"$demo/daemon.out" 2>&1 &
 daemon=$!
-await "$demo/daemon.out" "serving ID_ZOLT_MASTER"
+await "$demo/daemon.out" "serving ID_ZOLT_REMOTE_CFG"
 cat "$demo/daemon.out"
 echo
 

@@ -1,6 +1,7 @@
 // CCfgControl's life and dispatch: registration with the RPC library and the change-notification
 // publisher, the served ids, the dispatcher of a local service, the relaying of a remote one, and
-// the release of everything in reverse order.
+// the release of everything in reverse order. A remote service hands its relayed requests to a
+// master of the same process directly (the daemon hosts both), else through the master's endpoint.
 // Thread rule: operator() runs on several RPC threads at once; construction and destruction on
 // one thread. The store pointer handlers see is published atomically once it is attached.
 // CCfgIndex has a virtual operator== and, by design, no virtual destructor; it is never deleted
@@ -9,7 +10,9 @@
 #pragma clang diagnostic ignored "-Wdelete-non-abstract-non-virtual-dtor"
 #endif
 
+#include <map>
 #include <new>
+#include <shared_mutex>
 
 #include "cfg_Service.h"
 #include "outside/ipc/CComponentID.h"
@@ -24,6 +27,11 @@
 
 namespace {
 static const wchar_t kLogSource[] = L"cfg_Control";
+
+// The master of this process, while it serves; a relay holds the lock (shared) for its call, so
+// the master's Deinit waits for relays in progress before it goes.
+std::shared_mutex g_masterLock;
+CCfgControl* g_master = nullptr;
 }  // namespace
 
 namespace P = NS_CfgProtocol;
@@ -56,6 +64,10 @@ CCfgControl::CCfgControl(const OS::x_wstring& componentId, CCfgVirtualServerDB* 
                 m_pDB.Attach(observer);
             }
             m_pServingDB.store(m_pDB.get(), std::memory_order_release);
+            if (componentId == P::kMasterComponent) {
+                std::unique_lock<std::shared_mutex> g(g_masterLock);
+                g_master = this;
+            }
             // Cluster notifications may use the service (the environment setting), so they
             // start once it serves.
             if (observer) observer->Init();
@@ -85,6 +97,10 @@ void CCfgControl::Init(const OS::x_wstring& componentId) {
 
 void CCfgControl::Deinit() {
     CFG_LOG(DBG::LVL_ENTRY, L"CCfgControl::Deinit()");
+    {
+        std::unique_lock<std::shared_mutex> g(g_masterLock);
+        if (g_master == this) g_master = nullptr;
+    }
     // The endpoint goes first: once it is unregistered and closed no handler runs, so none can
     // publish through the publisher deleted after it.
     if (m_pRPCSrvHelper) {
@@ -100,12 +116,13 @@ void CCfgControl::Deinit() {
 }
 
 bool CCfgControl::GetMsgID(int** ids, int* count) const {
-    // The common table, then the service-info request of our own.
-    int* array = new int[P::kServedMsgIdCount + 1];
+    // The common table, then the service-info and product-values requests of our own.
+    int* array = new int[P::kServedMsgIdCount + 2];
     for (int i = 0; i < P::kServedMsgIdCount; ++i) array[i] = P::kServedMsgIds[i];
     array[P::kServedMsgIdCount] = P::kMsgServiceInfo;
+    array[P::kServedMsgIdCount + 1] = P::kMsgProductValues;
     *ids = array;
-    *count = P::kServedMsgIdCount + 1;
+    *count = P::kServedMsgIdCount + 2;
     return true;
 }
 
@@ -144,6 +161,9 @@ void CCfgControl::operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuf
                 break;
             case P::kMsgSyncFolder:
                 DoSyncFolder(id, request, reply);
+                break;
+            case P::kMsgProductValues:
+                AnswerProductValues(reply);  // this machine's own values, not the master's
                 break;
             default:
                 // 2032, 2033 and 2034 change their id on the way; every other id keeps it.
@@ -215,6 +235,16 @@ void CCfgControl::operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuf
 }
 
 void CCfgControl::Relay(int relayedId, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+    {
+        std::shared_lock<std::shared_mutex> g(g_masterLock);
+        if (g_master) {
+            // What the master's endpoint would hand it: every byte of the request, behind the id.
+            const CIPCMsgBuffer relayed =
+                CIPCMsgBuffer::FromBytes(request.GetBuffer(), request.BytesUsed());
+            (*g_master)(relayedId, relayed, reply);
+            return;
+        }
+    }
     CIPCMsgBuffer relayed(P::kBufferSize, false);
     P::BuildRelayRequest(request, relayedId, relayed);
     CRPCClientHelper client(CComponentID(P::kMasterComponent), nullptr);

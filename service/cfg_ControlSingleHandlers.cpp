@@ -20,6 +20,8 @@
 #include "outside/db/CGenericDatabase.h"
 #include "outside/log/DebugLog.h"
 #include "outside/notify/CSubjectServerHelper.h"
+#include "outside/registry/CRegKey.h"
+#include "outside/registry/HomeDir.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_CtrlClusterObserver.h"
 #include "setting/cfg_SettingCategoryFake.h"
@@ -420,4 +422,22 @@ void CCfgControl::AnswerServiceInfo(CIPCMsgBuffer& reply) {
     info.servers = observer ? observer->GetHomeNames() : local->GetServerNames();
     P::WriteServiceInfoReply(reply, info);
     CFG_LOG(DBG::LVL_EXIT, L"CCfgControl::AnswerServiceInfo, %zu servers", info.servers.size());
+}
+
+void CCfgControl::AnswerProductValues(CIPCMsgBuffer& reply) {
+    CFG_LOG(DBG::LVL_ENTRY, L"CCfgControl::AnswerProductValues");
+    OS::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, OS::kProductRegKey) != ERROR_SUCCESS) {
+        P::WriteReplyId(reply, P::kMsgProductValuesReply);
+        P::WriteResult(reply, P::kResultFail);
+        CFG_LOG(DBG::LVL_EXIT, L"CCfgControl::AnswerProductValues, no product key");
+        return;
+    }
+    P::CProductValues values;
+    key.QueryValue(L"Version", values.version);  // a missing value stays empty
+    key.QueryValue(L"ServicePack", values.servicePack);
+    key.QueryValue(L"PatchBuild", values.patchBuild);
+    P::WriteProductValuesReply(reply, values);
+    CFG_LOG(DBG::LVL_EXIT, L"CCfgControl::AnswerProductValues, version %ls",
+            values.version.c_str());
 }

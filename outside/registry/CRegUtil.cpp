@@ -1,5 +1,6 @@
-// CRegUtil: local hosts read this machine's registry file; mapped hosts read their own file.
-// Thread rule: the host map is guarded by g_hostsLock.
+// CRegUtil: local hosts read this machine's registry file; mapped hosts read their own file;
+// other hosts give their product key through the remote product reader.
+// Thread rule: the host map and the reader are guarded by g_hostsLock.
 #include "outside/registry/CRegUtil.h"
 
 #include <unistd.h>
@@ -8,9 +9,13 @@
 #include <map>
 #include <mutex>
 
+#include "outside/registry/HomeDir.h"
+#include "outside/registry/RegistryFile.h"
+
 namespace {
 
 std::mutex g_hostsLock;
+CRegUtil::RemoteProductReader g_remoteReader = nullptr;
 std::map<std::wstring, std::string, OS::NoCaseLess>& Hosts() {
     static std::map<std::wstring, std::string, OS::NoCaseLess> hosts;
     return hosts;
@@ -47,6 +52,11 @@ void CRegUtil::MapRemoteHost(const OS::x_wstring& host, const OS::x_wstring& reg
     }
 }
 
+void CRegUtil::SetRemoteProductReader(RemoteProductReader reader) {
+    std::lock_guard<std::mutex> lk(g_hostsLock);
+    g_remoteReader = reader;
+}
+
 void CRegUtil::ClearRemoteHosts() {
     std::lock_guard<std::mutex> lk(g_hostsLock);
     Hosts().clear();
@@ -56,15 +66,25 @@ HKEY CRegUtil::OpenExistingRemoteHkeyLocalMachine(const OS::x_wstring& host,
                                                   const OS::x_wstring& path, unsigned long access) {
     Close();
     std::string file;
+    RemoteProductReader reader = nullptr;
     {
         std::lock_guard<std::mutex> lk(g_hostsLock);
         auto it = Hosts().find(Bare(host));
         if (it != Hosts().end()) file = it->second;
+        reader = g_remoteReader;
     }
-    if (file.empty()) {
-        if (!IsLocalHost(host)) return nullptr;
-        file = OS::CRegKey::RegistryFile();
+    if (file.empty() && !IsLocalHost(host)) {
+        // Another computer: its product key only, read through its remote service.
+        const bool product = OS::wcsicmp(OS::regfile::NormalisePath(path),
+                                         OS::regfile::NormalisePath(OS::kProductRegKey)) == 0;
+        if (!product || !reader || !reader(Bare(host), m_remote)) {
+            m_remote.clear();
+            return nullptr;
+        }
+        m_remoteOpen = true;
+        return HKEY_LOCAL_MACHINE;  // stands for the open key; never used as a handle
     }
+    if (file.empty()) file = OS::CRegKey::RegistryFile();
     if (m_key.OpenInFile(file, HKEY_LOCAL_MACHINE, path, access, false) != ERROR_SUCCESS)
         return nullptr;
     return m_key;
@@ -81,13 +101,23 @@ bool CRegUtil::Read(const OS::x_wstring& name, wchar_t* buffer, unsigned long si
 }
 
 bool CRegUtil::Read(const OS::x_wstring& name, OS::x_wstring& value) {
+    if (m_remoteOpen) {
+        for (const auto& [n, v] : m_remote)
+            if (OS::wcsicmp(n, name) == 0) {
+                value = v;
+                return true;
+            }
+        return false;
+    }
     return m_key.IsOpen() && m_key.QueryValue(name, value) == ERROR_SUCCESS;
 }
 
 bool CRegUtil::Read(const OS::x_wstring& name, unsigned long& value) {
-    return m_key.IsOpen() && m_key.QueryValue(value, name) == ERROR_SUCCESS;
+    return !m_remoteOpen && m_key.IsOpen() && m_key.QueryValue(value, name) == ERROR_SUCCESS;
 }
 
 void CRegUtil::Close() {
     m_key.Close();
+    m_remoteOpen = false;
+    m_remote.clear();
 }

@@ -3,9 +3,14 @@
 // A host that names this machine ("", ".", "localhost", 127.0.0.1, its host name or short host
 // name, with or without a leading "\\") reads this machine's registry file. Another host reads
 // the file mapped to it with MapRemoteHost (used by tests and the demo to stand for other
-// computers); any other host cannot be opened (a null key).
+// computers). Any other host opens only the product key, read-only, through the remote product
+// reader the client library installs (the other computer's remote service answers its
+// "Version", "ServicePack" and "PatchBuild"); everything else there cannot be opened (a null
+// key).
 // Thread rule: one thread at a time per object; the host map is guarded inside.
 #pragma once
+
+#include <map>
 
 #include "outside/registry/CRegKey.h"
 
@@ -32,6 +37,14 @@ class CRegUtil {
     // True when `host` names this machine.
     static bool IsLocalHost(const OS::x_wstring& host);
 
+    // Reads the product key's values of another computer into `values` (name to text); false
+    // when the computer cannot be reached or has no product key.
+    using RemoteProductReader = bool (*)(const OS::x_wstring& host,
+                                         std::map<std::wstring, std::wstring>& values);
+    static void SetRemoteProductReader(RemoteProductReader reader);
+
   private:
     OS::CRegKey m_key;
+    bool m_remoteOpen = false;  // the values below stand for the open key
+    std::map<std::wstring, std::wstring> m_remote;
 };

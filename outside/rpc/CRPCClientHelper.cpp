@@ -22,6 +22,7 @@
 #include "outside/rpc/RpcAccess.h"
 #include "outside/rpc/RpcEndpoint.h"
 #include "outside/rpc/RpcFrame.h"
+#include "outside/rpc/RpcTls.h"
 
 namespace {
 
@@ -33,8 +34,17 @@ struct CConnection {
     long long timeoutMs = -1;  // the send/receive limits currently set on fd
     std::vector<uint8_t> out;
     std::vector<uint8_t> in;
+    std::unique_ptr<RPC::CTlsContext> context;  // remote hosts: the TLS of the connection
+    std::unique_ptr<RPC::CTlsChannel> tls;
     ~CConnection() {
+        tls.reset();
         if (fd >= 0) ::close(fd);
+    }
+    ssize_t Send(const void* data, size_t size) {
+        return tls ? tls->Send(data, size) : ::send(fd, data, size, MSG_NOSIGNAL);
+    }
+    ssize_t Recv(void* data, size_t size) {
+        return tls ? tls->Recv(data, size) : ::recv(fd, data, size, 0);
     }
 };
 
@@ -69,9 +79,10 @@ CRPCClientHelper::CRPCClientHelper(const CComponentID& component, const wchar_t*
     : m_component(component), m_timeout(g_defaultTimeoutMs.load(std::memory_order_relaxed)) {
     if (host && *host) {
         m_host = OS::x_wstring(host).ToUtf8();
-        m_endpoint = "tcp:" + m_host + ":";
+        m_tls = std::make_shared<const RPC::CTlsSettings>(RPC::TlsSettings(false));
+        m_endpoint = "tls:" + m_host + ":";
         try {
-            m_endpoint += std::to_string(RPC::TcpPort(component));
+            m_endpoint += std::to_string(RPC::NetworkPort(component, *m_tls));
         } catch (const CRPCException&) {
             m_endpoint.clear();  // SendRequest reports the missing port
         }
@@ -100,6 +111,7 @@ namespace {
 // Opens a connection to the component's endpoint, bounded by the helper's timeout.
 std::unique_ptr<CConnection> Connect(const CComponentID& component, const std::string& endpoint,
                                      const std::string& socketPath, const std::string& host,
+                                     const RPC::CTlsSettings* tls,
                                      std::chrono::milliseconds timeout) {
     auto unreachable = [&](int err, int line) {
         Throw(CRPCException::UNREACHABLE, line,
@@ -126,6 +138,21 @@ std::unique_ptr<CConnection> Connect(const CComponentID& component, const std::s
             unreachable(errno == EINPROGRESS ? ETIMEDOUT : errno, __LINE__);
         }
         return c;
+    }
+    auto refused = [&](const OS::x_wstring& why, int line) {
+        Throw(CRPCException::TLS_REFUSED, line,
+              L"component " + component.GetIDString() + L" at " +
+                  OS::x_wstring::FromUtf8(endpoint) + L": " + why);
+    };
+    if (!tls || !tls->Configured())
+        refused(
+            L"a remote component is reached only over TLS, and no certificate, key and CA "
+            L"file are configured",
+            __LINE__);
+    try {
+        c->context = std::make_unique<RPC::CTlsContext>(*tls, false);
+    } catch (const CRPCException& e) {
+        refused(e.GetErrorMsg(), __LINE__);
     }
     std::string port = endpoint.substr(endpoint.rfind(':') + 1);
     addrinfo hints{};
@@ -154,6 +181,13 @@ std::unique_ptr<CConnection> Connect(const CComponentID& component, const std::s
             int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             ::freeaddrinfo(list);
+            c->tls = std::make_unique<RPC::CTlsChannel>(*c->context, fd);
+            try {
+                c->tls->Handshake(std::min(timeout, RPC::HandshakeTimeout()));
+            } catch (const CRPCException& e) {
+                if (e.GetErrorCode() == CRPCException::TIMEOUT) throw;
+                refused(e.GetErrorMsg(), __LINE__);
+            }
             return c;
         }
         lastErr = errno == EINPROGRESS ? ETIMEDOUT : errno;
@@ -196,7 +230,7 @@ void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& 
         bool fresh = false;
         if (!slot || attempt > 0 || !LooksAlive(slot->fd)) {
             slot.reset();
-            slot = Connect(m_component, m_endpoint, m_socketPath, m_host, m_timeout);
+            slot = Connect(m_component, m_endpoint, m_socketPath, m_host, m_tls.get(), m_timeout);
             fresh = true;
         }
         CConnection& c = *slot;
@@ -206,7 +240,7 @@ void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& 
         if (size) std::memcpy(c.out.data() + RPC::kFrameHeaderSize, request.GetBuffer(), size);
         size_t sent = 0;
         while (sent < c.out.size()) {
-            ssize_t n = ::send(c.fd, c.out.data() + sent, c.out.size() - sent, MSG_NOSIGNAL);
+            ssize_t n = c.Send(c.out.data() + sent, c.out.size() - sent);
             if (n > 0) {
                 sent += static_cast<size_t>(n);
                 continue;
@@ -233,7 +267,7 @@ void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& 
     while (have < total) {
         // The buffer grows with what arrives, not with what the header announces.
         if (have == c.in.size()) c.in.resize(std::min(total, 2 * have));
-        ssize_t n = ::recv(c.fd, c.in.data() + have, c.in.size() - have, 0);
+        ssize_t n = c.Recv(c.in.data() + have, c.in.size() - have);
         if (n > 0) {
             have += static_cast<size_t>(n);
         } else if (n == 0) {

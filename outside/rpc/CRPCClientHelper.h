@@ -1,21 +1,28 @@
 // CRPCClientHelper: sends a request to a component and returns its reply. The calling thread
 // does the I/O itself, on a connection kept per thread and endpoint; a kept connection found
 // broken when the request is sent (the server restarted) is replaced once, transparently.
+// A remote host is reached only over mutual TLS with this process's reaching settings
+// (RpcTls.h), one handshake per kept connection.
 // Thread rule: one helper may be used from several threads; each thread has its own
 // connection.
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "outside/ipc/CComponentID.h"
 #include "outside/ipc/CIPCMsgBuffer.h"
 #include "outside/rpc/CRPCException.h"
 
+namespace RPC {
+struct CTlsSettings;
+}
+
 class CRPCClientHelper {
   public:
     // `host` null or empty: the component on this machine (its Unix domain socket); else the
-    // component's TCP port on that host. Throws CRPCException(BAD_PARAMETER) for an empty id.
+    // component's TLS port on that host. Throws CRPCException(BAD_PARAMETER) for an empty id.
     CRPCClientHelper(const CComponentID& component, const wchar_t* host);
     ~CRPCClientHelper();
 
@@ -24,7 +31,8 @@ class CRPCClientHelper {
     // Throws CRPCException: UNREACHABLE (no server), TIMEOUT (no answer within GetTimeout();
     // the connection is dropped), CONNECTION_LOST (the connection broke while the reply was
     // awaited), FRAME_TOO_LARGE (the request or the announced reply is above the limit),
-    // HANDLER_FAILED (the handler threw), PROTOCOL (the peer is not one of ours), NO_PORT.
+    // HANDLER_FAILED (the handler threw), PROTOCOL (the peer is not one of ours), NO_PORT,
+    // TLS_REFUSED (a remote host without TLS settings here, or the handshake failed).
     void SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
 
     // The time allowed for connecting and for each wait on the reply.
@@ -37,7 +45,7 @@ class CRPCClientHelper {
     // Closes the calling thread's kept connections (all endpoints).
     static void CloseThreadConnections();
 
-    // "unix:<socket path>" or "tcp:<host>:<port>".
+    // "unix:<socket path>" or "tls:<host>:<port>".
     const std::string& GetEndpoint() const { return m_endpoint; }
 
   private:
@@ -45,5 +53,6 @@ class CRPCClientHelper {
     std::string m_host;  // UTF-8; empty for this machine
     std::string m_socketPath;
     std::string m_endpoint;
+    std::shared_ptr<const RPC::CTlsSettings> m_tls;  // remote hosts only
     std::chrono::milliseconds m_timeout;
 };

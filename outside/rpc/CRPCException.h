@@ -21,6 +21,7 @@ class ZOLTCFG_API CRPCException : public OS::CException {
         HANDLER_FAILED = 9,   // the component's handler threw while serving the request
         NO_PORT = 10,         // no TCP port is configured for the component
         NOT_ALLOWED = 11,     // the endpoint does not serve this user
+        TLS_REFUSED = 12,     // the TLS handshake failed or the peer's certificate was refused
     };
     using OS::CException::CException;
 };

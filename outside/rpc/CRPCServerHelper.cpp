@@ -4,6 +4,9 @@
 // closes what comes beyond; when accepting or starting a thread fails (no descriptor, no thread)
 // it logs, waits (CBackoff) and accepts again. A frame must arrive whole within FrameDeadline().
 // A local endpoint serves only the users CLocalAccess allows.
+// A TCP endpoint speaks only mutual TLS (RpcTls.h): each connection's thread runs the handshake
+// within HandshakeTimeout() first and closes, with a log line, a peer it refuses. Without TLS
+// settings a TCP endpoint does not listen at all.
 // Thread rule: the handler table is guarded by its own mutex, and a handler's running count lets
 // UnRegisterHandler wait for its calls; the connection list by the connection mutex.
 #include "outside/rpc/CRPCServerHelper.h"
@@ -31,6 +34,7 @@
 #include "outside/rpc/RpcFrame.h"
 #include "outside/rpc/RpcFrameReader.h"
 #include "outside/rpc/RpcLimits.h"
+#include "outside/rpc/RpcTls.h"
 
 static const wchar_t kLogSource[] = L"rpc_Server";
 
@@ -55,6 +59,8 @@ struct CRPCServerHelper::Impl {
     CRPCServerParameter::Kind kind;
     std::string socketPath;  // local endpoints only
     unsigned short port = 0;
+    std::string address;                    // TCP endpoints only
+    std::unique_ptr<RPC::CTlsContext> tls;  // TCP endpoints only
     std::unique_ptr<RPC::CEndpointLock> lock;
     std::optional<RPC::CLocalAccess> access;  // local endpoints only
 
@@ -202,6 +208,30 @@ void CRPCServerHelper::Impl::ServeConnection(CConnection& c) {
         ::setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         limit = ms;
     };
+    std::optional<RPC::CTlsChannel> channel;
+    auto receive = [&](void* data, size_t size) {
+        return channel ? channel->Recv(data, size) : ::recv(c.fd, data, size, 0);
+    };
+    auto sendAll = [&](const std::vector<uint8_t>& bytes) {
+        if (!channel) return RPC::WriteAll(c.fd, bytes.data(), bytes.size(), idle);
+        for (size_t sent = 0; sent < bytes.size();) {
+            ssize_t n = channel->Send(bytes.data() + sent, bytes.size() - sent);
+            if (n <= 0) return false;  // the send time limit passed, or the peer went away
+            sent += static_cast<size_t>(n);
+        }
+        return true;
+    };
+    if (tls) {
+        const std::string peer = RPC::PeerAddress(c.fd);  // before a refused peer resets it
+        channel.emplace(*tls, c.fd);
+        try {
+            channel->Handshake(RPC::HandshakeTimeout());
+        } catch (const CRPCException& e) {
+            CFG_LOG(DBG::LVL_WARNING, L"RPC server %ls: connection from %s refused: %ls",
+                    component.GetID(), peer.c_str(), e.GetErrorMsg().c_str());
+            goto end;
+        }
+    }
     try {
         for (;;) {
             // One request frame: usually a single recv. Once its first bytes came, the rest must
@@ -228,7 +258,7 @@ void CRPCServerHelper::Impl::ServeConnection(CConnection& c) {
                 } else {
                     setLimit(idle);
                 }
-                ssize_t n = ::recv(c.fd, space, in.SpaceSize(), 0);
+                ssize_t n = receive(space, in.SpaceSize());
                 if (n > 0) {
                     in.Added(static_cast<size_t>(n));
                     continue;
@@ -240,7 +270,7 @@ void CRPCServerHelper::Impl::ServeConnection(CConnection& c) {
             }
             Serve(payload, size, out);
             try {
-                if (!RPC::WriteAll(c.fd, out.data(), out.size(), idle)) goto end;
+                if (!sendAll(out)) goto end;
             } catch (const CRPCException&) {
                 goto end;  // the client went away
             }
@@ -251,6 +281,7 @@ void CRPCServerHelper::Impl::ServeConnection(CConnection& c) {
                 e.GetErrorMsg().c_str());
     }
 end:
+    channel.reset();  // its close notice goes out before the descriptor closes
     std::lock_guard<std::mutex> g(connMutex);
     ::close(c.fd);
     c.fd = -1;
@@ -328,9 +359,29 @@ CRPCServerHelper::CRPCServerHelper(const CComponentID& component,
             s.access->SecureSocket(s.socketPath);
             s.acceptor->listen(asio::socket_base::max_listen_connections);
         } else {
-            s.port = RPC::TcpPort(component);
-            asio::generic::stream_protocol::endpoint ep{
-                asio::ip::tcp::endpoint(asio::ip::address_v4::any(), s.port)};
+            const RPC::CTlsSettings settings = RPC::TlsSettings(true);
+            s.port = RPC::NetworkPort(component, settings);
+            if (!settings.Configured()) {
+                CFG_LOG(DBG::LVL_WARNING,
+                        L"RPC server %ls: not listening on TCP port %u: a remote endpoint is "
+                        L"served only over TLS, and no certificate, key and CA file are "
+                        L"configured",
+                        component.GetID(), static_cast<unsigned>(s.port));
+                return;
+            }
+            s.tls = std::make_unique<RPC::CTlsContext>(settings, true);
+            asio::ip::address address = asio::ip::address_v4::any();
+            if (!settings.listenAddress.empty()) {
+                asio::error_code bad;
+                address = asio::ip::make_address(settings.listenAddress, bad);
+                if (bad)
+                    throw CRPCException(
+                        CRPCException::BAD_PARAMETER, OS_WFILE, __LINE__,
+                        OS::x_wstring::FromUtf8("listen address " + settings.listenAddress +
+                                                " is not an IP address"));
+            }
+            s.address = address.to_string();
+            asio::generic::stream_protocol::endpoint ep{asio::ip::tcp::endpoint(address, s.port)};
             s.acceptor = std::make_unique<GenericAcceptor>(s.context);
             s.acceptor->open(ep.protocol());
             s.acceptor->set_option(asio::socket_base::reuse_address(true));
@@ -360,7 +411,7 @@ CRPCServerHelper::~CRPCServerHelper() {
     // No more connections; then every connection's socket is shut down, which ends its thread
     // after the call it may be running.
     s.context.stop();
-    s.acceptThread.join();
+    if (s.acceptThread.joinable()) s.acceptThread.join();  // a TCP endpoint without TLS has none
     s.acceptor.reset();
     {
         std::lock_guard<std::mutex> g(s.connMutex);
@@ -415,5 +466,6 @@ void CRPCServerHelper::UnRegisterHandler(CIPCServerRequestCallback& handler) {
 
 std::string CRPCServerHelper::GetEndpoint() const {
     if (m_impl->kind == CRPCServerParameter::Kind::kLocal) return "unix:" + m_impl->socketPath;
-    return "tcp:" + std::to_string(m_impl->port);
+    if (!m_impl->tls) return "";
+    return "tls:" + m_impl->address + ":" + std::to_string(m_impl->port);
 }

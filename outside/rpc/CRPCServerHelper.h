@@ -22,7 +22,9 @@ class CRPCServerHelper {
     // Creates the endpoint: the endpoint exists and accepts connections when the constructor
     // returns. Throws CRPCException: ENDPOINT_IN_USE when a live server already serves the
     // endpoint (a socket file left by a dead server is replaced), NO_PORT when a network
-    // endpoint has no port, ENDPOINT_FAILED when the socket cannot be bound.
+    // endpoint has no port, ENDPOINT_FAILED when the socket cannot be bound, BAD_PARAMETER when
+    // a network endpoint's TLS files cannot be loaded or its listen address is no address.
+    // A network endpoint without TLS settings (RpcTls.h) is created but does not listen.
     CRPCServerHelper(const CComponentID& component, const CRPCServerParameter& parameter);
     // Stops listening, closes every connection and removes the socket file. Calls in progress
     // finish first.
@@ -38,7 +40,8 @@ class CRPCServerHelper {
     // calling UnRegisterHandler, when called from inside a call), so the handler may go.
     void UnRegisterHandler(CIPCServerRequestCallback& handler);
 
-    // The endpoint as text: "unix:<socket path>" or "tcp:<port>".
+    // The endpoint as text: "unix:<socket path>", "tls:<address>:<port>", or "" for a TCP
+    // endpoint that does not listen (no TLS settings).
     std::string GetEndpoint() const;
 
     struct Impl;  // the endpoint, its threads and the handler table (CRPCServerHelper.cpp)

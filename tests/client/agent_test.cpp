@@ -14,6 +14,7 @@
 #include "tests/client/AgentTestSupport.h"
 #include "tests/support/Caught.h"
 #include "tests/support/FreePort.h"
+#include "tests/support/TestCerts.h"
 
 using namespace agenttest;
 using OS::x_wstring;
@@ -314,6 +315,7 @@ TEST_F(Agent, SystemWatcherAgentAddressesItsOwnComponentAndCopiesKeepIt) {
 TEST_F(Agent, BackupGoesToTheComputerTheServerNames) {
     testsupport::CScopedEnv port("ZOLTCFG_RPC_PORT_ID_TEST_BACKUP",
                                  std::to_string(testsupport::FreeTcpPort()));
+    testsupport::CScopedTls tls;  // another computer is reached over TLS only
     CCfgAgent agent(L"ID_TEST_BACKUP");
     // Nobody serves the component there yet: the transport's error reaches the caller.
     EXPECT_THROW(agent.BackupStorage(L"127.0.0.1", L"/var/backup"), CRPCException);

@@ -65,6 +65,12 @@ TEST(RequestProtocol, RequestsHaveTheirGoldenBytes) {
               (std::vector<unsigned char>{0x86, 0x03, 0, 0, 0,   0, 0, 0, 1, 0,   0,  0, '1',
                                           1,    0,    0, 0, 'H', 1, 0, 0, 0, 'D', 1,  0, 0,
                                           0,    'P',  1, 0, 0,   0, 1, 0, 0, 0,   'S'}));
+    CIPCMsgBuffer product, productReply;
+    P::WriteProductValuesRequest(product);
+    P::WriteProductValuesReply(productReply, {L"12.0", L"", L"15"});
+    EXPECT_EQ(Bytes(product), FromHex("87030000"));
+    EXPECT_EQ(Bytes(productReply),
+              FromHex("88030000 00000000 04000000 31322e30 00000000 02000000 3135"));
     // A server count beyond the limit is refused before anything is allocated for it.
     CIPCMsgBuffer lyingInfo;
     lyingInfo << 902 << 0 << OS::x_wstring() << OS::x_wstring() << OS::x_wstring()

@@ -13,11 +13,15 @@
 #include <vector>
 
 #include "cfg_Client.h"
+#include "outside/log/DebugLog.h"
+#include "outside/registry/HomeDir.h"
 #include "outside/rpc/CRPCClientHelper.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "setting/cfg_SettingCategoryFake.h"
+#include "tests/support/FreePort.h"
 #include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestCerts.h"
 
 namespace fs = std::filesystem;
 
@@ -186,4 +190,61 @@ TEST(Zoltcfgd, CreatesItsHomeServesRefusesASecondInstanceAndStopsOnSigterm) {
               0u);
     EXPECT_EQ(said.find("secret"), std::string::npos);
     EXPECT_EQ(Wait(noServer), 1);
+}
+
+// A second daemon standing for another server, reached over mutual TLS: its remote service
+// relays a modify and a query to its master, answers its product values (the version check
+// reads 12.0 and patch build 1500 there, against 1400 here). Certificate, key and CA come from
+// its registry's "Remote" values, listen address and allowed names from options.
+TEST(Zoltcfgd, ServesAnotherServerOverMutualTls) {
+    if (!fs::exists(kDaemon)) GTEST_SKIP() << "zoltcfgd not built";
+    testsupport::CTempDir tmp("zoltcfgd-tls");
+    const std::string port = std::to_string(testsupport::FreeTcpPort());
+    testsupport::CScopedEnv portVar("ZOLTCFG_RPC_PORT_ID_ZOLT_REMOTE_CFG", port);
+    const auto node = testsupport::TlsNode("server");
+    const std::string key = "[HKEY_LOCAL_MACHINE\\" + OS::x_wstring(OS::kProductRegKey).ToUtf8();
+    testsupport::WriteFile(tmp / "other-registry",
+                           key + "]\n\"Version\"=\"12.0\"\n\"PatchBuild\"=\"1500\"\n" + key +
+                               "\\Remote]\n\"Certificate\"=\"" + node.certFile +
+                               "\"\n\"PrivateKey\"=\"" + node.keyFile + "\"\n\"CAFile\"=\"" +
+                               node.caFile + "\"\n");
+    testsupport::WriteFile(tmp / "registry", key + "]\n\"PatchBuild\"=\"1400\"\n");
+    CChild daemon = [&] {
+        testsupport::CScopedEnv registry("ZOLTCFG_REGISTRY", (tmp / "other-registry").string());
+        return Start({"--home", (tmp / "home").string(), "--runtime-dir", (tmp / "run").string(),
+                      "--remote-listen", "127.0.0.2:" + port, "--tls-allow", "client"});
+    }();
+    testsupport::CScopedEnv registry("ZOLTCFG_REGISTRY", (tmp / "registry").string());
+    ReadLine(daemon.out);
+    EXPECT_EQ(ReadLine(daemon.out),
+              "zoltcfgd: serving ID_ZOLT_REMOTE_CFG at tls:127.0.0.2:" + port + "\n");
+    {
+        testsupport::CScopedTls tls;
+        CCfgAgent agent(L"ID_ZOLT_REMOTE_CFG");
+        CCfgSettingCategoryFake written(L"QV_VirusScan"), read(L"QV_VirusScan");
+        written.SetSubjectID(L"ZOLT_SUB_CFG_VS_RS");
+        read.SetSubjectID(L"ZOLT_SUB_CFG_VS_RS");
+        written.AddFieldValue(L"VS_MAX_SIZE", CVar(4096));
+        EXPECT_TRUE(agent.ModifyConfigurationSettings(L"localhost", CSubjectID(L"P1"), written,
+                                                      L"127.0.0.2",
+                                                      CCfgSettingDBBase::MA_NO_IGNORE_FIELDS));
+        EXPECT_TRUE(
+            agent.QueryConfigurationSettings(L"localhost", CSubjectID(L"P1"), read, L"127.0.0.2"));
+        CVar size;
+        EXPECT_TRUE(read.GetFieldValue(L"VS_MAX_SIZE", size) && size == CVar(4096));
+
+        DBG::CCaptureLog log;
+        CIPCMsgBuffer settings, reply;
+        settings << 0;
+        EXPECT_FALSE(agent.ModifyBatchConfigurationSettings(
+            L"127.0.0.2", 0, settings, reply, L"127.0.0.2", CCfgSettingDBBase::MA_NONE,
+            L"localhost", L"admin", ST_POLICY_DEPLOYMENT));
+        EXPECT_TRUE(
+            log.Contains(L"Source Server:127.0.0.2, version:12.0, PatchBuild:1500 does "
+                         L"not match current server.",
+                         DBG::LVL_INFO));
+    }
+    kill(daemon.pid, SIGTERM);
+    EXPECT_EQ(ReadLine(daemon.out), "zoltcfgd: stopped\n");
+    EXPECT_EQ(Wait(daemon), 0);
 }

@@ -4,6 +4,9 @@
 // log/), serves until SIGTERM or SIGINT, and refuses to start when another instance already
 // serves the endpoint (exit code 1). It tells systemd when it serves and when it stops.
 // `--check` only checks the home and says what is wrong.
+// When TLS is configured (the registry's "Remote" values or the options) it also serves the
+// remote service "ID_ZOLT_REMOTE_CFG" on TCP with mutual TLS, relaying to its own master;
+// otherwise nothing listens on the network.
 // Thread rule: the main thread sets up, waits for the stop signal and tears down; requests run
 // on the RPC library's threads, which never see SIGTERM or SIGINT (blocked before they start).
 #include <signal.h>
@@ -30,6 +33,7 @@
 
 namespace {
 constexpr wchar_t kComponent[] = L"ID_ZOLT_MASTER";
+constexpr wchar_t kRemoteComponent[] = L"ID_ZOLT_REMOTE_CFG";
 
 std::string Narrow(const OS::x_wstring& s) {
     return s.ToUtf8();
@@ -43,6 +47,20 @@ void LogNotStarted(const OS::CException& e) {
     Log(CCfgLog::Kind::kError, "not started: " + Narrow(e.GetErrorMsg()) + " (code " +
                                    std::to_string(e.GetErrorCode()) + ")");
     CCfgLog::Flush();
+}
+// "ADDR:PORT" or "[ADDR]:PORT" into `s`; false when it is not that.
+bool ParseListen(const std::string& text, CCfgRemoteTls& s) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon + 1 == text.size()) return false;
+    std::string address = text.substr(0, colon);
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
+    char* end = nullptr;
+    const long port = std::strtol(text.c_str() + colon + 1, &end, 10);
+    if (*end != '\0' || port <= 0 || port > 65535) return false;
+    s.listenAddress = address;
+    s.port = static_cast<unsigned short>(port);
+    return true;
 }
 }  // namespace
 
@@ -62,10 +80,40 @@ int main(int argc, char** argv) {
     app.add_flag("--check", check,
                  "check the home (connection file, schema, database integrity and tables) "
                  "without starting or changing anything; exit 0 when it can serve, else 1");
+    std::string remoteListen, tlsCert, tlsKey, tlsCa;
+    std::vector<std::string> tlsAllow;
+    app.add_option("--remote-listen", remoteListen,
+                   "ADDR:PORT of the remote service (default: the registry's Remote values)");
+    app.add_option("--tls-cert", tlsCert, "this node's certificate (PEM) for the remote service");
+    app.add_option("--tls-key", tlsKey, "the certificate's private key (PEM)");
+    app.add_option("--tls-ca", tlsCa, "the CA that signs the certificates of every node (PEM)");
+    app.add_option("--tls-allow", tlsAllow,
+                   "a certificate name (CN or DNS) allowed to connect; repeatable (default: any "
+                   "the CA signed)");
     app.add_flag(
         "--system-watcher", systemWatcher,
         "host the system watcher's service (ID_ZOLT_SYSTEM_WATCHER) instead of the master's");
     CLI11_PARSE(app, argc, argv);
+
+    // The remote service's TLS: the registry's values, each replaced by its option when given.
+    // The same settings serve other computers and reach them.
+    CCfgRemoteTls tls = CCfgRemoteTls::FromRegistry();
+    if (!remoteListen.empty() && !ParseListen(remoteListen, tls)) {
+        std::cerr << "zoltcfgd: --remote-listen " << remoteListen << " is not ADDR:PORT\n";
+        return 2;
+    }
+    if (!tlsCert.empty()) tls.certFile = tlsCert;
+    if (!tlsKey.empty()) tls.keyFile = tlsKey;
+    if (!tlsCa.empty()) tls.caFile = tlsCa;
+    if (!tlsAllow.empty()) tls.allowedNames = tlsAllow;
+    const bool anyTls = !tls.certFile.empty() || !tls.keyFile.empty() || !tls.caFile.empty();
+    if ((anyTls || !remoteListen.empty()) && !tls.Configured()) {
+        std::cerr << "zoltcfgd: not starting: the remote service needs a certificate, its key and "
+                     "a CA file (--tls-cert, --tls-key, --tls-ca or the registry's Remote "
+                     "values)\n";
+        return 1;
+    }
+    tls.Apply();
 
     // Endpoints and the store read these from the environment.
     if (!runtimeDir.empty()) setenv("ZOLTCFG_RUNTIME_DIR", runtimeDir.c_str(), 1);
@@ -111,7 +159,7 @@ int main(int argc, char** argv) {
     const OS::x_wstring component = systemWatcher ? L"ID_ZOLT_SYSTEM_WATCHER" : kComponent;
     const std::string name = Narrow(component);
     std::string socket;
-    std::unique_ptr<CCfgControl> service;
+    std::unique_ptr<CCfgControl> service, remote;
     try {
         socket = CCfgControl::LocalEndpoint(component);
         // Given no store, the service runs the cluster observer: the home's database for this
@@ -120,8 +168,14 @@ int main(int argc, char** argv) {
             service = std::make_unique<CCfgControlSW>();
         else
             service = std::make_unique<CCfgControl>(kComponent, nullptr, false);
+        // The remote service relays to this process's master: the system watcher has none.
+        if (tls.Configured() && !systemWatcher)
+            remote = std::make_unique<CCfgControl>(kRemoteComponent, nullptr, true);
     } catch (const CRPCException& e) {
-        if (e.GetErrorCode() == CRPCException::ENDPOINT_IN_USE) {
+        if (service) {
+            std::cerr << "zoltcfgd: cannot serve ID_ZOLT_REMOTE_CFG: " << Narrow(e.GetErrorMsg())
+                      << "\n";
+        } else if (e.GetErrorCode() == CRPCException::ENDPOINT_IN_USE) {
             std::cerr << "zoltcfgd: " << name << " is already served at " << socket
                       << " by another running zoltcfgd; not starting\n";
         } else {
@@ -155,6 +209,12 @@ int main(int argc, char** argv) {
     CCfgLog::Flush();
     std::printf("zoltcfgd: serving %s at %s (home %s)\n", name.c_str(), socket.c_str(),
                 homeDir.c_str());
+    if (remote) {
+        const std::string at = (tls.listenAddress.empty() ? std::string("*") : tls.listenAddress) +
+                               ":" + std::to_string(tls.ServicePort());
+        Log(CCfgLog::Kind::kStartup, "serving ID_ZOLT_REMOTE_CFG at tls:" + at);
+        std::printf("zoltcfgd: serving ID_ZOLT_REMOTE_CFG at tls:%s\n", at.c_str());
+    }
     std::fflush(stdout);
     zoltcfgd::NotifyReady("serving " + name + " at " + socket);
 
@@ -162,6 +222,7 @@ int main(int argc, char** argv) {
     sigwait(&stopSignals, &signal);
     zoltcfgd::NotifyStopping();
     Log(CCfgLog::Kind::kStartup, "stopping on signal " + std::to_string(signal));
+    remote.reset();
     service.reset();
     Log(CCfgLog::Kind::kStartup, "stopped");
     CCfgLog::Flush();

@@ -2,6 +2,9 @@
 // pool, unregistering, restarts, time limits, size limits and endpoint ownership.
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -34,6 +37,7 @@
 #include "tests/support/LogText.h"
 #include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestCerts.h"
 
 using namespace std::chrono_literals;
 using OS::x_wstring;
@@ -414,11 +418,12 @@ TEST_F(RpcTest, RefusalsLeaveTheServerServingThroughRestarts) {
 
     const std::string port = std::to_string(testsupport::FreeTcpPort());
     ::setenv("ZOLTCFG_RPC_PORT_ID_TEST_COMP", port.c_str(), 1);
+    testsupport::CScopedTls tls;
     CRPCServerHelper remote(kComp, CRPCServerParameter(L"ncacn_np"));
-    EXPECT_EQ("tcp:" + port, remote.GetEndpoint());
+    EXPECT_EQ("tls:0.0.0.0:" + port, remote.GetEndpoint());
     remote.RegisterHandler(handler);
     CRPCClientHelper tcp(kComp, L"127.0.0.1");
-    EXPECT_EQ("tcp:127.0.0.1:" + port, tcp.GetEndpoint());
+    EXPECT_EQ("tls:127.0.0.1:" + port, tcp.GetEndpoint());
     EXPECT_EQ(std::make_pair(2, 5), Call(tcp, 1, 5));
     remote.UnRegisterHandler(handler);
     ::unsetenv("ZOLTCFG_RPC_PORT_ID_TEST_COMP");
@@ -509,4 +514,104 @@ TEST_F(RpcConcurrency, UnregisterWaitsForRunningCalls) {
     CIPCMsgBuffer reply;
     client.SendRequest(Request(3, 10), reply);
     EXPECT_EQ(0u, reply.BytesUsed());
+}
+
+// A TCP endpoint speaks only mutual TLS. Clients of another CA, with an expired certificate, a
+// name not allowed or no certificate, plain TCP and a stalled handshake are each closed at the
+// handshake and logged, nothing served, while a good client is served; without TLS settings
+// nothing listens and nothing is reached.
+TEST_F(RpcTest, TlsEndpointRefusesBadPeersAtTheHandshake) {
+    ::signal(SIGPIPE, SIG_IGN);  // the hand-made OpenSSL client writes with write()
+    const unsigned short port = testsupport::FreeTcpPort();
+    testsupport::CScopedEnv portVar("ZOLTCFG_RPC_PORT_ID_TEST_COMP", std::to_string(port));
+    RPC::CTlsSettings server = testsupport::TlsNode("server");
+    server.allowedNames = {"client"};
+    testsupport::CScopedTls tls(server);
+    DBG::CCaptureLog log;
+    CFuncHandler handler({1}, Echo);
+    std::optional<CRPCServerHelper> served;
+    auto serve = [&] {
+        served.reset();  // waits for its connections: what they log is in
+        served.emplace(kComp, CRPCServerParameter(L"ncacn_np"));
+        served->RegisterHandler(handler);
+    };
+    auto ask = [](int v) {
+        CRPCClientHelper client(kComp, L"127.0.0.1");
+        return Call(client, 1, v).second;
+    };
+    auto tcp = [port] {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        EXPECT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        return fd;
+    };
+    // True when the server closed `fd` (a reset when our bytes were unread) sending no reply.
+    auto closedUnserved = [](int fd) {
+        char b[4096];
+        ssize_t n;
+        std::string seen;
+        while ((n = ::recv(fd, b, sizeof b, 0)) > 0) seen.append(b, static_cast<size_t>(n));
+        const bool closed = n == 0 || errno == ECONNRESET;
+        ::close(fd);
+        return closed && seen.find("ZRP1") == std::string::npos;
+    };
+    auto refusedFor = [&](const wchar_t* why) {
+        for (const auto& l : log.Lines())
+            if (l.level == DBG::LVL_WARNING && l.message.find(why) != x_wstring::npos &&
+                l.message.find(L"RPC server ID_TEST_COMP: connection from 127.0.0.1:") == 0)
+                return true;
+        return false;
+    };
+    const struct {
+        const char* client;  // a test node, or "": no certificate, or "plain": no TLS at all
+        const wchar_t* logged;
+    } refused[] = {{"stranger", L"unable to get local issuer certificate"},
+                   {"old", L"certificate has expired"},
+                   {"other", L"TLS peer certificate name other is not allowed"},
+                   {"", L"peer did not return a certificate"},
+                   {"plain", L"TLS handshake failed"}};
+    for (const auto& row : refused) {
+        SCOPED_TRACE(row.client);
+        CRPCClientHelper::CloseThreadConnections();
+        serve();
+        if (row.client == std::string("plain")) {
+            const int fd = tcp();
+            RPC::WriteAll(fd, "ZRQ1\x08\0\0\0\x01\0\0\0\x05\0\0\0", 16, 10s);
+            EXPECT_TRUE(closedUnserved(fd));
+        } else if (*row.client == '\0') {
+            char b[1];
+            SSL_CTX* bare = SSL_CTX_new(TLS_client_method());
+            SSL_CTX_load_verify_locations(bare, server.caFile.c_str(), nullptr);
+            SSL* ssl = SSL_new(bare);
+            const int fd = tcp();
+            SSL_set_fd(ssl, fd);
+            EXPECT_TRUE(SSL_connect(ssl) != 1 || SSL_write(ssl, "ZRQ1", 4) <= 0 ||
+                        SSL_read(ssl, b, 1) <= 0);
+            SSL_free(ssl);
+            SSL_CTX_free(bare);
+            EXPECT_TRUE(closedUnserved(fd));
+        } else {
+            RPC::SetTlsSettings(false, testsupport::TlsNode(row.client));
+            EXPECT_THROW(ask(3), CRPCException);
+        }
+        served.reset();
+        EXPECT_TRUE(refusedFor(row.logged));
+    }
+    serve();
+    // A stalled handshake is dropped at the deadline; a good client is served meanwhile.
+    RPC::SetHandshakeTimeout(300ms);
+    const int stalled = tcp();
+    RPC::SetTlsSettings(false, testsupport::TlsNode("client"));
+    EXPECT_EQ(ask(4), 4);
+    EXPECT_TRUE(closedUnserved(stalled));
+    RPC::SetHandshakeTimeout(10s);
+    EXPECT_TRUE(refusedFor(L"TLS handshake not done within 300 ms"));
+    EXPECT_EQ(handler.calls, 1);
+
+    served.reset();
+    RPC::SetTlsSettings(true, RPC::CTlsSettings{});
+    RPC::SetTlsSettings(false, RPC::CTlsSettings{});
+    EXPECT_EQ(CRPCServerHelper(kComp, CRPCServerParameter(L"ncacn_np")).GetEndpoint(), "");
+    CRPCClientHelper::CloseThreadConnections();
+    EXPECT_EQ(ThrownCode([&] { ask(5); }), CRPCException::TLS_REFUSED);
 }
