@@ -180,8 +180,6 @@ class ZOLTCFG_API CCfgControl : public CIPCServerRequestCallback {
     // 903, on a remote service: "Version", "ServicePack" and "PatchBuild" of this machine's
     // product key, read-only; the reply id and -1 when the key is missing.
     void AnswerProductValues(CIPCMsgBuffer& reply);
-    // The answer of the handlers that are not available yet: the reply id and -1.
-    void AnswerNotAvailable(const wchar_t* handler, int replyId, CIPCMsgBuffer& reply);
 
     OS::CAutoObjPtr<CCfgVirtualServerDB> m_pDB;
     bool m_bAsRemoteServer;

@@ -110,7 +110,7 @@ TEST(ServiceLifecycle, RemoteServiceRelaysToTheMasterAndRunsFileIdsItself) {
         EXPECT_EQ(Bytes(CallService(remote, id, body)), Bytes(expected));
     }
 
-    // File ids stay with the remote service (not available yet: the reply id and -1).
+    // File ids stay with the remote service (this body names no allowed path: the reply id, -1).
     EXPECT_EQ(Bytes(CallService(remote, 325, body)), Bytes(ResultReply(326, -1)));
 
     // With the master gone, relaying throws to the RPC library.
