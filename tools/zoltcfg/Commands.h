@@ -63,4 +63,8 @@ int RunClusterStatus(const CCliContext& ctx, const std::string& only);
 int RunClusterMove(const CCliContext& ctx, const std::string& name, bool online);
 int RunClusterReplay(const CCliContext& ctx, const std::string& name);
 
+// ---- files between the nodes, through this node's remote service (NodeCommands.cpp) ----
+int RunNodeSync(const CCliContext& ctx, const std::string& name, const std::string& subFolder);
+int RunNodeNewest(const CCliContext& ctx, const std::string& name);
+
 }  // namespace zoltcli

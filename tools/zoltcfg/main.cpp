@@ -170,6 +170,17 @@ int main(int argc, char** argv) {
         cluster->add_subcommand("replay", "rewrite NAME's environment setting from its state");
     clReplay->add_option("NAME", vserver, "the virtual server")->required();
 
+    std::string subFolder;
+    auto* node = app.add_subcommand("node", "a virtual server's files on the other nodes");
+    node->require_subcommand(1);
+    auto* ndSync = node->add_subcommand(
+        "sync", "make SUBFOLDER of NAME's root folder the same on the other nodes' shares");
+    ndSync->add_option("NAME", vserver, "the virtual server")->required();
+    ndSync->add_option("SUBFOLDER", subFolder, "the folder under the root folder")->required();
+    auto* ndNewest = node->add_subcommand(
+        "newest", "which other node holds the newest copy of NAME's configuration database");
+    ndNewest->add_option("NAME", vserver, "the virtual server")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -218,6 +229,8 @@ int main(int argc, char** argv) {
         if (clOnline->parsed()) return RunClusterMove(ctx, vserver, true);
         if (clOffline->parsed()) return RunClusterMove(ctx, vserver, false);
         if (clReplay->parsed()) return RunClusterReplay(ctx, vserver);
+        if (ndSync->parsed()) return RunNodeSync(ctx, vserver, subFolder);
+        if (ndNewest->parsed()) return RunNodeNewest(ctx, vserver);
     } catch (const CCliError& e) {
         return Fail(e.GetExitCode(), e.what());
     } catch (const OS::CException& e) {
