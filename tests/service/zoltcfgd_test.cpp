@@ -4,6 +4,7 @@
 // stops the start with one sentence.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,11 +14,13 @@
 #include <vector>
 
 #include "cfg_Client.h"
+#include "outside/cluster/CClusterVirtualServerInfo.h"
 #include "outside/log/DebugLog.h"
 #include "outside/registry/HomeDir.h"
 #include "outside/rpc/CRPCClientHelper.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "setting/cfg_SettingCategoryFake.h"
+#include "tests/support/Bytes.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
@@ -247,4 +250,83 @@ TEST(Zoltcfgd, ServesAnotherServerOverMutualTls) {
     kill(daemon.pid, SIGTERM);
     EXPECT_EQ(ReadLine(daemon.out), "zoltcfgd: stopped\n");
     EXPECT_EQ(Wait(daemon), 0);
+}
+
+// Two nodes over mutual TLS: NODEA's remote service synchronises VS1's "data" folder onto
+// NODEB's export of VS1 (mounted under NODEA's NodeShareRoot); NODEB's remote service then lists
+// the copy. Names, sizes, contents and empty folders equal the source; a second sync rewrites
+// nothing that is not newer.
+TEST(Zoltcfgd, SynchronisesAFolderToTheOtherNodeOverMutualTls) {
+    if (!fs::exists(kDaemon)) GTEST_SKIP() << "zoltcfgd not built";
+    testsupport::CTempDir tmp("zoltcfgd-sync");
+    const std::string port = std::to_string(testsupport::FreeTcpPort());
+    testsupport::CScopedEnv portVar("ZOLTCFG_RPC_PORT_ID_ZOLT_REMOTE_CFG", port);
+    const auto node = testsupport::TlsNode("server");
+    const fs::path src = tmp / "a-vs1", exportB = tmp / "a-nodes" / "NODEB" / "VS1";
+    auto startNode = [&](const std::string& name, const fs::path& root, const std::string& at) {
+        const std::string key =
+            "[HKEY_LOCAL_MACHINE\\" + OS::x_wstring(OS::kProductRegKey).ToUtf8();
+        testsupport::WriteFile(tmp / (name + "-registry"),
+                               key + "\\Remote]\n\"Certificate\"=\"" + node.certFile +
+                                   "\"\n\"PrivateKey\"=\"" + node.keyFile + "\"\n\"CAFile\"=\"" +
+                                   node.caFile + "\"\n" + key + "\\Cluster]\n\"NodeName\"=\"" +
+                                   name + "\"\n\"NodeShareRoot\"=\"" + (tmp / "a-nodes").string() +
+                                   "\"\n" + key +
+                                   "\\Cluster\\VirtualServers\\VS1]\n\"RootFolder\"=\"" +
+                                   root.string() + "\"\n\"Nodes\"=\"NODEA;NODEB\"\n");
+        testsupport::CScopedEnv registry("ZOLTCFG_REGISTRY", (tmp / (name + "-registry")).string());
+        CChild c = Start({"--home", (tmp / (name + "-home")).string(), "--runtime-dir",
+                          (tmp / (name + "-run")).string(), "--remote-listen", at + ":" + port});
+        ReadLine(c.out);
+        EXPECT_EQ(ReadLine(c.out),
+                  "zoltcfgd: serving ID_ZOLT_REMOTE_CFG at tls:" + at + ":" + port + "\n");
+        return c;
+    };
+    testsupport::WriteFile(src / "data" / "a.txt", "alpha");
+    testsupport::WriteFile(src / "data" / "sub" / "b.bin", std::string(70000, 'b'));
+    fs::create_directories(src / "data" / "empty");
+    testsupport::WriteFile(exportB / "data" / "gone.txt", "not in the source");
+    CChild a = startNode("NODEA", src, "127.0.0.2"), b = startNode("NODEB", exportB, "127.0.0.3");
+    {
+        testsupport::CScopedTls tls;
+        CClusterVirtualServerInfo info;
+        info.m_strName = L"VS1";
+        info.m_strRootFolder = OS::x_wstring::FromUtf8(src.string());
+        info.SetNodes({L"NODEA", L"NODEB"});
+        CIPCMsgBuffer sync, reply;
+        sync << static_cast<int>(NS_CfgProtocol::kMsgSyncFolder) << info << OS::x_wstring(L"data");
+        CRPCClientHelper(CComponentID(L"ID_ZOLT_REMOTE_CFG"), L"127.0.0.2")
+            .SendRequest(sync, reply);
+        EXPECT_EQ(testsupport::Bytes(reply), testsupport::Bytes(CIPCMsgBuffer() << 336 << 0));
+        // What NODEB serves of its copy, sorted: the two entries of the top folder.
+        CIPCMsgBuffer list, listed;
+        list << static_cast<int>(NS_CfgProtocol::kMsgEnumFile)
+             << OS::x_wstring::FromUtf8((exportB / "data").string());
+        CRPCClientHelper(CComponentID(L"ID_ZOLT_REMOTE_CFG"), L"127.0.0.3")
+            .SendRequest(list, listed);
+        const auto copy = [&](const char* p) {
+            return OS::x_wstring::FromUtf8((exportB / "data" / p).string());
+        };
+        EXPECT_EQ(testsupport::Bytes(listed),
+                  testsupport::Bytes(
+                      CIPCMsgBuffer()
+                      << 330
+                      << std::vector<OS::x_wstring>{copy("a.txt"), copy("empty"), copy("sub")}
+                      << 0));
+        EXPECT_EQ(testsupport::ReadFile(exportB / "data" / "sub" / "b.bin"),
+                  std::string(70000, 'b'));
+        EXPECT_TRUE(fs::is_empty(exportB / "data" / "empty"));
+        struct stat before {
+        }, after{};
+        stat((exportB / "data" / "sub" / "b.bin").c_str(), &before);
+        CRPCClientHelper(CComponentID(L"ID_ZOLT_REMOTE_CFG"), L"127.0.0.2")
+            .SendRequest(sync, reply);
+        stat((exportB / "data" / "sub" / "b.bin").c_str(), &after);
+        EXPECT_EQ(before.st_ctim.tv_nsec, after.st_ctim.tv_nsec);
+        EXPECT_EQ(before.st_ino, after.st_ino);
+    }
+    for (CChild* c : {&a, &b}) {
+        kill(c->pid, SIGTERM);
+        EXPECT_EQ(Wait(*c), 0);
+    }
 }
