@@ -28,6 +28,13 @@ export ZOLT_TEST_PG="host=$pgdir port=5432 user=zolt_test dbname=postgres"
 # How the tests stop and start that server under a running store.
 export ZOLT_TEST_PG_CTL="${as_pg[*]} $pgbin/pg_ctl -D $pgdir/data -l $pgdir/server.log -w -o \"-k $pgdir -c listen_addresses='' -p 5432\""
 
+# The suite of a build folder. The test that stops and starts the PostgreSQL server runs alone
+# afterwards: beside it, the other tests using that server would meet it shutting down.
+suite() {  # suite DIR
+  ctest --test-dir "$1" --output-on-failure -j"$jobs" -E 'ServerRestart'
+  ctest --test-dir "$1" --output-on-failure -R 'ServerRestart'
+}
+
 build() {  # build DIR [cmake args...] [-- targets...]
   local dir=$1; shift
   local args=() targets=()
@@ -43,7 +50,7 @@ build() {  # build DIR [cmake args...] [-- targets...]
 
 echo "== plain build =="
 build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
-ctest --test-dir build/release --output-on-failure -j"$jobs"
+suite build/release
 
 echo "== installed package: a program outside the tree, with find_package and with pkg-config =="
 prefix=$(mktemp -d)
@@ -131,7 +138,7 @@ ZOLT_BUILD_DIR=build/release timeout 120 bash scripts/probe-hostile.sh
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
 build build/asan -DCMAKE_BUILD_TYPE=Debug -DZOLT_SANITIZE=address,undefined -DZOLT_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build/asan --output-on-failure -j"$jobs"
+  suite build/asan
 
 echo "== ThreadSanitizer (concurrency tests) =="
 # Only the suites that hold concurrency tests are built here; the concurrency tests and the
