@@ -436,8 +436,10 @@ TEST(CliDaemon, StatusReportsTheDaemonAndEveryCommandRefusesWithoutIt) {
         EXPECT_EQ(labels["zoltcfg_store_retries_total"], std::set<std::string>{""});
         EXPECT_THAT(d.Cli({"stats", "--proxy"}).out,
                     StartsWith("the library proxy counters of this zoltcfg process"));
-        // A metrics address another process listens on stops a second daemon before it serves.
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        // A metrics address another process listens on stops a second daemon before it serves,
+        // also when that process would share its port.
+        const int fd = socket(AF_INET, SOCK_STREAM, 0), yes = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
