@@ -40,6 +40,7 @@
 #include "outside/rpc/CRPCClientHelper.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_CtrlClusterObserver.h"
+#include "service/cfg_ServiceMetrics.h"
 #include "service/cfg_VirtualServerDB.h"
 #include "setting/cfg_SettingCategoryFake.h"
 #include "tests/support/TempDir.h"
@@ -248,14 +249,25 @@ void BM_Floor_SqliteUpdate(benchmark::State& state) {
     });
 }
 
-void BM_Agent_Query(benchmark::State& state) {
-    Sampled(state, "BM_Agent_Query", [&] {
+void AgentQuery(benchmark::State& state, const char* name) {
+    Sampled(state, name, [&] {
         CCfgSettingCategoryFake s(L"T10");
         s.SetSubjectID(L"S1");
         if (!g_env->agent.QueryConfigurationSettings(kServer, kPolicy, s, nullptr))
             state.SkipWithError("query failed");
         benchmark::DoNotOptimize(s);
     });
+}
+
+void BM_Agent_Query(benchmark::State& state) {
+    AgentQuery(state, "BM_Agent_Query");
+}
+
+// The same query with the service's request counting switched off.
+void BM_Agent_QueryMetricsOff(benchmark::State& state) {
+    CCfgServiceMetrics::SetEnabled(false);
+    AgentQuery(state, "BM_Agent_QueryMetricsOff");
+    CCfgServiceMetrics::SetEnabled(true);
 }
 
 bool QueryRouted() {
@@ -301,6 +313,7 @@ void BM_Agent_ModifyWithNotify(benchmark::State& state) {
 BENCHMARK(BM_Floor_SocketRoundTrip_Query)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Floor_SqlitePointSelect)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Agent_Query)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Agent_QueryMetricsOff)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Agent_QueryRouted)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_VirtualServer_OnlineToFirstQuery)->Unit(benchmark::kMillisecond)->Iterations(50);
 BENCHMARK(BM_Floor_SocketRoundTrip_Modify)->Unit(benchmark::kMicrosecond);
@@ -333,6 +346,12 @@ void PrintRatios() {
             "routed query           median %8.1f us vs single database %8.1f us: %5.2fx "
             "(goal <= 1.1)\n",
             routed.median_us, single.median_us, routed.median_us / single.median_us);
+    const CStats off = get("BM_Agent_QueryMetricsOff");
+    if (off.median_us > 0)
+        std::printf(
+            "query, metrics on     median %8.1f us vs metrics off %8.1f us: %5.3fx (goal <= "
+            "1.03)\n",
+            single.median_us, off.median_us, single.median_us / off.median_us);
     const CStats online = get("BM_VirtualServer_OnlineToFirstQuery");
     std::printf("on line to first query median %8.2f ms, p99 %8.2f ms (goal < 50 ms)\n",
                 online.median_us, online.p99_us);

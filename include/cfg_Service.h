@@ -174,6 +174,8 @@ class ZOLTCFG_API CCfgControl : public CIPCServerRequestCallback {
                     CIPCMsgBuffer& reply);
     void BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer& request,
                      CIPCMsgBuffer& reply);
+    // The handler of `msgID` (operator() counts around it).
+    void Dispatch(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
     // 901: the version, home, database, provider and server names of a store of this machine's
     // own database; the reply id and -1 for any other store.
     void AnswerServiceInfo(CIPCMsgBuffer& reply);

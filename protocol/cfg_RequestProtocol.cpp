@@ -185,6 +185,63 @@ bool ReadProductValuesReply(const CIPCMsgBuffer& reply, CProductValues& values) 
     return true;
 }
 
+void WriteMetricsRequest(CIPCMsgBuffer& buf) {
+    buf << static_cast<int>(kMsgMetrics);
+}
+
+namespace {
+void PutU64(CIPCMsgBuffer& buf, unsigned long long v) {
+    buf << static_cast<unsigned int>(v & 0xFFFFFFFFu) << static_cast<unsigned int>(v >> 32);
+}
+unsigned long long GetU64(const CIPCMsgBuffer& buf) {
+    unsigned int low = 0, high = 0;
+    buf >> low >> high;
+    return (static_cast<unsigned long long>(high) << 32) | low;
+}
+[[noreturn]] void BadMetrics(const wchar_t* what) {
+    throw CIPCMsgBufferException(CIPCMsgBufferException::BAD_LENGTH, OS_WFILE, __LINE__, what);
+}
+}  // namespace
+
+void WriteMetricsReply(CIPCMsgBuffer& reply, const CMetricsSnapshot& s) {
+    reply << static_cast<int>(kMsgMetricsReply) << kResultOk;
+    for (auto v : {s.published, s.observers, s.dropped, s.dbLost, s.dbRecovered, s.storeRetries,
+                   s.keptBytes})
+        PutU64(reply, v);
+    reply << kLatencyBucketCount << static_cast<int>(s.requests.size());
+    for (const auto& r : s.requests) {
+        reply << r.id;
+        PutU64(reply, r.requests);
+        PutU64(reply, r.failures);
+        PutU64(reply, r.sumMicros);
+        for (auto b : r.buckets) PutU64(reply, b);
+    }
+}
+
+bool ReadMetricsReply(const CIPCMsgBuffer& reply, CMetricsSnapshot& s) {
+    int id = 0, result = kResultFail;
+    reply >> id;
+    if (id != kMsgMetricsReply) return false;
+    reply >> result;
+    if (result != kResultOk) return false;
+    for (auto* v : {&s.published, &s.observers, &s.dropped, &s.dbLost, &s.dbRecovered,
+                    &s.storeRetries, &s.keptBytes})
+        *v = GetU64(reply);
+    int buckets = 0, count = 0;
+    reply >> buckets >> count;
+    if (buckets != kLatencyBucketCount) BadMetrics(L"latency bucket count differs");
+    if (count < 0 || count > kMaxMetricsIds) BadMetrics(L"request id count out of range");
+    s.requests.assign(static_cast<size_t>(count), CRequestStats());
+    for (auto& r : s.requests) {
+        reply >> r.id;
+        r.requests = GetU64(reply);
+        r.failures = GetU64(reply);
+        r.sumMicros = GetU64(reply);
+        for (auto& b : r.buckets) b = GetU64(reply);
+    }
+    return true;
+}
+
 void WriteNotificationBody(CIPCMsgBuffer& body, const CSubjectID& policy,
                            const OS::x_wstring& server, int changeKind) {
     body << kNotificationMark;

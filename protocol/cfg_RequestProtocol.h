@@ -34,6 +34,13 @@
 //   903 product values   body := (nothing)       (answered by a remote service only)
 //                        reply := 0 version:x_wstring servicePack:x_wstring
 //                                 patchBuild:x_wstring | -1   (-1: no product key)
+//   905 metrics          body := (nothing)
+//                        reply := 0 published:u64 observers:u64 dropped:u64 lost:u64
+//                                 recovered:u64 retries:u64 keptBytes:u64
+//                                 buckets:int(16) count:int count*request-stats
+//     request-stats := id:int requests:u64 failures:u64 sumMicros:u64 buckets*u64
+//     u64 := low:unsigned high:unsigned; buckets are per-bucket counts (not cumulative), the
+//     last one above the largest bound
 //
 //   notification body := mark:unsigned(0xFFFFFFFF) policy:subject server:x_wstring kind:int
 //     kind: 3 written, 4 deleted, 5 loaded, 6 unloaded
@@ -108,6 +115,8 @@ enum MsgId : int {
     kMsgServiceInfoReply = 902,
     kMsgProductValues = 903,  // ours too: the product key's version values, on the remote service
     kMsgProductValuesReply = 904,
+    kMsgMetrics = 905,
+    kMsgMetricsReply = 906,
     // Ids a remote service only relays to the master, and what it relays them as.
     kMsgRelay2032 = 2032,
     kMsgRelay2033 = 2033,
@@ -245,6 +254,39 @@ void WriteProductValuesReply(CIPCMsgBuffer& reply, const CProductValues& values)
 // True and `values` filled when the reply id is 904 and the result 0; false otherwise. Throws
 // CIPCMsgBufferException on a short reply.
 bool ReadProductValuesReply(const CIPCMsgBuffer& reply, CProductValues& values);
+// What a local service has counted since it started, as 905 answers it.
+// The upper bounds (microseconds) of the latency buckets; one more bucket counts the rest.
+inline constexpr int kLatencyBucketCount = 16;
+inline constexpr unsigned long long kLatencyBoundsMicros[kLatencyBucketCount - 1] = {
+    100,   250,    500,    1000,   2500,    5000,    10000,  25000,
+    50000, 100000, 250000, 500000, 1000000, 2500000, 5000000};
+struct CRequestStats {
+    int id = 0;
+    unsigned long long requests = 0;
+    unsigned long long failures = 0;  // an exception left the handler, or the reply stayed empty
+    unsigned long long sumMicros = 0;
+    unsigned long long buckets[kLatencyBucketCount] = {};
+};
+struct CMetricsSnapshot {
+    unsigned long long published = 0;    // notifications published
+    unsigned long long observers = 0;    // observers connected now
+    unsigned long long dropped = 0;      // observers dropped for falling behind
+    unsigned long long dbLost = 0;       // database status changes to lost
+    unsigned long long dbRecovered = 0;  // database status changes back to OK
+    unsigned long long storeRetries = 0;
+    unsigned long long keptBytes = 0;     // bytes of the kept last changes now
+    std::vector<CRequestStats> requests;  // ids served at least once, ascending
+};
+// More request ids than this in a 906 reply make it malformed.
+inline constexpr int kMaxMetricsIds = 64;
+// 905: the id only.
+void WriteMetricsRequest(CIPCMsgBuffer& buf);
+// 906 with result 0: the reply id, 0 and `snapshot`.
+void WriteMetricsReply(CIPCMsgBuffer& reply, const CMetricsSnapshot& snapshot);
+// True and `snapshot` filled when the reply id is 906 and the result 0; false otherwise. Throws
+// CIPCMsgBufferException on a short reply, a bucket count other than kLatencyBucketCount or an
+// id count outside 0..kMaxMetricsIds.
+bool ReadMetricsReply(const CIPCMsgBuffer& reply, CMetricsSnapshot& snapshot);
 
 // --- change notification ---------------------------------------------------------------------
 struct CNotification {

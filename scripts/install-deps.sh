@@ -4,7 +4,7 @@ set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev
       libspdlog-dev libfmt-dev libsqlite3-dev libpq-dev postgresql libpugixml-dev libasio-dev
-      libcli11-dev nlohmann-json3-dev libsystemd-dev dpkg-dev sqlite3 help2man
+      libcli11-dev nlohmann-json3-dev libsystemd-dev libcpp-httplib-dev dpkg-dev sqlite3 help2man
       libssl-dev openssl
       rsync)  # rsync: only the floor of the folder-mirror benchmark
 missing=()

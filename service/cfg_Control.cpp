@@ -10,6 +10,7 @@
 #pragma clang diagnostic ignored "-Wdelete-non-abstract-non-virtual-dtor"
 #endif
 
+#include <chrono>
 #include <map>
 #include <new>
 #include <shared_mutex>
@@ -23,6 +24,7 @@
 #include "outside/rpc/RpcEndpoint.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_CtrlClusterObserver.h"
+#include "service/cfg_ServiceMetrics.h"
 #include "service/cfg_VirtualServerDB.h"
 
 namespace {
@@ -116,13 +118,14 @@ void CCfgControl::Deinit() {
 }
 
 bool CCfgControl::GetMsgID(int** ids, int* count) const {
-    // The common table, then the service-info and product-values requests of our own.
-    int* array = new int[P::kServedMsgIdCount + 2];
+    // The common table, then the service-info, product-values and metrics requests of our own.
+    int* array = new int[P::kServedMsgIdCount + 3];
     for (int i = 0; i < P::kServedMsgIdCount; ++i) array[i] = P::kServedMsgIds[i];
     array[P::kServedMsgIdCount] = P::kMsgServiceInfo;
     array[P::kServedMsgIdCount + 1] = P::kMsgProductValues;
+    array[P::kServedMsgIdCount + 2] = P::kMsgMetrics;
     *ids = array;
-    *count = P::kServedMsgIdCount + 2;
+    *count = P::kServedMsgIdCount + 3;
     return true;
 }
 
@@ -141,6 +144,23 @@ bool CCfgControl::CCfgIndexCtrlCB::operator()(const CCfgSettingDBBase::CCfgIndex
 
 void CCfgControl::operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
     CFG_LOG(DBG::LVL_ENTRY, L"CCfgControl::operator(), msgID: %d", msgID);
+    if (!CCfgServiceMetrics::Enabled()) {
+        Dispatch(msgID, request, reply);
+        return;
+    }
+    // Counted whichever way the handler leaves: an exception or an empty reply is a failure.
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        Dispatch(msgID, request, reply);
+    } catch (...) {
+        CCfgServiceMetrics::Record(msgID, std::chrono::steady_clock::now() - start, true);
+        throw;
+    }
+    CCfgServiceMetrics::Record(msgID, std::chrono::steady_clock::now() - start,
+                               reply.BytesUsed() == 0);
+}
+
+void CCfgControl::Dispatch(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
     const unsigned int id = static_cast<unsigned int>(msgID);
     if (m_bAsRemoteServer) {
         switch (msgID) {
@@ -225,6 +245,9 @@ void CCfgControl::operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuf
                 break;
             case P::kMsgServiceInfo:
                 AnswerServiceInfo(reply);
+                break;
+            case P::kMsgMetrics:
+                P::WriteMetricsReply(reply, CCfgServiceMetrics::Snapshot(m_pSubjectSrvHelper));
                 break;
             default:
                 // File ids, 2032 to 2035 and unknown ids: the reply stays empty.

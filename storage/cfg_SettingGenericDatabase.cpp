@@ -34,6 +34,7 @@ namespace {
 const wchar_t kLogSource[] = L"cfg_SettingGenericDatabase";
 
 std::atomic<bool> g_failNextMutexCreation{false};
+std::atomic<unsigned long long> g_retries{0};
 
 // The product's home folder, from the registry value "HomeDir" of the product key.
 bool ReadHomeDir(OS::x_wstring& home) {
@@ -124,6 +125,10 @@ CCfgSettingGenericDatabase::StoreLock CCfgSettingGenericDatabase::LockStore(bool
     return lock;
 }
 
+unsigned long long CCfgSettingGenericDatabase::RetryCount() {
+    return g_retries.load(std::memory_order_relaxed);
+}
+
 template <class Worker, class ExitTrace>
 bool CCfgSettingGenericDatabase::RunGuarded(const GuardRule& rule, Worker&& worker,
                                             ExitTrace&& exitTrace) {
@@ -149,6 +154,7 @@ bool CCfgSettingGenericDatabase::RunGuarded(const GuardRule& rule, Worker&& work
                 return false;
             }
             CloseAllTables();
+            if (attempt + 1 < rule.attempts) g_retries.fetch_add(1, std::memory_order_relaxed);
         }
     }
     exitTrace(result);

@@ -110,6 +110,9 @@ class CCfgSettingGenericDatabase : public CCfgSettingDBBase, public CGenericData
     // Makes the next store constructed in this process fail to create its mutex, as when the
     // system has no resources left (the store then refuses every guarded operation).
     static void FailNextMutexCreation();
+    // How often a store of this process tried an operation again after a database exception
+    // made it close its tables (any thread).
+    static unsigned long long RetryCount();
     // The store mutex itself, so a test can hold it from another thread. Null when it could not
     // be created.
     std::recursive_timed_mutex* GetStoreMutex() { return m_pMutex.get(); }

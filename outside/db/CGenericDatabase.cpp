@@ -253,6 +253,10 @@ bool CGenericDatabase::IsDBStatusOK() {
 bool CGenericDatabase::IsProbingDBStatus() {
     return zoltdb::Probing();
 }
+CGenericDatabase::CStatusChanges CGenericDatabase::StatusChanges() {
+    return {zoltdb::StatusLostCount(), zoltdb::StatusRecoveredCount()};
+}
+
 bool CGenericDatabase::ProbeLostConnections() {
     return zoltdb::ProbeAll();
 }

@@ -76,6 +76,12 @@ class CGenericDatabase {
     // How long IsDBStatusOK() waits after a loss (or a probe) before probing by itself;
     // zero turns these automatic probes off.
     static void SetProbeInterval(std::chrono::milliseconds interval);
+    // How often this process's status changed from OK to lost, and from lost back to OK.
+    struct CStatusChanges {
+        unsigned long long lost = 0;
+        unsigned long long recovered = 0;
+    };
+    static CStatusChanges StatusChanges();
 
   private:
     void ReadConnectionFile();

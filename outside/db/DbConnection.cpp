@@ -16,6 +16,8 @@ static const wchar_t kLogSource[] = L"GenericDatabase";
 
 std::atomic<int> g_lostCount{0};
 std::atomic<int> g_probingCount{0};
+std::atomic<unsigned long long> g_statusLost{0};       // status changes OK -> lost
+std::atomic<unsigned long long> g_statusRecovered{0};  // and lost -> OK
 std::atomic<unsigned long long> g_nextGeneration{1};
 std::atomic<long long> g_probeIntervalMs{2000};
 std::atomic<long long> g_nextAutoProbe{0};  // steady-clock milliseconds
@@ -125,7 +127,7 @@ void CDbConnection::Close() {
 void CDbConnection::MarkLost() {
     bool expected = false;
     if (m_lost.compare_exchange_strong(expected, true)) {
-        ++g_lostCount;
+        if (g_lostCount.fetch_add(1) == 0) g_statusLost.fetch_add(1, std::memory_order_relaxed);
         ScheduleAutoProbe();
         CFG_LOG(DBG::LVL_WARNING, L"database %s: connection lost", m_where.c_str());
     }
@@ -133,7 +135,8 @@ void CDbConnection::MarkLost() {
 
 void CDbConnection::MarkRecovered() {
     bool expected = true;
-    if (m_lost.compare_exchange_strong(expected, false)) --g_lostCount;
+    if (m_lost.compare_exchange_strong(expected, false) && g_lostCount.fetch_sub(1) == 1)
+        g_statusRecovered.fetch_add(1, std::memory_order_relaxed);
 }
 
 bool CDbConnection::TryReopen(std::string* error) {
@@ -209,6 +212,14 @@ void NoteCommit() {
 
 unsigned long long CommitCount() {
     return g_commits.load();
+}
+
+unsigned long long StatusLostCount() {
+    return g_statusLost.load(std::memory_order_relaxed);
+}
+
+unsigned long long StatusRecoveredCount() {
+    return g_statusRecovered.load(std::memory_order_relaxed);
 }
 
 bool StatusOK() {

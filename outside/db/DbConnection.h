@@ -130,6 +130,9 @@ bool Probing();
 bool ProbeAll();
 void SetProbeIntervalMs(long long ms);
 void LoseAll();
+// How often the process-wide status went from OK to lost, and from lost back to OK.
+unsigned long long StatusLostCount();
+unsigned long long StatusRecoveredCount();
 // Counts the commits made through this layer in this process (any connection), so that a
 // running walk notices a commit made since it began.
 void NoteCommit();

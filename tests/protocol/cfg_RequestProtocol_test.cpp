@@ -80,6 +80,35 @@ TEST(RequestProtocol, RequestsHaveTheirGoldenBytes) {
                   [&] { P::ReadServiceInfoReply(lyingInfo, read); }),
               CIPCMsgBufferException::BAD_LENGTH);
 
+    // 906: seven counters (each low, high word), the bucket count, then per id its counters and
+    // its 16 buckets; a lying id count or another bucket count is refused.
+    P::CMetricsSnapshot metrics;
+    metrics.published = 0x100000002ull;
+    metrics.requests.push_back({301, 3, 1, 7, {2}});
+    metrics.requests[0].buckets[15] = 1;
+    CIPCMsgBuffer metricsReply;
+    P::WriteMetricsReply(metricsReply, metrics);
+    std::string zeros;
+    for (int i = 0; i < 14; ++i) zeros += "00000000 00000000 ";
+    EXPECT_EQ(Bytes(metricsReply),
+              FromHex("8a030000 00000000 02000000 01000000 " + zeros.substr(0, 6 * 18) +
+                      "10000000 01000000 2d010000 03000000 00000000 01000000 00000000 07000000 "
+                      "00000000 02000000 00000000 " +
+                      zeros + "01000000 00000000"));
+    P::CMetricsSnapshot back;
+    ASSERT_TRUE(P::ReadMetricsReply(metricsReply, back));
+    EXPECT_EQ(back.published, metrics.published);
+    EXPECT_EQ(back.requests[0].buckets[15], 1u);
+    for (int lie : {0, 1}) {
+        CIPCMsgBuffer lying;
+        lying << 906 << 0;
+        for (int i = 0; i < 14; ++i) lying << 0;
+        lying << (lie ? 17 : 16) << (lie ? 0 : 0x7fffffff);
+        EXPECT_EQ(testsupport::CaughtCode<CIPCMsgBufferException>(
+                      [&] { P::ReadMetricsReply(lying, back); }),
+                  CIPCMsgBufferException::BAD_LENGTH);
+    }
+
     // A relayed request: the new id, then every written byte, also those already read. (Which
     // id is relayed as which is pinned by the remote service's test.)
     CIPCMsgBuffer received;

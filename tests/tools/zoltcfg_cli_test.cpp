@@ -5,9 +5,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstring>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FreePort.h"
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
@@ -372,6 +377,85 @@ TEST(CliDaemon, StatusReportsTheDaemonAndEveryCommandRefusesWithoutIt) {
         EXPECT_EQ(j["database"], true);
         EXPECT_EQ(j["provider"], "sqlite");
         EXPECT_EQ(j["servers"].back(), "localhost");
+    }
+    {
+        // A known sequence: each command probes (341, 901) before its own request.
+        CDaemon d(tmp.Path());
+        ExpectOk(d.Cli({"set", "localhost", "-", "QV_VirusScan", "S1", "VS_ACTION=2"}), "");
+        ExpectOk(d.Cli({"get", "localhost", "-", "QV_VirusScan", "S1", "-f", "VS_ACTION"}), "2\n");
+        const auto j = nlohmann::json::parse(d.Cli({"stats", "--json"}).out);
+        std::map<int, std::pair<int, int>> seen;  // id: requests, failures
+        for (const auto& r : j["requests"]) {
+            seen[r["id"]] = {r["requests"], r["failures"]};
+            unsigned long long inBuckets = 0;
+            for (const auto& b : r["latency_buckets"]) inBuckets += b["count"].get<unsigned>();
+            EXPECT_EQ(inBuckets, r["requests"].get<unsigned>()) << r["id"];
+        }
+        EXPECT_EQ(seen, (std::map<int, std::pair<int, int>>{
+                            {303, {1, 0}}, {339, {1, 0}}, {341, {3, 0}}, {901, {3, 0}}}));
+        EXPECT_EQ(j["notifications_published_total"], 1);
+        // The Prometheus text parsed back: every sample of a family declared with its type,
+        // counters end in _total, each histogram's buckets cumulative up to +Inf = _count.
+        std::map<std::string, std::string> types;
+        std::map<std::string, std::set<std::string>> labels;
+        std::istringstream text(d.Cli({"stats", "--prometheus"}).out);
+        std::string line, name, type, lastInf;
+        while (std::getline(text, line)) {
+            if (line.rfind("# TYPE ", 0) == 0) {
+                std::istringstream(line.substr(7)) >> name >> type;
+                types[name] = type;
+                EXPECT_EQ(type == "counter", name.ends_with("_total")) << line;
+                continue;
+            }
+            if (line.rfind("# HELP ", 0) == 0) continue;
+            const size_t brace = line.find('{'), space = line.rfind(' ');
+            const std::string sample = line.substr(0, std::min(brace, space));
+            std::string family = sample;
+            for (const char* suffix : {"_bucket", "_sum", "_count"})
+                if (sample.ends_with(suffix) &&
+                    types.count(sample.substr(0, sample.size() - strlen(suffix))))
+                    family = sample.substr(0, sample.size() - strlen(suffix));
+            ASSERT_TRUE(types.count(family)) << line;
+            std::string set =
+                brace == std::string::npos ? "" : line.substr(brace, line.find('}') - brace + 1);
+            if (sample.ends_with("_bucket") && set.find("le=\"+Inf\"") != std::string::npos)
+                lastInf = line.substr(space + 1);
+            if (sample.ends_with("_count")) {
+                EXPECT_EQ(line.substr(space + 1), lastInf) << line;
+            }
+            // The label names only: id, and le on buckets.
+            for (size_t q; (q = set.find('"')) != std::string::npos;)
+                set.erase(q, set.find('"', q + 1) - q + 1);
+            labels[sample].insert(set);
+        }
+        EXPECT_EQ(types["zoltcfg_request_duration_seconds"], "histogram");
+        EXPECT_EQ(types["zoltcfg_observers"], "gauge");
+        EXPECT_EQ(labels["zoltcfg_requests_total"], std::set<std::string>{"{id=}"});
+        EXPECT_EQ(labels["zoltcfg_request_duration_seconds_bucket"],
+                  std::set<std::string>{"{id=,le=}"});
+        EXPECT_EQ(labels["zoltcfg_store_retries_total"], std::set<std::string>{""});
+        EXPECT_THAT(d.Cli({"stats", "--proxy"}).out,
+                    StartsWith("the library proxy counters of this zoltcfg process"));
+        // A metrics address another process listens on stops a second daemon before it serves,
+        // also when that process would share its port.
+        const int fd = socket(AF_INET, SOCK_STREAM, 0), yes = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const unsigned short port = testsupport::FreeTcpPort();
+        addr.sin_port = htons(port);
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        listen(fd, 1);
+        const std::string where = "127.0.0.1:" + std::to_string(port);
+        const CRun taken =
+            testsupport::RunProgram(std::string(ZOLT_TEST_BINARY_DIR) + "/zoltcfgd",
+                                    {"--home", (tmp / "other").string(), "--runtime-dir",
+                                     (tmp / "other-run").string(), "--metrics", where});
+        close(fd);
+        EXPECT_EQ(taken.code, 1);
+        EXPECT_EQ(taken.err, "zoltcfgd: not starting: cannot serve metrics on " + where +
+                                 ": the address is already in use\n");
     }
     // The daemon has stopped; its home stays.
     const fs::path runtime = tmp / "run";

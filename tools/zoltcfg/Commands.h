@@ -51,6 +51,8 @@ int RunLoad(const CCliContext& ctx, const std::string& server, const std::string
 
 // ---- the daemon ----
 int RunStatus(const CCliContext& ctx);
+// The daemon's counters (StatsCommand.cpp); `proxy`: this process's library proxy counters.
+int RunStats(const CCliContext& ctx, bool prometheus, bool proxy);
 // Moves the home's database to the one connection file `target` names.
 int RunMigrate(const CCliContext& ctx, const std::string& target);
 

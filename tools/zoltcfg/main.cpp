@@ -146,6 +146,15 @@ int main(int argc, char** argv) {
 
     auto* status = app.add_subcommand("status", "is the daemon reachable, is its database OK");
 
+    bool prometheus = false, proxy = false;
+    auto* stats = app.add_subcommand(
+        "stats",
+        "what the daemon counted: requests, failures and latency per request id, "
+        "notifications, observers, database status changes, store retries");
+    stats->add_flag("--prometheus", prometheus, "the Prometheus text exposition format");
+    stats->add_flag("--proxy", proxy,
+                    "the library proxy counters of this zoltcfg process instead of the daemon's");
+
     std::string target;
     auto* migrate = app.add_subcommand(
         "migrate",
@@ -223,6 +232,7 @@ int main(int argc, char** argv) {
         if (dump->parsed()) return RunDump(ctx, server, file);
         if (load->parsed()) return RunLoad(ctx, server, file);
         if (status->parsed()) return RunStatus(ctx);
+        if (stats->parsed()) return RunStats(ctx, prometheus, proxy);
         if (migrate->parsed()) return RunMigrate(ctx, target);
         if (schema->parsed()) return RunSchema(ctx, category);
         if (clStatus->parsed()) return RunClusterStatus(ctx, vserver);

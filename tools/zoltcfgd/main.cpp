@@ -25,6 +25,7 @@
 #include "outside/db/CDBException.h"
 #include "outside/rpc/CRPCException.h"
 #include "tools/zoltcfgd/DaemonHome.h"
+#include "tools/zoltcfgd/MetricsHttp.h"
 #include "tools/zoltcfgd/SystemdNotify.h"
 
 #ifndef ZOLTCFG_VERSION
@@ -65,7 +66,7 @@ bool ParseListen(const std::string& text, CCfgRemoteTls& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string home, runtimeDir;
+    std::string home, runtimeDir, metricsAddress;
     bool foreground = true, verbose = false, check = false, systemWatcher = false;
     CLI::App app{"zoltcfgd: the configuration service (ID_ZOLT_MASTER)"};
     app.set_version_flag("--version", std::string("zoltcfgd ") + ZOLTCFG_VERSION);
@@ -93,6 +94,9 @@ int main(int argc, char** argv) {
     app.add_flag(
         "--system-watcher", systemWatcher,
         "host the system watcher's service (ID_ZOLT_SYSTEM_WATCHER) instead of the master's");
+    app.add_option("--metrics", metricsAddress,
+                   "serve GET /metrics (Prometheus text format) over HTTP on ADDR:PORT; nothing "
+                   "listens without it");
     CLI11_PARSE(app, argc, argv);
 
     // The remote service's TLS: the registry's values, each replaced by its option when given.
@@ -158,6 +162,18 @@ int main(int argc, char** argv) {
 
     const OS::x_wstring component = systemWatcher ? L"ID_ZOLT_SYSTEM_WATCHER" : kComponent;
     const std::string name = Narrow(component);
+    // The metrics address is taken before the service starts, so a taken one stops us first.
+    std::unique_ptr<zoltcfgd::CMetricsHttp> metrics;
+    if (!metricsAddress.empty()) {
+        metrics = std::make_unique<zoltcfgd::CMetricsHttp>(component);
+        const std::string problem = metrics->Bind(metricsAddress);
+        if (!problem.empty()) {
+            std::cerr << "zoltcfgd: not starting: " << problem << "\n";
+            Log(CCfgLog::Kind::kError, "not started: " + problem);
+            CCfgLog::Flush();
+            return 1;
+        }
+    }
     std::string socket;
     std::unique_ptr<CCfgControl> service, remote;
     try {
@@ -215,6 +231,10 @@ int main(int argc, char** argv) {
         Log(CCfgLog::Kind::kStartup, "serving ID_ZOLT_REMOTE_CFG at tls:" + at);
         std::printf("zoltcfgd: serving ID_ZOLT_REMOTE_CFG at tls:%s\n", at.c_str());
     }
+    if (metrics) {
+        metrics->Start();
+        std::printf("zoltcfgd: metrics at http://%s/metrics\n", metricsAddress.c_str());
+    }
     std::fflush(stdout);
     zoltcfgd::NotifyReady("serving " + name + " at " + socket);
 
@@ -222,6 +242,7 @@ int main(int argc, char** argv) {
     sigwait(&stopSignals, &signal);
     zoltcfgd::NotifyStopping();
     Log(CCfgLog::Kind::kStartup, "stopping on signal " + std::to_string(signal));
+    metrics.reset();
     remote.reset();
     service.reset();
     Log(CCfgLog::Kind::kStartup, "stopped");
