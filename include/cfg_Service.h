@@ -158,6 +158,10 @@ class ZOLTCFG_API CCfgControl : public CIPCServerRequestCallback {
     // 901: the version, home, database, provider and server names of a store of this machine's
     // own database; the reply id and -1 for any other store.
     void AnswerServiceInfo(CIPCMsgBuffer& reply);
+    // 907 and 909: a copy of this machine's own database to a file, or a file put in its place
+    // (after which every observer is made to reconnect, as after a restart of the service).
+    // Implemented in cfg_ControlBackup.cpp.
+    void BackupOrRestore(bool restore, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
     // The answer of the handlers that are not available yet: the reply id and -1.
     void AnswerNotAvailable(const wchar_t* handler, int replyId, CIPCMsgBuffer& reply);
 

@@ -100,12 +100,14 @@ void CCfgControl::Deinit() {
 }
 
 bool CCfgControl::GetMsgID(int** ids, int* count) const {
-    // The common table, then the service-info request of our own.
-    int* array = new int[P::kServedMsgIdCount + 1];
+    // The common table, then the requests of our own: service info, backup and restore.
+    const int own[] = {P::kMsgServiceInfo, P::kMsgBackupDatabase, P::kMsgRestoreDatabase};
+    const int ownCount = static_cast<int>(sizeof own / sizeof own[0]);
+    int* array = new int[P::kServedMsgIdCount + ownCount];
     for (int i = 0; i < P::kServedMsgIdCount; ++i) array[i] = P::kServedMsgIds[i];
-    array[P::kServedMsgIdCount] = P::kMsgServiceInfo;
+    for (int i = 0; i < ownCount; ++i) array[P::kServedMsgIdCount + i] = own[i];
     *ids = array;
-    *count = P::kServedMsgIdCount + 1;
+    *count = P::kServedMsgIdCount + ownCount;
     return true;
 }
 
@@ -205,6 +207,10 @@ void CCfgControl::operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuf
                 break;
             case P::kMsgServiceInfo:
                 AnswerServiceInfo(reply);
+                break;
+            case P::kMsgBackupDatabase:
+            case P::kMsgRestoreDatabase:
+                BackupOrRestore(msgID == P::kMsgRestoreDatabase, request, reply);
                 break;
             default:
                 // File ids, 2032 to 2035 and unknown ids: the reply stays empty.
