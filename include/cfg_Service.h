@@ -182,6 +182,10 @@ class ZOLTCFG_API CCfgControl : public CIPCServerRequestCallback {
     // 903, on a remote service: "Version", "ServicePack" and "PatchBuild" of this machine's
     // product key, read-only; the reply id and -1 when the key is missing.
     void AnswerProductValues(CIPCMsgBuffer& reply);
+    // 907 and 909: a copy of this machine's own database to a file, or a file put in its place
+    // (after which every observer is made to reconnect, as after a restart of the service).
+    // Implemented in cfg_ControlBackup.cpp.
+    void BackupOrRestore(bool restore, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply);
 
     OS::CAutoObjPtr<CCfgVirtualServerDB> m_pDB;
     bool m_bAsRemoteServer;

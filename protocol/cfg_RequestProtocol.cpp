@@ -242,6 +242,31 @@ bool ReadMetricsReply(const CIPCMsgBuffer& reply, CMetricsSnapshot& s) {
     return true;
 }
 
+void WriteFileOpRequest(CIPCMsgBuffer& buf, int id, const OS::x_wstring& path) {
+    buf << id << path;
+}
+
+void WriteFileOpReply(CIPCMsgBuffer& reply, int replyId, const CFileOpResult& result) {
+    reply << replyId;
+    if (result.ok)
+        reply << kResultOk << result.bytes;
+    else
+        reply << kResultFail << result.problem;
+}
+
+bool ReadFileOpReply(const CIPCMsgBuffer& reply, int expectedReplyId, CFileOpResult& result) {
+    int id = 0, code = kResultFail;
+    reply >> id;
+    if (id != expectedReplyId) return false;
+    reply >> code;
+    result.ok = code == kResultOk;
+    if (result.ok)
+        reply >> result.bytes;
+    else
+        reply >> result.problem;
+    return true;
+}
+
 void WriteNotificationBody(CIPCMsgBuffer& body, const CSubjectID& policy,
                            const OS::x_wstring& server, int changeKind) {
     body << kNotificationMark;

@@ -42,6 +42,11 @@
 //     u64 := low:unsigned high:unsigned; buckets are per-bucket counts (not cumulative), the
 //     last one above the largest bound
 //
+//   907 backup           body := target:x_wstring    (an absolute path on the service's machine)
+//                        reply := 0 bytes:long long | -1 problem:x_wstring
+//   909 restore          body := file:x_wstring
+//                        reply := 0 bytes:long long | -1 problem:x_wstring
+//
 //   notification body := mark:unsigned(0xFFFFFFFF) policy:subject server:x_wstring kind:int
 //     kind: 3 written, 4 deleted, 5 loaded, 6 unloaded
 //
@@ -117,6 +122,10 @@ enum MsgId : int {
     kMsgProductValuesReply = 904,
     kMsgMetrics = 905,
     kMsgMetricsReply = 906,
+    kMsgBackupDatabase = 907,
+    kMsgBackupDatabaseReply = 908,
+    kMsgRestoreDatabase = 909,
+    kMsgRestoreDatabaseReply = 910,
     // Ids a remote service only relays to the master, and what it relays them as.
     kMsgRelay2032 = 2032,
     kMsgRelay2033 = 2033,
@@ -287,6 +296,19 @@ void WriteMetricsReply(CIPCMsgBuffer& reply, const CMetricsSnapshot& snapshot);
 // CIPCMsgBufferException on a short reply, a bucket count other than kLatencyBucketCount or an
 // id count outside 0..kMaxMetricsIds.
 bool ReadMetricsReply(const CIPCMsgBuffer& reply, CMetricsSnapshot& snapshot);
+// What 907 and 909 answer: done (with the bytes of the copy, 907) or the problem in one sentence.
+struct CFileOpResult {
+    bool ok = false;
+    long long bytes = 0;
+    OS::x_wstring problem;
+};
+// 907 or 909 with its path.
+void WriteFileOpRequest(CIPCMsgBuffer& buf, int id, const OS::x_wstring& path);
+// 908 or 910 (`replyId`), the result and what follows it.
+void WriteFileOpReply(CIPCMsgBuffer& reply, int replyId, const CFileOpResult& result);
+// True and `result` filled when the reply id is `expectedReplyId`; false (nothing more read)
+// otherwise. Throws CIPCMsgBufferException on a short reply.
+bool ReadFileOpReply(const CIPCMsgBuffer& reply, int expectedReplyId, CFileOpResult& result);
 
 // --- change notification ---------------------------------------------------------------------
 struct CNotification {

@@ -118,14 +118,16 @@ void CCfgControl::Deinit() {
 }
 
 bool CCfgControl::GetMsgID(int** ids, int* count) const {
-    // The common table, then the service-info, product-values and metrics requests of our own.
-    int* array = new int[P::kServedMsgIdCount + 3];
+    // The common table, then the requests of our own: service info, product values, metrics,
+    // backup and restore.
+    const int own[] = {P::kMsgServiceInfo, P::kMsgProductValues, P::kMsgMetrics,
+                       P::kMsgBackupDatabase, P::kMsgRestoreDatabase};
+    const int ownCount = static_cast<int>(sizeof own / sizeof own[0]);
+    int* array = new int[P::kServedMsgIdCount + ownCount];
     for (int i = 0; i < P::kServedMsgIdCount; ++i) array[i] = P::kServedMsgIds[i];
-    array[P::kServedMsgIdCount] = P::kMsgServiceInfo;
-    array[P::kServedMsgIdCount + 1] = P::kMsgProductValues;
-    array[P::kServedMsgIdCount + 2] = P::kMsgMetrics;
+    for (int i = 0; i < ownCount; ++i) array[P::kServedMsgIdCount + i] = own[i];
     *ids = array;
-    *count = P::kServedMsgIdCount + 3;
+    *count = P::kServedMsgIdCount + ownCount;
     return true;
 }
 
@@ -248,6 +250,10 @@ void CCfgControl::Dispatch(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuffe
                 break;
             case P::kMsgMetrics:
                 P::WriteMetricsReply(reply, CCfgServiceMetrics::Snapshot(m_pSubjectSrvHelper));
+                break;
+            case P::kMsgBackupDatabase:
+            case P::kMsgRestoreDatabase:
+                BackupOrRestore(msgID == P::kMsgRestoreDatabase, request, reply);
                 break;
             default:
                 // File ids, 2032 to 2035 and unknown ids: the reply stays empty.

@@ -104,6 +104,14 @@ class CCfgSettingGenericDatabase : public CCfgSettingDBBase, public CGenericData
     // Throws CDBException code 2 when the file cannot be read or is not XML.
     virtual void CacheAllConfig(const OS::x_wstring& schemaFile);
 
+    // Swaps the database file for `file`, a copy written by BackupTo: the file is copied beside
+    // the database and checked whole (a database, its integrity, every table and column of the
+    // schema) before anything changes; then, under the store mutex, the tables are closed, the
+    // database file is kept as "<db>.before-restore", the copy takes its place and the database
+    // is reopened. Any failure puts the old file back. Throws CDBException (kEngine) with one
+    // sentence; SQLite only.
+    void RestoreFrom(const std::string& file);
+
     // ---- for tests and diagnostics ----
     // Shortens (or restores) the bound of the waits for the store mutex.
     void SetMutexWaitTimeout(std::chrono::milliseconds timeout) { m_waitTimeout = timeout; }

@@ -60,6 +60,14 @@ class CGenericDatabase {
     // REQUIRES: IsInitialized().
     std::vector<std::string> CheckDatabase(size_t limit = 20);
 
+    // Writes a consistent copy of the database to `target` (an absolute path) while the
+    // database stays in use: a copy of one moment, written to a temporary file beside the
+    // target, flushed to disk and renamed over it. SQLite: the engine's online copy through a
+    // connection of its own, page runs at a time, never blocking writers; PostgreSQL: pg_dump's
+    // custom format. Returns the bytes written; throws CDBException (kEngine) with one sentence.
+    // REQUIRES: IsInitialized().
+    unsigned long long BackupTo(const std::string& target);
+
     const OS::x_wstring& GetConnectionFile() const { return m_strConnectionFile; }
     // Known after Initialize(): the provider ("sqlite" or "postgresql"), where the database is
     // (the database file, or host, port and database name of the server; never a password) and

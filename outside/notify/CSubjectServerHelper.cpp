@@ -365,7 +365,31 @@ void CSubjectServerHelper::Notify(const CSubjectID& subject, const CIPCMsgBuffer
 }
 
 uint64_t CSubjectServerHelper::GetStartId() const {
+    std::lock_guard<std::mutex> g(m_impl->mutex);
     return m_impl->startId;
+}
+
+void CSubjectServerHelper::Restart() {
+    Impl& s = *m_impl;
+    std::random_device rd;
+    std::lock_guard<std::mutex> g(s.mutex);
+    uint64_t id = 0;
+    while (id == 0 || id == s.startId) id = (uint64_t(rd()) << 32) ^ rd();
+    s.startId = id;
+    s.sequence = 0;
+    s.kept.clear();
+    s.keptBySequence.clear();
+    s.keptBytes = 0;
+    // Every observer reconnects and meets the new run; not counted as dropped for being slow.
+    for (const auto& o : s.observers) {
+        if (o->dropped) continue;
+        o->dropped = true;
+        o->queue.clear();
+        o->queued = 0;
+        asio::post(s.context, [&s, o] { s.Close(o); });
+    }
+    CFG_LOG(DBG::LVL_INFO, L"publisher %ls: new run, every observer reconnects",
+            s.component.GetID());
 }
 
 uint64_t CSubjectServerHelper::GetLastSequence() const {

@@ -39,6 +39,9 @@ class CSubjectServerHelper {
     // This run's identity (never 0) and the last sequence number given out (0: none yet).
     uint64_t GetStartId() const;
     uint64_t GetLastSequence() const;
+    // Begins a new run as a restarted publisher would: a new start id, no kept changes, and every
+    // observer's connection closed, so each reconnects and learns it may have missed changes.
+    void Restart();
     // Observers connected now, and observers dropped so far for falling behind.
     size_t GetObserverCount() const;
     uint64_t GetDroppedObserverCount() const;

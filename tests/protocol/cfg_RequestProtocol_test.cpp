@@ -108,6 +108,14 @@ TEST(RequestProtocol, RequestsHaveTheirGoldenBytes) {
                       [&] { P::ReadMetricsReply(lying, back); }),
                   CIPCMsgBufferException::BAD_LENGTH);
     }
+    // Backup and restore: the path; the copy's size, or the problem.
+    CIPCMsgBuffer backup, done, refused;
+    P::WriteFileOpRequest(backup, P::kMsgBackupDatabase, L"/b");
+    EXPECT_EQ(Bytes(backup), FromHex("8b030000 02000000 2f62"));
+    P::WriteFileOpReply(done, P::kMsgBackupDatabaseReply, {true, 5, L""});
+    EXPECT_EQ(Bytes(done), FromHex("8c030000 00000000 0500000000000000"));
+    P::WriteFileOpReply(refused, P::kMsgRestoreDatabaseReply, {false, 0, L"x"});
+    EXPECT_EQ(Bytes(refused), FromHex("8e030000 ffffffff 01000000 78"));
 
     // A relayed request: the new id, then every written byte, also those already read. (Which
     // id is relayed as which is pinned by the remote service's test.)

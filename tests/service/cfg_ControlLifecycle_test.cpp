@@ -52,9 +52,9 @@ TEST(ServiceLifecycle, ServedIdsConstructionOrderAndStoreOwnership) {
         int count = 0;
         ASSERT_TRUE(service.GetMsgID(&ids, &count));
         EXPECT_EQ(std::vector<int>(ids, ids + count),
-                  (std::vector<int>{301,  303, 305, 313, 315, 309, 307, 311,  317,  319,
-                                    325,  327, 329, 331, 333, 335, 337, 2032, 2033, 2035,
-                                    2034, 339, 341, 343, 345, 347, 349, 901,  903,  905}));
+                  (std::vector<int>{301, 303, 305, 313, 315, 309, 307,  311,  317,  319,  325,
+                                    327, 329, 331, 333, 335, 337, 2032, 2033, 2035, 2034, 339,
+                                    341, 343, 345, 347, 349, 901, 903,  905,  907,  909}));
         service.FreeMsgID(ids);
         EXPECT_TRUE(log.Contains(L"Local server", DBG::LVL_STARTUP));
     }

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FreePort.h"
@@ -195,8 +197,30 @@ TEST(CliSettings, BadInputGetsOneSentenceAndWritesNothing) {
          1,
          "zoltcfgd is running; stop it before migrating its database (its writes during the "
          "copy would be lost)."},
+        {{"backup", "rel.db"},
+         1,
+         "The path \"rel.db\" is not absolute; give a full path on the daemon's machine."},
+        {{"backup", (tmp / "run/b.db").string()},
+         1,
+         "The path \"" + (tmp / "run/b.db").string() + "\" lies in the daemon's runtime folder " +
+             (tmp / "run").string() + "; choose another folder."},
+        {{"backup", (tmp / "none/b.db").string()},
+         1,
+         "Cannot write the backup file \"" + (tmp / "none/b.db").string() +
+             "\": No such file or directory."},
     };
     for (const auto& c : cases) ExpectFail(d.Cli(c.args), c.code, c.err);
+    // Restore files that are not a database, or hold another schema, are refused whole.
+    testsupport::WriteFile(tmp / "text.db", std::string(8192, 'x'));
+    EXPECT_EQ(system(("sqlite3 " + (tmp / "other.db").string() + " 'CREATE TABLE T(A)'").c_str()),
+              0);
+    for (const char* name : {"text.db", "other.db"}) {
+        const CRun r = d.Cli({"restore", (tmp / name).string()});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_THAT(r.err, StartsWith("zoltcfg: The restore file \"" + (tmp / name).string() +
+                                      "\" cannot replace the database: "));
+    }
+    EXPECT_FALSE(fs::exists(tmp / "home/data/config.db.before-restore"));
     // None of the refused commands wrote the good assignment they carried.
     ExpectOk(d.Cli({"list", "QV_VirusScan"}), kEmptyList);
 }
@@ -321,6 +345,52 @@ TEST(CliDumpLoad, ADumpLoadedIntoAFreshHomeDumpsTheSame) {
         ExpectOk(b.Cli({"dump", second.string()}));
     }
     EXPECT_EQ(testsupport::ReadFile(second), dumped);
+}
+
+TEST(CliDumpLoad, ABackupTakenDuringWritesRestoresEveryAcknowledgedWrite) {
+    CTempDir tmp("zoltcfg-cli");
+    const std::string file = (tmp / "backup.db").string();
+    int ackedBefore = 0;
+    {
+        CDaemon a(tmp / "a");
+        // The writer counts each write the daemon acknowledged; the backup starts between two.
+        std::atomic<int> acked{0};
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            for (int i = 0; !stop; ++i) {
+                const std::string n = std::to_string(i);
+                if (a.Cli({"set", "localhost", "-", "QV_VirusScan", "W" + n, "VS_ACTION=" + n})
+                        .code == 0)
+                    acked = i + 1;
+            }
+        });
+        while (acked < 5) std::this_thread::yield();
+        ackedBefore = acked;
+        const CRun backup = a.Cli({"backup", file});
+        const int ackedAfter = acked;
+        stop = true;
+        writer.join();
+        EXPECT_EQ(backup.code, 0) << backup.err;
+        EXPECT_THAT(backup.out, StartsWith("backed up the database to " + file));
+        EXPECT_GT(ackedAfter, 0);
+    }
+    CDaemon b(tmp / "b");
+    ExpectOk(b.Cli({"set", "localhost", "-", "QV_VirusScan", "W0", "VS_ACTION=9"}));
+    // A watcher's proxy holds W0's value; the restore makes it drop what it holds.
+    CBackgroundCli watch({"watch", "W0"});
+    ASSERT_EQ(watch.ErrLine(), "zoltcfg: watching W0 (Ctrl-C to stop)\n");
+    const CRun restore = b.Cli({"restore", file});
+    EXPECT_EQ(restore.code, 0) << restore.err;
+    EXPECT_TRUE(fs::exists(tmp / "b/home/data/config.db.before-restore"));
+    EXPECT_EQ(watch.OutLine(), "missed changes: re-read\n");
+    EXPECT_EQ(watch.OutLine(), "localhost ZOLT_PLC_NULL W0 written\n");
+    EXPECT_EQ(watch.OutLine(), "  QV_VirusScan VS_ACTION: 9 -> 0\n");
+    watch.Signal(SIGTERM);
+    EXPECT_EQ(watch.Wait(), 0);
+    for (int i = 0; i < ackedBefore; ++i)
+        ExpectOk(b.Cli({"get", "localhost", "-", "QV_VirusScan", "W" + std::to_string(i), "-f",
+                        "VS_ACTION"}),
+                 std::to_string(i) + "\n");
 }
 
 TEST(CliDumpLoad, LoadChecksTheWholeFileBeforeWritingAnything) {

@@ -53,6 +53,10 @@ int RunLoad(const CCliContext& ctx, const std::string& server, const std::string
 int RunStatus(const CCliContext& ctx);
 // The daemon's counters (StatsCommand.cpp); `proxy`: this process's library proxy counters.
 int RunStats(const CCliContext& ctx, bool prometheus, bool proxy);
+// A copy of the daemon's database written by the daemon to `file`, an absolute path on its
+// machine; and that file put in the database's place (BackupCommands.cpp).
+int RunBackup(const CCliContext& ctx, const std::string& file);
+int RunRestore(const CCliContext& ctx, const std::string& file);
 // Moves the home's database to the one connection file `target` names.
 int RunMigrate(const CCliContext& ctx, const std::string& target);
 

@@ -154,6 +154,21 @@ int main(int argc, char** argv) {
     stats->add_flag("--prometheus", prometheus, "the Prometheus text exposition format");
     stats->add_flag("--proxy", proxy,
                     "the library proxy counters of this zoltcfg process instead of the daemon's");
+    std::string dbFile;
+    auto* backup = app.add_subcommand(
+        "backup",
+        "have the daemon write a consistent copy of its database while it serves (SQLite: a "
+        "database file; PostgreSQL: a pg_dump custom-format file)");
+    backup
+        ->add_option("FILE", dbFile,
+                     "absolute path on the daemon's machine, written by the daemon's user "
+                     "(not in its runtime folder)")
+        ->required();
+    auto* restore = app.add_subcommand(
+        "restore",
+        "have the daemon check a backup whole and put it in place of its database; every "
+        "watcher and proxy is told to re-read (SQLite only)");
+    restore->add_option("FILE", dbFile, "absolute path on the daemon's machine")->required();
 
     std::string target;
     auto* migrate = app.add_subcommand(
@@ -234,6 +249,8 @@ int main(int argc, char** argv) {
         if (status->parsed()) return RunStatus(ctx);
         if (stats->parsed()) return RunStats(ctx, prometheus, proxy);
         if (migrate->parsed()) return RunMigrate(ctx, target);
+        if (backup->parsed()) return RunBackup(ctx, dbFile);
+        if (restore->parsed()) return RunRestore(ctx, dbFile);
         if (schema->parsed()) return RunSchema(ctx, category);
         if (clStatus->parsed()) return RunClusterStatus(ctx, vserver);
         if (clOnline->parsed()) return RunClusterMove(ctx, vserver, true);
