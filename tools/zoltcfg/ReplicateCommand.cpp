@@ -44,12 +44,20 @@ struct CEnd {
     explicit CEnd(const std::string& n)
         : name(n),
           local(IsThisComputer(n)),
-          wideName(Wide(n)),
+          host(Wide(n)),
+          // Each daemon keeps its own settings under "localhost".
+          wideName(L"localhost"),
           agent(local ? L"ID_ZOLT_MASTER" : P::kRemoteComponent, false) {}
-    const wchar_t* Remote() const { return local ? nullptr : wideName.c_str(); }
+    const wchar_t* Remote() const { return local ? nullptr : host.c_str(); }
+    // How the other end reaches this one.
+    OS::x_wstring SeenFromElsewhere() const {
+        char h[256] = {};
+        return local && gethostname(h, sizeof h - 1) == 0 ? Wide(h) : host;
+    }
 
     std::string name;
     bool local;
+    OS::x_wstring host;
     OS::x_wstring wideName;
     CCfgAgent agent;
 };
@@ -91,11 +99,12 @@ std::string Rewritten(const FieldMap& before, const FieldMap& after) {
     return out;
 }
 
-// True when every field to be written is stored with the same value already.
+// True when every field to be written is stored with the same value already. A stored setting
+// reads every column of its table, so a field it lacks is one the target's table cannot hold.
 bool AlreadyStored(const FieldMap& toWrite, const FieldMap& stored) {
     for (const auto& [name, value] : toWrite) {
         const auto it = stored.find(name);
-        if (it == stored.end() || !(it->second == value)) return false;
+        if (it != stored.end() && !(it->second == value)) return false;
     }
     return true;
 }
@@ -203,6 +212,13 @@ std::vector<std::unique_ptr<CCfgSettingCategoryFake>> ReadChunk(CEnd& end,
     return result;
 }
 
+// The filter as the report runs it: a kept sandbox setting is registered by the target's service
+// when it stores it, not by this report.
+class CReportFilter : public CCfgReplicationFilter {
+  protected:
+    void RegisterSandboxSetting(CCfgSettingCategoryBase&) override {}
+};
+
 }  // namespace
 
 int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
@@ -247,7 +263,7 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
         failure = e.what();
     }
 
-    CCfgReplicationFilter filter;
+    CReportFilter filter;
     for (size_t begin = 0; failure.empty() && begin < items.size();) {
         // One chunk: consecutive items of one policy and one category.
         std::vector<CItem*> chunk;
@@ -275,7 +291,7 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                 filtered = *read[i];
                 filtered.SetSubjectID(Wide(item.subject));
                 const wchar_t* rule = nullptr;
-                if (filter.FilterNamingRule(source.wideName, target.wideName, sourceRole,
+                if (filter.FilterNamingRule(source.SeenFromElsewhere(), target.wideName, sourceRole,
                                             targetRole, sourceVersion, sourceServicePack,
                                             sourceMail, targetMail, filtered, o.sourceType, rule)) {
                     item.outcome = "filtered out";
@@ -308,8 +324,8 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
             try {
                 ok = target.agent.ModifyBatchConfigurationSettings(
                     target.wideName, sourceRole, settings, reply, target.Remote(),
-                    CCfgSettingDBBase::MA_NO_IGNORE_FIELDS, source.wideName, Wide("zoltcfg"),
-                    static_cast<SourceType>(o.sourceType));
+                    CCfgSettingDBBase::MA_NO_IGNORE_FIELDS, source.SeenFromElsewhere(),
+                    Wide("zoltcfg"), static_cast<SourceType>(o.sourceType));
             } catch (const OS::CException& e) {
                 for (CItem* s : sent) s->outcome = "failed";
                 throw Refused("cannot reach " + o.to + " (" + e.GetErrorMsg().ToUtf8() + ").");
