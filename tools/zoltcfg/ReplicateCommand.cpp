@@ -276,10 +276,9 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
         begin += chunk.size();
         try {
             auto read = ReadChunk(source, chunk);
-            auto stored = o.dryRun ? decltype(read)(chunk.size()) : ReadChunk(target, chunk);
-            CIPCMsgBuffer settings;
-            std::vector<CItem*> sent;
-            CIPCMsgBuffer body;
+            std::vector<CItem*> kept;
+            std::vector<size_t> keptAt;
+            std::vector<FieldMap> keptFields;
             for (size_t i = 0; i < chunk.size(); ++i) {
                 CItem& item = *chunk[i];
                 if (!read[i]) {
@@ -301,11 +300,19 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                 const FieldMap after = Fields(filtered);
                 item.detail = Rewritten(Fields(*read[i]), after);
                 if (!item.detail.empty()) item.detail = "rewritten: " + item.detail;
-                if (o.dryRun) {
-                    item.outcome = "would write";
-                    continue;
-                }
-                if (stored[i] && AlreadyStored(after, Fields(*stored[i]))) {
+                item.outcome = "would write";
+                kept.push_back(&item);
+                keptAt.push_back(i);
+                keptFields.push_back(after);
+            }
+            if (o.dryRun || kept.empty()) continue;
+            // Only what is kept is read on the target: a read there may leave a default row.
+            const auto stored = ReadChunk(target, kept);
+            CIPCMsgBuffer settings, body;
+            std::vector<CItem*> sent;
+            for (size_t k = 0; k < kept.size(); ++k) {
+                CItem& item = *kept[k];
+                if (stored[k] && AlreadyStored(keptFields[k], Fields(*stored[k]))) {
                     item.outcome = "unchanged";
                     continue;
                 }
@@ -313,7 +320,7 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                 body << 0;
                 P::WriteKey(body, target.wideName, CSubjectID(Wide(item.policy)),
                             CSubjectID(Wide(item.subject)), Wide(item.category));
-                P::WriteSetting(body, *read[i]);
+                P::WriteSetting(body, *read[keptAt[k]]);
                 sent.push_back(&item);
             }
             if (sent.empty()) continue;
@@ -382,7 +389,7 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
     }
     std::cerr << "replicate " << o.from << " -> " << o.to << ": ";
     for (int k = 0; k < 6; ++k)
-        if (counts[k] || k < 5) std::cerr << counts[k] << ' ' << kinds[k] << (k < 5 ? ", " : "");
+        if (counts[k] || k < 5) std::cerr << counts[k] << ' ' << kinds[k] << ", ";
     std::cerr << items.size() << " in all" << std::endl;
     if (!failure.empty()) throw Refused(failure + " The report above shows what was done.");
     const bool anyFailed = counts[3] + counts[4] > 0;
