@@ -300,7 +300,7 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                 const FieldMap after = Fields(filtered);
                 item.detail = Rewritten(Fields(*read[i]), after);
                 if (!item.detail.empty()) item.detail = "rewritten: " + item.detail;
-                item.outcome = "would write";
+                if (o.dryRun) item.outcome = "would write";
                 kept.push_back(&item);
                 keptAt.push_back(i);
                 keptFields.push_back(after);
