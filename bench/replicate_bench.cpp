@@ -65,7 +65,7 @@ void BM_Replicate_TwoDaemons(benchmark::State& state) {
         WriteRegistry(dir / "registry", "client");
         std::string error;
         {
-            testsupport::CDaemon target(dir);
+            testsupport::CDaemon target(dir, {"--remote-listen", "127.0.0.3:" + port});
             state.ResumeTiming();
             const auto run = target.Cli(
                 {"replicate", "--from", "127.0.0.2", "--to", "localhost", "--source-role", "271"});
