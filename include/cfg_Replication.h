@@ -40,6 +40,15 @@ class ZOLTCFG_API CCfgReplicationFilter {
                 double sourceExchangeVersion, double targetExchangeVersion,
                 CCfgSettingCategoryBase& setting, SourceType sourceType);
 
+    // Filter, telling which drop rule removed the setting: `rule` is "product version",
+    // "roles", "search and destroy", "sandbox analysis" or "content-filter policy" when the
+    // result is true, null otherwise. Logs no entry or exit of its own.
+    bool FilterNamingRule(const x_wstring& sourceServer, const x_wstring& targetServer,
+                          long sourceRole, long targetRole, double sourceVersion,
+                          int sourceServicePack, double sourceExchangeVersion,
+                          double targetExchangeVersion, CCfgSettingCategoryBase& setting,
+                          SourceType sourceType, const wchar_t*& rule);
+
   protected:
     // ---- the drop rules, in the order Filter runs them ----
     // Settings an early product release cannot take: drops or erases by source version.

@@ -68,27 +68,46 @@ bool CCfgReplicationFilter::Filter(const x_wstring& sourceServer, const x_wstrin
         return removed;
     };
 
-    if (DoZOLTVersionFilter(sourceVersion, sourceServicePack, setting) ||
-        DoSubjectFilter(sourceRole, targetRole, setting) ||
-        DoSearchDestroyFilter(sourceRole, targetRole, sourceExchangeVersion, targetExchangeVersion,
-                              setting, sourceType) ||
-        DoVOKAFilter(sourceServer, targetServer, sourceRole, targetRole, sourceExchangeVersion,
-                     targetExchangeVersion, setting, sourceType)) {
-        return decide(true);
-    }
+    const wchar_t* rule = nullptr;
+    return decide(FilterNamingRule(sourceServer, targetServer, sourceRole, targetRole,
+                                   sourceVersion, sourceServicePack, sourceExchangeVersion,
+                                   targetExchangeVersion, setting, sourceType, rule));
+}
+
+bool CCfgReplicationFilter::FilterNamingRule(const x_wstring& sourceServer,
+                                             const x_wstring& targetServer, long sourceRole,
+                                             long targetRole, double sourceVersion,
+                                             int sourceServicePack, double sourceExchangeVersion,
+                                             double targetExchangeVersion,
+                                             CCfgSettingCategoryBase& setting,
+                                             SourceType sourceType, const wchar_t*& rule) {
+    const auto drop = [&rule](const wchar_t* name) {
+        rule = name;
+        return true;
+    };
+    rule = nullptr;
+    if (DoZOLTVersionFilter(sourceVersion, sourceServicePack, setting))
+        return drop(L"product version");
+    if (DoSubjectFilter(sourceRole, targetRole, setting)) return drop(L"roles");
+    if (DoSearchDestroyFilter(sourceRole, targetRole, sourceExchangeVersion, targetExchangeVersion,
+                              setting, sourceType))
+        return drop(L"search and destroy");
+    if (DoVOKAFilter(sourceServer, targetServer, sourceRole, targetRole, sourceExchangeVersion,
+                     targetExchangeVersion, setting, sourceType))
+        return drop(L"sandbox analysis");
 
     if (sourceType == kSourceTypePolicy) {
-        if (DoPolicyFilterForCF(setting)) return decide(true);
+        if (DoPolicyFilterForCF(setting)) return drop(L"content-filter policy");
         DoFieldFilterForCF(sourceRole, targetRole, setting);
         EraseAdIntegratedDlpRule(setting);
         ErasedADIntegrateReport(sourceServer, targetServer, setting);
     } else if (DoPolicyFilter(sourceRole, targetRole, setting)) {
-        return decide(true);
+        return drop(L"content-filter policy");
     }
 
     DoFieldFilter(sourceRole, targetRole, setting);
     DoExchange2013Filter(sourceExchangeVersion, targetExchangeVersion, setting);
-    return decide(false);
+    return false;
 }
 
 long CCfgReplicationFilter::GetRoleFeatures(long role) {

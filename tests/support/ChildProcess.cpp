@@ -119,7 +119,7 @@ CRun RunProgram(const std::string& program, const std::vector<std::string>& args
     return {code, ReadFile(out), ReadFile(err)};
 }
 
-CDaemon::CDaemon(const fs::path& dir)
+CDaemon::CDaemon(const fs::path& dir, const std::vector<std::string>& args)
     : m_Dir(dir),
       m_Home("ZOLTCFG_HOME", (dir / "home").string()),
       m_Runtime("ZOLTCFG_RUNTIME_DIR", (dir / "run").string()),
@@ -128,7 +128,7 @@ CDaemon::CDaemon(const fs::path& dir)
     int outPipe[2];
     if (pipe(outPipe) != 0) return;
     const int errFd = open((dir / "zoltcfgd.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    m_Pid = Spawn((kBin / "zoltcfgd").string(), {}, -1, outPipe[1], errFd);
+    m_Pid = Spawn((kBin / "zoltcfgd").string(), args, -1, outPipe[1], errFd);
     close(outPipe[1]);
     close(errFd);
     m_Out.fd = outPipe[0];

@@ -36,7 +36,7 @@ struct CRun {
 // the agents of the test at it.
 class CDaemon {
   public:
-    explicit CDaemon(const std::filesystem::path& dir);
+    explicit CDaemon(const std::filesystem::path& dir, const std::vector<std::string>& args = {});
     ~CDaemon();
     CDaemon(const CDaemon&) = delete;
     CDaemon& operator=(const CDaemon&) = delete;

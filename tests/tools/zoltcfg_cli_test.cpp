@@ -15,6 +15,7 @@
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FreePort.h"
+#include "tests/support/TestCerts.h"
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
@@ -431,6 +432,89 @@ TEST(CliDumpLoad, LoadChecksTheWholeFileBeforeWritingAnything) {
     ExpectOk(d.Cli({"load", "-"}, DumpFile("[" + good + "]")),
              "loaded 1 setting of 1 category into localhost\n");
     ExpectOk(d.Cli({"get", "localhost", "-", "QV_VirusScan", "S1", "-f", "VS_ACTION"}), "2\n");
+}
+
+// Two servers over mutual TLS: the source runs store scanning only (role 4, version 12.0), the
+// target every role (0x10F, version 12.1). The report names what the filter drops and rewrites,
+// the target holds the rewritten values, a run cut short and repeated ends like a whole one, and
+// a run after it writes nothing.
+TEST(CliReplicate, CopiesThroughTheFilterReportsItAndResumes) {
+    CTempDir tmp("zoltcfg-cli");
+    const std::string port = std::to_string(testsupport::FreeTcpPort());
+    testsupport::CScopedEnv portVar("ZOLTCFG_RPC_PORT_ID_ZOLT_REMOTE_CFG", port);
+    const auto home = [&](const std::string& name, const std::string& version,
+                          const std::string& role) {
+        const auto tls = testsupport::TlsNode(name == "src" ? "server" : "other");
+        const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestrelon\\Mailvane for Exchange\\";
+        testsupport::WriteFile(tmp / name / "registry",
+                               key + "CurrentVersion]\n\"Version\"=\"" + version + "\"\n" + key +
+                                   "CurrentVersion\\Remote]\n\"Certificate\"=\"" + tls.certFile +
+                                   "\"\n\"PrivateKey\"=\"" + tls.keyFile + "\"\n\"CAFile\"=\"" +
+                                   tls.caFile + "\"\n" + key +
+                                   "MailServer]\n\"ServerRole\"=dword:" + role + "\n");
+        std::string schema = testsupport::kSampleSchemaXml;
+        schema.insert(schema.find("  </schema>"),
+                      "<table name=\"QV_AntiSpam\"><column name=\"AS_ON\" type=\"bool\" "
+                      "default=\"0\"/></table>\n");
+        testsupport::WriteFile(tmp / name / "home" / "config" / "dbSchema_Conf.xml", schema);
+    };
+    home("src", "12.0", "00000004");
+    home("dst", "12.1", "0000010F");
+    CDaemon dst(tmp / "dst", {"--remote-listen", "127.0.0.3:" + port});
+    CDaemon src(tmp / "src", {"--remote-listen", "127.0.0.2:" + port});
+    ExpectOk(src.Cli({"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_CFG_VS_RS",
+                      "VS_ENABLE_VIRUSSCAN=1", "VS_ACTION=3"}));
+    ExpectOk(src.Cli({"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_B", "VS_ACTION=5"}));
+    ExpectOk(src.Cli({"set", "localhost", "-", "QV_AntiSpam", "ZOLT_SUB_CFG_AS_RS", "AS_ON=1"}));
+    const std::vector<std::string> run = {"replicate", "--json",    "--from",        "localhost",
+                                          "--to",      "127.0.0.3", "--target-role", "271"};
+    const auto outcomes = [](const CRun& r) {
+        std::string all;
+        const auto doc = nlohmann::json::parse(r.out);
+        for (const auto& s : doc["settings"])
+            all += s["subject"].get<std::string>() + " " + s["outcome"].get<std::string>() + " " +
+                   s["detail"].get<std::string>() + ";";
+        return all;
+    };
+    const std::string drop = "ZOLT_SUB_CFG_AS_RS filtered out roles;";
+    const std::string rewrite = "rewritten: VS_ENABLE_TRANSPORT_VIRUSSCAN (added);";
+
+    auto dryRun = run;
+    dryRun.push_back("--dry-run");
+    EXPECT_EQ(outcomes(src.Cli(dryRun)), "ZOLT_SUB_B would write " + rewrite +
+                                             "ZOLT_SUB_CFG_VS_RS would write " + rewrite + drop);
+    // Policy changes need the same product on both; the whole run is refused, nothing written.
+    auto policy =
+        src.Cli({"replicate", "--from", "localhost", "--to", "127.0.0.3", "--source-type", "2"});
+    EXPECT_EQ(policy.code, 1);
+    EXPECT_THAT(policy.err, HasSubstr("does not fit"));
+
+    // Cut short after one setting, then repeated: only the rest is written.
+    auto part = src.Cli({"replicate", "--json", "--from", "localhost", "--to", "127.0.0.3",
+                         "--target-role", "271", "--subject", "ZOLT_SUB_B"});
+    EXPECT_EQ(outcomes(part), "ZOLT_SUB_B written " + rewrite);
+    auto full = src.Cli(run);
+    EXPECT_EQ(full.code, 0) << full.err;
+    EXPECT_EQ(outcomes(full),
+              "ZOLT_SUB_B unchanged " + rewrite + "ZOLT_SUB_CFG_VS_RS written " + rewrite + drop);
+    EXPECT_THAT(full.err, HasSubstr("1 written, 1 unchanged, 1 filtered out, 0 refused, 0 failed"));
+    auto again = src.Cli(run);
+    EXPECT_THAT(again.err, HasSubstr("0 written, 2 unchanged, 1 filtered out"));
+
+    // The target holds the rewritten settings and no anti-spam setting.
+    auto vs = dst.Cli({"get", "--json", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_CFG_VS_RS",
+                       "-f", "VS_ACTION", "-f", "VS_ENABLE_VIRUSSCAN"});
+    EXPECT_EQ(nlohmann::json::parse(vs.out)["fields"],
+              nlohmann::json::parse(R"({"VS_ACTION": 3, "VS_ENABLE_VIRUSSCAN": true})"));
+    EXPECT_EQ(dst.Cli({"list", "QV_AntiSpam"}).out, kEmptyList);
+
+    // An unknown server and a category that does not exist: one sentence, exit 1.
+    EXPECT_THAT(src.Cli({"replicate", "--from", "localhost", "--to", "127.0.0.9"}).err,
+                HasSubstr("cannot reach 127.0.0.9"));
+    EXPECT_EQ(
+        src.Cli({"replicate", "--from", "localhost", "--to", "127.0.0.3", "--category", "QV_Nope"})
+            .code,
+        1);
 }
 
 TEST(CliDaemon, StatusReportsTheDaemonAndEveryCommandRefusesWithoutIt) {

@@ -1,6 +1,7 @@
 // The commands of zoltcfg, one function each, grouped in files by family: single settings
 // (SettingCommands.cpp), watching (WatchCommand.cpp), whole-server files (DumpLoadCommands.cpp)
-// the daemon's status (StatusCommand.cpp) and moving the database (MigrateCommand.cpp). main.cpp
+// the daemon's status (StatusCommand.cpp), moving the database (MigrateCommand.cpp) and copying
+// settings between servers (ReplicateCommand.cpp). main.cpp
 // parses the command line and calls them. Each returns the exit code of a success (0) and throws
 // CCliError for a failure. Thread rule: run on the main thread, one command per process.
 #pragma once
@@ -72,5 +73,20 @@ int RunClusterReplay(const CCliContext& ctx, const std::string& name);
 // ---- files between the nodes, through this node's remote service (NodeCommands.cpp) ----
 int RunNodeSync(const CCliContext& ctx, const std::string& name, const std::string& subFolder);
 int RunNodeNewest(const CCliContext& ctx, const std::string& name);
+
+// ---- copying settings between servers (ReplicateCommand.cpp) ----
+struct CReplicateOptions {
+    std::string from, to;
+    std::vector<std::string> categories;  // empty: every category of the schema
+    std::vector<std::string> subjects;    // empty: every subject
+    int sourceType = 3;                   // the audit log's origin of the change
+    bool dryRun = false;
+    // Another computer's roles and mail-server versions (this computer's come from its registry).
+    long sourceRole = -1, targetRole = -1;
+    double sourceMailVersion = 0.0, targetMailVersion = 0.0;
+};
+// Prints the report of every setting; exit 0 when none was refused or failed, 1 otherwise.
+// Throws CCliError (refused) when a server cannot be reached, after printing the report so far.
+int RunReplicate(const CCliContext& ctx, const CReplicateOptions& options);
 
 }  // namespace zoltcli

@@ -180,6 +180,27 @@ int main(int argc, char** argv) {
         "schema", "list the categories of the schema, or the fields and kinds of one category");
     schema->add_option("CATEGORY", category, "the category whose fields to list");
 
+    CReplicateOptions rep;
+    auto* replicate = app.add_subcommand(
+        "replicate", "copy the settings of one server to another through the replication filter");
+    replicate->add_option("--from", rep.from, "the source server")->required();
+    replicate->add_option("--to", rep.to, "the target server")->required();
+    replicate->add_option("--category", rep.categories, "only this category (repeatable)");
+    replicate->add_option("--subject", rep.subjects, "only this subject (repeatable)");
+    replicate
+        ->add_option("--source-type", rep.sourceType,
+                     "the origin of the change: 3 replication (default), 2 policy change")
+        ->check(CLI::IsMember({1, 2, 3}));
+    replicate->add_flag("--dry-run", rep.dryRun, "show the filter's decisions, write nothing");
+    replicate->add_option("--source-role", rep.sourceRole,
+                          "the source's role bits when it is another computer (default -1: all)");
+    replicate->add_option("--target-role", rep.targetRole,
+                          "the target's role bits when it is another computer (default -1: all)");
+    replicate->add_option("--source-mail-version", rep.sourceMailVersion,
+                          "the source's mail-server version when it is another computer");
+    replicate->add_option("--target-mail-version", rep.targetMailVersion,
+                          "the target's mail-server version when it is another computer");
+
     std::string vserver;
     auto* cluster = app.add_subcommand("cluster", "the virtual servers of this node");
     cluster->require_subcommand(1);
@@ -252,6 +273,7 @@ int main(int argc, char** argv) {
         if (backup->parsed()) return RunBackup(ctx, dbFile);
         if (restore->parsed()) return RunRestore(ctx, dbFile);
         if (schema->parsed()) return RunSchema(ctx, category);
+        if (replicate->parsed()) return RunReplicate(ctx, rep);
         if (clStatus->parsed()) return RunClusterStatus(ctx, vserver);
         if (clOnline->parsed()) return RunClusterMove(ctx, vserver, true);
         if (clOffline->parsed()) return RunClusterMove(ctx, vserver, false);

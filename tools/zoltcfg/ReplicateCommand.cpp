@@ -1,0 +1,399 @@
+// zoltcfg replicate: copies the stored settings of one server to another. The settings are read
+// in chunks by batch queries on the source, passed through the replication filter here (so that
+// the report can say what the filter drops and rewrites, and --dry-run can show it without
+// writing), compared with what the target already stores, and written by batch modifies on the
+// target, whose service runs the same filter as it stores. A setting the target already holds
+// with the values that would be written is not sent again, so a repeated run finishes what an
+// interrupted one left. The report lists every setting with its outcome.
+// Thread rule: run on the main thread.
+#include <unistd.h>
+
+#include <algorithm>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "cfg_Replication.h"
+#include "outside/audit/SourceType.h"
+#include "outside/registry/CRegKey.h"
+#include "outside/registry/HomeDir.h"
+#include "protocol/cfg_RequestProtocol.h"
+#include "setting/cfg_SettingCategoryFake.h"
+#include "tools/zoltcfg/Commands.h"
+#include "tools/zoltcfg/OutputFormat.h"
+
+namespace zoltcli {
+namespace {
+
+namespace P = NS_CfgProtocol;
+
+// Settings per batch request: keeps every frame far below the transport's limit.
+constexpr size_t kChunk = 200;
+const wchar_t kMailServerKey[] = L"SOFTWARE\\Kestrelon\\Mailvane for Exchange\\MailServer";
+
+bool IsThisComputer(const std::string& name) {
+    if (name == "localhost") return true;
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) return false;
+    const std::string full(host);
+    return name == full || name == full.substr(0, full.find('.'));
+}
+
+// One end of the copy: this computer's daemon, or another computer's remote service.
+struct CEnd {
+    explicit CEnd(const std::string& n)
+        : name(n),
+          local(IsThisComputer(n)),
+          host(Wide(n)),
+          // Each daemon keeps its own settings under "localhost".
+          wideName(L"localhost"),
+          agent(local ? L"ID_ZOLT_MASTER" : P::kRemoteComponent, false) {}
+    const wchar_t* Remote() const { return local ? nullptr : host.c_str(); }
+    // How the other end reaches this one.
+    OS::x_wstring SeenFromElsewhere() const {
+        char h[256] = {};
+        return local && gethostname(h, sizeof h - 1) == 0 ? Wide(h) : host;
+    }
+
+    std::string name;
+    bool local;
+    OS::x_wstring host;
+    OS::x_wstring wideName;
+    CCfgAgent agent;
+};
+
+struct CItem {
+    std::string policy, subject, category;
+    std::string outcome;  // written, unchanged, filtered out, refused, failed, would write
+    std::string detail;   // the rule, the rewritten fields or the failure
+};
+
+using FieldMap = std::map<OS::x_wstring, CVar>;
+
+class CCollect : public CCfgSettingCategoryBase::CFieldInfoCallback {
+  public:
+    bool operator()(unsigned int, const OS::x_wstring& name, const CVar& value) override {
+        fields[name] = value;
+        return true;
+    }
+    FieldMap fields;
+};
+
+FieldMap Fields(const CCfgSettingCategoryBase& s) {
+    CCollect c;
+    s.EnumerateFieldValue(c);
+    return c.fields;
+}
+
+// The fields the filter erased or changed, "A, B (erased)".
+std::string Rewritten(const FieldMap& before, const FieldMap& after) {
+    std::string out;
+    for (const auto& [name, value] : before) {
+        const auto it = after.find(name);
+        if (it != after.end() && it->second == value) continue;
+        if (!out.empty()) out += ", ";
+        out += name.ToUtf8() + (it == after.end() ? " (erased)" : "");
+    }
+    for (const auto& [name, value] : after)
+        if (!before.count(name)) out += (out.empty() ? "" : ", ") + name.ToUtf8() + " (added)";
+    return out;
+}
+
+// True when every field to be written is stored with the same value already. A stored setting
+// reads every column of its table, so a field it lacks is one the target's table cannot hold.
+bool AlreadyStored(const FieldMap& toWrite, const FieldMap& stored) {
+    for (const auto& [name, value] : toWrite) {
+        const auto it = stored.find(name);
+        if (it != stored.end() && !(it->second == value)) return false;
+    }
+    return true;
+}
+
+// The local registry's value `name` under `key` as a number; `fallback` when missing.
+double LocalNumber(const wchar_t* key, const wchar_t* name, double fallback) {
+    OS::CRegKey k;
+    if (k.Open(HKEY_LOCAL_MACHINE, key) != ERROR_SUCCESS) return fallback;
+    OS::x_wstring text;
+    if (k.QueryValue(name, text) != ERROR_SUCCESS || text.empty()) {
+        unsigned long n = 0;
+        return k.QueryValue(n, name) == ERROR_SUCCESS ? static_cast<double>(n) : fallback;
+    }
+    return std::wcstod(text.c_str(), nullptr);
+}
+
+// The product version of `end` read through its product-values request (or this computer's).
+void ProductVersion(CEnd& end, double& version, int& servicePack) {
+    version = 0.0;
+    servicePack = 0;
+    P::CProductValues values;
+    if (end.local) {
+        OS::CRegKey key;
+        if (key.Open(HKEY_LOCAL_MACHINE, OS::kProductRegKey) != ERROR_SUCCESS) return;
+        key.QueryValue(L"Version", values.version);
+        key.QueryValue(L"ServicePack", values.servicePack);
+    } else {
+        CIPCMsgBuffer request(P::kBufferSize, false), reply(P::kBufferSize, false);
+        P::WriteProductValuesRequest(request);
+        std::string endpoint;
+        try {
+            end.agent.SendRequest(request, reply, end.Remote(), std::chrono::seconds(30), endpoint);
+            if (!P::ReadProductValuesReply(reply, values)) return;
+        } catch (const OS::CException& e) {
+            throw Refused("cannot reach " + end.name + " (" + e.GetErrorMsg().ToUtf8() + ").");
+        }
+    }
+    if (!values.version.empty()) version = std::wcstod(values.version.c_str(), nullptr);
+    if (!values.servicePack.empty())
+        servicePack = static_cast<int>(std::wcstol(values.servicePack.c_str(), nullptr, 10));
+}
+
+// The stored keys "policy:subject" of `category` on `end`.
+std::vector<std::pair<std::string, std::string>> StoredKeys(CEnd& end,
+                                                            const std::string& category) {
+    CIPCMsgBuffer out;
+    bool ok = false;
+    try {
+        ok = end.agent.QueryConfigurationSettings(end.wideName, Wide(category), {L"CFG_INDEX"}, out,
+                                                  end.Remote());
+    } catch (const OS::CException& e) {
+        throw Refused("cannot reach " + end.name + " (" + e.GetErrorMsg().ToUtf8() + ").");
+    }
+    if (!ok) throw Refused(end.name + " refused to list the settings of " + category + ".");
+    std::vector<std::pair<std::string, std::string>> keys;
+    OS::x_wstring name;
+    unsigned int count = 0;
+    out >> name >> count;
+    if (count > out.GetCurrentSize()) throw Refused(end.name + " sent a malformed list.");
+    for (unsigned int r = 0; r < count; ++r) {
+        CVar v;
+        CCfgSettingCategoryBase::CVarFromBuffer(v, out);
+        std::string policy, subject;
+        if (v.IsString() && SplitStoredKey(v.GetString().ToUtf8(), policy, subject))
+            keys.emplace_back(policy, subject);
+    }
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
+// Reads the settings of `items` (one policy, one category) from `end`; null where a setting
+// could not be read. Throws CCliError when the server cannot be reached.
+std::vector<std::unique_ptr<CCfgSettingCategoryFake>> ReadChunk(CEnd& end,
+                                                                const std::vector<CItem*>& items) {
+    std::vector<std::unique_ptr<CCfgSettingCategoryFake>> result(items.size());
+    if (items.empty()) return result;
+    OS::x_wstring selection;
+    for (const CItem* it : items) selection += Wide(it->subject + ":" + it->category + ";");
+    CIPCMsgBuffer out;
+    bool ok = false;
+    try {
+        ok = end.agent.QueryBatchConfigurationSettings(
+            end.wideName, CSubjectID(Wide(items.front()->policy)), selection, out, end.Remote());
+    } catch (const OS::CException& e) {
+        throw Refused("cannot reach " + end.name + " (" + e.GetErrorMsg().ToUtf8() + ").");
+    }
+    if (!ok) return result;
+    try {
+        int count = 0;
+        out >> count;
+        for (int i = 0; i < count && i < static_cast<int>(items.size()); ++i) {
+            int itemResult = -1;
+            out >> itemResult;
+            if (itemResult != 0) continue;
+            P::CKey key;
+            P::ReadKey(out, key);
+            auto setting = std::make_unique<CCfgSettingCategoryFake>(key.category);
+            P::ReadSetting(out, *setting);
+            setting->SetSubjectID(key.subject.ToString());
+            result[i] = std::move(setting);
+        }
+    } catch (const OS::CException& e) {
+        throw Refused(end.name + " sent a malformed answer (" + e.GetErrorMsg().ToUtf8() + ").");
+    }
+    return result;
+}
+
+// The filter as the report runs it: a kept sandbox setting is registered by the target's service
+// when it stores it, not by this report.
+class CReportFilter : public CCfgReplicationFilter {
+  protected:
+    void RegisterSandboxSetting(CCfgSettingCategoryBase&) override {}
+};
+
+}  // namespace
+
+int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
+    if (o.from == o.to) throw Usage("--from and --to name the same server.");
+    std::vector<std::string> categories = o.categories;
+    if (categories.empty())
+        for (const auto& c : ctx.Schema().Categories()) categories.push_back(c.name);
+    for (auto& c : categories) c = ctx.Schema().Category(c).name;
+
+    CEnd source(o.from), target(o.to);
+    double sourceVersion = 0.0, targetVersion = 0.0;
+    int sourceServicePack = 0, targetServicePack = 0;
+    ProductVersion(source, sourceVersion, sourceServicePack);
+    ProductVersion(target, targetVersion, targetServicePack);
+    // Roles and mail-server versions are read from this computer's registry for an end that is
+    // this computer; another computer's come from the options.
+    const auto role = [&](const CEnd& e, long given) {
+        return e.local ? static_cast<long>(LocalNumber(kMailServerKey, L"ServerRole", given))
+                       : given;
+    };
+    const auto mail = [&](const CEnd& e, double given) {
+        return e.local ? LocalNumber(kMailServerKey, L"FullVersion", given) : given;
+    };
+    const long sourceRole = role(source, o.sourceRole), targetRole = role(target, o.targetRole);
+    const double sourceMail = mail(source, o.sourceMailVersion);
+    const double targetMail = mail(target, o.targetMailVersion);
+    if (o.sourceType == ST_POLICY_DEPLOYMENT &&
+        (sourceVersion != targetVersion || sourceServicePack != targetServicePack))
+        throw Refused("the product on " + o.to + " (version " + std::to_string(targetVersion) +
+                      ") does not fit the one on " + o.from + " (version " +
+                      std::to_string(sourceVersion) + "); policy changes are not copied.");
+
+    std::vector<CItem> items;
+    std::string failure;
+    try {
+        for (const auto& category : categories)
+            for (auto& [policy, subject] : StoredKeys(source, category))
+                if (o.subjects.empty() ||
+                    std::find(o.subjects.begin(), o.subjects.end(), subject) != o.subjects.end())
+                    items.push_back({policy, subject, category, "", ""});
+    } catch (const CCliError& e) {
+        failure = e.what();
+    }
+
+    CReportFilter filter;
+    for (size_t begin = 0; failure.empty() && begin < items.size();) {
+        // One chunk: consecutive items of one policy and one category.
+        std::vector<CItem*> chunk;
+        for (size_t i = begin; i < items.size() && chunk.size() < kChunk; ++i) {
+            if (items[i].policy != items[begin].policy ||
+                items[i].category != items[begin].category)
+                break;
+            chunk.push_back(&items[i]);
+        }
+        begin += chunk.size();
+        try {
+            auto read = ReadChunk(source, chunk);
+            std::vector<CItem*> kept;
+            std::vector<size_t> keptAt;
+            std::vector<FieldMap> keptFields;
+            for (size_t i = 0; i < chunk.size(); ++i) {
+                CItem& item = *chunk[i];
+                if (!read[i]) {
+                    item.outcome = "failed";
+                    item.detail = "the source could not read it";
+                    continue;
+                }
+                CCfgSettingCategoryFake filtered(Wide(item.category));
+                filtered = *read[i];
+                filtered.SetSubjectID(Wide(item.subject));
+                const wchar_t* rule = nullptr;
+                if (filter.FilterNamingRule(source.SeenFromElsewhere(), target.wideName, sourceRole,
+                                            targetRole, sourceVersion, sourceServicePack,
+                                            sourceMail, targetMail, filtered, o.sourceType, rule)) {
+                    item.outcome = "filtered out";
+                    item.detail = OS::x_wstring(rule).ToUtf8();
+                    continue;
+                }
+                const FieldMap after = Fields(filtered);
+                item.detail = Rewritten(Fields(*read[i]), after);
+                if (!item.detail.empty()) item.detail = "rewritten: " + item.detail;
+                if (o.dryRun) item.outcome = "would write";
+                kept.push_back(&item);
+                keptAt.push_back(i);
+                keptFields.push_back(after);
+            }
+            if (o.dryRun || kept.empty()) continue;
+            // Only what is kept is read on the target: a read there may leave a default row.
+            const auto stored = ReadChunk(target, kept);
+            CIPCMsgBuffer settings, body;
+            std::vector<CItem*> sent;
+            for (size_t k = 0; k < kept.size(); ++k) {
+                CItem& item = *kept[k];
+                if (stored[k] && AlreadyStored(keptFields[k], Fields(*stored[k]))) {
+                    item.outcome = "unchanged";
+                    continue;
+                }
+                // The source's setting goes out as read: the target's filter rewrites it.
+                body << 0;
+                P::WriteKey(body, target.wideName, CSubjectID(Wide(item.policy)),
+                            CSubjectID(Wide(item.subject)), Wide(item.category));
+                P::WriteSetting(body, *read[keptAt[k]]);
+                sent.push_back(&item);
+            }
+            if (sent.empty()) continue;
+            settings << static_cast<int>(sent.size());
+            settings.Put(body.GetBuffer(), static_cast<unsigned int>(body.BytesUsed()));
+            CIPCMsgBuffer reply;
+            bool ok = false;
+            try {
+                ok = target.agent.ModifyBatchConfigurationSettings(
+                    target.wideName, sourceRole, settings, reply, target.Remote(),
+                    CCfgSettingDBBase::MA_NO_IGNORE_FIELDS, source.SeenFromElsewhere(),
+                    Wide("zoltcfg"), static_cast<SourceType>(o.sourceType));
+            } catch (const OS::CException& e) {
+                for (CItem* s : sent) s->outcome = "failed";
+                throw Refused("cannot reach " + o.to + " (" + e.GetErrorMsg().ToUtf8() + ").");
+            }
+            // The reply: the count sent, then one result per setting the target kept.
+            std::vector<int> results;
+            try {
+                reply.Rewind();
+                unsigned int id = 0;
+                int count = 0;
+                reply >> id >> count;
+                while (reply.GetCurrentSize() >= sizeof(int) && results.size() < sent.size()) {
+                    int result = 0;
+                    reply >> result;
+                    results.push_back(result);
+                }
+            } catch (const OS::CException&) {
+            }
+            for (size_t i = 0; i < sent.size(); ++i) {
+                if (results.size() != sent.size()) {
+                    sent[i]->outcome = ok ? "failed" : "refused";
+                    sent[i]->detail =
+                        ok ? "the target's filter decided otherwise" : "refused by the target";
+                } else {
+                    sent[i]->outcome = results[i] == 0 ? "written" : "refused";
+                }
+            }
+        } catch (const CCliError& e) {
+            failure = e.what();
+        }
+    }
+
+    size_t counts[6] = {};
+    const char* kinds[6] = {"written", "unchanged", "filtered out",
+                            "refused", "failed",    "would write"};
+    for (auto& item : items) {
+        if (item.outcome.empty()) item.outcome = "not done";
+        for (int k = 0; k < 6; ++k) counts[k] += item.outcome == kinds[k];
+    }
+    if (ctx.json) {
+        nlohmann::ordered_json out = nlohmann::ordered_json::array();
+        for (const auto& it : items)
+            out.push_back({{"policy", it.policy},
+                           {"category", it.category},
+                           {"subject", it.subject},
+                           {"outcome", it.outcome},
+                           {"detail", it.detail}});
+        std::cout << nlohmann::ordered_json{{"settings", out}, {"error", failure}}.dump(2) << '\n';
+    } else {
+        std::vector<std::vector<std::string>> rows;
+        for (const auto& it : items)
+            rows.push_back({it.category, it.policy + ":" + it.subject, it.outcome, it.detail});
+        PrintTable(std::cout, {"CATEGORY", "KEY", "OUTCOME", "DETAIL"}, rows);
+    }
+    std::cerr << "replicate " << o.from << " -> " << o.to << ": ";
+    for (int k = 0; k < 6; ++k)
+        if (counts[k] || k < 5) std::cerr << counts[k] << ' ' << kinds[k] << ", ";
+    std::cerr << items.size() << " in all" << std::endl;
+    if (!failure.empty()) throw Refused(failure + " The report above shows what was done.");
+    const bool anyFailed = counts[3] + counts[4] > 0;
+    return anyFailed ? kExitRefused : kExitOk;
+}
+
+}  // namespace zoltcli
