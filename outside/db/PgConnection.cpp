@@ -393,15 +393,21 @@ void CPgConnection::ExecQuietly(const std::string& sql) {
 TableInfo CPgConnection::Describe(const std::string& table) {
     Usable();
     // The table of that name (an exact match before one that differs in case), its columns
-    // and whether a unique index folds its key.
+    // and whether a unique index folds its key. The candidates are taken from the schemas of
+    // the search path first, behind a fence, and the index definitions are read as an aggregate's
+    // argument, never in a condition the planner could apply to every index of the database: the
+    // catalog functions fail on a table another session drops meanwhile ("could not open
+    // relation with OID").
     static const char kSql[] =
-        "SELECT c.relname, a.attname, format_type(a.atttypid, a.atttypmod), "
-        "EXISTS (SELECT 1 FROM pg_index i WHERE i.indrelid = c.oid AND i.indisunique AND "
-        "i.indnatts = 1 AND pg_get_indexdef(i.indexrelid) LIKE '%lower((\"CFG_INDEX\" COLLATE "
-        "\"C\"))%') FROM pg_class c JOIN pg_attribute a ON a.attrelid = c.oid "
-        "WHERE c.relkind IN ('r', 'p') AND pg_table_is_visible(c.oid) AND "
-        "lower(c.relname) = lower($1) AND a.attnum > 0 AND NOT a.attisdropped "
-        "ORDER BY c.relname = $1 DESC, c.relname, a.attnum";
+        "WITH t AS MATERIALIZED (SELECT c.oid, c.relname FROM pg_class c "
+        "WHERE c.relkind IN ('r', 'p') AND lower(c.relname) = lower($1) AND c.relnamespace IN "
+        "(SELECT n.oid FROM pg_namespace n WHERE n.nspname = ANY (current_schemas(false)))) "
+        "SELECT t.relname, a.attname, format_type(a.atttypid, a.atttypmod), "
+        "COALESCE((SELECT bool_or(pg_get_indexdef(i.indexrelid) LIKE '%lower((\"CFG_INDEX\" "
+        "COLLATE \"C\"))%') FROM pg_index i WHERE i.indrelid = t.oid AND i.indisunique AND "
+        "i.indnatts = 1), false) FROM t JOIN pg_attribute a ON a.attrelid = t.oid "
+        "WHERE pg_table_is_visible(t.oid) AND a.attnum > 0 AND NOT a.attisdropped "
+        "ORDER BY t.relname = $1 DESC, t.relname, a.attnum";
     const char* params[] = {table.c_str()};
     PGresult* r = PQexecParams(m_pg, kSql, 1, nullptr, params, nullptr, nullptr, 0);
     if (PQresultStatus(r) != PGRES_TUPLES_OK) Fail(r, "reading table " + table, __LINE__);
