@@ -24,7 +24,13 @@ namespace {
 
 const CComponentID kMaster(L"ID_ZOLT_MASTER");
 
-CClusterVirtualServerInfo Lookup(const std::string& name) {
+std::string Unreachable(const OS::CException& e) {
+    return "the daemon's cluster observer is not reachable: " + e.GetErrorMsg().ToUtf8();
+}
+
+}  // namespace
+
+CClusterVirtualServerInfo ConfiguredVirtualServer(const std::string& name) {
     CClusterVirtualServerInfo info;
     const OS::x_wstring wide = OS::x_wstring::FromUtf8(name);
     if (!CVirtualServerUtil::QueryServerInfo(CClusterVirtualServerLookupRequest(wide), info))
@@ -32,12 +38,6 @@ CClusterVirtualServerInfo Lookup(const std::string& name) {
     info.m_strName = wide;
     return info;
 }
-
-std::string Unreachable(const OS::CException& e) {
-    return "the daemon's cluster observer is not reachable: " + e.GetErrorMsg().ToUtf8();
-}
-
-}  // namespace
 
 int RunClusterStatus(const CCliContext& ctx, const std::string& only) {
     int count = 0;
@@ -96,7 +96,7 @@ int RunClusterStatus(const CCliContext& ctx, const std::string& only) {
 }
 
 int RunClusterMove(const CCliContext&, const std::string& name, bool online) {
-    CClusterVirtualServerInfo info = Lookup(name);
+    CClusterVirtualServerInfo info = ConfiguredVirtualServer(name);
     if (CVirtualServerUtil::IsLocalName(info.m_strName))
         throw Refused(name + " is this machine: it is always on line");
     if (!CVirtualServerUtil::SetServerOnline(info.m_strName, online))
@@ -116,7 +116,7 @@ int RunClusterMove(const CCliContext&, const std::string& name, bool online) {
 }
 
 int RunClusterReplay(const CCliContext&, const std::string& name) {
-    const CClusterVirtualServerInfo info = Lookup(name);
+    const CClusterVirtualServerInfo info = ConfiguredVirtualServer(name);
     CIPCMsgBuffer request, reply;
     request << static_cast<int>(NS_CfgProtocol::kMsgReplayClusterStatus) << info;
     try {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "outside/cluster/CClusterVirtualServerInfo.h"
 #include "tools/zoltcfg/CliSchema.h"
 #include "tools/zoltcfg/DaemonLink.h"
 
@@ -69,6 +70,8 @@ int RunSchema(const CCliContext& ctx, const std::string& category);
 int RunClusterStatus(const CCliContext& ctx, const std::string& only);
 int RunClusterMove(const CCliContext& ctx, const std::string& name, bool online);
 int RunClusterReplay(const CCliContext& ctx, const std::string& name);
+// The virtual server `name` as this node's registry configures it. Throws CCliError (refused).
+CClusterVirtualServerInfo ConfiguredVirtualServer(const std::string& name);
 
 // ---- files between the nodes, through this node's remote service (NodeCommands.cpp) ----
 int RunNodeSync(const CCliContext& ctx, const std::string& name, const std::string& subFolder);

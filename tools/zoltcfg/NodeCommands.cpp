@@ -19,15 +19,6 @@ namespace {
 
 namespace P = NS_CfgProtocol;
 
-CClusterVirtualServerInfo LookupServer(const std::string& name) {
-    CClusterVirtualServerInfo info;
-    const OS::x_wstring wide = OS::x_wstring::FromUtf8(name);
-    if (!CVirtualServerUtil::QueryServerInfo(CClusterVirtualServerLookupRequest(wide), info))
-        throw Refused("no virtual server " + name + " is configured on this node");
-    info.m_strName = wide;
-    return info;
-}
-
 // Sends `request` to this node's remote service; the reply's read position is past its id,
 // which must be `replyId`.
 void Ask(const CIPCMsgBuffer& request, int replyId, CIPCMsgBuffer& reply) {
@@ -48,7 +39,7 @@ void Ask(const CIPCMsgBuffer& request, int replyId, CIPCMsgBuffer& reply) {
 
 int RunNodeSync(const CCliContext&, const std::string& name, const std::string& subFolder) {
     CIPCMsgBuffer request, reply;
-    request << static_cast<int>(P::kMsgSyncFolder) << LookupServer(name)
+    request << static_cast<int>(P::kMsgSyncFolder) << ConfiguredVirtualServer(name)
             << OS::x_wstring::FromUtf8(subFolder);
     Ask(request, P::kMsgSyncFolderReply, reply);
     int result = -1;
@@ -64,7 +55,7 @@ int RunNodeSync(const CCliContext&, const std::string& name, const std::string& 
 
 int RunNodeNewest(const CCliContext& ctx, const std::string& name) {
     CIPCMsgBuffer request, reply;
-    request << static_cast<int>(P::kMsgMaxTimeStamp) << LookupServer(name);
+    request << static_cast<int>(P::kMsgMaxTimeStamp) << ConfiguredVirtualServer(name);
     Ask(request, P::kMsgMaxTimeStampReply, reply);
     bool found = false;
     int highest = 0, result = -1;
