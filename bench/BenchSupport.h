@@ -1,24 +1,30 @@
 // What the benchmark programs share: the ten-field sample setting and its values, the sample
 // home with a schema of the benchmark's own, a raw SQLite connection to its database with the
 // store's floors (point SELECT and UPDATE of the sample row), a walk of a whole record set,
-// whole-buffer socket reads and writes, percentiles of timed samples, and a console reporter
-// that keeps the time per iteration of every run for the ratios printed after the run.
-// Thread rule: nothing here is shared between threads; each object belongs to its user's thread.
+// whole-buffer socket reads and writes, a raw Unix-socket echo peer (the floor of a round trip),
+// percentiles of timed samples, and a console reporter that keeps the time per iteration of every
+// run for the ratios printed after the run.
+// Thread rule: nothing here is shared between threads; each object belongs to its user's thread
+// (the echo peer's own thread only serves its end of the socket pair).
 #pragma once
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "cfg_Setting.h"
@@ -250,6 +256,54 @@ inline bool WriteAll(int fd, const void* p, size_t n) {
     return true;
 }
 
+// A raw Unix-socket peer: reads a 4-byte length and that many bytes, answers a 4-byte length and
+// `replySize` bytes.
+class CEchoPeer {
+  public:
+    CEchoPeer() {
+        socketpair(AF_UNIX, SOCK_STREAM, 0, m_fds);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~CEchoPeer() {
+        shutdown(m_fds[0], SHUT_RDWR);
+        m_thread.join();
+        close(m_fds[0]);
+        close(m_fds[1]);
+    }
+    CEchoPeer(const CEchoPeer&) = delete;
+    CEchoPeer& operator=(const CEchoPeer&) = delete;
+
+    // One round trip: `request` out, a reply of `replySize` bytes back.
+    void RoundTrip(const std::vector<unsigned char>& request, uint32_t replySize,
+                   std::vector<unsigned char>& reply) {
+        const uint32_t head[2] = {static_cast<uint32_t>(request.size()), replySize};
+        std::vector<unsigned char> frame(reinterpret_cast<const unsigned char*>(head),
+                                         reinterpret_cast<const unsigned char*>(head) + 8);
+        frame.insert(frame.end(), request.begin(), request.end());
+        WriteAll(m_fds[0], frame.data(), frame.size());
+        uint32_t got = 0;
+        ReadAll(m_fds[0], &got, 4);
+        reply.resize(got);
+        ReadAll(m_fds[0], reply.data(), got);
+    }
+
+  private:
+    void Serve() {
+        std::vector<unsigned char> in, out;
+        for (;;) {
+            uint32_t head[2];
+            if (!ReadAll(m_fds[1], head, 8)) return;
+            in.resize(head[0]);
+            if (!ReadAll(m_fds[1], in.data(), head[0])) return;
+            out.assign(4 + head[1], 0x5A);
+            std::memcpy(out.data(), &head[1], 4);
+            WriteAll(m_fds[1], out.data(), out.size());
+        }
+    }
+    int m_fds[2];
+    std::thread m_thread;
+};
+
 // ---- results ------------------------------------------------------------------------------------
 
 // The `percent` percentile of `samples` (the sample at that rank, counted from the smallest);
@@ -271,10 +325,13 @@ class CRatioReporter : public benchmark::ConsoleReporter {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& run : runs) {
             const std::string name = run.run_name.str();
-            if (run.run_type == Run::RT_Iteration && !m_median.count(name))
-                m_times[name] = PerIteration(run);
+            if (run.run_type == Run::RT_Iteration && !m_median.count(name)) {
+                m_times[name] = PerIteration(run, m_time);
+                m_wall[name] = PerIteration(run, ETime::kWall);
+            }
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                m_times[name] = PerIteration(run);
+                m_times[name] = PerIteration(run, m_time);
+                m_wall[name] = PerIteration(run, ETime::kWall);
                 m_median[name] = true;
             }
         }
@@ -282,6 +339,8 @@ class CRatioReporter : public benchmark::ConsoleReporter {
 
     // Seconds per iteration of each run, by run name ("BM_X", "BM_X/arg:1", "BM_X/real_time").
     const std::map<std::string, double>& Times() const { return m_times; }
+    // The same in wall time, whichever time the reporter was made for.
+    const std::map<std::string, double>& WallTimes() const { return m_wall; }
 
     // Time of `a` over time of `b`; false when either did not run.
     bool Ratio(const std::string& a, const std::string& b, double& ratio) const {
@@ -308,15 +367,15 @@ class CRatioReporter : public benchmark::ConsoleReporter {
     }
 
   private:
-    double PerIteration(const Run& run) const {
+    static double PerIteration(const Run& run, ETime time) {
         if (!run.iterations) return 0;
         const double total =
-            m_time == ETime::kCpu ? run.cpu_accumulated_time : run.real_accumulated_time;
+            time == ETime::kCpu ? run.cpu_accumulated_time : run.real_accumulated_time;
         return total / static_cast<double>(run.iterations);
     }
 
     ETime m_time;
-    std::map<std::string, double> m_times;
+    std::map<std::string, double> m_times, m_wall;
     std::map<std::string, bool> m_median;
 };
 

@@ -11,16 +11,21 @@
 //     layer, the setting model's work on the 1,000 items (resolve the owner's list, give each
 //     item its two values, build the list's copy form, destroy it) and the 1,000 information
 //     lines "CfgSetting subject: ..." the read writes.
-// With ZOLT_BENCH_PG set (a libpq connection string of a server the benchmark may make a schema
-// on), the point read and the write run again on a store over that PostgreSQL database, against
-// a raw libpq prepared point SELECT of the same row and a raw prepared UPDATE on a kept
-// connection (synchronous commit, as the store's sessions).
+//   - a query through the service (the daemon's service object hosted in this process, its store
+//     on the same database, reached by an agent over its Unix socket) vs a raw Unix-socket
+//     round trip of the query's request and reply sizes plus the raw point SELECT.
+// With ZOLT_TEST_PG set (a libpq connection string of a server the benchmark may make a schema
+// on), the point read, the write and the query run again on a store over that PostgreSQL
+// database, against a raw libpq prepared point SELECT of the same row, a raw prepared UPDATE on a
+// kept connection (synchronous commit, as the store's sessions) and the same socket round trip
+// plus that SELECT.
 // Prints the ratios and the breakdown of the cold read at the end (CPU time, as the machine is
-// shared; for the PostgreSQL runs that is the client's share only: their wall times, printed with
-// them, are what the goal of 1.5 is about). The debug log keeps its default verbosity
+// shared), then the three-way comparison on both engines in wall time (the time a caller waits:
+// a server's work is in no CPU time of this process). The debug log keeps its default verbosity
 // (information lines are formatted) and writes nowhere; set STORE_BENCH_ERRORS_ONLY=1 to log
 // errors only.
-// Thread rule: single-threaded.
+// Thread rule: the benchmarks run on the main thread; the echo peer's thread and the services'
+// RPC threads serve them.
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
@@ -33,7 +38,10 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "cfg_Client.h"
+#include "cfg_Service.h"
 #include "outside/log/DebugLog.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "setting/cfg_SettingCategoryFake.h"
 #include "storage/cfg_SettingGenericDatabase.h"
 #include "tests/support/TempDir.h"
@@ -69,6 +77,27 @@ void Fill(CCfgSettingCategoryBase& s, int n) {
     benchsupport::FillSample(s, benchsupport::TableFieldNames(), n, n % 2 == 0);
 }
 
+// The service of `componentId` over the database of `connectionFile`, as the daemon serves it,
+// and an agent of it.
+struct CService {
+    CService(const wchar_t* componentId, const std::filesystem::path& connectionFile)
+        : control(componentId,
+                  new CCfgLocalServerDB(x_wstring::FromUtf8(connectionFile.string()), {L"SRV"}),
+                  false),
+          agent(componentId, true) {}
+    // One query of the sample row; false when it failed.
+    bool Query() {
+        CCfgSettingCategoryFake s(L"T10");
+        s.SetSubjectID(L"S1");
+        const bool ok =
+            agent.QueryConfigurationSettings(L"SRV", CSubjectID(L"ZOLT_PLC_NULL"), s, nullptr);
+        benchmark::DoNotOptimize(s);
+        return ok;
+    }
+    CCfgControl control;
+    CCfgAgent agent;
+};
+
 // The home, the store and a raw connection of its own to the same file.
 struct CEnv {
     CEnv() {
@@ -98,13 +127,33 @@ struct CEnv {
                 std::to_string(o) + "', 'owner', '" + list + "')");
         }
         raw->Exec("COMMIT");
+        service = std::make_unique<CService>(L"ID_BENCH_STORE_SQLITE",
+                                             home / "config" / "dbconf_Conf.xml");
+
+        // The sizes a query of the sample row has on the wire.
+        CIPCMsgBuffer request, reply;
+        NS_CfgProtocol::WriteKeyRequest(
+            request, NS_CfgProtocol::kMsgQuery,
+            {L"SRV", CSubjectID(L"ZOLT_PLC_NULL"), CSubjectID(L"S1"), L"T10"});
+        queryRequest.assign(request.BytesUsed(), 0x11);
+        reply << NS_CfgProtocol::kMsgQueryReply << 0;
+        s >> reply;
+        queryReplySize = static_cast<uint32_t>(reply.BytesUsed());
     }
-    ~CEnv() { db.reset(); }
+    ~CEnv() {
+        service.reset();
+        db.reset();
+    }
 
     testsupport::CTempDir tmp{"zoltcfg-store-bench"};
     std::filesystem::path home = tmp / "home";
     std::unique_ptr<CCfgSettingGenericDatabase> db;
     std::unique_ptr<benchsupport::CRawConnection> raw;
+    testsupport::CScopedEnv runtime{"ZOLTCFG_RUNTIME_DIR", (tmp / "run").string()};
+    std::unique_ptr<CService> service;
+    benchsupport::CEchoPeer echo;
+    std::vector<unsigned char> queryRequest;
+    uint32_t queryReplySize = 0;
 };
 
 CEnv* g_env = nullptr;
@@ -133,8 +182,11 @@ struct CPgEnv {
         for (int f = 0; f < 10; ++f)
             set += (f ? ", \"F" : "\"F") + std::to_string(f) + "\" = $" + std::to_string(f + 2);
         PQclear(PQprepare(raw, "upd", ("UPDATE \"T10\" SET " + set + key).c_str(), 0, nullptr));
+        service =
+            std::make_unique<CService>(L"ID_BENCH_STORE_PG", home / "config" / "dbconf_Conf.xml");
     }
     ~CPgEnv() {
+        service.reset();
         db.reset();
         Run("DROP SCHEMA " + schema + " CASCADE");
         PQfinish(raw);
@@ -153,6 +205,7 @@ struct CPgEnv {
     PGconn* raw;
     std::string schema;
     std::unique_ptr<CCfgSettingGenericDatabase> db;
+    std::unique_ptr<CService> service;
 };
 
 CPgEnv* g_pg = nullptr;
@@ -211,6 +264,24 @@ void BM_PG_Store_SetConfiguration(benchmark::State& state) {
         benchmark::DoNotOptimize(
             g_pg->db->SetConfiguration(Key(L"S1"), s, nullptr, CCfgSettingDBBase::MA_NONE));
     }
+}
+
+void BM_PG_Agent_Query(benchmark::State& state) {
+    for (auto _ : state)
+        if (!g_pg->service->Query()) state.SkipWithError("query failed");
+}
+
+void BM_Floor_SocketRoundTrip_Query(benchmark::State& state) {
+    std::vector<unsigned char> reply;
+    for (auto _ : state) {
+        g_env->echo.RoundTrip(g_env->queryRequest, g_env->queryReplySize, reply);
+        benchmark::DoNotOptimize(reply.data());
+    }
+}
+
+void BM_Agent_Query(benchmark::State& state) {
+    for (auto _ : state)
+        if (!g_env->service->Query()) state.SkipWithError("query failed");
 }
 
 void BM_Floor_RawPointSelect(benchmark::State& state) {
@@ -358,6 +429,8 @@ BENCHMARK(BM_Floor_RawPointSelect);
 BENCHMARK(BM_Store_GetConfiguration);
 BENCHMARK(BM_Floor_RawUpdate)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Store_SetConfiguration)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Floor_SocketRoundTrip_Query)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Agent_Query)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Items_OneByOne)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Bulk_ColdRead)->Unit(benchmark::kMillisecond)->Iterations(kColdReads);
 BENCHMARK(BM_Bulk_ColdRead_InfoLogOff)->Unit(benchmark::kMillisecond)->Iterations(kColdReads);
@@ -397,12 +470,40 @@ void PrintColdBreakdown(const benchsupport::CRatioReporter& r) {
                 t.at("BM_Items_OneByOne") / fixed);
 }
 
+// The store read, the store write and the query through the service against their floors, on
+// each engine that ran, wall time per operation.
+void PrintThreeWay(const benchsupport::CRatioReporter& r) {
+    const auto& t = r.WallTimes();
+    auto at = [&](const std::string& name) {
+        const auto i = t.find(name);
+        if (i != t.end()) return i->second;
+        const auto j = t.find(name + "/real_time");
+        return j == t.end() ? 0.0 : j->second;
+    };
+    std::printf("\n%-10s %-34s %10s %10s %7s  (wall time, goal <= 1.5)\n", "engine", "operation",
+                "us", "floor us", "ratio");
+    for (const char* engine : {"sqlite", "postgresql"}) {
+        const std::string p = std::string(engine) == "sqlite" ? "BM_" : "BM_PG_";
+        const double echo = at("BM_Floor_SocketRoundTrip_Query");
+        const double select = at(p + "Floor_RawPointSelect");
+        const struct {
+            const char* what;
+            double ours, floor;
+        } rows[] = {
+            {"store read / raw point SELECT", at(p + "Store_GetConfiguration"), select},
+            {"store write / raw UPDATE", at(p + "Store_SetConfiguration"),
+             at(p + "Floor_RawUpdate")},
+            {"query / socket trip + raw SELECT", at(p + "Agent_Query"), echo + select},
+        };
+        for (const auto& row : rows)
+            if (row.ours > 0 && row.floor > 0)
+                std::printf("%-10s %-34s %10.1f %10.1f %7.2f\n", engine, row.what, row.ours * 1e6,
+                            row.floor * 1e6, row.ours / row.floor);
+    }
+}
+
 // The ratios, CPU time per iteration.
 void PrintRatios(const benchsupport::CRatioReporter& r) {
-    r.PrintRatio(48, "PG GetConfiguration / raw SELECT, client CPU",
-                 "BM_PG_Store_GetConfiguration/real_time", "BM_PG_Floor_RawPointSelect/real_time");
-    r.PrintRatio(48, "PG SetConfiguration / raw UPDATE, client CPU",
-                 "BM_PG_Store_SetConfiguration/real_time", "BM_PG_Floor_RawUpdate/real_time");
     r.PrintRatio(48, "GetConfiguration / raw SELECT (goal <= 3)", "BM_Store_GetConfiguration",
                  "BM_Floor_RawPointSelect");
     r.PrintRatio(48, "SetConfiguration / raw UPDATE (goal <= 2)", "BM_Store_SetConfiguration",
@@ -418,6 +519,7 @@ void PrintRatios(const benchsupport::CRatioReporter& r) {
                  "BM_RecordSetWalk_ItemTable");
     r.PrintRatio(48, "items one by one / warm bulk read", "BM_Items_OneByOne", "BM_Bulk_WarmRead");
     PrintColdBreakdown(r);
+    PrintThreeWay(r);
 }
 
 }  // namespace
@@ -428,7 +530,10 @@ int main(int argc, char** argv) {
     CEnv env;
     g_env = &env;
     std::unique_ptr<CPgEnv> pg;
-    if (const char* server = std::getenv("ZOLT_BENCH_PG")) {
+    const char* server = std::getenv("ZOLT_TEST_PG");
+    if (server == nullptr || !*server) {
+        std::printf("PostgreSQL rows skipped: ZOLT_TEST_PG names no server\n");
+    } else {
         pg = std::make_unique<CPgEnv>(server);
         g_pg = pg.get();
         using Fn = void (*)(benchmark::State&);
@@ -436,7 +541,8 @@ int main(int argc, char** argv) {
             {"BM_PG_Floor_RawPointSelect", BM_PG_Floor_RawPointSelect},
             {"BM_PG_Store_GetConfiguration", BM_PG_Store_GetConfiguration},
             {"BM_PG_Floor_RawUpdate", BM_PG_Floor_RawUpdate},
-            {"BM_PG_Store_SetConfiguration", BM_PG_Store_SetConfiguration}};
+            {"BM_PG_Store_SetConfiguration", BM_PG_Store_SetConfiguration},
+            {"BM_PG_Agent_Query", BM_PG_Agent_Query}};
         for (const auto& [name, fn] : runs)
             benchmark::RegisterBenchmark(name, fn)->UseRealTime()->Unit(benchmark::kMicrosecond);
     }
