@@ -325,13 +325,10 @@ class CRatioReporter : public benchmark::ConsoleReporter {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& run : runs) {
             const std::string name = run.run_name.str();
-            if (run.run_type == Run::RT_Iteration && !m_median.count(name)) {
-                m_times[name] = PerIteration(run, m_time);
-                m_wall[name] = PerIteration(run, ETime::kWall);
-            }
+            if (run.run_type == Run::RT_Iteration && !m_median.count(name))
+                m_times[name] = PerIteration(run);
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                m_times[name] = PerIteration(run, m_time);
-                m_wall[name] = PerIteration(run, ETime::kWall);
+                m_times[name] = PerIteration(run);
                 m_median[name] = true;
             }
         }
@@ -339,8 +336,6 @@ class CRatioReporter : public benchmark::ConsoleReporter {
 
     // Seconds per iteration of each run, by run name ("BM_X", "BM_X/arg:1", "BM_X/real_time").
     const std::map<std::string, double>& Times() const { return m_times; }
-    // The same in wall time, whichever time the reporter was made for.
-    const std::map<std::string, double>& WallTimes() const { return m_wall; }
 
     // Time of `a` over time of `b`; false when either did not run.
     bool Ratio(const std::string& a, const std::string& b, double& ratio) const {
@@ -367,15 +362,15 @@ class CRatioReporter : public benchmark::ConsoleReporter {
     }
 
   private:
-    static double PerIteration(const Run& run, ETime time) {
+    double PerIteration(const Run& run) const {
         if (!run.iterations) return 0;
         const double total =
-            time == ETime::kCpu ? run.cpu_accumulated_time : run.real_accumulated_time;
+            m_time == ETime::kCpu ? run.cpu_accumulated_time : run.real_accumulated_time;
         return total / static_cast<double>(run.iterations);
     }
 
     ETime m_time;
-    std::map<std::string, double> m_times, m_wall;
+    std::map<std::string, double> m_times;
     std::map<std::string, bool> m_median;
 };
 

@@ -11,28 +11,35 @@
 //     layer, the setting model's work on the 1,000 items (resolve the owner's list, give each
 //     item its two values, build the list's copy form, destroy it) and the 1,000 information
 //     lines "CfgSetting subject: ..." the read writes.
-//   - a query through the service (the daemon's service object hosted in this process, its store
-//     on the same database, reached by an agent over its Unix socket) vs a raw Unix-socket
-//     round trip of the query's request and reply sizes plus the raw point SELECT.
-// With ZOLT_TEST_PG set (a libpq connection string of a server the benchmark may make a schema
-// on), the point read, the write and the query run again on a store over that PostgreSQL
-// database, against a raw libpq prepared point SELECT of the same row, a raw prepared UPDATE on a
-// kept connection (synchronous commit, as the store's sessions) and the same socket round trip
-// plus that SELECT.
-// Prints the ratios and the breakdown of the cold read at the end (CPU time, as the machine is
-// shared), then the three-way comparison on both engines in wall time (the time a caller waits:
-// a server's work is in no CPU time of this process). The debug log keeps its default verbosity
-// (information lines are formatted) and writes nowhere; set STORE_BENCH_ERRORS_ONLY=1 to log
-// errors only.
+// The three-way comparison, on this SQLite database and, with ZOLT_TEST_PG set (a libpq
+// connection string of a server the benchmark may make a schema on), again on a store over a
+// PostgreSQL database of its own:
+//   - the store's read of the sample row vs a raw prepared point SELECT of it (libpq on the
+//     server, every column read as text as the store's sessions read it);
+//   - the store's write vs a raw prepared UPDATE of the row on a kept connection (synchronous
+//     commit, as the store's sessions);
+//   - a query through the service (the daemon's service object hosted in this process, a store
+//     of its own on the same database, reached by an agent over its Unix socket) vs a raw
+//     Unix-socket round trip of the query's request and reply sizes plus the raw point SELECT.
+//   Each iteration runs both sides once, in alternating order, timed alone; the table printed
+//   at the end gives the medians of wall time (the time a caller waits: a server's work is in
+//   no CPU time of this process), as a loaded machine moves single runs of either side apart.
+// Prints the ratios and the breakdown of the cold read (CPU time, as the machine is shared),
+// then the three-way table. The debug log keeps its default verbosity (information lines are
+// formatted) and writes nowhere; set STORE_BENCH_ERRORS_ONLY=1 to log errors only.
 // Thread rule: the benchmarks run on the main thread; the echo peer's thread and the services'
 // RPC threads serve them.
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -208,14 +215,50 @@ struct CPgEnv {
     std::unique_ptr<CService> service;
 };
 
-CPgEnv* g_pg = nullptr;
+// One operation of each side of the three comparisons, on the SQLite home or the PostgreSQL one.
+class CSides {
+  public:
+    virtual ~CSides() = default;
+    virtual void RawRead() = 0;
+    virtual void RawUpdate(int n) = 0;
+    CCfgSettingGenericDatabase& Store() { return *m_db; }
+    CService& Service() { return *m_service; }
 
-void BM_PG_Floor_RawPointSelect(benchmark::State& state) {
-    const char* key[] = {"ZOLT_PLC_NULL:S1"};
-    for (auto _ : state) {
-        PGresult* r = PQexecPrepared(g_pg->raw, "sel", 1, key, nullptr, nullptr, 0);
+  protected:
+    CCfgSettingGenericDatabase* m_db = nullptr;
+    CService* m_service = nullptr;
+};
+
+class CSqliteSides : public CSides {
+  public:
+    explicit CSqliteSides(CEnv& env) : m_select(env.raw->Get()), m_update(env.raw->Get()) {
+        m_db = env.db.get();
+        m_service = env.service.get();
+    }
+    void RawRead() override {
+        if (!m_select.Step()) std::abort();
+    }
+    void RawUpdate(int n) override {
+        if (!m_update.Step(n)) std::abort();
+    }
+
+  private:
+    benchsupport::CRawPointSelect m_select;
+    benchsupport::CRawUpdate m_update;
+};
+
+class CPgSides : public CSides {
+  public:
+    explicit CPgSides(CPgEnv& env) : m_raw(env.raw) {
+        m_db = env.db.get();
+        m_service = env.service.get();
+    }
+    // Every column of the row read as libpq gives it.
+    void RawRead() override {
+        const char* key[] = {"ZOLT_PLC_NULL:S1"};
+        PGresult* r = PQexecPrepared(m_raw, "sel", 1, key, nullptr, nullptr, 0);
+        if (PQntuples(r) != 1) std::abort();
         long long sum = 0;
-        if (PQntuples(r) != 1) state.SkipWithError("no row");
         for (int c = 0; c < PQnfields(r); ++c) {
             benchmark::DoNotOptimize(PQgetvalue(r, 0, c));
             sum += PQgetlength(r, 0, c);
@@ -223,12 +266,8 @@ void BM_PG_Floor_RawPointSelect(benchmark::State& state) {
         benchmark::DoNotOptimize(sum);
         PQclear(r);
     }
-}
-
-void BM_PG_Floor_RawUpdate(benchmark::State& state) {
-    int n = 0;
-    for (auto _ : state) {
-        ++n;
+    // The values FillSample(n, n % 2 == 0) gives, as text.
+    void RawUpdate(int n) override {
         const std::string f5 = "virusscan-" + std::to_string(n), f6 = std::to_string(10240 + n);
         const char* values[] = {"ZOLT_PLC_NULL:S1",
                                 "/var/lib/zoltcfg/quarantine/virus-scan",
@@ -241,47 +280,99 @@ void BM_PG_Floor_RawUpdate(benchmark::State& state) {
                                 "300",
                                 "t",
                                 n % 2 == 0 ? "t" : "f"};
-        PGresult* r = PQexecPrepared(g_pg->raw, "upd", 11, values, nullptr, nullptr, 0);
-        if (PQresultStatus(r) != PGRES_COMMAND_OK) state.SkipWithError("update failed");
+        PGresult* r = PQexecPrepared(m_raw, "upd", 11, values, nullptr, nullptr, 0);
+        if (PQresultStatus(r) != PGRES_COMMAND_OK) std::abort();
         PQclear(r);
     }
+
+  private:
+    PGconn* m_raw;
+};
+
+// A row of the three-way table: the medians of ours and of its floor, wall time and this
+// thread's CPU time, in microseconds.
+struct CPair {
+    double ours = 0, floor = 0, oursCpu = 0, floorCpu = 0;
+};
+// By "<engine> <operation>", one per repetition (--benchmark_repetitions).
+std::map<std::string, std::vector<CPair>> g_pairs;
+
+double ThreadCpuMicros() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
 }
 
-void BM_PG_Store_GetConfiguration(benchmark::State& state) {
+// Each iteration runs the floor and ours once each, their order alternating, and times each
+// alone: both sides see the same load of the shared machine, and the medians of the samples
+// leave out the iterations a preemption hit. The CPU time is this thread's only: it leaves out
+// the server's share and, for the query, the service's threads.
+template <class Ours, class Floor>
+void Paired(benchmark::State& state, const std::string& row, Ours ours, Floor floor) {
+    std::vector<double> a, b, aCpu, bCpu;
+    auto timed = [](auto& op, std::vector<double>& wall, std::vector<double>& cpu) {
+        const double c0 = ThreadCpuMicros();
+        const auto t0 = std::chrono::steady_clock::now();
+        op();
+        wall.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0)
+                .count());
+        cpu.push_back(ThreadCpuMicros() - c0);
+    };
+    bool floorFirst = true;
     for (auto _ : state) {
-        CCfgSettingCategoryFake s(L"T10");
-        benchmark::DoNotOptimize(g_pg->db->GetConfiguration(Key(L"S1"), s));
-        benchmark::DoNotOptimize(s);
+        if (floorFirst) timed(floor, b, bCpu);
+        timed(ours, a, aCpu);
+        if (!floorFirst) timed(floor, b, bCpu);
+        floorFirst = !floorFirst;
     }
+    using benchsupport::Percentile;
+    const CPair p{Percentile(a, 50), Percentile(b, 50), Percentile(aCpu, 50), Percentile(bCpu, 50)};
+    state.counters["ours_us"] = p.ours;
+    state.counters["floor_us"] = p.floor;
+    state.counters["ratio"] = p.floor > 0 ? p.ours / p.floor : 0;
+    g_pairs[row].push_back(p);
 }
 
-void BM_PG_Store_SetConfiguration(benchmark::State& state) {
+void PairedRead(benchmark::State& state, const char* engine, CSides* sides) {
+    Paired(
+        state, std::string(engine) + " store read / raw point SELECT",
+        [&] {
+            CCfgSettingCategoryFake s(L"T10");
+            if (!sides->Store().GetConfiguration(Key(L"S1"), s)) state.SkipWithError("no read");
+            benchmark::DoNotOptimize(s);
+        },
+        [&] { sides->RawRead(); });
+}
+
+// Ours writes the odd variants, the floor the even ones: every write changes the row.
+void PairedWrite(benchmark::State& state, const char* engine, CSides* sides) {
     CCfgSettingCategoryFake s(L"T10");
     s.SetSubjectID(L"S1");
-    int n = 0;
-    for (auto _ : state) {
-        Fill(s, ++n);
-        benchmark::DoNotOptimize(
-            g_pg->db->SetConfiguration(Key(L"S1"), s, nullptr, CCfgSettingDBBase::MA_NONE));
-    }
+    int n = 0, m = 0;
+    Paired(
+        state, std::string(engine) + " store write / raw UPDATE",
+        [&] {
+            Fill(s, 2 * ++n + 1);
+            if (!sides->Store().SetConfiguration(Key(L"S1"), s, nullptr,
+                                                 CCfgSettingDBBase::MA_NONE))
+                state.SkipWithError("no write");
+        },
+        [&] { sides->RawUpdate(2 * ++m); });
 }
 
-void BM_PG_Agent_Query(benchmark::State& state) {
-    for (auto _ : state)
-        if (!g_pg->service->Query()) state.SkipWithError("query failed");
-}
-
-void BM_Floor_SocketRoundTrip_Query(benchmark::State& state) {
+void PairedQuery(benchmark::State& state, const char* engine, CSides* sides) {
     std::vector<unsigned char> reply;
-    for (auto _ : state) {
-        g_env->echo.RoundTrip(g_env->queryRequest, g_env->queryReplySize, reply);
-        benchmark::DoNotOptimize(reply.data());
-    }
-}
-
-void BM_Agent_Query(benchmark::State& state) {
-    for (auto _ : state)
-        if (!g_env->service->Query()) state.SkipWithError("query failed");
+    Paired(
+        state, std::string(engine) + " query / socket trip + raw SELECT",
+        [&] {
+            if (!sides->Service().Query()) state.SkipWithError("query failed");
+        },
+        [&] {
+            g_env->echo.RoundTrip(g_env->queryRequest, g_env->queryReplySize, reply);
+            benchmark::DoNotOptimize(reply.data());
+            sides->RawRead();
+        });
 }
 
 void BM_Floor_RawPointSelect(benchmark::State& state) {
@@ -429,8 +520,6 @@ BENCHMARK(BM_Floor_RawPointSelect);
 BENCHMARK(BM_Store_GetConfiguration);
 BENCHMARK(BM_Floor_RawUpdate)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Store_SetConfiguration)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Floor_SocketRoundTrip_Query)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Agent_Query)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Items_OneByOne)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Bulk_ColdRead)->Unit(benchmark::kMillisecond)->Iterations(kColdReads);
 BENCHMARK(BM_Bulk_ColdRead_InfoLogOff)->Unit(benchmark::kMillisecond)->Iterations(kColdReads);
@@ -471,34 +560,22 @@ void PrintColdBreakdown(const benchsupport::CRatioReporter& r) {
 }
 
 // The store read, the store write and the query through the service against their floors, on
-// each engine that ran, wall time per operation.
-void PrintThreeWay(const benchsupport::CRatioReporter& r) {
-    const auto& t = r.WallTimes();
-    auto at = [&](const std::string& name) {
-        const auto i = t.find(name);
-        if (i != t.end()) return i->second;
-        const auto j = t.find(name + "/real_time");
-        return j == t.end() ? 0.0 : j->second;
-    };
-    std::printf("\n%-10s %-34s %10s %10s %7s  (wall time, goal <= 1.5)\n", "engine", "operation",
-                "us", "floor us", "ratio");
-    for (const char* engine : {"sqlite", "postgresql"}) {
-        const std::string p = std::string(engine) == "sqlite" ? "BM_" : "BM_PG_";
-        const double echo = at("BM_Floor_SocketRoundTrip_Query");
-        const double select = at(p + "Floor_RawPointSelect");
-        const struct {
-            const char* what;
-            double ours, floor;
-        } rows[] = {
-            {"store read / raw point SELECT", at(p + "Store_GetConfiguration"), select},
-            {"store write / raw UPDATE", at(p + "Store_SetConfiguration"),
-             at(p + "Floor_RawUpdate")},
-            {"query / socket trip + raw SELECT", at(p + "Agent_Query"), echo + select},
-        };
-        for (const auto& row : rows)
-            if (row.ours > 0 && row.floor > 0)
-                std::printf("%-10s %-34s %10.1f %10.1f %7.2f\n", engine, row.what, row.ours * 1e6,
-                            row.floor * 1e6, row.ours / row.floor);
+// each engine that ran: medians of wall time per operation.
+// With repetitions, the row of the median ratio, and the lowest and highest ratio beside it.
+void PrintThreeWay() {
+    std::printf("\n%-44s %9s %9s %6s   %9s %9s  (medians, goal <= 1.5 on wall time)\n",
+                "engine, operation", "wall us", "floor us", "ratio", "cpu us", "floor cpu");
+    for (auto [row, runs] : g_pairs) {
+        auto ratio = [](const CPair& p) { return p.floor > 0 ? p.ours / p.floor : 0; };
+        std::sort(runs.begin(), runs.end(),
+                  [&](const CPair& a, const CPair& b) { return ratio(a) < ratio(b); });
+        const CPair& p = runs[runs.size() / 2];
+        std::printf("%-44s %9.1f %9.1f %6.2f   %9.1f %9.1f", row.c_str(), p.ours, p.floor, ratio(p),
+                    p.oursCpu, p.floorCpu);
+        if (runs.size() > 1)
+            std::printf("  (%zu runs: %.2f to %.2f)", runs.size(), ratio(runs.front()),
+                        ratio(runs.back()));
+        std::printf("\n");
     }
 }
 
@@ -519,7 +596,7 @@ void PrintRatios(const benchsupport::CRatioReporter& r) {
                  "BM_RecordSetWalk_ItemTable");
     r.PrintRatio(48, "items one by one / warm bulk read", "BM_Items_OneByOne", "BM_Bulk_WarmRead");
     PrintColdBreakdown(r);
-    PrintThreeWay(r);
+    PrintThreeWay();
 }
 
 }  // namespace
@@ -529,22 +606,26 @@ int main(int argc, char** argv) {
     if (std::getenv("STORE_BENCH_ERRORS_ONLY")) DBG::SetVerbosity(DBG::Verbosity::kErrors);
     CEnv env;
     g_env = &env;
+    CSqliteSides sqlite(env);
+    std::vector<std::pair<const char*, CSides*>> engines = {{"sqlite", &sqlite}};
     std::unique_ptr<CPgEnv> pg;
+    std::unique_ptr<CPgSides> pgSides;
     const char* server = std::getenv("ZOLT_TEST_PG");
     if (server == nullptr || !*server) {
         std::printf("PostgreSQL rows skipped: ZOLT_TEST_PG names no server\n");
     } else {
         pg = std::make_unique<CPgEnv>(server);
-        g_pg = pg.get();
-        using Fn = void (*)(benchmark::State&);
-        const std::pair<const char*, Fn> runs[] = {
-            {"BM_PG_Floor_RawPointSelect", BM_PG_Floor_RawPointSelect},
-            {"BM_PG_Store_GetConfiguration", BM_PG_Store_GetConfiguration},
-            {"BM_PG_Floor_RawUpdate", BM_PG_Floor_RawUpdate},
-            {"BM_PG_Store_SetConfiguration", BM_PG_Store_SetConfiguration},
-            {"BM_PG_Agent_Query", BM_PG_Agent_Query}};
-        for (const auto& [name, fn] : runs)
-            benchmark::RegisterBenchmark(name, fn)->UseRealTime()->Unit(benchmark::kMicrosecond);
+        pgSides = std::make_unique<CPgSides>(*pg);
+        engines.emplace_back("postgresql", pgSides.get());
+    }
+    for (const auto& [engine, sides] : engines) {
+        const std::string name = std::string("BM_ThreeWay_") + engine;
+        benchmark::RegisterBenchmark((name + "_Read").c_str(), PairedRead, engine, sides)
+            ->Iterations(5000);
+        benchmark::RegisterBenchmark((name + "_Write").c_str(), PairedWrite, engine, sides)
+            ->Iterations(300);
+        benchmark::RegisterBenchmark((name + "_Query").c_str(), PairedQuery, engine, sides)
+            ->Iterations(3000);
     }
     return benchsupport::RunWithRatios(argc, argv, PrintRatios);
 }
