@@ -653,14 +653,14 @@ TEST(CliDaemon, ServerRestartUnderWritesThroughTheDaemonLosesNoAcknowledgedWrite
         CDaemon d(tmp.Path());
         EXPECT_THAT(d.Cli({"status"}).out, HasSubstr("database  OK, postgresql "));
         // The writer runs the CLI with the environment the daemon set; it counts acknowledged
-        // writes before the restart and after it, and ends 20 after, or at its deadline.
+        // writes before the restart and after it, and ends 10 after, or at its deadline.
         std::promise<void> running;
         std::atomic<bool> restarted{false};
         std::vector<int> acked;
         int failed = 0, after = 0;  // the writer's own until it is joined
         std::thread writer([&] {
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-            for (int i = 0; after < 20 && std::chrono::steady_clock::now() < deadline; ++i) {
+            for (int i = 0; after < 10 && std::chrono::steady_clock::now() < deadline; ++i) {
                 const std::string n = std::to_string(i);
                 if (RunCli({"set", "localhost", "-", "QV_VirusScan", "W" + n, "VS_ACTION=" + n})
                         .code != 0) {
@@ -668,7 +668,7 @@ TEST(CliDaemon, ServerRestartUnderWritesThroughTheDaemonLosesNoAcknowledgedWrite
                     continue;
                 }
                 acked.push_back(i);
-                if (acked.size() == 20) running.set_value();
+                if (acked.size() == 10) running.set_value();
                 after += restarted;
             }
         });
@@ -679,7 +679,7 @@ TEST(CliDaemon, ServerRestartUnderWritesThroughTheDaemonLosesNoAcknowledgedWrite
         restarted = true;
         writer.join();
         EXPECT_GT(failed, 0);
-        EXPECT_EQ(after, 20);
+        EXPECT_EQ(after, 10);
         for (int i : acked)
             ExpectOk(d.Cli({"get", "localhost", "-", "QV_VirusScan", "W" + std::to_string(i), "-f",
                             "VS_ACTION"}),
