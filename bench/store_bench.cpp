@@ -105,7 +105,8 @@ struct CService {
     CCfgAgent agent;
 };
 
-// The home, the store and a raw connection of its own to the same file.
+// The home, the store, a raw connection of its own to the same file, a service over that file
+// and the echo peer of the socket floor with the sizes of a query on the wire.
 struct CEnv {
     CEnv() {
         benchsupport::CreateHome(home, kSchema);
@@ -166,7 +167,8 @@ struct CEnv {
 CEnv* g_env = nullptr;
 
 // The ten-field sample on a PostgreSQL database: a schema of its own on the server, a home whose
-// connection file names it, the store over it, and a raw libpq session with the floors prepared.
+// connection file names it, the store and a service over it, and a raw libpq session with the
+// floors prepared.
 struct CPgEnv {
     explicit CPgEnv(const std::string& server) : raw(PQconnectdb(server.c_str())) {
         schema = "zolt_bench_" + std::to_string(getpid());
