@@ -1,24 +1,30 @@
 // What the benchmark programs share: the ten-field sample setting and its values, the sample
 // home with a schema of the benchmark's own, a raw SQLite connection to its database with the
 // store's floors (point SELECT and UPDATE of the sample row), a walk of a whole record set,
-// whole-buffer socket reads and writes, percentiles of timed samples, and a console reporter
-// that keeps the time per iteration of every run for the ratios printed after the run.
-// Thread rule: nothing here is shared between threads; each object belongs to its user's thread.
+// whole-buffer socket reads and writes, a raw Unix-socket echo peer (the floor of a round trip),
+// percentiles of timed samples, and a console reporter that keeps the time per iteration of every
+// run for the ratios printed after the run.
+// Thread rule: nothing here is shared between threads; each object belongs to its user's thread
+// (the echo peer's own thread only serves its end of the socket pair).
 #pragma once
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "cfg_Setting.h"
@@ -249,6 +255,54 @@ inline bool WriteAll(int fd, const void* p, size_t n) {
     }
     return true;
 }
+
+// A raw Unix-socket peer: reads a 4-byte length and that many bytes, answers a 4-byte length and
+// `replySize` bytes.
+class CEchoPeer {
+  public:
+    CEchoPeer() {
+        socketpair(AF_UNIX, SOCK_STREAM, 0, m_fds);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~CEchoPeer() {
+        shutdown(m_fds[0], SHUT_RDWR);
+        m_thread.join();
+        close(m_fds[0]);
+        close(m_fds[1]);
+    }
+    CEchoPeer(const CEchoPeer&) = delete;
+    CEchoPeer& operator=(const CEchoPeer&) = delete;
+
+    // One round trip: `request` out, a reply of `replySize` bytes back.
+    void RoundTrip(const std::vector<unsigned char>& request, uint32_t replySize,
+                   std::vector<unsigned char>& reply) {
+        const uint32_t head[2] = {static_cast<uint32_t>(request.size()), replySize};
+        std::vector<unsigned char> frame(reinterpret_cast<const unsigned char*>(head),
+                                         reinterpret_cast<const unsigned char*>(head) + 8);
+        frame.insert(frame.end(), request.begin(), request.end());
+        WriteAll(m_fds[0], frame.data(), frame.size());
+        uint32_t got = 0;
+        ReadAll(m_fds[0], &got, 4);
+        reply.resize(got);
+        ReadAll(m_fds[0], reply.data(), got);
+    }
+
+  private:
+    void Serve() {
+        std::vector<unsigned char> in, out;
+        for (;;) {
+            uint32_t head[2];
+            if (!ReadAll(m_fds[1], head, 8)) return;
+            in.resize(head[0]);
+            if (!ReadAll(m_fds[1], in.data(), head[0])) return;
+            out.assign(4 + head[1], 0x5A);
+            std::memcpy(out.data(), &head[1], 4);
+            WriteAll(m_fds[1], out.data(), out.size());
+        }
+    }
+    int m_fds[2];
+    std::thread m_thread;
+};
 
 // ---- results ------------------------------------------------------------------------------------
 

@@ -82,51 +82,6 @@ class CCountingObserver : public CObserverNoticeCallback {
     std::atomic<long> received{0};
 };
 
-// A raw Unix-socket peer: reads a 4-byte length and that many bytes, answers a 4-byte length and
-// `replySize` bytes.
-class CEchoPeer {
-  public:
-    CEchoPeer() {
-        socketpair(AF_UNIX, SOCK_STREAM, 0, m_fds);
-        m_thread = std::thread([this] { Serve(); });
-    }
-    ~CEchoPeer() {
-        shutdown(m_fds[0], SHUT_RDWR);
-        m_thread.join();
-        close(m_fds[0]);
-        close(m_fds[1]);
-    }
-    // One round trip: `request` out, a reply of `replySize` bytes back.
-    void RoundTrip(const std::vector<unsigned char>& request, uint32_t replySize,
-                   std::vector<unsigned char>& reply) {
-        const uint32_t head[2] = {static_cast<uint32_t>(request.size()), replySize};
-        std::vector<unsigned char> frame(reinterpret_cast<const unsigned char*>(head),
-                                         reinterpret_cast<const unsigned char*>(head) + 8);
-        frame.insert(frame.end(), request.begin(), request.end());
-        benchsupport::WriteAll(m_fds[0], frame.data(), frame.size());
-        uint32_t got = 0;
-        benchsupport::ReadAll(m_fds[0], &got, 4);
-        reply.resize(got);
-        benchsupport::ReadAll(m_fds[0], reply.data(), got);
-    }
-
-  private:
-    void Serve() {
-        std::vector<unsigned char> in, out;
-        for (;;) {
-            uint32_t head[2];
-            if (!benchsupport::ReadAll(m_fds[1], head, 8)) return;
-            in.resize(head[0]);
-            if (!benchsupport::ReadAll(m_fds[1], in.data(), head[0])) return;
-            out.assign(4 + head[1], 0x5A);
-            std::memcpy(out.data(), &head[1], 4);
-            benchsupport::WriteAll(m_fds[1], out.data(), out.size());
-        }
-    }
-    int m_fds[2];
-    std::thread m_thread;
-};
-
 struct CEnv {
     CEnv() {
         benchsupport::CreateHome(home, kSchema);
@@ -186,7 +141,7 @@ struct CEnv {
     CCfgAgent routedAgent{kRouted, true};
     CCountingObserver observer;
     CObserverServerHelper observerHelper{CComponentID(L"ID_BENCH_OBSERVER")};
-    CEchoPeer echo;
+    benchsupport::CEchoPeer echo;
     std::unique_ptr<benchsupport::CRawConnection> raw;
     std::vector<unsigned char> queryRequest, modifyRequest;
     uint32_t queryReplySize = 0, modifyReplySize = 0;

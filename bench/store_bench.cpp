@@ -11,29 +11,44 @@
 //     layer, the setting model's work on the 1,000 items (resolve the owner's list, give each
 //     item its two values, build the list's copy form, destroy it) and the 1,000 information
 //     lines "CfgSetting subject: ..." the read writes.
-// With ZOLT_BENCH_PG set (a libpq connection string of a server the benchmark may make a schema
-// on), the point read and the write run again on a store over that PostgreSQL database, against
-// a raw libpq prepared point SELECT of the same row and a raw prepared UPDATE on a kept
-// connection (synchronous commit, as the store's sessions).
-// Prints the ratios and the breakdown of the cold read at the end (CPU time, as the machine is
-// shared; for the PostgreSQL runs that is the client's share only: their wall times, printed with
-// them, are what the goal of 1.5 is about). The debug log keeps its default verbosity
-// (information lines are formatted) and writes nowhere; set STORE_BENCH_ERRORS_ONLY=1 to log
-// errors only.
-// Thread rule: single-threaded.
+// The three-way comparison, on this SQLite database and, with ZOLT_TEST_PG set (a libpq
+// connection string of a server the benchmark may make a schema on), again on a store over a
+// PostgreSQL database of its own:
+//   - the store's read of the sample row vs a raw prepared point SELECT of it (libpq on the
+//     server, every column read as text as the store's sessions read it);
+//   - the store's write vs a raw prepared UPDATE of the row on a kept connection (synchronous
+//     commit, as the store's sessions);
+//   - a query through the service (the daemon's service object hosted in this process, a store
+//     of its own on the same database, reached by an agent over its Unix socket) vs a raw
+//     Unix-socket round trip of the query's request and reply sizes plus the raw point SELECT.
+//   Each iteration runs both sides once, in alternating order, timed alone; the table printed
+//   at the end gives the medians of wall time (the time a caller waits: a server's work is in
+//   no CPU time of this process), as a loaded machine moves single runs of either side apart.
+// Prints the ratios and the breakdown of the cold read (CPU time, as the machine is shared),
+// then the three-way table. The debug log keeps its default verbosity (information lines are
+// formatted) and writes nowhere; set STORE_BENCH_ERRORS_ONLY=1 to log errors only.
+// Thread rule: the benchmarks run on the main thread; the echo peer's thread and the services'
+// RPC threads serve them.
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "cfg_Client.h"
+#include "cfg_Service.h"
 #include "outside/log/DebugLog.h"
+#include "protocol/cfg_RequestProtocol.h"
 #include "setting/cfg_SettingCategoryFake.h"
 #include "storage/cfg_SettingGenericDatabase.h"
 #include "tests/support/TempDir.h"
@@ -69,7 +84,29 @@ void Fill(CCfgSettingCategoryBase& s, int n) {
     benchsupport::FillSample(s, benchsupport::TableFieldNames(), n, n % 2 == 0);
 }
 
-// The home, the store and a raw connection of its own to the same file.
+// The service of `componentId` over the database of `connectionFile`, as the daemon serves it,
+// and an agent of it.
+struct CService {
+    CService(const wchar_t* componentId, const std::filesystem::path& connectionFile)
+        : control(componentId,
+                  new CCfgLocalServerDB(x_wstring::FromUtf8(connectionFile.string()), {L"SRV"}),
+                  false),
+          agent(componentId, true) {}
+    // One query of the sample row; false when it failed.
+    bool Query() {
+        CCfgSettingCategoryFake s(L"T10");
+        s.SetSubjectID(L"S1");
+        const bool ok =
+            agent.QueryConfigurationSettings(L"SRV", CSubjectID(L"ZOLT_PLC_NULL"), s, nullptr);
+        benchmark::DoNotOptimize(s);
+        return ok;
+    }
+    CCfgControl control;
+    CCfgAgent agent;
+};
+
+// The home, the store, a raw connection of its own to the same file, a service over that file
+// and the echo peer of the socket floor with the sizes of a query on the wire.
 struct CEnv {
     CEnv() {
         benchsupport::CreateHome(home, kSchema);
@@ -98,19 +135,40 @@ struct CEnv {
                 std::to_string(o) + "', 'owner', '" + list + "')");
         }
         raw->Exec("COMMIT");
+        service = std::make_unique<CService>(L"ID_BENCH_STORE_SQLITE",
+                                             home / "config" / "dbconf_Conf.xml");
+
+        // The sizes a query of the sample row has on the wire.
+        CIPCMsgBuffer request, reply;
+        NS_CfgProtocol::WriteKeyRequest(
+            request, NS_CfgProtocol::kMsgQuery,
+            {L"SRV", CSubjectID(L"ZOLT_PLC_NULL"), CSubjectID(L"S1"), L"T10"});
+        queryRequest.assign(request.BytesUsed(), 0x11);
+        reply << NS_CfgProtocol::kMsgQueryReply << 0;
+        s >> reply;
+        queryReplySize = static_cast<uint32_t>(reply.BytesUsed());
     }
-    ~CEnv() { db.reset(); }
+    ~CEnv() {
+        service.reset();
+        db.reset();
+    }
 
     testsupport::CTempDir tmp{"zoltcfg-store-bench"};
     std::filesystem::path home = tmp / "home";
     std::unique_ptr<CCfgSettingGenericDatabase> db;
     std::unique_ptr<benchsupport::CRawConnection> raw;
+    testsupport::CScopedEnv runtime{"ZOLTCFG_RUNTIME_DIR", (tmp / "run").string()};
+    std::unique_ptr<CService> service;
+    benchsupport::CEchoPeer echo;
+    std::vector<unsigned char> queryRequest;
+    uint32_t queryReplySize = 0;
 };
 
 CEnv* g_env = nullptr;
 
 // The ten-field sample on a PostgreSQL database: a schema of its own on the server, a home whose
-// connection file names it, the store over it, and a raw libpq session with the floors prepared.
+// connection file names it, the store and a service over it, and a raw libpq session with the
+// floors prepared.
 struct CPgEnv {
     explicit CPgEnv(const std::string& server) : raw(PQconnectdb(server.c_str())) {
         schema = "zolt_bench_" + std::to_string(getpid());
@@ -133,8 +191,11 @@ struct CPgEnv {
         for (int f = 0; f < 10; ++f)
             set += (f ? ", \"F" : "\"F") + std::to_string(f) + "\" = $" + std::to_string(f + 2);
         PQclear(PQprepare(raw, "upd", ("UPDATE \"T10\" SET " + set + key).c_str(), 0, nullptr));
+        service =
+            std::make_unique<CService>(L"ID_BENCH_STORE_PG", home / "config" / "dbconf_Conf.xml");
     }
     ~CPgEnv() {
+        service.reset();
         db.reset();
         Run("DROP SCHEMA " + schema + " CASCADE");
         PQfinish(raw);
@@ -153,16 +214,53 @@ struct CPgEnv {
     PGconn* raw;
     std::string schema;
     std::unique_ptr<CCfgSettingGenericDatabase> db;
+    std::unique_ptr<CService> service;
 };
 
-CPgEnv* g_pg = nullptr;
+// One operation of each side of the three comparisons, on the SQLite home or the PostgreSQL one.
+class CSides {
+  public:
+    virtual ~CSides() = default;
+    virtual void RawRead() = 0;
+    virtual void RawUpdate(int n) = 0;
+    CCfgSettingGenericDatabase& Store() { return *m_db; }
+    CService& Service() { return *m_service; }
 
-void BM_PG_Floor_RawPointSelect(benchmark::State& state) {
-    const char* key[] = {"ZOLT_PLC_NULL:S1"};
-    for (auto _ : state) {
-        PGresult* r = PQexecPrepared(g_pg->raw, "sel", 1, key, nullptr, nullptr, 0);
+  protected:
+    CCfgSettingGenericDatabase* m_db = nullptr;
+    CService* m_service = nullptr;
+};
+
+class CSqliteSides : public CSides {
+  public:
+    explicit CSqliteSides(CEnv& env) : m_select(env.raw->Get()), m_update(env.raw->Get()) {
+        m_db = env.db.get();
+        m_service = env.service.get();
+    }
+    void RawRead() override {
+        if (!m_select.Step()) std::abort();
+    }
+    void RawUpdate(int n) override {
+        if (!m_update.Step(n)) std::abort();
+    }
+
+  private:
+    benchsupport::CRawPointSelect m_select;
+    benchsupport::CRawUpdate m_update;
+};
+
+class CPgSides : public CSides {
+  public:
+    explicit CPgSides(CPgEnv& env) : m_raw(env.raw) {
+        m_db = env.db.get();
+        m_service = env.service.get();
+    }
+    // Every column of the row read as libpq gives it.
+    void RawRead() override {
+        const char* key[] = {"ZOLT_PLC_NULL:S1"};
+        PGresult* r = PQexecPrepared(m_raw, "sel", 1, key, nullptr, nullptr, 0);
+        if (PQntuples(r) != 1) std::abort();
         long long sum = 0;
-        if (PQntuples(r) != 1) state.SkipWithError("no row");
         for (int c = 0; c < PQnfields(r); ++c) {
             benchmark::DoNotOptimize(PQgetvalue(r, 0, c));
             sum += PQgetlength(r, 0, c);
@@ -170,12 +268,8 @@ void BM_PG_Floor_RawPointSelect(benchmark::State& state) {
         benchmark::DoNotOptimize(sum);
         PQclear(r);
     }
-}
-
-void BM_PG_Floor_RawUpdate(benchmark::State& state) {
-    int n = 0;
-    for (auto _ : state) {
-        ++n;
+    // The values FillSample(n, n % 2 == 0) gives, as text.
+    void RawUpdate(int n) override {
         const std::string f5 = "virusscan-" + std::to_string(n), f6 = std::to_string(10240 + n);
         const char* values[] = {"ZOLT_PLC_NULL:S1",
                                 "/var/lib/zoltcfg/quarantine/virus-scan",
@@ -188,29 +282,99 @@ void BM_PG_Floor_RawUpdate(benchmark::State& state) {
                                 "300",
                                 "t",
                                 n % 2 == 0 ? "t" : "f"};
-        PGresult* r = PQexecPrepared(g_pg->raw, "upd", 11, values, nullptr, nullptr, 0);
-        if (PQresultStatus(r) != PGRES_COMMAND_OK) state.SkipWithError("update failed");
+        PGresult* r = PQexecPrepared(m_raw, "upd", 11, values, nullptr, nullptr, 0);
+        if (PQresultStatus(r) != PGRES_COMMAND_OK) std::abort();
         PQclear(r);
     }
+
+  private:
+    PGconn* m_raw;
+};
+
+// A row of the three-way table: the medians of ours and of its floor, wall time and this
+// thread's CPU time, in microseconds.
+struct CPair {
+    double ours = 0, floor = 0, oursCpu = 0, floorCpu = 0;
+};
+// By "<engine> <operation>", one per repetition (--benchmark_repetitions).
+std::map<std::string, std::vector<CPair>> g_pairs;
+
+double ThreadCpuMicros() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
 }
 
-void BM_PG_Store_GetConfiguration(benchmark::State& state) {
+// Each iteration runs the floor and ours once each, their order alternating, and times each
+// alone: both sides see the same load of the shared machine, and the medians of the samples
+// leave out the iterations a preemption hit. The CPU time is this thread's only: it leaves out
+// the server's share and, for the query, the service's threads.
+template <class Ours, class Floor>
+void Paired(benchmark::State& state, const std::string& row, Ours ours, Floor floor) {
+    std::vector<double> a, b, aCpu, bCpu;
+    auto timed = [](auto& op, std::vector<double>& wall, std::vector<double>& cpu) {
+        const double c0 = ThreadCpuMicros();
+        const auto t0 = std::chrono::steady_clock::now();
+        op();
+        wall.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0)
+                .count());
+        cpu.push_back(ThreadCpuMicros() - c0);
+    };
+    bool floorFirst = true;
     for (auto _ : state) {
-        CCfgSettingCategoryFake s(L"T10");
-        benchmark::DoNotOptimize(g_pg->db->GetConfiguration(Key(L"S1"), s));
-        benchmark::DoNotOptimize(s);
+        if (floorFirst) timed(floor, b, bCpu);
+        timed(ours, a, aCpu);
+        if (!floorFirst) timed(floor, b, bCpu);
+        floorFirst = !floorFirst;
     }
+    using benchsupport::Percentile;
+    const CPair p{Percentile(a, 50), Percentile(b, 50), Percentile(aCpu, 50), Percentile(bCpu, 50)};
+    state.counters["ours_us"] = p.ours;
+    state.counters["floor_us"] = p.floor;
+    state.counters["ratio"] = p.floor > 0 ? p.ours / p.floor : 0;
+    g_pairs[row].push_back(p);
 }
 
-void BM_PG_Store_SetConfiguration(benchmark::State& state) {
+void PairedRead(benchmark::State& state, const char* engine, CSides* sides) {
+    Paired(
+        state, std::string(engine) + " store read / raw point SELECT",
+        [&] {
+            CCfgSettingCategoryFake s(L"T10");
+            if (!sides->Store().GetConfiguration(Key(L"S1"), s)) state.SkipWithError("no read");
+            benchmark::DoNotOptimize(s);
+        },
+        [&] { sides->RawRead(); });
+}
+
+// Ours writes the odd variants, the floor the even ones: every write changes the row.
+void PairedWrite(benchmark::State& state, const char* engine, CSides* sides) {
     CCfgSettingCategoryFake s(L"T10");
     s.SetSubjectID(L"S1");
-    int n = 0;
-    for (auto _ : state) {
-        Fill(s, ++n);
-        benchmark::DoNotOptimize(
-            g_pg->db->SetConfiguration(Key(L"S1"), s, nullptr, CCfgSettingDBBase::MA_NONE));
-    }
+    int n = 0, m = 0;
+    Paired(
+        state, std::string(engine) + " store write / raw UPDATE",
+        [&] {
+            Fill(s, 2 * ++n + 1);
+            if (!sides->Store().SetConfiguration(Key(L"S1"), s, nullptr,
+                                                 CCfgSettingDBBase::MA_NONE))
+                state.SkipWithError("no write");
+        },
+        [&] { sides->RawUpdate(2 * ++m); });
+}
+
+void PairedQuery(benchmark::State& state, const char* engine, CSides* sides) {
+    std::vector<unsigned char> reply;
+    Paired(
+        state, std::string(engine) + " query / socket trip + raw SELECT",
+        [&] {
+            if (!sides->Service().Query()) state.SkipWithError("query failed");
+        },
+        [&] {
+            g_env->echo.RoundTrip(g_env->queryRequest, g_env->queryReplySize, reply);
+            benchmark::DoNotOptimize(reply.data());
+            sides->RawRead();
+        });
 }
 
 void BM_Floor_RawPointSelect(benchmark::State& state) {
@@ -397,12 +561,28 @@ void PrintColdBreakdown(const benchsupport::CRatioReporter& r) {
                 t.at("BM_Items_OneByOne") / fixed);
 }
 
+// The store read, the store write and the query through the service against their floors, on
+// each engine that ran: medians of wall time per operation.
+// With repetitions, the row of the median ratio, and the lowest and highest ratio beside it.
+void PrintThreeWay() {
+    std::printf("\n%-44s %9s %9s %6s   %9s %9s  (medians, goal <= 1.5 on wall time)\n",
+                "engine, operation", "wall us", "floor us", "ratio", "cpu us", "floor cpu");
+    for (auto [row, runs] : g_pairs) {
+        auto ratio = [](const CPair& p) { return p.floor > 0 ? p.ours / p.floor : 0; };
+        std::sort(runs.begin(), runs.end(),
+                  [&](const CPair& a, const CPair& b) { return ratio(a) < ratio(b); });
+        const CPair& p = runs[runs.size() / 2];
+        std::printf("%-44s %9.1f %9.1f %6.2f   %9.1f %9.1f", row.c_str(), p.ours, p.floor, ratio(p),
+                    p.oursCpu, p.floorCpu);
+        if (runs.size() > 1)
+            std::printf("  (%zu runs: %.2f to %.2f)", runs.size(), ratio(runs.front()),
+                        ratio(runs.back()));
+        std::printf("\n");
+    }
+}
+
 // The ratios, CPU time per iteration.
 void PrintRatios(const benchsupport::CRatioReporter& r) {
-    r.PrintRatio(48, "PG GetConfiguration / raw SELECT, client CPU",
-                 "BM_PG_Store_GetConfiguration/real_time", "BM_PG_Floor_RawPointSelect/real_time");
-    r.PrintRatio(48, "PG SetConfiguration / raw UPDATE, client CPU",
-                 "BM_PG_Store_SetConfiguration/real_time", "BM_PG_Floor_RawUpdate/real_time");
     r.PrintRatio(48, "GetConfiguration / raw SELECT (goal <= 3)", "BM_Store_GetConfiguration",
                  "BM_Floor_RawPointSelect");
     r.PrintRatio(48, "SetConfiguration / raw UPDATE (goal <= 2)", "BM_Store_SetConfiguration",
@@ -418,6 +598,7 @@ void PrintRatios(const benchsupport::CRatioReporter& r) {
                  "BM_RecordSetWalk_ItemTable");
     r.PrintRatio(48, "items one by one / warm bulk read", "BM_Items_OneByOne", "BM_Bulk_WarmRead");
     PrintColdBreakdown(r);
+    PrintThreeWay();
 }
 
 }  // namespace
@@ -427,18 +608,26 @@ int main(int argc, char** argv) {
     if (std::getenv("STORE_BENCH_ERRORS_ONLY")) DBG::SetVerbosity(DBG::Verbosity::kErrors);
     CEnv env;
     g_env = &env;
+    CSqliteSides sqlite(env);
+    std::vector<std::pair<const char*, CSides*>> engines = {{"sqlite", &sqlite}};
     std::unique_ptr<CPgEnv> pg;
-    if (const char* server = std::getenv("ZOLT_BENCH_PG")) {
+    std::unique_ptr<CPgSides> pgSides;
+    const char* server = std::getenv("ZOLT_TEST_PG");
+    if (server == nullptr || !*server) {
+        std::printf("PostgreSQL rows skipped: ZOLT_TEST_PG names no server\n");
+    } else {
         pg = std::make_unique<CPgEnv>(server);
-        g_pg = pg.get();
-        using Fn = void (*)(benchmark::State&);
-        const std::pair<const char*, Fn> runs[] = {
-            {"BM_PG_Floor_RawPointSelect", BM_PG_Floor_RawPointSelect},
-            {"BM_PG_Store_GetConfiguration", BM_PG_Store_GetConfiguration},
-            {"BM_PG_Floor_RawUpdate", BM_PG_Floor_RawUpdate},
-            {"BM_PG_Store_SetConfiguration", BM_PG_Store_SetConfiguration}};
-        for (const auto& [name, fn] : runs)
-            benchmark::RegisterBenchmark(name, fn)->UseRealTime()->Unit(benchmark::kMicrosecond);
+        pgSides = std::make_unique<CPgSides>(*pg);
+        engines.emplace_back("postgresql", pgSides.get());
+    }
+    for (const auto& [engine, sides] : engines) {
+        const std::string name = std::string("BM_ThreeWay_") + engine;
+        benchmark::RegisterBenchmark((name + "_Read").c_str(), PairedRead, engine, sides)
+            ->Iterations(5000);
+        benchmark::RegisterBenchmark((name + "_Write").c_str(), PairedWrite, engine, sides)
+            ->Iterations(300);
+        benchmark::RegisterBenchmark((name + "_Query").c_str(), PairedQuery, engine, sides)
+            ->Iterations(3000);
     }
     return benchsupport::RunWithRatios(argc, argv, PrintRatios);
 }

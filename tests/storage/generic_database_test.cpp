@@ -288,46 +288,6 @@ TEST_P(GenericDatabaseTest, WriteEndsAtOnceWhenTheConnectionIsLost) {
     EXPECT_EQ(RowOf("T_Plain", "ZOLT_PLC_NULL:S1")["A"], "v");
 }
 
-// A server restart in the middle of a stream of writes: the writes while it is down fail, the
-// store reconnects once it is back, and every write that was acknowledged is stored.
-TEST_P(GenericDatabaseTest, ServerRestartUnderAWriterLosesNoAcknowledgedWrite) {
-    const char* ctl = std::getenv("ZOLT_TEST_PG_CTL");
-    if (!Pg() || ctl == nullptr) GTEST_SKIP() << "ZOLT_TEST_PG_CTL names no server to restart";
-    CCfgSettingGenericDatabase& db = Open();
-    std::promise<void> running;  // 20 writes acknowledged
-    std::atomic<bool> restarted{false};
-    std::vector<std::string> acked;
-    int failed = 0, after = 0;  // the writer's own until it is joined
-    std::thread writer([&] {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        for (int i = 0; after < 20 && std::chrono::steady_clock::now() < deadline; ++i) {
-            const x_wstring w = L"W" + std::to_wstring(i);
-            auto s = Make(L"T_Plain", w);
-            s->AddFieldValue(L"A", CVar(L"v"));
-            if (!db.SetConfiguration(Key(w), *s, nullptr, CCfgSettingDBBase::MA_NONE)) {
-                ++failed;
-                CGenericDatabase::ProbeLostConnections();  // what the daemon's probe does
-                continue;
-            }
-            acked.push_back("ZOLT_PLC_NULL:" + w.ToUtf8());
-            if (acked.size() == 20) running.set_value();
-            after += restarted;
-        }
-    });
-    EXPECT_EQ(running.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
-    EXPECT_EQ(std::system((std::string(ctl) + " stop -m fast >/dev/null").c_str()), 0);
-    EXPECT_EQ(std::system((std::string(ctl) + " start >/dev/null").c_str()), 0);
-    restarted = true;
-    writer.join();
-    EXPECT_GT(failed, 0);
-    EXPECT_EQ(after, 20);
-    PQreset(m_pg);
-    PQclear(PgRun("SET client_min_messages = warning; SET search_path = " + m_schema));
-    const std::vector<std::string> stored = Keys("T_Plain");
-    for (const std::string& k : acked)
-        EXPECT_NE(std::find(stored.begin(), stored.end(), k), stored.end()) << k;
-}
-
 // Moving the home to the other provider's database copies every value of every kind, checks it,
 // and switches the home; a second move into the now filled database is refused.
 TEST_P(GenericDatabaseTest, MigrationCopiesEveryValueAndSwitchesTheHome) {

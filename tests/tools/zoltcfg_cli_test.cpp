@@ -3,10 +3,13 @@
 // the exit codes, and a dump that loads into a fresh home and dumps again byte for byte.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -625,6 +628,64 @@ TEST(CliDaemon, StatusReportsTheDaemonAndEveryCommandRefusesWithoutIt) {
     // The file is checked before the daemon is looked for.
     ExpectFail(RunCli({"load", "-"}, "[]"), 1,
                "standard input is not a zoltcfg dump (it lacks \"format\": \"zoltcfg-dump\").");
+}
+
+// The PostgreSQL server stops and starts while a client writes through the daemon: writes during
+// the outage may fail, the daemon reconnects by itself, and every acknowledged write reads back.
+TEST(CliDaemon, ServerRestartUnderWritesThroughTheDaemonLosesNoAcknowledgedWrite) {
+    const char* server = std::getenv("ZOLT_TEST_PG");
+    const char* ctl = std::getenv("ZOLT_TEST_PG_CTL");
+    if (!server || !*server || !ctl || !*ctl)
+        GTEST_SKIP() << "ZOLT_TEST_PG and ZOLT_TEST_PG_CTL name no server to restart";
+    const std::string schema = "zt_cli_" + std::to_string(getpid());
+    auto sql = [&](const std::string& text) {
+        PGconn* pg = PQconnectdb(server);
+        PQclear(PQexec(pg, ("SET client_min_messages = warning; " + text).c_str()));
+        PQfinish(pg);
+    };
+    sql("CREATE SCHEMA " + schema);
+    CTempDir tmp("zoltcfg-cli");
+    testsupport::WriteFile(tmp / "home/config/dbconf_Conf.xml",
+                           "<connection provider=\"postgresql\"><server connect=\"" +
+                               std::string(server) + " options='-c search_path=" + schema +
+                               "'\"/></connection>");
+    {
+        CDaemon d(tmp.Path());
+        EXPECT_THAT(d.Cli({"status"}).out, HasSubstr("database  OK, postgresql "));
+        // The writer runs the CLI with the environment the daemon set; it counts acknowledged
+        // writes before the restart and after it, and ends 10 after, or at its deadline.
+        std::promise<void> running;
+        std::atomic<bool> restarted{false};
+        std::vector<int> acked;
+        int failed = 0, after = 0;  // the writer's own until it is joined
+        std::thread writer([&] {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+            for (int i = 0; after < 10 && std::chrono::steady_clock::now() < deadline; ++i) {
+                const std::string n = std::to_string(i);
+                if (RunCli({"set", "localhost", "-", "QV_VirusScan", "W" + n, "VS_ACTION=" + n})
+                        .code != 0) {
+                    ++failed;
+                    continue;
+                }
+                acked.push_back(i);
+                if (acked.size() == 10) running.set_value();
+                after += restarted;
+            }
+        });
+        EXPECT_EQ(running.get_future().wait_for(std::chrono::seconds(60)),
+                  std::future_status::ready);
+        EXPECT_EQ(std::system((std::string(ctl) + " stop -m fast >/dev/null").c_str()), 0);
+        EXPECT_EQ(std::system((std::string(ctl) + " start >/dev/null").c_str()), 0);
+        restarted = true;
+        writer.join();
+        EXPECT_GT(failed, 0);
+        EXPECT_EQ(after, 10);
+        for (int i : acked)
+            ExpectOk(d.Cli({"get", "localhost", "-", "QV_VirusScan", "W" + std::to_string(i), "-f",
+                            "VS_ACTION"}),
+                     std::to_string(i) + "\n");
+    }
+    sql("DROP SCHEMA " + schema + " CASCADE");
 }
 
 TEST(CliCluster, AVirtualServerFailsOverBetweenTwoNodesDrivenByTheResourceAgent) {
