@@ -128,19 +128,12 @@ TEST(RequestProtocol, RequestsHaveTheirGoldenBytes) {
     EXPECT_EQ(Bytes(relayed), FromHex("dd070000 07000000 01000000 51"));
 }
 
-// (The other readers are run by the handler tests, on the bytes pinned above.)
-TEST(RequestProtocol, QueryAllReaderReplacesTheListAndDoesNotTrustTheCount) {
-    CIPCMsgBuffer queryAll;
-    P::WriteQueryAllRequest(queryAll, L"S", L"C", {});
-    int id = 0;
-    queryAll >> id;
+// A query-all count that is negative, or larger than the bytes behind it could hold, is refused
+// before anything is read or kept for it. (The other readers are run by the handler tests, on
+// the bytes pinned above.)
+TEST(RequestProtocol, QueryAllReaderDoesNotTrustTheCount) {
     OS::x_wstring server, category;
-    std::vector<OS::x_wstring> subjects{L"stale"};
-    P::ReadQueryAllRequest(queryAll, server, category, subjects);
-    EXPECT_EQ(server + L"/" + category, L"S/C");
-    EXPECT_TRUE(subjects.empty());
-
-    // A negative count, and a huge one with one subject behind it: refused before reading.
+    std::vector<OS::x_wstring> subjects;
     for (int count : {-1, 0x7fffffff}) {
         CIPCMsgBuffer lying;
         lying << OS::x_wstring(L"S") << OS::x_wstring(L"C") << count << OS::x_wstring(L"A");

@@ -1,13 +1,13 @@
 // The single-setting handlers against a scripted store: exact replies, the store calls they make,
-// their log texts, and their answers to truncated, lying and unknown requests.
+// their log texts, their answers to truncated, lying and unknown requests, and what an observer
+// subscribed to the service's publisher receives for each: exactly the listed notifications, in
+// order, with the flag set only for the virtual-server environment.
 // CCfgIndex has a virtual operator== and, by design, no virtual destructor; it is never deleted
 // through a pointer to a base, so destroying it inside a vector is safe.
 #if defined(__clang__)
 #pragma clang diagnostic ignored "-Wdelete-non-abstract-non-virtual-dtor"
 #endif
 #include <gtest/gtest.h>
-
-#include <algorithm>
 
 #include "outside/cluster/CClusterVirtualServerInfo.h"
 #include "outside/log/DebugLog.h"
@@ -18,17 +18,42 @@ using namespace servicetest;
 
 namespace {
 
+const wchar_t kComponent[] = L"ID_TEST_HANDLERS";
+const wchar_t kEnv[] = L"ZOLT_SUB_CFG_VRS_ENV";
+using Seen = std::vector<OS::x_wstring>;
+
 class ServiceHandlers : public ::testing::Test {
   protected:
-    ServiceHandlers() : m_store(new CScriptedStore), m_service(L"ID_TEST_HANDLERS", m_store) {}
+    ServiceHandlers()
+        : m_store(new CScriptedStore),
+          m_service(kComponent, m_store),
+          m_observers(CComponentID(L"ID_TEST_OBSERVER")) {
+        m_observers.Subscribe(CComponentID(kComponent), m_observer);
+    }
+    ~ServiceHandlers() override { m_observers.Unsubscribe(CComponentID(kComponent), m_observer); }
+
     CIPCMsgBuffer Call(int id, const CIPCMsgBuffer& body) {
         return CallService(m_service, id, body);
+    }
+    // What the observer received for the calls since the last Notified().
+    Seen Notified() {
+        Call(317, KeyBody(Key(L"SRV", L"P", kSentinel)));
+        return m_observer.TakeUntilSentinel(++m_sentinels);
     }
 
     CRuntimeDir m_runtime;
     CScriptedStore* m_store;  // owned by the service
     CCfgControl m_service;
+    CRecordingObserver m_observer{{L"A", L"B", L"C", L"S1", L"X", kEnv}};
+    CObserverServerHelper m_observers;
+    int m_sentinels = 0;
 };
+
+CIPCMsgBuffer ApplyAllBody(bool notify) {
+    CCfgSettingApplyAll all(L"QV_VirusScan");
+    all.AddFieldValue(L"VS_LEVEL", CVar(1));
+    return servicetest::ApplyAllBody(all, notify);
+}
 
 }  // namespace
 
@@ -111,15 +136,8 @@ TEST_F(ServiceHandlers, ApplyAllAndQueryAllUseTheCategoryWideOperations) {
     EXPECT_EQ(Bytes(Call(315, queryAll)), Bytes(ResultReply(316, 0) << nested));
     ASSERT_EQ(m_store->calls.size(), 1u);
     EXPECT_EQ(m_store->calls[0].fields, (std::vector<OS::x_wstring>{L"VS_LEVEL", L"VS_NAME"}));
-
-    // No subjects, and a store that refuses.
-    m_store->calls.clear();
     m_store->result = false;
-    CIPCMsgBuffer none;
-    none << OS::x_wstring(L"SRV") << OS::x_wstring(L"QV_VirusScan") << 0;
-    EXPECT_EQ(Bytes(Call(315, none)), Bytes(ResultReply(316, -1)));
-    ASSERT_EQ(m_store->calls.size(), 1u);
-    EXPECT_TRUE(m_store->calls[0].fields.empty());
+    EXPECT_EQ(Bytes(Call(315, queryAll)), Bytes(ResultReply(316, -1)));
     EXPECT_TRUE(log.Contains(L"m_pDB->GetConfiguration()", DBG::LVL_WARNING));
 }
 
@@ -161,31 +179,17 @@ TEST_F(ServiceHandlers, TruncatedRequestsAnswerMinusOneAndNeverReachTheStore) {
             const CIPCMsgBuffer truncated = CIPCMsgBuffer::FromBytes(whole.data(), cut);
             EXPECT_EQ(Bytes(Call(c.id, truncated)), Bytes(ResultReply(c.id + 1, -1)));
             EXPECT_TRUE(m_store->calls.empty());
-            const auto errors = log.Messages(DBG::LVL_ERROR);
             OS::x_wstring a, b;
             a.Format(c.error, 1, pastEnd.c_str());
             b.Format(c.error, 2, badLength.c_str());
             // The buffer's message goes on with the byte counts.
-            EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [&](const OS::x_wstring& e) {
-                return e.rfind(a, 0) == 0 || e.rfind(b, 0) == 0;
-            }));
+            EXPECT_TRUE(testsupport::HasLine(log, DBG::LVL_ERROR, a) ||
+                        testsupport::HasLine(log, DBG::LVL_ERROR, b));
         }
     }
 }
 
-TEST_F(ServiceHandlers, LyingLengthsTrailingBytesAndUnknownIds) {
-    // A server name whose count claims more bytes than the request holds.
-    CIPCMsgBuffer lying;
-    lying << 1000u;
-    lying.Put(reinterpret_cast<const unsigned char*>("SRV"), 3);
-    EXPECT_EQ(Bytes(Call(301, lying)), Bytes(ResultReply(302, -1)));
-
-    // A query-all whose count claims 2^31-1 subjects.
-    for (int count : {0x7fffffff, -5})
-        EXPECT_EQ(Bytes(Call(315, CIPCMsgBuffer()
-                                      << OS::x_wstring(L"SRV") << OS::x_wstring(L"C") << count)),
-                  Bytes(ResultReply(316, -1)));
-
+TEST_F(ServiceHandlers, TrailingBytesUnknownIdsAndAReplayOfNoServer) {
     // Bytes behind a complete request are not read: the answer is the normal one.
     CIPCMsgBuffer trailing = KeyBody(Key());
     trailing << 12345 << OS::x_wstring(L"junk");
@@ -197,10 +201,8 @@ TEST_F(ServiceHandlers, LyingLengthsTrailingBytesAndUnknownIds) {
         EXPECT_EQ(Call(id, KeyBody(Key())).BytesUsed(), 0u) << id;
     }
 
-    // Load, unload, the status and a replay that names no server (or is cut short) need no store.
+    // A replay that names no server, or is cut short, never reaches the store.
     DBG::CCaptureLog log;
-    EXPECT_EQ(Bytes(Call(319, KeyBody(Key()))), Bytes(ResultReply(320, 0)));
-    EXPECT_EQ(Bytes(Call(341, CIPCMsgBuffer())), Bytes(ResultReply(342, 1)));
     CIPCMsgBuffer unnamed;
     unnamed << CClusterVirtualServerInfo();
     EXPECT_EQ(Bytes(Call(337, unnamed)), Bytes(ResultReply(338, -1)));
@@ -208,4 +210,65 @@ TEST_F(ServiceHandlers, LyingLengthsTrailingBytesAndUnknownIds) {
     EXPECT_EQ(Bytes(Call(337, CIPCMsgBuffer() << true)), Bytes(ResultReply(338, -1)));
     EXPECT_TRUE(testsupport::HasLine(log, DBG::LVL_ERROR, L"DoReplayClusterStatuse error coce(1)"));
     EXPECT_TRUE(m_store->calls.empty());
+}
+
+TEST_F(ServiceHandlers, WritesNotifyEachReportedSubjectOnlyWithTheNotifyFlag) {
+    const auto setting = Setting(L"QV_VirusScan", {{L"VS_LEVEL", CVar(2)}});
+    m_store->reported = {L"A", kEnv, L"A"};  // duplicates are announced as reported
+
+    Call(303, ModifyBody(Key(L"SRV", L"POL"), setting, 0, false));
+    Call(345, ModifyBody(Key(L"SRV", L"POL"), setting, 0, false));
+    EXPECT_EQ(Notified(), Seen{});
+
+    for (int id : {303, 345}) {
+        SCOPED_TRACE(id);
+        Call(id, ModifyBody(Key(L"SRV", L"POL"), setting, 0, true));
+        EXPECT_EQ(Notified(),
+                  (Seen{L"A/POL/SRV/3/0", L"ZOLT_SUB_CFG_VRS_ENV/POL/SRV/3/1", L"A/POL/SRV/3/0"}));
+    }
+
+    // A refused write announces nothing.
+    m_store->result = false;
+    Call(303, ModifyBody(Key(L"SRV", L"POL"), setting, 0, true));
+    EXPECT_EQ(Notified(), Seen{});
+}
+
+TEST_F(ServiceHandlers, DeleteAndResetAlwaysNotifyWhatTheStoreReports) {
+    m_store->reported = {L"B", kEnv};
+    Call(305, KeyBody(Key(L"SRV2", L"P7", L"whatever")));
+    EXPECT_EQ(Notified(), (Seen{L"B/P7/SRV2/4/0", L"ZOLT_SUB_CFG_VRS_ENV/P7/SRV2/4/1"}));
+
+    m_store->reported = {L"C"};
+    Call(311, KeyBody(Key(L"SRV", L"P8", L"C")));
+    EXPECT_EQ(Notified(), (Seen{L"C/P8/SRV/3/0"}));
+
+    m_store->reported = {};
+    Call(305, KeyBody(Key()));
+    EXPECT_EQ(Notified(), Seen{});
+}
+
+TEST_F(ServiceHandlers, ApplyAllNotifiesTheCollectedRowsEvenWhenTheWriteFails) {
+    m_store->applyAllRows = {
+        CCfgIndex(L"SRV", {CSubjectID(L"P1"), CSubjectID(L"S1")}),
+        CCfgIndex(L"SRV", {CSubjectID(L"P2"), CSubjectID(kEnv)}),
+    };
+    m_store->result = false;
+    EXPECT_EQ(Bytes(Call(313, ApplyAllBody(true))), Bytes(ResultReply(314, -1)));
+    // Each row with its own policy; the flag stays false, even for the environment subject.
+    EXPECT_EQ(Notified(), (Seen{L"S1/P1/SRV/3/0", L"ZOLT_SUB_CFG_VRS_ENV/P2/SRV/3/0"}));
+
+    m_store->result = true;
+    Call(313, ApplyAllBody(false));
+    EXPECT_EQ(Notified(), Seen{});
+}
+
+TEST_F(ServiceHandlers, LoadAndUnloadAnnounceTheRequestSubject) {
+    Call(317, KeyBody(Key(L"SRV", L"P", L"X")));
+    Call(319, KeyBody(Key(L"SRV", L"P", L"X")));
+    Call(317, KeyBody(Key(L"SRV", L"P", kEnv)));
+    EXPECT_EQ(Notified(),
+              (Seen{L"X/P/SRV/5/0", L"X/P/SRV/6/0", L"ZOLT_SUB_CFG_VRS_ENV/P/SRV/5/0"}));
+    // Reads publish nothing.
+    Call(301, KeyBody(Key(L"SRV", L"P", L"X")));
+    EXPECT_EQ(Notified(), Seen{});
 }
