@@ -5,7 +5,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,7 +40,7 @@ struct CStoreCall {
 // they are given; writes report `reported` (or, with `reportOwnSubject`, the written setting's
 // own subject) as the subjects written or removed; the apply-all write calls the callback once
 // per `applyAllRows` entry before answering `result`. Setting reads and writes answer from
-// their queue first, `result` once it runs dry; `onWrite` runs inside each write.
+// their queue first, `result` once it runs dry.
 class CScriptedStore : public CCfgVirtualServerDB {
   public:
     explicit CScriptedStore(bool* deleted = nullptr) : m_pDeleted(deleted) {}
@@ -52,7 +51,6 @@ class CScriptedStore : public CCfgVirtualServerDB {
     bool result = true;
     std::deque<bool> reads, writes;
     bool reportOwnSubject = false;
-    std::function<void()> onWrite;
     std::vector<std::pair<OS::x_wstring, CVar>> fill;
     std::vector<OS::x_wstring> reported;
     std::vector<CCfgIndex> applyAllRows;
@@ -130,7 +128,6 @@ class CScriptedStore : public CCfgVirtualServerDB {
     }
     bool Write(const char* op, const CCfgIndex& index, const CCfgSettingCategoryBase& setting,
                std::vector<OS::x_wstring>* changed, int action) {
-        if (onWrite) onWrite();
         Record(op, index, setting, action);
         const bool ok = Next(writes);
         if (ok && changed && reportOwnSubject) changed->push_back(index.GetSubjectID().ToString());
@@ -190,13 +187,6 @@ inline CIPCMsgBuffer Reply(int replyId) {
 inline CIPCMsgBuffer ResultReply(int replyId, int result) {
     CIPCMsgBuffer b = Reply(replyId);
     b << result;
-    return b;
-}
-
-// The reply of a handler that answers a setting: the reply id, 0, then the setting.
-inline CIPCMsgBuffer SettingReply(int replyId, const CCfgSettingCategoryBase& setting) {
-    CIPCMsgBuffer b = ResultReply(replyId, 0);
-    setting >> b;
     return b;
 }
 

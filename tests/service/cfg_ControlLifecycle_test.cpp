@@ -42,7 +42,7 @@ class CEchoMaster : public CIPCServerRequestCallback {
 
 }  // namespace
 
-TEST(ServiceLifecycle, ServedIdsConstructionOrderAndStoreOwnership) {
+TEST(ServiceLifecycle, ServedIdsEndpointAndStoreOwnership) {
     CRuntimeDir runtime;
     DBG::CCaptureLog log;
     bool deleted = false;
@@ -57,6 +57,13 @@ TEST(ServiceLifecycle, ServedIdsConstructionOrderAndStoreOwnership) {
                                     341, 343, 345, 347, 349, 901, 903,  905,  907,  909}));
         service.FreeMsgID(ids);
         EXPECT_TRUE(log.Contains(L"Local server", DBG::LVL_STARTUP));
+
+        // A second service on the same endpoint is refused, and the store it was given freed.
+        bool second = false;
+        EXPECT_EQ(testsupport::CaughtCode<CRPCException>(
+                      [&] { CCfgControl twice(L"ID_TEST_LIFE", new CScriptedStore(&second)); }),
+                  CRPCException::ENDPOINT_IN_USE);
+        EXPECT_TRUE(second);
     }
     EXPECT_TRUE(deleted);
 
@@ -70,16 +77,6 @@ TEST(ServiceLifecycle, ServedIdsConstructionOrderAndStoreOwnership) {
         EXPECT_TRUE(log.Contains(L"Remote server", DBG::LVL_STARTUP));
     }
     EXPECT_FALSE(deleted);
-}
-
-TEST(ServiceLifecycle, SecondServiceOnTheSameEndpointIsRefusedAndItsStoreFreed) {
-    CRuntimeDir runtime;
-    CCfgControl first(L"ID_TEST_TWICE", new CScriptedStore);
-    bool deleted = false;
-    EXPECT_EQ(testsupport::CaughtCode<CRPCException>(
-                  [&] { CCfgControl second(L"ID_TEST_TWICE", new CScriptedStore(&deleted)); }),
-              CRPCException::ENDPOINT_IN_USE);
-    EXPECT_TRUE(deleted);
 }
 
 TEST(ServiceLifecycle, RemoteServiceRelaysToTheMasterAndRunsFileIdsItself) {
