@@ -58,13 +58,11 @@ TEST(RequestProtocol, RequestsHaveTheirGoldenBytes) {
 
     CIPCMsgBuffer info;
     P::WriteServiceInfoRequest(info);
-    EXPECT_EQ(Bytes(info), (std::vector<unsigned char>{0x85, 0x03, 0, 0}));
+    EXPECT_EQ(Bytes(info), FromHex("85030000"));
     CIPCMsgBuffer infoReply;
     P::WriteServiceInfoReply(infoReply, {L"1", L"H", L"D", L"P", {L"S"}});
-    EXPECT_EQ(Bytes(infoReply),
-              (std::vector<unsigned char>{0x86, 0x03, 0, 0, 0,   0, 0, 0, 1, 0,   0,  0, '1',
-                                          1,    0,    0, 0, 'H', 1, 0, 0, 0, 'D', 1,  0, 0,
-                                          0,    'P',  1, 0, 0,   0, 1, 0, 0, 0,   'S'}));
+    EXPECT_EQ(Bytes(infoReply), FromHex("86030000 00000000 01000000 31 01000000 48 01000000 44 "
+                                        "01000000 50 01000000 01000000 53"));
     CIPCMsgBuffer product, productReply;
     P::WriteProductValuesRequest(product);
     P::WriteProductValuesReply(productReply, {L"12.0", L"", L"15"});
@@ -146,9 +144,7 @@ TEST(RequestProtocol, QueryAllReaderDoesNotTrustTheCount) {
 
 // (Replies that succeed are read by the service tests.)
 TEST(RequestProtocol, RepliesAreJudgedByIdAndResult) {
-    CIPCMsgBuffer failed;
-    P::WriteReplyId(failed, P::kMsgQueryReply);
-    P::WriteResult(failed, P::kResultFail);
+    CIPCMsgBuffer failed = CIPCMsgBuffer() << 302 << -1;
     EXPECT_FALSE(P::ReadReplyOk(failed, 302));
 
     // A wrong id stops the reading: the result is not consumed.

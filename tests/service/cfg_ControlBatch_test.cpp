@@ -90,12 +90,13 @@ CItem Failed(int result) {
     return CItem{result, {}, {}};
 }
 
-// A batch modify body (action 4): the header of the request, then the items.
+// A batch modify body (action 4): the header of the request, then the items, whose count it
+// gives as `count` when that is not -1.
 CIPCMsgBuffer ModifyBatchBody(const std::vector<CItem>& items, bool notify = true,
-                              int sourceType = 0) {
+                              int sourceType = 0, int count = -1) {
     CIPCMsgBuffer b;
     b << 4 << x_wstring(L"TGT") << x_wstring(L"SRC") << x_wstring(L"admin") << sourceType << -1
-      << notify << static_cast<int>(items.size());
+      << notify << (count == -1 ? static_cast<int>(items.size()) : count);
     for (const auto& item : items) {
         b << item.result;
         if (item.result != 0) continue;
@@ -290,15 +291,13 @@ TEST_F(ServiceBatch, BatchModifyOfNothingWrittenAnswersTheCountOnly) {
     const auto body = ModifyBatchBody(
         {Failed(-1), Failed(5), Item(L"QV_Alert", L"ZOLT_SUB_CFG_AL_QUARANTINE_DISK")});
     EXPECT_EQ(Bytes(Call(307, body)), Bytes(ResultReply(308, 3)));
-    EXPECT_EQ(Bytes(Call(349, ModifyBatchBody({}))), Bytes(ResultReply(350, 0)));
-    // The layout byte for byte, as docs/request-protocol.md shows it.
-    const std::vector<unsigned char> golden = {4,   0,    0,    0,    3,    0,   0,   0,   'T', 'G',
-                                               'T', 3,    0,    0,    0,    'S', 'R', 'C', 5,   0,
-                                               0,   0,    'a',  'd',  'm',  'i', 'n', 0,   0,   0,
-                                               0,   0xff, 0xff, 0xff, 0xff, 1,   0,   0,   0,   0};
+    // An empty batch, its layout byte for byte as docs/request-protocol.md shows it.
+    const auto golden = testsupport::FromHex(
+        "04000000 03000000 544754 03000000 535243 05000000 61646d696e 00000000 ffffffff 01 "
+        "00000000");
     EXPECT_EQ(Bytes(ModifyBatchBody({})), golden);
-    EXPECT_EQ(Bytes(Call(307, CIPCMsgBuffer::FromBytes(golden.data(), golden.size()))),
-              (std::vector<unsigned char>{0x34, 1, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Bytes(Call(349, CIPCMsgBuffer::FromBytes(golden.data(), golden.size()))),
+              testsupport::FromHex("5e010000 00000000"));
 
     EXPECT_TRUE(m_store->calls.empty());
     EXPECT_EQ(AuditEntries(), Lines{});
@@ -312,12 +311,8 @@ TEST_F(ServiceBatch, TruncatedAndLyingBatchRequestsAnswerTheReplyIdAndMinusOne) 
     CIPCMsgBuffer header;  // a batch-modify header cut after the source server
     header << 0 << x_wstring(L"TGT") << x_wstring(L"SRC");
     // A stored DLP setting, then the end: neither the DLP command nor the audit entry follow.
-    const auto dlp = Item(L"QV_DLPFilter", L"ZOLT_SUB_CFG_DLP_RS");
-    CIPCMsgBuffer lyingModify;
-    lyingModify << 0 << x_wstring(L"TGT") << x_wstring(L"SRC") << x_wstring(L"admin") << 0 << -1
-                << true << 3 << 0;
-    P::WriteKey(lyingModify, dlp.key);
-    P::WriteSetting(lyingModify, Setting(L"QV_DLPFilter", dlp.fields));  // 1 item of 3
+    const auto lyingModify =
+        ModifyBatchBody({Item(L"QV_DLPFilter", L"ZOLT_SUB_CFG_DLP_RS")}, true, 0, 3);  // 1 of 3
     CIPCMsgBuffer cutSetting = ModifyBatchBody({item});
     cutSetting = CIPCMsgBuffer::FromBytes(cutSetting.GetBuffer(), cutSetting.BytesUsed() - 3);
     CIPCMsgBuffer lyingQuery;
