@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,8 +37,10 @@ struct CStoreCall {
 };
 
 // A store that answers as scripted and records every call. Reads put `fill` into the setting
-// they are given; writes report `reported` as the subjects written or removed; the apply-all
-// write calls the callback once per `applyAllRows` entry before answering `result`.
+// they are given; writes report `reported` (or, with `reportOwnSubject`, the written setting's
+// own subject) as the subjects written or removed; the apply-all write calls the callback once
+// per `applyAllRows` entry before answering `result`. Setting reads and writes answer from
+// their queue first, `result` once it runs dry.
 class CScriptedStore : public CCfgVirtualServerDB {
   public:
     explicit CScriptedStore(bool* deleted = nullptr) : m_pDeleted(deleted) {}
@@ -46,6 +49,8 @@ class CScriptedStore : public CCfgVirtualServerDB {
     }
 
     bool result = true;
+    std::deque<bool> reads, writes;
+    bool reportOwnSubject = false;
     std::vector<std::pair<OS::x_wstring, CVar>> fill;
     std::vector<OS::x_wstring> reported;
     std::vector<CCfgIndex> applyAllRows;
@@ -109,16 +114,26 @@ class CScriptedStore : public CCfgVirtualServerDB {
                         const_cast<CCfgSettingCategoryBase&>(setting).GetCategroyName(), action)
                        .setting;
     }
+    bool Next(std::deque<bool>& queue) {
+        if (queue.empty()) return result;
+        const bool r = queue.front();
+        queue.pop_front();
+        return r;
+    }
     bool Read(const char* op, const CCfgIndex& index, CCfgSettingCategoryBase& setting) {
         Record(op, index, setting, -1);
-        if (result) Fill(setting);
-        return result;
+        const bool ok = Next(reads);
+        if (ok) Fill(setting);
+        return ok;
     }
     bool Write(const char* op, const CCfgIndex& index, const CCfgSettingCategoryBase& setting,
                std::vector<OS::x_wstring>* changed, int action) {
         Record(op, index, setting, action);
-        if (result && changed) changed->insert(changed->end(), reported.begin(), reported.end());
-        return result;
+        const bool ok = Next(writes);
+        if (ok && changed && reportOwnSubject) changed->push_back(index.GetSubjectID().ToString());
+        if (ok && changed && !reportOwnSubject)
+            changed->insert(changed->end(), reported.begin(), reported.end());
+        return ok;
     }
     void Fill(CCfgSettingCategoryBase& setting) {
         for (const auto& [name, value] : fill) setting.AddFieldValue(name, value);
@@ -172,13 +187,6 @@ inline CIPCMsgBuffer Reply(int replyId) {
 inline CIPCMsgBuffer ResultReply(int replyId, int result) {
     CIPCMsgBuffer b = Reply(replyId);
     b << result;
-    return b;
-}
-
-// The reply of a handler that answers a setting: the reply id, 0, then the setting.
-inline CIPCMsgBuffer SettingReply(int replyId, const CCfgSettingCategoryBase& setting) {
-    CIPCMsgBuffer b = ResultReply(replyId, 0);
-    setting >> b;
     return b;
 }
 

@@ -35,15 +35,13 @@ x_wstring W(const fs::path& p) {
     return x_wstring::FromUtf8(p.string());
 }
 
-CClusterVirtualServerInfo Server(const fs::path& root, std::vector<x_wstring> nodes) {
+// The virtual server VS1 on `nodes` (the first `count` of them, all when 0), as a request body.
+CIPCMsgBuffer InfoBody(const fs::path& root, std::vector<x_wstring> nodes, int count = 0) {
     CClusterVirtualServerInfo info;
     info.m_strName = L"VS1";
     info.m_strRootFolder = W(root);
     info.SetNodes(std::move(nodes));
-    return info;
-}
-
-CIPCMsgBuffer InfoBody(const CClusterVirtualServerInfo& info) {
+    if (count) info.m_nNodeCount = count;
     CIPCMsgBuffer b;
     b << info;
     return b;
@@ -110,15 +108,11 @@ TEST_F(FileRequests, AnswerEachRequestAndRefusePathsOutsideTheAllowedFolders) {
          [&] { return !fs::exists(m_home / "b.txt"); }},
         {"delete a missing file", 327, strings({home + L"b.txt"}), ResultReply(328, -1),
          L"GetlastError=2", nullptr},
-        {"only this machine in the node list", 333, InfoBody(Server(m_root, {L"nodea"})),
+        {"only this machine in the node list", 333, InfoBody(m_root, {L"nodea"}),
          Reply(334) << false << 0 << x_wstring() << 0, nullptr, nullptr},
         // NODEB's copy is named with no number (0), NODEC's holds 42; a node past the count is
         // never visited.
-        {"newest copy", 333, InfoBody([&] {
-             auto s = Server(m_root, {L"NODEA", L"NODEB", L"NODEC", L"NODED"});
-             s.m_nNodeCount = 3;
-             return s;
-         }()),
+        {"newest copy", 333, InfoBody(m_root, {L"NODEA", L"NODEB", L"NODEC", L"NODED"}, 3),
          Reply(334) << true << 42 << x_wstring(L"NODEC") << 0, nullptr, nullptr},
         // Refused: through "..", through a link out of the home, outside every root.
         {"dot-dot", 327, strings({home + L"../outside/secret"}), ResultReply(328, -1),
@@ -129,8 +123,8 @@ TEST_F(FileRequests, AnswerEachRequestAndRefusePathsOutsideTheAllowedFolders) {
         {"share dot-dot", 331, strings({L"\\\\NODEB\\..\\..\\outside\\secret"}),
          ResultReply(332, -1), L"NODEB", nullptr},
         {"sync of a sub-folder out of the root", 335,
-         InfoBody(Server(m_root, {L"NODEA", L"NODEB"})) << x_wstring(L"../outside"),
-         ResultReply(336, -1), L"outside", nullptr},
+         InfoBody(m_root, {L"NODEA", L"NODEB"}) << x_wstring(L"../outside"), ResultReply(336, -1),
+         L"outside", nullptr},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -148,7 +142,7 @@ TEST_F(FileRequests, AnswerEachRequestAndRefusePathsOutsideTheAllowedFolders) {
 TEST_F(FileRequests, SyncMirrorsTheFolderAndCarriesOnAfterAPermissionFailure) {
     CCfgControl remote(L"ID_TEST_REMOTE_FILES", nullptr, true);
     const fs::path b = m_shares / "NODEB" / "VS1" / "data";
-    const CIPCMsgBuffer body = InfoBody(Server(m_root, {L"NODEA", L"NODEB"})) << x_wstring(L"data");
+    const CIPCMsgBuffer body = InfoBody(m_root, {L"NODEA", L"NODEB"}) << x_wstring(L"data");
     {
         DBG::CCaptureLog log;
         EXPECT_EQ(Bytes(CallService(remote, 335, body)), Bytes(ResultReply(336, 0)));

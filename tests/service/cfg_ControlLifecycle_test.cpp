@@ -1,6 +1,6 @@
 // The service object's life (served ids, construction and destruction order, store ownership, a
 // second instance on one endpoint, served through the RPC transport), and a remote service
-// relaying to the master.
+// relaying to the master and answering its product values itself.
 // CCfgIndex has a virtual operator== and, by design, no virtual destructor; it is never deleted
 // through a pointer to a base, so destroying it inside a vector is safe.
 #if defined(__clang__)
@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "outside/log/DebugLog.h"
-#include "outside/rpc/CRPCClientHelper.h"
+#include "outside/registry/HomeDir.h"
 #include "outside/rpc/CRPCException.h"
 #include "outside/rpc/CRPCServerHelper.h"
 #include "tests/service/ServiceTestSupport.h"
@@ -42,7 +42,7 @@ class CEchoMaster : public CIPCServerRequestCallback {
 
 }  // namespace
 
-TEST(ServiceLifecycle, ServedIdsConstructionOrderAndStoreOwnership) {
+TEST(ServiceLifecycle, ServedIdsEndpointAndStoreOwnership) {
     CRuntimeDir runtime;
     DBG::CCaptureLog log;
     bool deleted = false;
@@ -57,6 +57,13 @@ TEST(ServiceLifecycle, ServedIdsConstructionOrderAndStoreOwnership) {
                                     341, 343, 345, 347, 349, 901, 903,  905,  907,  909}));
         service.FreeMsgID(ids);
         EXPECT_TRUE(log.Contains(L"Local server", DBG::LVL_STARTUP));
+
+        // A second service on the same endpoint is refused, and the store it was given freed.
+        bool second = false;
+        EXPECT_EQ(testsupport::CaughtCode<CRPCException>(
+                      [&] { CCfgControl twice(L"ID_TEST_LIFE", new CScriptedStore(&second)); }),
+                  CRPCException::ENDPOINT_IN_USE);
+        EXPECT_TRUE(second);
     }
     EXPECT_TRUE(deleted);
 
@@ -70,22 +77,6 @@ TEST(ServiceLifecycle, ServedIdsConstructionOrderAndStoreOwnership) {
         EXPECT_TRUE(log.Contains(L"Remote server", DBG::LVL_STARTUP));
     }
     EXPECT_FALSE(deleted);
-}
-
-TEST(ServiceLifecycle, SecondServiceOnTheSameEndpointIsRefusedAndItsStoreFreed) {
-    CRuntimeDir runtime;
-    CCfgControl first(L"ID_TEST_TWICE", new CScriptedStore);
-    bool deleted = false;
-    EXPECT_EQ(testsupport::CaughtCode<CRPCException>(
-                  [&] { CCfgControl second(L"ID_TEST_TWICE", new CScriptedStore(&deleted)); }),
-              CRPCException::ENDPOINT_IN_USE);
-    EXPECT_TRUE(deleted);
-
-    // The first one still serves.
-    CIPCMsgBuffer request, reply;
-    P::WriteDBStatusRequest(request);
-    CRPCClientHelper(CComponentID(L"ID_TEST_TWICE"), nullptr).SendRequest(request, reply);
-    EXPECT_EQ(Bytes(reply), Bytes(ResultReply(342, 1)));
 }
 
 TEST(ServiceLifecycle, RemoteServiceRelaysToTheMasterAndRunsFileIdsItself) {
@@ -110,8 +101,17 @@ TEST(ServiceLifecycle, RemoteServiceRelaysToTheMasterAndRunsFileIdsItself) {
         EXPECT_EQ(Bytes(CallService(remote, id, body)), Bytes(expected));
     }
 
-    // File ids stay with the remote service (this body names no allowed path: the reply id, -1).
+    // File ids stay with the remote service (this body names no allowed path: the reply id, -1),
+    // and so do the product values: this machine's own, a missing value empty.
     EXPECT_EQ(Bytes(CallService(remote, 325, body)), Bytes(ResultReply(326, -1)));
+    testsupport::CTempDir tmp("zoltcfg-life");
+    testsupport::WriteFile(tmp / "registry",
+                           "[HKEY_LOCAL_MACHINE\\" + OS::x_wstring(OS::kProductRegKey).ToUtf8() +
+                               "]\n\"Version\"=\"12.0\"\n\"PatchBuild\"=\"1500\"\n");
+    testsupport::CScopedEnv registry("ZOLTCFG_REGISTRY", (tmp / "registry").string());
+    CIPCMsgBuffer values;
+    P::WriteProductValuesReply(values, {L"12.0", L"", L"1500"});
+    EXPECT_EQ(Bytes(CallService(remote, 903, CIPCMsgBuffer())), Bytes(values));
 
     // With the master gone, relaying throws to the RPC library.
     master->UnRegisterHandler(echo);

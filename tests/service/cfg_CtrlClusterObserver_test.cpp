@@ -1,8 +1,9 @@
-// The cluster observer behind a service given no store: two virtual servers of this machine,
-// each with its own root folder and database, going on and off line; the lazy reopen and its
+// The cluster observer behind a service given no store: this machine's own database under its
+// name, and two virtual servers of this machine, each with its own root folder and database,
+// going on and off line; the off-line rule of the modifies; the lazy reopen and its
 // one-a-minute rule on an injected clock; a root folder that never opens; the database-service
-// restart policy and restart with a fake service manager command; and requests racing a flapping
-// server.
+// restart policy and restart with a fake service manager command; and requests racing a
+// flapping server.
 #if defined(__clang__)
 #pragma clang diagnostic ignored "-Wdelete-non-abstract-non-virtual-dtor"
 #endif
@@ -12,11 +13,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <thread>
 
 #include "outside/cluster/CVirtualServerUtil.h"
 #include "outside/common/CServiceManager.h"
+#include "outside/db/CDBFaultInjector.h"
+#include "outside/db/CGenericDatabase.h"
 #include "outside/registry/CRegKey.h"
 #include "outside/registry/HomeDir.h"
 #include "service/cfg_DatabaseServiceRestart.h"
@@ -87,12 +91,12 @@ class ClusterObserver : public ::testing::Test {
         reply.Rewind();
         return P::ReadReplyOk(reply, 304);
     }
-    // The stored level of `server` as `service` answers it, -1 when the request fails.
+    // The stored level of `server` as `service` answers read `id`, -1 when the request fails.
     int Read(const wchar_t* server) { return Read(*m_service, server); }
-    static int Read(CCfgControl& service, const wchar_t* server) {
-        auto reply = CallService(service, 301, KeyBody(Key(server)));
+    static int Read(CCfgControl& service, const wchar_t* server, int id = 301) {
+        auto reply = CallService(service, id, KeyBody(Key(server)));
         reply.Rewind();
-        if (!P::ReadReplyOk(reply, 302)) return -1;
+        if (!P::ReadReplyOk(reply, id + 1)) return -1;
         CCfgSettingCategoryFake s(L"QV_VirusScan");
         P::ReadSetting(reply, s);
         CVar v;
@@ -124,11 +128,20 @@ TEST_F(ClusterObserver, VirtualServersOpenOnLineCloseOffLineAndNeverShareADataba
     Move(L"vs2", true);
     EXPECT_EQ(m_observer->OpenServers(), (std::vector<OS::x_wstring>{L"VS1", L"vs2"}));
 
-    // Names match without regard to case; each server keeps its own value.
+    // Names match without regard to case; each server, and this machine under its own name,
+    // keeps its own value, through each read.
     ASSERT_TRUE(Write(L"vs1", 11));
     ASSERT_TRUE(Write(L"VS2", 22));
+    ASSERT_TRUE(Write(L"hosta", 3));
     EXPECT_EQ(Read(L"Vs1"), 11);
     EXPECT_EQ(Read(L"vS2"), 22);
+    for (int id : {301, 339, 343}) EXPECT_EQ(Read(*m_service, L"HostA", id), 3) << id;
+    // A delete answers 0, also for what is not there. (A plain read of a missing row would
+    // create it with the table's defaults.)
+    for (int round = 0; round < 2; ++round)
+        EXPECT_EQ(Bytes(CallService(*m_service, 305, KeyBody(Key(L"HOSTA")))),
+                  Bytes(ResultReply(306, 0)));
+    EXPECT_EQ(Read(*m_service, L"HOSTA", 339), -1);
     OS::x_wstring root;
     EXPECT_TRUE(EnvOnline(L"VS1", &root));
     EXPECT_EQ(root, OS::x_wstring::FromUtf8((m_tmp / "VS1").string() + "/"));
@@ -156,6 +169,51 @@ TEST_F(ClusterObserver, VirtualServersOpenOnLineCloseOffLineAndNeverShareADataba
     EXPECT_TRUE(EnvOnline(L"VS1"));
 }
 
+// While the database is off line the modifies, single and batch, refuse before reading any
+// setting, and the status says so until the lost connections are probed again.
+TEST_F(ClusterObserver, ModifiesRefuseWithoutReadingWhileTheDatabaseIsOffline) {
+    ASSERT_TRUE(Write(L"HOSTA", 5));
+    CGenericDatabase::SetProbeInterval(std::chrono::milliseconds(0));
+    CDBFaultInjector::LoseAllConnections();
+    const auto setting = Setting(L"QV_VirusScan", {{L"VS_MAX_SIZE", CVar(6)}});
+    // A batch reads its header and answers -1 right behind the count, before any item.
+    CIPCMsgBuffer batch = CIPCMsgBuffer() << 4 << OS::x_wstring(L"HOSTA") << OS::x_wstring(L"SRC")
+                                          << OS::x_wstring(L"admin") << 0 << -1 << true << 1 << 0;
+    const unsigned int header = batch.BytesUsed() - sizeof(int);
+    P::WriteKey(batch, Key(L"HOSTA"));
+    P::WriteSetting(batch, setting);
+    const struct {
+        int id;
+        CIPCMsgBuffer body, expected;
+        unsigned int read;  // what the handler reads before it refuses
+        const wchar_t* warning;
+    } cases[] = {
+        {303, ModifyBody(Key(L"HOSTA"), setting, 0, true), ResultReply(304, -1), 0,
+         L"CCfgControl::DoModifySettings(),db is offline,this round!!"},
+        {345, ModifyBody(Key(L"HOSTA"), setting, 0, true), ResultReply(346, -1), 0,
+         L"CCfgControl::DoModifyBulkSettings(),db is offline,this round!!"},
+        {307, batch, Reply(308) << 1 << -1, header,
+         L"CCfgControl::DoBatchModifySettings(), DB is offline, skip t"},
+        {349, batch, Reply(350) << 1 << -1, header,
+         L"CCfgControl::DoBatchModifyBulkSettings(), DB is offline, skip t"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id);
+        DBG::CCaptureLog log;
+        CIPCMsgBuffer reply;
+        c.body.Rewind();
+        (*m_service)(c.id, c.body, reply);
+        EXPECT_EQ(Bytes(reply), Bytes(c.expected));
+        EXPECT_EQ(c.body.GetCurrentSize(), c.body.BytesUsed() - c.read);
+        EXPECT_TRUE(HasLine(log, DBG::LVL_WARNING, c.warning));
+    }
+    EXPECT_EQ(Bytes(CallService(*m_service, 341, CIPCMsgBuffer())), Bytes(ResultReply(342, 0)));
+    EXPECT_TRUE(CGenericDatabase::ProbeLostConnections());
+    CGenericDatabase::SetProbeInterval(std::chrono::milliseconds(2000));
+    EXPECT_EQ(Bytes(CallService(*m_service, 341, CIPCMsgBuffer())), Bytes(ResultReply(342, 1)));
+    EXPECT_EQ(Read(L"HOSTA"), 5);
+}
+
 TEST_F(ClusterObserver, LostNotificationsReopenLazilyAtMostOncePerMinute) {
     struct Step {
         const wchar_t* online;  // recorded as on line now (no notification)
@@ -171,6 +229,7 @@ TEST_F(ClusterObserver, LostNotificationsReopenLazilyAtMostOncePerMinute) {
         {nullptr, 0, L"BROKEN", -1},   // off line in the registry
         {nullptr, 0, L"NOSUCH", -1},   // unknown
     };
+    DBG::CCaptureLog log;
     for (const Step& s : steps) {
         SCOPED_TRACE(testing::Message() << s.server);
         if (s.online) CVirtualServerUtil::SetServerOnline(s.online, true);
@@ -178,6 +237,7 @@ TEST_F(ClusterObserver, LostNotificationsReopenLazilyAtMostOncePerMinute) {
         EXPECT_EQ(Read(s.server), s.expected);
     }
     EXPECT_EQ(m_observer->OpenServers(), (std::vector<OS::x_wstring>{L"vs1", L"VS2"}));
+    EXPECT_TRUE(HasLine(log, DBG::LVL_INFO, L"GetDatabase fail, virtual server=NOSUCH"));
 }
 
 TEST_F(ClusterObserver, ARootThatNeverOpensFailsAfterTheWindowAndOthersGoOn) {
