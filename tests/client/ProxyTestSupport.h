@@ -90,7 +90,6 @@ inline std::ostream& operator<<(std::ostream& os, const CCall& c) {
 class CRecordingHook : public CCfgProxyHook {
   public:
     explicit CRecordingHook(const OS::x_wstring& id = OS::x_wstring()) : m_strID(id) {}
-    ~CRecordingHook() = default;
 
     long NotifyCallBack(const OS::x_wstring& server, const CSubjectID& policy,
                         const CSubjectID& subject, int kind) override {

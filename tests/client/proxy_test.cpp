@@ -178,9 +178,8 @@ TEST_F(Proxy, AVirtualServerEnvironmentChangeDropsEverySettingOfThatServer) {
 
 TEST_F(Proxy, HooksRegisterOnceAndAreCalledFromACopyOfTheList) {
     proxy.UpdateSubjectID(CSubjectID(kVs), false);
-    CRecordingHook second, neverRegistered;
+    CRecordingHook second;
     proxy.Hook(hook);  // already registered in the fixture
-    proxy.Unhook(neverRegistered);
 
     // The first call registers the second hook and unhooks the first: the running notification
     // goes on with the hooks it started with.
@@ -195,7 +194,6 @@ TEST_F(Proxy, HooksRegisterOnceAndAreCalledFromACopyOfTheList) {
     proxy.Unhook(second);
     EXPECT_EQ(hook.Calls().size(), 1u);
     EXPECT_EQ(second.Calls(), (std::vector<CCall>{{L"SRV", L"ZOLT_PLC_NULL", kVs, 4}}));
-    EXPECT_TRUE(neverRegistered.Calls().empty());
 }
 
 TEST_F(Proxy, ASubjectIsObservedOnceAndItsLastChangeAskedForOnce) {

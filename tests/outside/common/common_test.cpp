@@ -1,7 +1,6 @@
-// Tests of the common layer: wide strings, the string helpers and the owning pointer.
+// Tests of the common layer: wide strings and the string helpers.
 #include <gtest/gtest.h>
 
-#include "outside/common/CAutoObjPtr.h"
 #include "outside/common/StringUtils.h"
 #include "outside/common/x_wstring.h"
 
@@ -41,38 +40,7 @@ TEST(StringUtils, SplittingAndPaths) {
         EXPECT_EQ(want, w);
     }
 
-    std::vector<x_wstring> t;
-    EXPECT_EQ(3, NS_StringUtils::GetStrings(L"  a, b ,,c ", L" ,", t));
-    EXPECT_EQ((std::vector<x_wstring>{L"a", L"b", L"c"}), t);
-    EXPECT_EQ((std::vector<x_wstring>{L"x", L"y"}), SplitStringToTokensW(L"\tx\ty\t", L"\t"));
-
     EXPECT_EQ(x_wstring(L"/h/config/x.xml"), NS_StringUtils::concatPath(L"/h/", L"/config/x.xml"));
     EXPECT_EQ(x_wstring(L"/h/config"), NS_StringUtils::concatPath(L"/h", L"config"));
     EXPECT_EQ(x_wstring(L"config"), NS_StringUtils::concatPath(L"", L"config"));
-}
-
-namespace {
-struct Counted {
-    explicit Counted(int& n) : count(n) { ++count; }
-    virtual ~Counted() { --count; }
-    int& count;
-};
-}  // namespace
-
-TEST(CAutoObjPtr, OwnsExactlyOnce) {
-    int live = 0;
-    {
-        std::vector<OS::CAutoObjPtr<Counted>> v;
-        v.emplace_back(new Counted(live));
-        v.emplace_back(new Counted(live));
-        OS::CAutoObjPtr<Counted> moved = std::move(v[0]);
-        EXPECT_TRUE(v[0].IsNull());
-        EXPECT_EQ(2, live);
-        moved = new Counted(live);  // replaces and destroys the old object
-        EXPECT_EQ(2, live);
-        Counted* raw = moved.Detach();
-        EXPECT_EQ(2, live);
-        delete raw;
-    }
-    EXPECT_EQ(0, live);
 }

@@ -36,13 +36,6 @@ TEST(XmlParser, SelectsNodesInDocumentOrderWithAttributesAndText) {
     EXPECT_EQ((std::vector<x_wstring>{L"QV_VirusScan", L"QV_\u00C9t\u00E9\u4E2D", L"QV_INMEMORY"}),
               names);
     EXPECT_TRUE(list.NextNode().IsNull());  // stays at the end
-    list.Reset();
-    EXPECT_EQ(x_wstring(L"QV_VirusScan"), list.NextNode().GetAttribute(L"name"));
-
-    int count = 0;
-    for (CXMLNode n : list) count += n.GetName() == L"table";
-    EXPECT_EQ(3, count);
-    EXPECT_TRUE(list.GetItem(3).IsNull());
 
     CXMLNode first = list.GetItem(0);
     x_wstring value = L"untouched";
@@ -52,8 +45,6 @@ TEST(XmlParser, SelectsNodesInDocumentOrderWithAttributesAndText) {
     EXPECT_EQ(x_wstring(L"in memory text"), list.GetItem(2).GetText());
 
     EXPECT_TRUE(parser.XPathSelectSingleNode(L"/database/nothing").IsNull());
-    // An attribute selection stands for its element.
-    EXPECT_EQ(x_wstring(L"other"), parser.XPathSelectSingleNode(L"//other/@name").GetName());
 }
 
 TEST(XmlParser, ErrorsCarryTheirCodeAndLeaveNoDocument) {
@@ -75,6 +66,4 @@ TEST(XmlParser, ErrorsCarryTheirCodeAndLeaveNoDocument) {
 
     parser.LoadXML(L"<a><b/></a>");
     EXPECT_EQ(CXMLException::kBadXPath, CodeOf([&] { parser.XPathSelectNodes(L"//b[@"); }));
-    EXPECT_EQ(CXMLException::kSaveFailed,
-              CodeOf([&] { parser.SaveXML(x_wstring::FromUtf8(dir.Str())); }));  // a folder
 }
