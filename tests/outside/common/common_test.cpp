@@ -39,6 +39,9 @@ TEST(StringUtils, SplittingAndPaths) {
         NS_StringUtils::splitWords(text, L':', w);
         EXPECT_EQ(want, w);
     }
+    std::vector<x_wstring> t;
+    EXPECT_EQ(3, NS_StringUtils::GetStrings(L"  a, b ,,c ", L" ,", t));
+    EXPECT_EQ((std::vector<x_wstring>{L"a", L"b", L"c"}), t);
 
     EXPECT_EQ(x_wstring(L"/h/config/x.xml"), NS_StringUtils::concatPath(L"/h/", L"/config/x.xml"));
     EXPECT_EQ(x_wstring(L"/h/config"), NS_StringUtils::concatPath(L"/h", L"config"));

@@ -175,6 +175,13 @@ TEST_F(NotifyTest, DeliversExactlyToMatchingSubjects) {
     EXPECT_EQ(nullptr, CObserverServerHelper::CurrentNotice());
     EXPECT_EQ(4u, pub.GetLastSequence());
     EXPECT_TRUE(a.Changes().empty());
+
+    // An unsubscribed observer gets nothing more.
+    helper.Unsubscribe(kPub, b);
+    EXPECT_FALSE(helper.IsConnected(kPub, b));
+    pub.Notify(CSubjectID(L"S2"), Body(5), false);
+    ASSERT_TRUE(a.WaitNotices(4));
+    EXPECT_EQ(2u, b.Got().size());
 }
 
 TEST_F(NotifyTest, RequirePreviousChangeDeliversTheKeptBody) {
