@@ -4,8 +4,6 @@
 // Thread rule: the stand-in's script and counts are guarded; hooks record under their own lock.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <functional>
 #include <future>
