@@ -5,7 +5,6 @@
 // requests and its script are guarded by one mutex.
 #pragma once
 
-#include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <functional>
@@ -72,8 +71,7 @@ struct CReceived {
 };
 
 // A component that answers every configuration request id (and 321) with the scripts it was
-// given, one each in order, then with the reply id and result 0. While `Hold()` is in force it
-// keeps every request waiting until `Release()`.
+// given, one each in order, then with the reply id and result 0.
 class CScriptedComponent : public CIPCServerRequestCallback {
   public:
     using Script = std::function<void(int id, CIPCMsgBuffer& reply)>;
@@ -82,10 +80,7 @@ class CScriptedComponent : public CIPCServerRequestCallback {
         : m_server(CComponentID(component), CRPCServerParameter(protseq)) {
         m_server.RegisterHandler(*this);
     }
-    ~CScriptedComponent() override {
-        Release();
-        m_server.UnRegisterHandler(*this);
-    }
+    ~CScriptedComponent() override { m_server.UnRegisterHandler(*this); }
 
     bool GetMsgID(int** ids, int* count) const override {
         *count = 25;
@@ -97,11 +92,10 @@ class CScriptedComponent : public CIPCServerRequestCallback {
     void operator()(int msgID, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) override {
         Script script = [](int id, CIPCMsgBuffer& r) { r << (id + 1) << 0; };
         {
-            std::unique_lock<std::mutex> lock(m_mutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
             m_received.push_back({msgID, std::vector<unsigned char>(request.GetCurrentBuffer(),
                                                                     request.GetCurrentBuffer() +
                                                                         request.GetCurrentSize())});
-            m_cv.wait(lock, [this] { return !m_bHold; });
             if (!m_scripts.empty()) {
                 script = std::move(m_scripts.front());
                 m_scripts.pop_front();
@@ -123,22 +117,11 @@ class CScriptedComponent : public CIPCServerRequestCallback {
         m_received.clear();
         m_scripts.clear();
     }
-    void Hold() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bHold = true;
-    }
-    void Release() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bHold = false;
-        m_cv.notify_all();
-    }
 
   private:
     mutable std::mutex m_mutex;
-    std::condition_variable m_cv;
     std::vector<CReceived> m_received;
     std::deque<Script> m_scripts;
-    bool m_bHold = false;
     CRPCServerHelper m_server;
 };
 

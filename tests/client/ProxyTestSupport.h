@@ -1,19 +1,10 @@
 // Helpers of the proxy tests: a stand-in for the master component (an RPC endpoint answering
-// setting queries from a script and counting them, and a change-notification publisher), hooks
-// that record their calls and hand off to the test, and a publisher that never greets.
-// Thread rule: the stand-in's script and counts are guarded; hooks record under their own lock;
-// the silent publisher is used from the test's thread only.
+// setting queries from a script and counting them, and a change-notification publisher) and
+// hooks that record their calls and hand off to the test.
+// Thread rule: the stand-in's script and counts are guarded; hooks record under their own lock.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <future>
 #include <map>
@@ -26,7 +17,6 @@
 #include "outside/notify/CSubjectServerHelper.h"
 #include "outside/rpc/CRPCClientHelper.h"
 #include "outside/rpc/CRPCServerHelper.h"
-#include "outside/rpc/RpcEndpoint.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "tests/support/RuntimeDir.h"
 #include "tests/support/VirusScan.h"
@@ -98,7 +88,6 @@ inline std::ostream& operator<<(std::ostream& os, const CCall& c) {
 class CRecordingHook : public CCfgProxyHook {
   public:
     explicit CRecordingHook(const OS::x_wstring& id = OS::x_wstring()) : m_strID(id) {}
-    ~CRecordingHook() = default;
 
     long NotifyCallBack(const OS::x_wstring& server, const CSubjectID& policy,
                         const CSubjectID& subject, int kind) override {
@@ -185,44 +174,6 @@ class CTestableProxy : public CCfgProxy {
   private:
     std::mutex m_mutex;
     std::function<void()> m_fnBeforeDrop;
-};
-
-// Listens where the master's publisher does, takes one observer's connection and never greets
-// it, so that the observer keeps waiting for the greeting until this object goes away.
-class CSilentPublisher {
-  public:
-    CSilentPublisher()
-        : m_path(RPC::LocalSocketPath(CComponentID(P::kMasterComponent), ".notify")),
-          m_listen(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", m_path.c_str());
-        ::unlink(m_path.c_str());
-        EXPECT_EQ(::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        EXPECT_EQ(::listen(m_listen, 4), 0);
-    }
-    ~CSilentPublisher() {
-        if (m_conn >= 0) ::close(m_conn);
-        ::close(m_listen);
-        ::unlink(m_path.c_str());
-    }
-    // True once an observer has connected (false after a generous bound: the test fails).
-    bool Accept() {
-        pollfd p{m_listen, POLLIN, 0};
-        if (::poll(&p, 1, 20000) != 1) return false;
-        m_conn = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-        return m_conn >= 0;
-    }
-    // True while the observer keeps the connection open, still waiting for the greeting.
-    bool ObserverWaiting() const {
-        char c;
-        return ::recv(m_conn, &c, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno == EAGAIN;
-    }
-
-  private:
-    std::string m_path;
-    int m_listen;
-    int m_conn = -1;
 };
 
 // The master component's stand-in on a runtime folder of the test's own (whose going closes

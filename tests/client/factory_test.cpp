@@ -1,4 +1,5 @@
-// Tests of the factory and its module loader: the setting file's lines, the type resolution
+// Tests of the factory and its module loader: the setting file's lines (read by the setting-file
+// reader: line ends, comments, runs of blanks, extra tokens), the type resolution
 // with and without modules, loading and freeing through a real module (the test module built
 // beside the tests), modules that cannot serve, and the process-wide instance.
 #include <gtest/gtest.h>
@@ -59,7 +60,7 @@ TEST_F(FactoryTest, SettingFileLinesBecomeTheMapping) {
         "5 short\n"
         "abc zero /opt/z.so\n"
         "#9 hidden /opt/h.so\n"
-        "12x twelve /opt/t.so\n"
+        "12x twelve /opt/t.so\r\n"
         "7 again /opt/c.so");
     CCfgFactoryDllMgr loader(file.c_str());
     // Not a number: type id 0; the later line of a type id replaces the first.

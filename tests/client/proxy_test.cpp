@@ -1,7 +1,7 @@
 // Tests of the caching proxy against a stand-in master component in the same process: one
 // query for repeated reads, failed reads, the change notification (drop, hooks, ignored
 // bodies), the virtual-server environment flush, hook registration, subscriptions, a
-// publisher restart or silence, and readers racing with changes.
+// publisher restart, and readers racing with changes.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -178,9 +178,8 @@ TEST_F(Proxy, AVirtualServerEnvironmentChangeDropsEverySettingOfThatServer) {
 
 TEST_F(Proxy, HooksRegisterOnceAndAreCalledFromACopyOfTheList) {
     proxy.UpdateSubjectID(CSubjectID(kVs), false);
-    CRecordingHook second, neverRegistered;
+    CRecordingHook second;
     proxy.Hook(hook);  // already registered in the fixture
-    proxy.Unhook(neverRegistered);
 
     // The first call registers the second hook and unhooks the first: the running notification
     // goes on with the hooks it started with.
@@ -195,7 +194,6 @@ TEST_F(Proxy, HooksRegisterOnceAndAreCalledFromACopyOfTheList) {
     proxy.Unhook(second);
     EXPECT_EQ(hook.Calls().size(), 1u);
     EXPECT_EQ(second.Calls(), (std::vector<CCall>{{L"SRV", L"ZOLT_PLC_NULL", kVs, 4}}));
-    EXPECT_TRUE(neverRegistered.Calls().empty());
 }
 
 TEST_F(Proxy, ASubjectIsObservedOnceAndItsLastChangeAskedForOnce) {
@@ -238,13 +236,6 @@ TEST_F(Proxy, APublisherRestartDropsTheWholeCache) {
     EXPECT_EQ(proxy.GetCachedCount(), 0u);
     EXPECT_EQ(Read(L"SRV"), 2);
     EXPECT_EQ(Read(L"SRV", kOther), 51);
-
-    // A publisher that takes the connection and never greets holds up no read.
-    standIn.StopPublisher();
-    CSilentPublisher silent;
-    ASSERT_TRUE(silent.Accept());
-    EXPECT_EQ(Read(L"SRV"), 2);
-    EXPECT_TRUE(silent.ObserverWaiting());
 }
 
 // Readers on several threads keep filling the cache while the value changes; after each

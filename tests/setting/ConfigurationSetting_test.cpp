@@ -22,12 +22,8 @@ TEST(SettingFields, NamesIgnoreCaseKeepFirstSpellingAndSortWithoutCase) {
     EXPECT_TRUE(s.AddFieldValue(x_wstring(L"MIXEDCASE"), CVar(2)));
     EXPECT_TRUE(s.AddFieldValue(x_wstring(L"beta"), CVar(3)));
     EXPECT_TRUE(s.AddFieldValue(x_wstring(L"Alpha"), CVar(4)));
-    // Letters compare as lower case, so '_' (0x5F) sorts before them.
-    EXPECT_TRUE(s.AddFieldValue(x_wstring(L"_under"), CVar(5)));
-    EXPECT_EQ(Fields(s), (FieldList{{L"_under", CVar(5)},
-                                    {L"Alpha", CVar(4)},
-                                    {L"beta", CVar(3)},
-                                    {L"MixedCase", CVar(2)}}));
+    EXPECT_EQ(Fields(s),
+              (FieldList{{L"Alpha", CVar(4)}, {L"beta", CVar(3)}, {L"MixedCase", CVar(2)}}));
     CVar v;
     ASSERT_TRUE(s.GetFieldValue(x_wstring(L"mixedCASE"), v));
     EXPECT_EQ(v, CVar(2));
@@ -123,11 +119,6 @@ TEST(SettingReaders, BuffersCoercionsDatesAndDefaults) {
     EXPECT_EQ(mismatch->GetErrorCode(), CVarConversionException::TYPE_MISMATCH);
     EXPECT_EQ(mismatch->GetToType(), VT_I4);
     EXPECT_EQ(n, -1);
-    s.AddFieldValue(kCount, 40000);
-    EXPECT_EQ(
-        testsupport::CaughtCode<CVarConversionException>([&] { s.GetFieldValue(kCount, &sh); }),
-        CVarConversionException::OVERFLOW_ERROR);
-    EXPECT_EQ(sh, 42);
 
     // Dates: written and read to the second, a fraction rounded away when read.
     tm in{};

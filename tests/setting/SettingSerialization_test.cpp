@@ -192,19 +192,3 @@ TEST(SettingText, NonAsciiSurvivesWritersAndReaders) {
     ExpectBufferProtocol<char>([&](char* b, int* n) { return s.GetFieldValue(kName, b, n); },
                                std::vector<char>(utf8.c_str(), utf8.c_str() + utf8.size() + 1));
 }
-
-// Texts of every size travel in the buffer's own item encoding: the bytes of
-// a serialized string value are the tag followed by exactly what the buffer writes for it.
-TEST(SettingFormat, LongAndShortItemsMatchTheBufferEncoding) {
-    x_wstring longText;
-    for (int i = 0; i < 300; ++i) longText += (i % 3 == 0) ? L"\u00e9" : L"ab";
-    const x_wstring texts[] = {L"", L"ascii", L"\U0001D11E", longText, x_wstring(600, L'x')};
-    for (const auto& text : texts) {
-        CIPCMsgBuffer ours(1024, false);
-        CCfgSettingCategoryBase::CVarToBuffer(CVar(text), ours);
-        CIPCMsgBuffer theirs(1024, false);
-        theirs << static_cast<unsigned short>(VT_BSTR) << text;
-        EXPECT_EQ(Bytes(ours), Bytes(theirs)) << text.size();
-        EXPECT_EQ(RoundTrip(CVar(text)), CVar(text));
-    }
-}

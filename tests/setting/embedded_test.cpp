@@ -115,13 +115,6 @@ TEST(EmbeddedSetting, ArraysRoundTripNestedTwoLevels) {
                                         DumpValue(CopyOf(schedule)) + L";");
     EXPECT_EQ(DumpSetting(*out[2]), L"SUB_R2 dirty RULE_LEVEL=3:2;");
     EXPECT_EQ(DumpSetting(*out[3]), L"SUB_R3 clean RULE_LEVEL=3:3;");
-
-    // An empty array is stored as a bare count and reads back as no elements.
-    Products none;
-    CTestSetting empty(L"QV_Policy");
-    ASSERT_TRUE(empty.SetEmbeddedSettingArray(L"RULES_CFGSETTING_MV", none));
-    EXPECT_TRUE(empty.IsDirty());
-    EXPECT_EQ(Stored(empty, L"RULES_CFGSETTING_MV"), L"8209:00000000");
 }
 
 TEST(EmbeddedSetting, ArrayFailures) {

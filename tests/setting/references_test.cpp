@@ -1,5 +1,5 @@
 // Tests of the reference and copy forms of embedded settings: stored bytes, strings, malformed
-// input and the ownership of copied references.
+// input.
 // Thread rule: test code, one thread.
 #include <gtest/gtest.h>
 
@@ -79,17 +79,6 @@ TEST(SettingRef, SingleCopyFormIsStoredBytesAndRoundTrips) {
     target.ResetDirtyFlag(false);
     ASSERT_TRUE(back.GetSettingByFieldRef(target, back.GetRefKey(), back.GetRefValue()));
     EXPECT_EQ(DumpSetting(target), L"OTHER dirty EXTRA=3:7;RULE_LEVEL=3:5;RULE_NAME=8:'a';");
-
-    // A clean setting with the null subject keeps both.
-    CCfgSettingCategoryFake plain(L"QV_Plain");
-    ASSERT_TRUE(ref.GetFieldRefBySetting(ref.GetRefKey(), ref.GetRefValue(), plain));
-    ASSERT_TRUE(ref.GetValueByFieldRef(stored, ref.GetRefKey(), ref.GetRefValue()));
-    const auto expected = FromHex(
-        "08000000 51565f506c61696e 0d000000 5a4f4c545f5355425f4e554c4c "
-        "00 00000000");  // clean, no fields
-    EXPECT_EQ(stored.GetBytes(), expected);
-    ASSERT_TRUE(Parse(back, stored));
-    EXPECT_EQ(Copy(back), L"ZOLT_SUB_NULL clean ");
 }
 
 TEST(SettingRef, ReferenceStringsNameTheSettingAndCarryNoFields) {
@@ -168,22 +157,6 @@ TEST(SettingRef, MalformedSingleCopyThrowsAndChangesNothing) {
     EXPECT_EQ(codeOf(lying), CIPCMsgBufferException::READ_PAST_END);
 
     EXPECT_EQ(Key(ref) + L" " + Copy(ref), L"KEEP/KEEP_SUB null");
-}
-
-// Assignment replaces the held copy (also from itself); an empty source leaves no copy.
-TEST(SettingRef, AssignedReferencesOwnTheirOwnCopy) {
-    CTestSetting rule = MakeRule();
-    auto b = std::make_unique<Ref>();
-    ASSERT_TRUE(b->GetFieldRefBySetting(b->GetRefKey(), b->GetRefValue(), rule));
-    Ref c;
-    ASSERT_TRUE(Parse(c, CVar(L"QV_Other:SUB_O")));
-    c = *b;
-    b.reset();
-    const Ref& self = c;
-    c = self;
-    EXPECT_EQ(Key(c) + L" " + Copy(c), std::wstring(L"QV_Rule/SUB_R1 ") + kRuleCopy);
-    c = Ref();
-    EXPECT_EQ(Key(c) + L" " + Copy(c), L"/ null");
 }
 
 TEST(SettingMVRef, ArrayCopyFormIsStoredBytesAndRoundTrips) {
@@ -335,27 +308,4 @@ TEST(SettingMVRef, FailingElementsAreLogged) {
           L"GetSettingByFieldRef() failed."}) {
         EXPECT_TRUE(testsupport::HasLine(log, DBG::LVL_WARNING, warning)) << warning;
     }
-}
-
-TEST(SettingMVRef, CopiesDuplicateOwnedReferencesAndShareTheOthers) {
-    Ref outside;
-    auto a = std::make_unique<CCfgMVSettingCategoryRef>();
-    CVar text(L"C:S1:D:S2:");
-    ASSERT_TRUE(a->GetFieldRefByValue(a->GetRefSettingArray(), text));
-    a->GetNewSettingArray().push_back(&outside);
-    a->GetCurSettingArray().push_back(&outside);
-
-    CCfgMVSettingCategoryRef b(*a), c;
-    CVar other(L"X:Y");
-    ASSERT_TRUE(c.GetFieldRefByValue(c.GetRefSettingArray(), other));
-    c = *a;
-    EXPECT_NE(b.GetRefSettingArray()[0], a->GetRefSettingArray()[0]);
-    EXPECT_NE(c.GetRefSettingArray()[1], a->GetRefSettingArray()[1]);
-    EXPECT_EQ(b.GetNewSettingArray(), Refs{&outside});
-    EXPECT_EQ(c.GetCurSettingArray(), Refs{&outside});
-    a.reset();  // the copies keep working after the original is gone
-    const CCfgMVSettingCategoryRef& self = c;
-    c = self;
-    EXPECT_EQ(Keys(b.GetRefSettingArray()) + Keys(c.GetRefSettingArray()), L"C/S1 D/S2 C/S1 D/S2 ");
-    EXPECT_EQ(Copy(*c.GetRefSettingArray()[1]), L"S2 clean ");
 }

@@ -1,5 +1,5 @@
-// Tests of CVar: the coercion table between kinds (exact results, exact failure codes), the
-// conversion error's message, equality and copies, and the automation date conversions.
+// Tests of CVar: the coercion table between kinds (exact results, exact failure codes),
+// equality, and the automation date conversions.
 // Thread rule: single-threaded.
 #include "outside/variant/CVar.h"
 
@@ -8,8 +8,6 @@
 #include <cmath>
 #include <limits>
 #include <tuple>
-
-#include "tests/support/Caught.h"
 
 namespace {
 
@@ -148,50 +146,21 @@ TEST(VarCoercion, FailuresAndTheirCodes) {
     }
 }
 
-TEST(VarCoercion, ErrorMessages) {
-    const auto message = [](auto f) {
-        const auto e = testsupport::Caught<CVarConversionException>(f);
-        return e ? e->GetErrorMsg() : L"no exception";
-    };
-    EXPECT_EQ(L"Type mismatch converting variant type 8 to 2.",
-              message([] { Str(L"abc").ToI2(); }));
-    EXPECT_EQ(L"Overflow converting variant type 19 to 3.",
-              message([] { CVar::FromUI4(3000000000u).ToI4(); }));
-}
-
-TEST(VarValue, EqualityIsKindAndValueAndCopiesAreDeep) {
+TEST(VarValue, EqualityIsKindAndValue) {
     EXPECT_TRUE(I4(1) == I4(1));
     EXPECT_FALSE(I4(1) == I2(1));
     EXPECT_FALSE(I4(1) == CVar::FromInt(1));
     EXPECT_FALSE(CVar() == CVar::Null());
-
-    CVar bytes = CVar::FromBytes("\x01\x02", 2);
-    CVar copy = bytes;
-    copy.SetBytes({9});
-    EXPECT_EQ((std::vector<uint8_t>{1, 2}), bytes.GetBytes());
-
-    // Setting another kind drops the old payload.
-    CVar v = Str(L"text");
-    v.SetI4(0);
-    EXPECT_TRUE(v == I4(0));
-    EXPECT_TRUE(v.GetString().empty());
 }
 
 TEST(VarDates, CalendarToDateAndBack) {
     EXPECT_EQ(0.0, MakeDate(1899, 12, 30));
-    EXPECT_EQ(2.0, MakeDate(1900, 1, 1));
-    EXPECT_EQ(-1.25, MakeDate(1899, 12, 29, 6));
     EXPECT_EQ(2958465.0, MakeDate(9999, 12, 31));
     EXPECT_EQ(61.0, MakeDate(1900, 3, 1));  // 1900 has no 29 February
 
-    CalendarTime ms;
-    ms.year = 2000, ms.month = 1, ms.day = 1, ms.hour = 12, ms.millisecond = 500;
-    DATE d = 0;
-    ASSERT_TRUE(CalendarToVariantTime(ms, d));
-    EXPECT_DOUBLE_EQ(36526.5 + 0.5 / 86400, d);
-
     // Members out of range: false and 0.
-    const CalendarTime base = ms;
+    CalendarTime base;
+    base.year = 2000, base.month = 1, base.day = 1, base.hour = 12;
     CalendarTime bad[8] = {base, base, base, base, base, base, base, base};
     bad[0].year = 99;
     bad[1].year = 10000;
@@ -208,6 +177,7 @@ TEST(VarDates, CalendarToDateAndBack) {
     }
     CalendarTime leap = base;
     leap.month = 2, leap.day = 29;
+    DATE d = 0;
     EXPECT_TRUE(CalendarToVariantTime(leap, d));
 }
 

@@ -1,5 +1,5 @@
-// Tests of the XML layer: XPath selection and iteration, attributes and text, saving and
-// reloading, and the errors of unreadable files, broken text and bad expressions.
+// Tests of the XML layer: XPath selection and iteration, attributes and text, and the errors of
+// unreadable files, broken text and bad expressions.
 #include <gtest/gtest.h>
 
 #include "outside/xml/CXMLParser.h"
@@ -36,13 +36,6 @@ TEST(XmlParser, SelectsNodesInDocumentOrderWithAttributesAndText) {
     EXPECT_EQ((std::vector<x_wstring>{L"QV_VirusScan", L"QV_\u00C9t\u00E9\u4E2D", L"QV_INMEMORY"}),
               names);
     EXPECT_TRUE(list.NextNode().IsNull());  // stays at the end
-    list.Reset();
-    EXPECT_EQ(x_wstring(L"QV_VirusScan"), list.NextNode().GetAttribute(L"name"));
-
-    int count = 0;
-    for (CXMLNode n : list) count += n.GetName() == L"table";
-    EXPECT_EQ(3, count);
-    EXPECT_TRUE(list.GetItem(3).IsNull());
 
     CXMLNode first = list.GetItem(0);
     x_wstring value = L"untouched";
@@ -52,32 +45,6 @@ TEST(XmlParser, SelectsNodesInDocumentOrderWithAttributesAndText) {
     EXPECT_EQ(x_wstring(L"in memory text"), list.GetItem(2).GetText());
 
     EXPECT_TRUE(parser.XPathSelectSingleNode(L"/database/nothing").IsNull());
-    // An attribute selection stands for its element.
-    EXPECT_EQ(x_wstring(L"other"), parser.XPathSelectSingleNode(L"//other/@name").GetName());
-}
-
-TEST(XmlParser, EditSaveAndReloadKeepsNonAsciiText) {
-    testsupport::CTempDir dir;
-    const x_wstring file = x_wstring::FromUtf8((dir / "report.xml").string());
-    CXMLParser parser;
-    parser.LoadXML(L"<report_template><server_list>SRC01</server_list></report_template>");
-    CXMLNode node = parser.XPathSelectSingleNode(L"/report_template/server_list");
-    ASSERT_FALSE(node.IsNull());
-    node.SetText(L"Z\u00FCrich-\u4E2D");
-    node.SetAttribute(L"kind", L"a\"b<c");
-    parser.SaveXML(file);
-
-    CXMLParser again;
-    EXPECT_TRUE(again.Load(file));
-    EXPECT_EQ(
-        x_wstring(L"<report_template>\n  <server_list kind=\"a&quot;b&lt;c\">Z\u00FCrich-\u4E2D"
-                  L"</server_list>\n</report_template>\n"),
-        again.GetXML());
-
-    CXMLParser built;
-    CXMLNode root = built.CreateDocument(L"database");
-    root.AppendChild(L"schema").AppendChild(L"table").SetAttribute(L"name", L"T1");
-    EXPECT_EQ(1, built.XPathSelectNodes(L"//database/schema/table").GetLength());
 }
 
 TEST(XmlParser, ErrorsCarryTheirCodeAndLeaveNoDocument) {
@@ -99,6 +66,4 @@ TEST(XmlParser, ErrorsCarryTheirCodeAndLeaveNoDocument) {
 
     parser.LoadXML(L"<a><b/></a>");
     EXPECT_EQ(CXMLException::kBadXPath, CodeOf([&] { parser.XPathSelectNodes(L"//b[@"); }));
-    EXPECT_EQ(CXMLException::kSaveFailed,
-              CodeOf([&] { parser.SaveXML(x_wstring::FromUtf8(dir.Str())); }));  // a folder
 }
