@@ -13,6 +13,7 @@
 
 #include <cwchar>
 #include <exception>
+#include <optional>
 #include <vector>
 
 #include "cfg_Replication.h"
@@ -26,6 +27,7 @@
 #include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_ControlBatchEffects.h"
 #include "setting/cfg_SettingCategoryFake.h"
+#include "storage/cfg_SettingGenericDatabase.h"
 
 namespace {
 static const wchar_t kLogSource[] = L"cfg_Control";
@@ -216,67 +218,97 @@ void CCfgControl::BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer&
             CFG_LOG(DBG::LVL_INFO, L"source server = %ls, dwVersion = %f nServicePack = %d",
                     h.sourceServer.c_str(), sourceVersion, sourceServicePack);
 
+            const double sourceExchange =
+                CExchangeServerBase::GetExchangeFullVersionFromReg(true, h.sourceServer);
+            const double targetExchange =
+                CExchangeServerBase::GetExchangeFullVersionFromReg(false, OS::x_wstring());
+
+            // The batch is written in one transaction of the target's database where it has
+            // one: the results and notifications wait for its commit, and a failed commit
+            // turns every write of it into a failure.
+            std::optional<CCfgSettingGenericDatabase::CWriteBatch> transaction;
+            if (auto* local = dynamic_cast<CCfgLocalServerDB*>(db))
+                if (CCfgSettingGenericDatabase* store = local->GetDatabase(h.targetServer))
+                    transaction.emplace(*store);
+            std::vector<int> results;
+            std::vector<std::pair<std::vector<OS::x_wstring>, CSubjectID>> changes;
+            bool anyWritten = false;
+            // Commits, then answers and announces what the batch wrote; also when the request
+            // turns out malformed halfway, for the items before.
+            const auto finish = [&] {
+                if (transaction && !transaction->Commit()) {
+                    for (int& r : results)
+                        if (r == P::kResultOk) r = P::kResultFail;
+                    changes.clear();
+                    anyWritten = false;
+                }
+                transaction.reset();
+                for (const int r : results) P::WriteResult(reply, r);
+                CFG_LOG(DBG::LVL_INFO, L"<<<< Start notifying...");
+                if (!m_pSubjectSrvHelper) {
+                    if (!results.empty()) CFG_LOG(DBG::LVL_WARNING, kind.noPublisher);
+                } else if (h.notify) {
+                    for (const auto& [subjects, policy] : changes)
+                        NotifyChanges(subjects, policy, h.targetServer, P::kChangeWritten);
+                }
+                CFG_LOG(DBG::LVL_INFO, L"<<<< Finished notification");
+            };
+
             CCfgReplicationFilter filter;
             CFG_LOG(DBG::LVL_INFO, L"Number of setting to modify = %d", h.count);
             OS::x_wstring dlpScanTypes;
-            bool anyWritten = false;
-            for (int i = 0; i < h.count; ++i) {
-                CFG_LOG(DBG::LVL_INFO, L"Item (%d) to replicate", i);
-                int itemResult = 0;
-                request >> itemResult;
-                if (itemResult != 0) {
-                    CFG_LOG(DBG::LVL_WARNING,
-                            L"One specific item setting is failed to be retrieved (%d)",
-                            itemResult);
-                    continue;
-                }
-                P::CKey key;
-                P::ReadKey(request, key);
-                CCfgSettingCategoryFake setting(key.category);
-                P::ReadSetting(request, setting);
-                setting.SetSubjectID(key.subject.ToString());
+            try {
+                for (int i = 0; i < h.count; ++i) {
+                    CFG_LOG(DBG::LVL_INFO, L"Item (%d) to replicate", i);
+                    int itemResult = 0;
+                    request >> itemResult;
+                    if (itemResult != 0) {
+                        CFG_LOG(DBG::LVL_WARNING,
+                                L"One specific item setting is failed to be retrieved (%d)",
+                                itemResult);
+                        continue;
+                    }
+                    P::CKey key;
+                    P::ReadKey(request, key);
+                    CCfgSettingCategoryFake setting(key.category);
+                    P::ReadSetting(request, setting);
+                    setting.SetSubjectID(key.subject.ToString());
 
-                const double sourceExchange =
-                    CExchangeServerBase::GetExchangeFullVersionFromReg(true, h.sourceServer);
-                const double targetExchange =
-                    CExchangeServerBase::GetExchangeFullVersionFromReg(false, OS::x_wstring());
-                if (filter.Filter(h.sourceServer, h.targetServer, h.sourceRole, targetRole,
-                                  sourceVersion, sourceServicePack, sourceExchange, targetExchange,
-                                  setting, h.sourceType)) {
-                    CFG_LOG(DBG::LVL_INFO, L"Filter out setting, subject id: %ls",
-                            key.subject.ToString().c_str());
-                    continue;
-                }
+                    if (filter.Filter(h.sourceServer, h.targetServer, h.sourceRole, targetRole,
+                                      sourceVersion, sourceServicePack, sourceExchange,
+                                      targetExchange, setting, h.sourceType)) {
+                        CFG_LOG(DBG::LVL_INFO, L"Filter out setting, subject id: %ls",
+                                key.subject.ToString().c_str());
+                        continue;
+                    }
 
-                if (const wchar_t* scanTypes = NS_BatchEffects::DlpScanTypes(key.category)) {
-                    dlpScanTypes += scanTypes;
-                } else if (NS_BatchEffects::IsSingleSignOnSetting(key.category,
-                                                                  key.subject.ToString())) {
-                    NS_BatchEffects::SwitchSingleSignOn(setting, key.server);
-                }
+                    if (const wchar_t* scanTypes = NS_BatchEffects::DlpScanTypes(key.category)) {
+                        dlpScanTypes += scanTypes;
+                    } else if (NS_BatchEffects::IsSingleSignOnSetting(key.category,
+                                                                      key.subject.ToString())) {
+                        NS_BatchEffects::SwitchSingleSignOn(setting, key.server);
+                    }
 
-                std::vector<OS::x_wstring> written;
-                const CCfgIndex index = IndexOf(h.targetServer, key);
-                const auto action = static_cast<CCfgSettingDBBase::ModifyAction>(h.action);
-                const bool ok = kind.bulk
-                                    ? db->SetBulkConfiguration(index, setting, &written, action)
-                                    : db->SetConfiguration(index, setting, &written, action);
-                if (ok) {
-                    P::WriteResult(reply, P::kResultOk);
-                    anyWritten = true;
-                } else {
-                    P::WriteResult(reply, P::kResultFail);
-                    CFG_LOG(DBG::LVL_WARNING, kind.storeFailed);
+                    std::vector<OS::x_wstring> written;
+                    const CCfgIndex index = IndexOf(h.targetServer, key);
+                    const auto action = static_cast<CCfgSettingDBBase::ModifyAction>(h.action);
+                    const bool ok = kind.bulk
+                                        ? db->SetBulkConfiguration(index, setting, &written, action)
+                                        : db->SetConfiguration(index, setting, &written, action);
+                    if (ok) {
+                        results.push_back(P::kResultOk);
+                        anyWritten = true;
+                    } else {
+                        results.push_back(P::kResultFail);
+                        CFG_LOG(DBG::LVL_WARNING, kind.storeFailed);
+                    }
+                    changes.emplace_back(std::move(written), key.policy);
                 }
-
-                CFG_LOG(DBG::LVL_INFO, L"<<<< Start notifying...");
-                if (!m_pSubjectSrvHelper) {
-                    CFG_LOG(DBG::LVL_WARNING, kind.noPublisher);
-                } else if (h.notify) {
-                    NotifyChanges(written, key.policy, h.targetServer, P::kChangeWritten);
-                }
-                CFG_LOG(DBG::LVL_INFO, L"<<<< Finished notification");
+            } catch (...) {
+                finish();
+                throw;
             }
+            finish();
 
             if (!dlpScanTypes.empty())
                 NS_BatchEffects::RequestDlpUpdate(h.targetServer, dlpScanTypes);
