@@ -13,6 +13,7 @@
 
 #include <cwchar>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -26,6 +27,7 @@
 #include "outside/registry/HomeDir.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_ControlBatchEffects.h"
+#include "service/cfg_CtrlClusterObserver.h"
 #include "setting/cfg_SettingCategoryFake.h"
 #include "storage/cfg_SettingGenericDatabase.h"
 
@@ -142,6 +144,18 @@ void SourceVersion(const OS::x_wstring& sourceServer, double& version, int& serv
         servicePack = static_cast<int>(std::wcstol(servicePackText, nullptr, 10));
 }
 
+// The database store that `db` writes the settings of `server` to, held for the batch; null when
+// `db` is a store of another kind.
+std::shared_ptr<CCfgSettingGenericDatabase> TargetDatabase(CCfgVirtualServerDB* db,
+                                                           const OS::x_wstring& server) {
+    if (auto* observer = dynamic_cast<CCfgCtrlClusterObserver*>(db))
+        return observer->GetDatabase(server);
+    if (auto* local = dynamic_cast<CCfgLocalServerDB*>(db))
+        if (CCfgSettingGenericDatabase* store = local->GetDatabase(server))
+            return std::shared_ptr<CCfgSettingGenericDatabase>(store, [](auto*) {});  // not owned
+    return nullptr;
+}
+
 }  // namespace
 
 void CCfgControl::BatchQuery(const CBatchQueryKind& kind, const CIPCMsgBuffer& request,
@@ -226,10 +240,9 @@ void CCfgControl::BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer&
             // The batch is written in one transaction of the target's database where it has
             // one: the results and notifications wait for its commit, and a failed commit
             // turns every write of it into a failure.
+            const auto target = TargetDatabase(db, h.targetServer);
             std::optional<CCfgSettingGenericDatabase::CWriteBatch> transaction;
-            if (auto* local = dynamic_cast<CCfgLocalServerDB*>(db))
-                if (CCfgSettingGenericDatabase* store = local->GetDatabase(h.targetServer))
-                    transaction.emplace(*store);
+            if (target) transaction.emplace(*target);
             std::vector<int> results;
             std::vector<std::pair<std::vector<OS::x_wstring>, CSubjectID>> changes;
             bool anyWritten = false;
