@@ -252,19 +252,20 @@ void CCfgControl::BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer&
                 if (transaction && !transaction->Commit()) {
                     for (int& r : results)
                         if (r == P::kResultOk) r = P::kResultFail;
-                    changes.clear();
+                    for (auto& change : changes) change.first.clear();
                     anyWritten = false;
                 }
                 transaction.reset();
                 for (const int r : results) P::WriteResult(reply, r);
-                CFG_LOG(DBG::LVL_INFO, L"<<<< Start notifying...");
-                if (!m_pSubjectSrvHelper) {
-                    if (!results.empty()) CFG_LOG(DBG::LVL_WARNING, kind.noPublisher);
-                } else if (h.notify) {
-                    for (const auto& [subjects, policy] : changes)
+                for (const auto& [subjects, policy] : changes) {
+                    CFG_LOG(DBG::LVL_INFO, L"<<<< Start notifying...");
+                    if (!m_pSubjectSrvHelper) {
+                        CFG_LOG(DBG::LVL_WARNING, kind.noPublisher);
+                    } else if (h.notify) {
                         NotifyChanges(subjects, policy, h.targetServer, P::kChangeWritten);
+                    }
+                    CFG_LOG(DBG::LVL_INFO, L"<<<< Finished notification");
                 }
-                CFG_LOG(DBG::LVL_INFO, L"<<<< Finished notification");
             };
 
             CCfgReplicationFilter filter;
