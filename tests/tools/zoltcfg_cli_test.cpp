@@ -510,16 +510,19 @@ TEST(CliReplicate, CopiesThroughTheFilterReportsItAndResumes) {
     uninterrupted[5] = "127.0.0.4";
     EXPECT_EQ(outcomes(src.Cli(uninterrupted)),
               "ZOLT_SUB_B written " + rewrite + "ZOLT_SUB_CFG_VS_RS written " + rewrite + drop);
-    EXPECT_EQ(dst.Cli({"dump"}).out, whole.Cli({"dump"}).out);
+    // Compared after the target's own crash: what it acknowledged is on its disk.
+    EXPECT_EQ(dst.Stop(SIGKILL), 128 + SIGKILL);
+    CDaemon restarted(tmp / "dst", {"--remote-listen", "127.0.0.3:" + port});
+    EXPECT_EQ(restarted.Cli({"dump"}).out, whole.Cli({"dump"}).out);
     auto again = src.Cli(run);
     EXPECT_THAT(again.err, HasSubstr("0 written, 2 unchanged, 1 filtered out"));
 
     // The target holds the rewritten settings and no anti-spam setting.
-    auto vs = dst.Cli({"get", "--json", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_CFG_VS_RS",
-                       "-f", "VS_ACTION", "-f", "VS_ENABLE_VIRUSSCAN"});
+    auto vs = restarted.Cli({"get", "--json", "localhost", "-", "QV_VirusScan",
+                             "ZOLT_SUB_CFG_VS_RS", "-f", "VS_ACTION", "-f", "VS_ENABLE_VIRUSSCAN"});
     EXPECT_EQ(nlohmann::json::parse(vs.out)["fields"],
               nlohmann::json::parse(R"({"VS_ACTION": 3, "VS_ENABLE_VIRUSSCAN": true})"));
-    EXPECT_EQ(dst.Cli({"list", "QV_AntiSpam"}).out, kEmptyList);
+    EXPECT_EQ(restarted.Cli({"list", "QV_AntiSpam"}).out, kEmptyList);
 
     // An unknown server and a category that does not exist: one sentence, exit 1.
     EXPECT_THAT(src.Cli({"replicate", "--from", "localhost", "--to", "127.0.0.9"}).err,
