@@ -1,10 +1,11 @@
 // The batch handlers of CCfgControl: a batch query answers many settings of one request, a batch
-// modify stores many, each passed first through the replication filter. What a batch modify
-// does beyond the store (single sign-on, DLP policy update, audit entry) is in
-// cfg_ControlBatchEffects. The plain and bulk forms share one frame each and differ only by the
-// table below (store operation, reply id, log texts).
-// Thread rule: one batch at a time per service object (m_csBatch, held for the whole request,
-// including the calls to the master); single-setting handlers may run beside it.
+// modify stores many, each passed first through the replication filter, in one transaction of
+// the target's database (one sync to disk per batch). What a batch modify does beyond the store
+// (single sign-on, DLP policy update, audit entry) is in cfg_ControlBatchEffects. The plain and
+// bulk forms share one frame each and differ only by the table below (store operation, reply id,
+// log texts). Thread rule: one batch at a time per service object (m_csBatch, held for the whole
+// request, including the calls to the master); single-setting handlers may run beside it, and wait
+// for the store while a batch modify writes its transaction (the audit entry comes after it).
 // CCfgIndex has a virtual operator== and, by design, no virtual destructor; it is never deleted
 // through a pointer to a base.
 #if defined(__clang__)
