@@ -1,10 +1,11 @@
 // The batch handlers of CCfgControl: a batch query answers many settings of one request, a batch
-// modify stores many, each passed first through the replication filter. What a batch modify
-// does beyond the store (single sign-on, DLP policy update, audit entry) is in
-// cfg_ControlBatchEffects. The plain and bulk forms share one frame each and differ only by the
-// table below (store operation, reply id, log texts).
-// Thread rule: one batch at a time per service object (m_csBatch, held for the whole request,
-// including the calls to the master); single-setting handlers may run beside it.
+// modify stores many, each passed first through the replication filter, in one transaction of
+// the target's database (one sync to disk per batch). What a batch modify does beyond the store
+// (single sign-on, DLP policy update, audit entry) is in cfg_ControlBatchEffects. The plain and
+// bulk forms share one frame each and differ only by the table below (store operation, reply id,
+// log texts). Thread rule: one batch at a time per service object (m_csBatch, held for the whole
+// request, including the calls to the master); single-setting handlers may run beside it, and wait
+// for the store while a batch modify writes its transaction (the audit entry comes after it).
 // CCfgIndex has a virtual operator== and, by design, no virtual destructor; it is never deleted
 // through a pointer to a base.
 #if defined(__clang__)
@@ -13,6 +14,8 @@
 
 #include <cwchar>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "cfg_Replication.h"
@@ -25,7 +28,9 @@
 #include "outside/registry/HomeDir.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_ControlBatchEffects.h"
+#include "service/cfg_CtrlClusterObserver.h"
 #include "setting/cfg_SettingCategoryFake.h"
+#include "storage/cfg_SettingGenericDatabase.h"
 
 namespace {
 static const wchar_t kLogSource[] = L"cfg_Control";
@@ -140,6 +145,18 @@ void SourceVersion(const OS::x_wstring& sourceServer, double& version, int& serv
         servicePack = static_cast<int>(std::wcstol(servicePackText, nullptr, 10));
 }
 
+// The database store that `db` writes the settings of `server` to, held for the batch; null when
+// `db` is a store of another kind.
+std::shared_ptr<CCfgSettingGenericDatabase> TargetDatabase(CCfgVirtualServerDB* db,
+                                                           const OS::x_wstring& server) {
+    if (auto* observer = dynamic_cast<CCfgCtrlClusterObserver*>(db))
+        return observer->GetDatabase(server);
+    if (auto* local = dynamic_cast<CCfgLocalServerDB*>(db))
+        if (CCfgSettingGenericDatabase* store = local->GetDatabase(server))
+            return std::shared_ptr<CCfgSettingGenericDatabase>(store, [](auto*) {});  // not owned
+    return nullptr;
+}
+
 }  // namespace
 
 void CCfgControl::BatchQuery(const CBatchQueryKind& kind, const CIPCMsgBuffer& request,
@@ -216,67 +233,97 @@ void CCfgControl::BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer&
             CFG_LOG(DBG::LVL_INFO, L"source server = %ls, dwVersion = %f nServicePack = %d",
                     h.sourceServer.c_str(), sourceVersion, sourceServicePack);
 
+            const double sourceExchange =
+                CExchangeServerBase::GetExchangeFullVersionFromReg(true, h.sourceServer);
+            const double targetExchange =
+                CExchangeServerBase::GetExchangeFullVersionFromReg(false, OS::x_wstring());
+
+            // The batch is written in one transaction of the target's database where it has
+            // one: the results and notifications wait for its commit, and a failed commit
+            // turns every write of it into a failure.
+            const auto target = TargetDatabase(db, h.targetServer);
+            std::optional<CCfgSettingGenericDatabase::CWriteBatch> transaction;
+            if (target) transaction.emplace(*target);
+            std::vector<int> results;
+            std::vector<std::pair<std::vector<OS::x_wstring>, CSubjectID>> changes;
+            bool anyWritten = false;
+            // Commits, then answers and announces what the batch wrote; also when the request
+            // turns out malformed halfway, for the items before.
+            const auto finish = [&] {
+                if (transaction && !transaction->Commit()) {
+                    for (int& r : results)
+                        if (r == P::kResultOk) r = P::kResultFail;
+                    for (auto& change : changes) change.first.clear();
+                    anyWritten = false;
+                }
+                transaction.reset();
+                for (const int r : results) P::WriteResult(reply, r);
+                for (const auto& [subjects, policy] : changes) {
+                    CFG_LOG(DBG::LVL_INFO, L"<<<< Start notifying...");
+                    if (!m_pSubjectSrvHelper) {
+                        CFG_LOG(DBG::LVL_WARNING, kind.noPublisher);
+                    } else if (h.notify) {
+                        NotifyChanges(subjects, policy, h.targetServer, P::kChangeWritten);
+                    }
+                    CFG_LOG(DBG::LVL_INFO, L"<<<< Finished notification");
+                }
+            };
+
             CCfgReplicationFilter filter;
             CFG_LOG(DBG::LVL_INFO, L"Number of setting to modify = %d", h.count);
             OS::x_wstring dlpScanTypes;
-            bool anyWritten = false;
-            for (int i = 0; i < h.count; ++i) {
-                CFG_LOG(DBG::LVL_INFO, L"Item (%d) to replicate", i);
-                int itemResult = 0;
-                request >> itemResult;
-                if (itemResult != 0) {
-                    CFG_LOG(DBG::LVL_WARNING,
-                            L"One specific item setting is failed to be retrieved (%d)",
-                            itemResult);
-                    continue;
-                }
-                P::CKey key;
-                P::ReadKey(request, key);
-                CCfgSettingCategoryFake setting(key.category);
-                P::ReadSetting(request, setting);
-                setting.SetSubjectID(key.subject.ToString());
+            try {
+                for (int i = 0; i < h.count; ++i) {
+                    CFG_LOG(DBG::LVL_INFO, L"Item (%d) to replicate", i);
+                    int itemResult = 0;
+                    request >> itemResult;
+                    if (itemResult != 0) {
+                        CFG_LOG(DBG::LVL_WARNING,
+                                L"One specific item setting is failed to be retrieved (%d)",
+                                itemResult);
+                        continue;
+                    }
+                    P::CKey key;
+                    P::ReadKey(request, key);
+                    CCfgSettingCategoryFake setting(key.category);
+                    P::ReadSetting(request, setting);
+                    setting.SetSubjectID(key.subject.ToString());
 
-                const double sourceExchange =
-                    CExchangeServerBase::GetExchangeFullVersionFromReg(true, h.sourceServer);
-                const double targetExchange =
-                    CExchangeServerBase::GetExchangeFullVersionFromReg(false, OS::x_wstring());
-                if (filter.Filter(h.sourceServer, h.targetServer, h.sourceRole, targetRole,
-                                  sourceVersion, sourceServicePack, sourceExchange, targetExchange,
-                                  setting, h.sourceType)) {
-                    CFG_LOG(DBG::LVL_INFO, L"Filter out setting, subject id: %ls",
-                            key.subject.ToString().c_str());
-                    continue;
-                }
+                    if (filter.Filter(h.sourceServer, h.targetServer, h.sourceRole, targetRole,
+                                      sourceVersion, sourceServicePack, sourceExchange,
+                                      targetExchange, setting, h.sourceType)) {
+                        CFG_LOG(DBG::LVL_INFO, L"Filter out setting, subject id: %ls",
+                                key.subject.ToString().c_str());
+                        continue;
+                    }
 
-                if (const wchar_t* scanTypes = NS_BatchEffects::DlpScanTypes(key.category)) {
-                    dlpScanTypes += scanTypes;
-                } else if (NS_BatchEffects::IsSingleSignOnSetting(key.category,
-                                                                  key.subject.ToString())) {
-                    NS_BatchEffects::SwitchSingleSignOn(setting, key.server);
-                }
+                    if (const wchar_t* scanTypes = NS_BatchEffects::DlpScanTypes(key.category)) {
+                        dlpScanTypes += scanTypes;
+                    } else if (NS_BatchEffects::IsSingleSignOnSetting(key.category,
+                                                                      key.subject.ToString())) {
+                        NS_BatchEffects::SwitchSingleSignOn(setting, key.server);
+                    }
 
-                std::vector<OS::x_wstring> written;
-                const CCfgIndex index = IndexOf(h.targetServer, key);
-                const auto action = static_cast<CCfgSettingDBBase::ModifyAction>(h.action);
-                const bool ok = kind.bulk
-                                    ? db->SetBulkConfiguration(index, setting, &written, action)
-                                    : db->SetConfiguration(index, setting, &written, action);
-                if (ok) {
-                    P::WriteResult(reply, P::kResultOk);
-                    anyWritten = true;
-                } else {
-                    P::WriteResult(reply, P::kResultFail);
-                    CFG_LOG(DBG::LVL_WARNING, kind.storeFailed);
+                    std::vector<OS::x_wstring> written;
+                    const CCfgIndex index = IndexOf(h.targetServer, key);
+                    const auto action = static_cast<CCfgSettingDBBase::ModifyAction>(h.action);
+                    const bool ok = kind.bulk
+                                        ? db->SetBulkConfiguration(index, setting, &written, action)
+                                        : db->SetConfiguration(index, setting, &written, action);
+                    if (ok) {
+                        results.push_back(P::kResultOk);
+                        anyWritten = true;
+                    } else {
+                        results.push_back(P::kResultFail);
+                        CFG_LOG(DBG::LVL_WARNING, kind.storeFailed);
+                    }
+                    changes.emplace_back(std::move(written), key.policy);
                 }
-
-                CFG_LOG(DBG::LVL_INFO, L"<<<< Start notifying...");
-                if (!m_pSubjectSrvHelper) {
-                    CFG_LOG(DBG::LVL_WARNING, kind.noPublisher);
-                } else if (h.notify) {
-                    NotifyChanges(written, key.policy, h.targetServer, P::kChangeWritten);
-                }
-                CFG_LOG(DBG::LVL_INFO, L"<<<< Finished notification");
+            } catch (...) {
+                finish();
+                throw;
             }
+            finish();
 
             if (!dlpScanTypes.empty())
                 NS_BatchEffects::RequestDlpUpdate(h.targetServer, dlpScanTypes);

@@ -1,8 +1,8 @@
 // CCfgSettingGenericDatabase: construction and destruction, the guard of the public operations
 // (store mutex, two attempts that close the tables after a database exception, the
 // connection-lost rule of the writers), the table cache, and the single-setting read, existence
-// read, write, apply-all write, delete, delete-all and column dump. Bulk operations and the reset
-// to defaults live in their own files.
+// read, write, apply-all write, delete, delete-all and column dump, and the write batches (many
+// writes in one transaction). Bulk operations and the reset to defaults live in their own files.
 // Thread rule: see the header; everything here runs under the store mutex.
 #include "storage/cfg_SettingGenericDatabase.h"
 
@@ -140,6 +140,11 @@ bool CCfgSettingGenericDatabase::RunGuarded(const GuardRule& rule, Worker&& work
         if (rule.exitTraceAfterFailedWait) exitTrace(false);
         return false;
     }
+    // A failed batch refuses its later writes: it is rolled back whole.
+    if (rule.writer && m_batch == BatchState::kFailed) {
+        exitTrace(false);
+        return false;
+    }
     bool result = false;
     for (int attempt = 0; attempt < rule.attempts && !result; ++attempt) {
         try {
@@ -148,6 +153,11 @@ bool CCfgSettingGenericDatabase::RunGuarded(const GuardRule& rule, Worker&& work
             CFG_LOG(DBG::LVL_WARNING, L"DB Exception: %ls (%x)", e.GetErrorMsg().c_str(),
                     e.GetErrorCode());
             result = false;
+            if (m_batch != BatchState::kNone) {
+                // The batch's transaction may be spoilt: no second attempt, the batch fails.
+                m_batch = BatchState::kFailed;
+                break;
+            }
             if (rule.keepTablesOnLostLink && !IsDBStatusOK()) {
                 CFG_LOG(DBG::LVL_INFO,
                         L"The exception is caused by DB connection lost, do not clear cache");
@@ -733,4 +743,53 @@ void CCfgSettingGenericDatabase::CacheAllConfig(const OS::x_wstring& schemaFile)
         throw CDBException(CDBException::kSchemaFile, OS_WFILE, __LINE__, e.GetErrorMsg());
     }
     CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::CacheAllConfig");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Write batches
+
+CCfgSettingGenericDatabase::CWriteBatch::CWriteBatch(CCfgSettingGenericDatabase& store)
+    : m_store(store), m_lock(store.LockStore(true)) {
+    if (!m_lock) return;
+    try {
+        m_store.BeginWrite();
+        m_open = true;
+        m_store.m_batch = BatchState::kOpen;
+    } catch (const CDBException& e) {
+        CFG_LOG(DBG::LVL_WARNING, L"DB Exception: %ls (%x)", e.GetErrorMsg().c_str(),
+                e.GetErrorCode());
+    }
+}
+
+CCfgSettingGenericDatabase::CWriteBatch::~CWriteBatch() {
+    if (m_open) Rollback();
+}
+
+void CCfgSettingGenericDatabase::CWriteBatch::Rollback() {
+    m_store.RollbackWrite();
+    // The bulk cache may hold values that were rolled back.
+    m_store.m_mapBulkCfgSetting.clear();
+    m_store.m_batch = BatchState::kNone;
+    m_open = false;
+}
+
+bool CCfgSettingGenericDatabase::CWriteBatch::Commit() {
+    if (!m_open) return true;
+    if (m_store.m_batch == BatchState::kFailed) {
+        CFG_LOG(DBG::LVL_WARNING, L"a write of the batch failed: the batch is rolled back");
+        Rollback();
+        return false;
+    }
+    try {
+        m_store.CommitWrite();
+    } catch (const CDBException& e) {
+        CFG_LOG(DBG::LVL_WARNING, L"DB Exception: %ls (%x)", e.GetErrorMsg().c_str(),
+                e.GetErrorCode());
+        CFG_LOG(DBG::LVL_WARNING, L"the batch could not be committed: it is rolled back");
+        Rollback();
+        return false;
+    }
+    m_store.m_batch = BatchState::kNone;
+    m_open = false;
+    return true;
 }

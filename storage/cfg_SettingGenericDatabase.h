@@ -112,6 +112,31 @@ class CCfgSettingGenericDatabase : public CCfgSettingDBBase, public CGenericData
     // sentence; SQLite only.
     void RestoreFrom(const std::string& file);
 
+    // A batch of writes made durable together: the writes of this store made on the
+    // constructing thread until Commit form one database transaction (one sync to disk instead
+    // of one per write). The batch holds the store mutex from construction to destruction, so
+    // other threads' operations wait for it. A write of the batch that meets a database
+    // exception is not tried again and every later write of the batch is refused (false): the
+    // batch fails as a whole and Commit rolls it back. When the transaction cannot begin, each
+    // write commits by itself as without a batch.
+    class CWriteBatch {
+      public:
+        explicit CWriteBatch(CCfgSettingGenericDatabase& store);
+        // Rolls back what Commit did not make durable.
+        ~CWriteBatch();
+        CWriteBatch(const CWriteBatch&) = delete;
+        CWriteBatch& operator=(const CWriteBatch&) = delete;
+        // True when every write of the batch is durable, false (logged) when none of them is.
+        // Call once.
+        bool Commit();
+
+      private:
+        void Rollback();
+        CCfgSettingGenericDatabase& m_store;
+        std::unique_lock<std::recursive_timed_mutex> m_lock;
+        bool m_open = false;
+    };
+
     // ---- for tests and diagnostics ----
     // Shortens (or restores) the bound of the waits for the store mutex.
     void SetMutexWaitTimeout(std::chrono::milliseconds timeout) { m_waitTimeout = timeout; }
@@ -260,4 +285,8 @@ class CCfgSettingGenericDatabase : public CCfgSettingDBBase, public CGenericData
     bool m_bRefreshOnRead;
     std::map<OS::x_wstring, TableEntry> m_mapDbTable;
     std::chrono::milliseconds m_waitTimeout = kMutexWait;
+    // Whether a write batch is open on the thread holding the store mutex, and whether one of
+    // its writes failed. Touched only under the store mutex.
+    enum class BatchState { kNone, kOpen, kFailed };
+    BatchState m_batch = BatchState::kNone;
 };

@@ -241,6 +241,41 @@ std::vector<std::string> CGenericDatabase::CheckDatabase(size_t limit) {
     return problems;
 }
 
+void CGenericDatabase::BeginWrite() {
+    std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
+    m_conn->Usable();
+    m_conn->Exec(m_conn->BeginWrite(), __LINE__);
+    m_writeGeneration = m_conn->Generation();
+}
+
+void CGenericDatabase::CommitWrite() {
+    std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
+    m_conn->Usable();
+    if (m_conn->Generation() != m_writeGeneration) {
+        throw CDBException(CDBException::kConnectionLost, OS_WFILE, __LINE__,
+                           L"the connection was reopened during the transaction: its writes "
+                           L"are lost");
+    }
+    try {
+        m_conn->Exec("COMMIT", __LINE__);
+    } catch (...) {
+        m_conn->ExecQuietly("ROLLBACK");
+        throw;
+    }
+    zoltdb::NoteCommit();
+}
+
+void CGenericDatabase::RollbackWrite() {
+    try {
+        std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
+        if (!m_conn->IsClosed() && !m_conn->IsLost() && m_conn->Generation() == m_writeGeneration) {
+            m_conn->ParkWalk();
+            m_conn->ExecQuietly("ROLLBACK");
+        }
+    } catch (...) {
+    }
+}
+
 bool CGenericDatabase::Reconnect() {
     if (!m_conn) return false;
     std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);

@@ -68,6 +68,17 @@ class CGenericDatabase {
     // REQUIRES: IsInitialized().
     unsigned long long BackupTo(const std::string& target);
 
+    // A write transaction over this database's connection: what the record sets of this
+    // database write from BeginWrite to CommitWrite becomes durable together, with one sync to
+    // disk; RollbackWrite (or a reopen of a lost connection in between) discards it. The caller
+    // keeps every other user of the database away meanwhile (the store holds its mutex).
+    // Throw CDBException; CommitWrite also when the connection was reopened since BeginWrite
+    // (kConnectionLost: what was written before the reopen is gone). RollbackWrite never throws.
+    // REQUIRES: IsInitialized().
+    void BeginWrite();
+    void CommitWrite();
+    void RollbackWrite();
+
     const OS::x_wstring& GetConnectionFile() const { return m_strConnectionFile; }
     // Known after Initialize(): the provider ("sqlite" or "postgresql"), where the database is
     // (the database file, or host, port and database name of the server; never a password) and
@@ -103,6 +114,7 @@ class CGenericDatabase {
     OS::x_wstring m_strPasswordFile;  // the libpq password file, empty for libpq's own default
     int m_nBusyTimeoutMs = 30000;
     std::shared_ptr<zoltdb::CDbConnection> m_conn;
+    unsigned long long m_writeGeneration = 0;  // the connection's generation at BeginWrite
 };
 
 // The same status checks as free functions, for callers outside a database object.

@@ -1,14 +1,18 @@
 // DBG::DebugLogEx over spdlog, with the capture sink for tests.
 // Thread rule: the destination is swapped under a mutex; logging itself goes through spdlog's
-// thread-safe logger, read through an atomic shared pointer.
+// thread-safe logger, read through an atomic shared pointer. A log file is flushed once a second
+// by spdlog's flushing thread, which blocks every signal.
 #include "outside/log/DebugLog.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
@@ -43,11 +47,31 @@ std::shared_ptr<spdlog::logger> CurrentLogger() {
     return DestSlot();
 }
 
-void SetLogger(std::shared_ptr<spdlog::logger> l) {
+void SetLogger(std::shared_ptr<spdlog::logger> l, bool flushedEverySecond = false) {
     l->set_pattern("%Y-%m-%d %H:%M:%S.%e %t %v");
     l->set_level(spdlog::level::trace);
     std::lock_guard<std::mutex> lock(DestMutex());
+    // spdlog's periodic flush serves the loggers of its registry: only the one in use is there.
+    spdlog::drop("zoltcfg");
+    if (flushedEverySecond) {
+        static std::once_flag once;
+        std::call_once(once, [] {
+            // The flushing thread takes no signal of the process: they stay with the threads
+            // that wait for them.
+            sigset_t all, previous;
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, &previous);
+            spdlog::flush_every(std::chrono::seconds(1));
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        });
+        spdlog::register_logger(l);
+    }
     DestSlot() = std::move(l);
+}
+
+// Warnings, errors, the fatal message and start-up notes reach the destination at once.
+bool FlushedAtOnce(int level) {
+    return level >= 0x1000 || level == LVL_STARTUP;
 }
 
 struct Capture {
@@ -89,8 +113,9 @@ void Emit(int level, const OS::x_wstring& source, int line, const OS::x_wstring&
         if (c.active) c.lines.push_back(LoggedLine{level, source, line, message});
     }
     try {
-        CurrentLogger()->info("{:5} {}:{} {}", LevelName(level), source.ToUtf8(), line,
-                              message.ToUtf8());
+        const auto logger = CurrentLogger();
+        logger->info("{:5} {}:{} {}", LevelName(level), source.ToUtf8(), line, message.ToUtf8());
+        if (FlushedAtOnce(level)) logger->flush();
     } catch (...) {
         // A failure to log is never seen by the caller.
     }
@@ -153,8 +178,10 @@ void SetLogFile(const std::string& path, size_t maxBytes, size_t maxFiles) {
         auto sink =
             std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, maxBytes, maxFiles);
         auto l = std::make_shared<spdlog::logger>("zoltcfg", sink);
-        l->flush_on(spdlog::level::trace);
-        SetLogger(std::move(l));
+        // The file gets its lines in blocks: a warning, an error or a start-up note at once (with
+        // every line before it), information lines within a second. One write per line made the
+        // many information lines of a busy request cost a system call each.
+        SetLogger(std::move(l), true);
     } catch (const spdlog::spdlog_ex& e) {
         throw OS::CException(1, OS_WFILE, __LINE__, OS::Utf8ToWide(e.what()));
     }

@@ -42,7 +42,8 @@ void SetVerbosity(Verbosity v);
 Verbosity GetVerbosity();
 
 // Sends the log to a file (rotating at `maxBytes`, keeping `maxFiles` old files) instead of
-// standard error. Throws OS::CException when the file cannot be opened.
+// standard error. Warnings, errors and start-up notes are written at once, other lines within a
+// second (and by Flush). Throws OS::CException when the file cannot be opened.
 void SetLogFile(const std::string& path, size_t maxBytes = 10 * 1024 * 1024, size_t maxFiles = 3);
 // Back to standard error.
 void SetLogToStderr();

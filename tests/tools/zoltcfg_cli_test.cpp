@@ -463,7 +463,9 @@ TEST(CliReplicate, CopiesThroughTheFilterReportsItAndResumes) {
     };
     home("src", "12.0", "00000004");
     home("dst", "12.1", "0000010F");
+    home("whole", "12.1", "0000010F");
     CDaemon dst(tmp / "dst", {"--remote-listen", "127.0.0.3:" + port});
+    CDaemon whole(tmp / "whole", {"--remote-listen", "127.0.0.4:" + port});
     CDaemon src(tmp / "src", {"--remote-listen", "127.0.0.2:" + port});
     ExpectOk(src.Cli({"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_CFG_VS_RS",
                       "VS_ENABLE_VIRUSSCAN=1", "VS_ACTION=3"}));
@@ -492,24 +494,38 @@ TEST(CliReplicate, CopiesThroughTheFilterReportsItAndResumes) {
     EXPECT_EQ(policy.code, 1);
     EXPECT_THAT(policy.err, HasSubstr("does not fit"));
 
-    // Cut short after one setting, then repeated: only the rest is written.
-    auto part = src.Cli({"replicate", "--json", "--from", "localhost", "--to", "127.0.0.3",
-                         "--target-role", "271", "--subject", "ZOLT_SUB_B"});
-    EXPECT_EQ(outcomes(part), "ZOLT_SUB_B written " + rewrite);
+    // Killed once its first chunk is written, then repeated: the target ends as the one of an
+    // uninterrupted run, dump for dump.
+    auto chunked = run;
+    chunked.insert(chunked.end(), {"--chunk", "1"});
+    CBackgroundCli killed(chunked);
+    std::string line;
+    while (!(line = killed.ErrLine()).empty() && line.find("settings done") == std::string::npos) {
+    }
+    EXPECT_EQ(line, "replicate: 1 of 3 settings done\n");
+    killed.Signal(SIGKILL);
+    killed.Wait();
     auto full = src.Cli(run);
     EXPECT_EQ(full.code, 0) << full.err;
-    EXPECT_EQ(outcomes(full),
-              "ZOLT_SUB_B unchanged " + rewrite + "ZOLT_SUB_CFG_VS_RS written " + rewrite + drop);
-    EXPECT_THAT(full.err, HasSubstr("1 written, 1 unchanged, 1 filtered out, 0 refused, 0 failed"));
+    EXPECT_THAT(outcomes(full), StartsWith("ZOLT_SUB_B unchanged " + rewrite));
+    EXPECT_THAT(full.err, HasSubstr("1 filtered out, 0 refused, 0 failed"));
+    auto uninterrupted = run;
+    uninterrupted[5] = "127.0.0.4";
+    EXPECT_EQ(outcomes(src.Cli(uninterrupted)),
+              "ZOLT_SUB_B written " + rewrite + "ZOLT_SUB_CFG_VS_RS written " + rewrite + drop);
+    // Compared after the target's own crash: what it acknowledged is on its disk.
+    EXPECT_EQ(dst.Stop(SIGKILL), 128 + SIGKILL);
+    CDaemon restarted(tmp / "dst", {"--remote-listen", "127.0.0.3:" + port});
+    EXPECT_EQ(restarted.Cli({"dump"}).out, whole.Cli({"dump"}).out);
     auto again = src.Cli(run);
     EXPECT_THAT(again.err, HasSubstr("0 written, 2 unchanged, 1 filtered out"));
 
     // The target holds the rewritten settings and no anti-spam setting.
-    auto vs = dst.Cli({"get", "--json", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_CFG_VS_RS",
-                       "-f", "VS_ACTION", "-f", "VS_ENABLE_VIRUSSCAN"});
+    auto vs = restarted.Cli({"get", "--json", "localhost", "-", "QV_VirusScan",
+                             "ZOLT_SUB_CFG_VS_RS", "-f", "VS_ACTION", "-f", "VS_ENABLE_VIRUSSCAN"});
     EXPECT_EQ(nlohmann::json::parse(vs.out)["fields"],
               nlohmann::json::parse(R"({"VS_ACTION": 3, "VS_ENABLE_VIRUSSCAN": true})"));
-    EXPECT_EQ(dst.Cli({"list", "QV_AntiSpam"}).out, kEmptyList);
+    EXPECT_EQ(restarted.Cli({"list", "QV_AntiSpam"}).out, kEmptyList);
 
     // An unknown server and a category that does not exist: one sentence, exit 1.
     EXPECT_THAT(src.Cli({"replicate", "--from", "localhost", "--to", "127.0.0.9"}).err,

@@ -84,6 +84,7 @@ struct CReplicateOptions {
     std::vector<std::string> subjects;    // empty: every subject
     int sourceType = 3;                   // the audit log's origin of the change
     bool dryRun = false;
+    size_t chunk = 200;  // settings per batch request
     // Another computer's roles and mail-server versions (this computer's come from its registry).
     long sourceRole = -1, targetRole = -1;
     double sourceMailVersion = 0.0, targetMailVersion = 0.0;

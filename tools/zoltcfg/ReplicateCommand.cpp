@@ -4,14 +4,18 @@
 // writing), compared with what the target already stores, and written by batch modifies on the
 // target, whose service runs the same filter as it stores. A setting the target already holds
 // with the values that would be written is not sent again, so a repeated run finishes what an
-// interrupted one left. The report lists every setting with its outcome.
+// interrupted one left. The report lists every setting with its outcome; after each chunk a line
+// on standard error says how far the run is.
 // Thread rule: run on the main thread.
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "cfg_Replication.h"
 #include "outside/audit/SourceType.h"
@@ -27,8 +31,6 @@ namespace {
 
 namespace P = NS_CfgProtocol;
 
-// Settings per batch request: keeps every frame far below the transport's limit.
-constexpr size_t kChunk = 200;
 const wchar_t kMailServerKey[] = L"SOFTWARE\\Kestrelon\\Mailvane for Exchange\\MailServer";
 
 bool IsThisComputer(const std::string& name) {
@@ -175,6 +177,13 @@ std::vector<std::pair<std::string, std::string>> StoredKeys(CEnd& end,
     return keys;
 }
 
+// A stored key as the store compares keys: "policy:subject" without regard to ASCII case.
+std::string StoreKey(const std::string& policy, const std::string& subject) {
+    std::string key = policy + ":" + subject;
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return key;
+}
+
 // Reads the settings of `items` (one policy, one category) from `end`; null where a setting
 // could not be read. Throws CCliError when the server cannot be reached.
 std::vector<std::unique_ptr<CCfgSettingCategoryFake>> ReadChunk(CEnd& end,
@@ -264,10 +273,20 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
     }
 
     CReportFilter filter;
-    for (size_t begin = 0; failure.empty() && begin < items.size();) {
+    // The target's stored keys, per category, listed once when the category's first chunk is
+    // written: only those settings are read back there.
+    std::map<std::string, std::set<std::string>> onTarget;
+    // After each chunk, how far the run is: a line on standard error, also when it is not a
+    // terminal (a caller watching a long run, or one that stops it, sees where it stood).
+    const auto progress = [&](size_t done) {
+        if (failure.empty())
+            std::cerr << "replicate: " << done << " of " << items.size() << " settings done"
+                      << std::endl;
+    };
+    for (size_t begin = 0; failure.empty() && begin < items.size(); progress(begin)) {
         // One chunk: consecutive items of one policy and one category.
         std::vector<CItem*> chunk;
-        for (size_t i = begin; i < items.size() && chunk.size() < kChunk; ++i) {
+        for (size_t i = begin; i < items.size() && chunk.size() < o.chunk; ++i) {
             if (items[i].policy != items[begin].policy ||
                 items[i].category != items[begin].category)
                 break;
@@ -306,13 +325,29 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                 keptFields.push_back(after);
             }
             if (o.dryRun || kept.empty()) continue;
-            // Only what is kept is read on the target: a read there may leave a default row.
-            const auto stored = ReadChunk(target, kept);
+            // Only what the target stores is read there (a read of a missing setting would add
+            // a default row), in one batch query.
+            const std::string& category = chunk.front()->category;
+            if (!onTarget.count(category)) {
+                auto& keys = onTarget[category];
+                for (const auto& [policy, subject] : StoredKeys(target, category))
+                    keys.insert(StoreKey(policy, subject));
+            }
+            const auto& targetKeys = onTarget[category];
+            std::vector<CItem*> present;
+            std::vector<size_t> presentAt(kept.size(), SIZE_MAX);
+            for (size_t k = 0; k < kept.size(); ++k)
+                if (targetKeys.count(StoreKey(kept[k]->policy, kept[k]->subject))) {
+                    presentAt[k] = present.size();
+                    present.push_back(kept[k]);
+                }
+            const auto stored = ReadChunk(target, present);
             CIPCMsgBuffer settings, body;
             std::vector<CItem*> sent;
             for (size_t k = 0; k < kept.size(); ++k) {
                 CItem& item = *kept[k];
-                if (stored[k] && AlreadyStored(keptFields[k], Fields(*stored[k]))) {
+                if (presentAt[k] != SIZE_MAX && stored[presentAt[k]] &&
+                    AlreadyStored(keptFields[k], Fields(*stored[presentAt[k]]))) {
                     item.outcome = "unchanged";
                     continue;
                 }

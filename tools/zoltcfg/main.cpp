@@ -192,6 +192,11 @@ int main(int argc, char** argv) {
                      "the origin of the change: 3 replication (default), 2 policy change")
         ->check(CLI::IsMember({1, 2, 3}));
     replicate->add_flag("--dry-run", rep.dryRun, "show the filter's decisions, write nothing");
+    replicate
+        ->add_option("--chunk", rep.chunk,
+                     "settings per batch request, 1 to 1000 (default 200): the unit a run "
+                     "writes whole and reports progress by")
+        ->check(CLI::Range(1, 1000));
     replicate->add_option("--source-role", rep.sourceRole,
                           "the source's role bits when it is another computer (default -1: all)");
     replicate->add_option("--target-role", rep.targetRole,
