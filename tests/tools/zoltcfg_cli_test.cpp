@@ -511,8 +511,13 @@ TEST(CliReplicate, CopiesThroughTheFilterReportsItAndResumes) {
     EXPECT_THAT(full.err, HasSubstr("1 filtered out, 0 refused, 0 failed"));
     auto uninterrupted = run;
     uninterrupted[5] = "127.0.0.4";
+    // A process on the target is told of what replication wrote there.
+    CBackgroundCli watch(
+        {"--runtime-dir", (tmp / "whole" / "run").string(), "watch", "-n", "1", "ZOLT_SUB_B"});
+    ASSERT_THAT(watch.ErrLine(), HasSubstr("watching ZOLT_SUB_B"));
     EXPECT_EQ(outcomes(src.Cli(uninterrupted)),
               "ZOLT_SUB_B written " + rewrite + "ZOLT_SUB_CFG_VS_RS written " + rewrite + drop);
+    EXPECT_EQ(watch.OutLine(), "localhost ZOLT_PLC_NULL ZOLT_SUB_B written\n");
     // Compared after the target's own crash: what it acknowledged is on its disk.
     EXPECT_EQ(dst.Stop(SIGKILL), 128 + SIGKILL);
     CDaemon restarted(tmp / "dst", {"--remote-listen", "127.0.0.3:" + port});

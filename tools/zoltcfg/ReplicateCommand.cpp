@@ -49,7 +49,9 @@ struct CEnd {
           host(Wide(n)),
           // Each daemon keeps its own settings under "localhost".
           wideName(L"localhost"),
-          agent(local ? L"ID_ZOLT_MASTER" : P::kRemoteComponent, false) {}
+          // The target publishes what it wrote, so the proxies of its processes drop the values
+          // they cached.
+          agent(local ? L"ID_ZOLT_MASTER" : P::kRemoteComponent, true) {}
     const wchar_t* Remote() const { return local ? nullptr : host.c_str(); }
     // How the other end reaches this one.
     OS::x_wstring SeenFromElsewhere() const {
