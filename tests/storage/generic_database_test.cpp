@@ -264,6 +264,35 @@ TEST_P(GenericDatabaseTest, DatabaseFaultClosesTablesAndTheSecondAttemptReopens)
     }
 }
 
+// A write batch is one transaction: a failed write rolls back the writes before it, and the
+// later ones are refused; a committed batch is visible to another connection.
+TEST_P(GenericDatabaseTest, WriteBatchIsDurableWholeOrNotAtAll) {
+    CCfgSettingGenericDatabase& db = Open();
+    auto s = Make(L"T_Plain", L"S1");
+    s->AddFieldValue(L"A", CVar(L"v"));
+    const auto write = [&](const wchar_t* subject) {
+        return db.SetConfiguration(Key(subject), *s, nullptr, CCfgSettingDBBase::MA_NONE);
+    };
+    {
+        CCfgSettingGenericDatabase::CWriteBatch batch(db);
+        EXPECT_TRUE(write(L"S1"));
+        CDBFaultInjector::FailNext(Op::kUpdate, 1);
+        DBG::CCaptureLog log;
+        EXPECT_FALSE(write(L"S2"));
+        EXPECT_FALSE(write(L"S3"));
+        EXPECT_FALSE(batch.Commit());
+        EXPECT_TRUE(HasLine(log, DBG::LVL_WARNING, L"the batch is rolled back"));
+    }
+    EXPECT_TRUE(Keys("T_Plain").empty());
+    {
+        CCfgSettingGenericDatabase::CWriteBatch batch(db);
+        EXPECT_TRUE(write(L"S1"));
+        EXPECT_TRUE(write(L"S2"));
+        EXPECT_TRUE(batch.Commit());
+    }
+    EXPECT_EQ(Keys("T_Plain"), (std::vector<std::string>{"ZOLT_PLC_NULL:S1", "ZOLT_PLC_NULL:S2"}));
+}
+
 TEST_P(GenericDatabaseTest, WriteEndsAtOnceWhenTheConnectionIsLost) {
     CCfgSettingGenericDatabase& db = Open();
     auto s = Make(L"T_Plain", L"S1");
