@@ -49,6 +49,7 @@ CIPCMsgBuffer InfoBody(const fs::path& root, std::vector<x_wstring> nodes, int c
 
 class FileRequests : public ::testing::Test {
   protected:
+    CRuntimeDir m_runtime;  // tests running side by side each serve their own endpoint
     testsupport::CTempDir m_tmp{"zoltcfg-files"};
     fs::path m_home = m_tmp.Path() / "home", m_root = m_tmp.Path() / "vs1",
              m_shares = m_tmp.Path() / "nodes", m_outside = m_tmp.Path() / "outside";
