@@ -6,15 +6,14 @@
 // The version table is client/cfg_ReplicationMinimumVersions.h.
 // Thread rule: no shared state; the tables are constant.
 #include <cwchar>
-#include <mutex>
 
 #include "cfg_Client.h"
+#include "client/cfg_RemoteProductValues.h"
 #include "client/cfg_ReplicationMinimumVersions.h"
 #include "outside/log/DebugLog.h"
 #include "outside/registry/CRegKey.h"
 #include "outside/registry/CRegUtil.h"
 #include "outside/registry/HomeDir.h"
-#include "outside/rpc/CRPCClientHelper.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "setting/cfg_SettingCategoryFake.h"
 
@@ -34,38 +33,11 @@ int ToInt(const wchar_t* text) {
     return text[0] == L'\0' ? 0 : static_cast<int>(std::wcstol(text, nullptr, 10));
 }
 
-// The registry layer's reader of another computer's product key: request 903 to its remote
-// service, on this thread's kept connection to it.
-bool ReadRemoteProductValues(const OS::x_wstring& host,
-                             std::map<std::wstring, std::wstring>& values) {
-    try {
-        CIPCMsgBuffer request(P::kBufferSize, false), reply(P::kBufferSize, false);
-        P::WriteProductValuesRequest(request);
-        CRPCClientHelper(CComponentID(P::kRemoteComponent), host.c_str())
-            .SendRequest(request, reply);
-        P::CProductValues read;
-        if (!P::ReadProductValuesReply(reply, read)) return false;
-        values = {{L"Version", read.version},
-                  {L"ServicePack", read.servicePack},
-                  {L"PatchBuild", read.patchBuild}};
-        return true;
-    } catch (const OS::CException& e) {
-        CFG_LOG(DBG::LVL_WARNING, L"cannot read the product values of %ls: %ls", host.c_str(),
-                e.GetErrorMsg().c_str());
-        return false;
-    }
-}
-
-void UseRemoteProductValues() {
-    static std::once_flag once;
-    std::call_once(once, [] { CRegUtil::SetRemoteProductReader(ReadRemoteProductValues); });
-}
-
 }  // namespace
 
 void CCfgAgent::FilterBeforeReplication(const OS::x_wstring& server, CIPCMsgBuffer& settings) {
     CFG_LOG(DBG::LVL_ENTRY, L"CReplicationManager::FilterBeforeReplication");
-    UseRemoteProductValues();
+    NS_CfgClient::UseRemoteProductValues();
     int count = 0;
     settings >> count;
     int kept = count;
@@ -134,7 +106,7 @@ void CCfgAgent::FilterBeforeReplication(const OS::x_wstring& server, CIPCMsgBuff
 }
 
 bool CCfgAgent::IsZOLTVersionMatch(OS::x_wstring server) {
-    UseRemoteProductValues();
+    NS_CfgClient::UseRemoteProductValues();
     wchar_t versionText[kRegValueChars] = {};
     wchar_t patchText[kRegValueChars] = {};
     {

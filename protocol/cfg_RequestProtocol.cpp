@@ -170,9 +170,18 @@ bool ReadServiceInfoReply(const CIPCMsgBuffer& reply, CServiceInfo& info) {
     return true;
 }
 
+CProductValues ProductValuesOf(const std::map<std::wstring, std::wstring>& named) {
+    const auto get = [&named](const wchar_t* name) {
+        const auto it = named.find(name);
+        return it == named.end() ? OS::x_wstring() : OS::x_wstring(it->second);
+    };
+    return {get(L"Version"), get(L"ServicePack"), get(L"PatchBuild"), get(L"ServerRole"),
+            get(L"FullVersion")};
+}
+
 void WriteProductValuesReply(CIPCMsgBuffer& reply, const CProductValues& values) {
     reply << static_cast<int>(kMsgProductValuesReply) << kResultOk << values.version
-          << values.servicePack << values.patchBuild;
+          << values.servicePack << values.patchBuild << values.serverRole << values.mailVersion;
 }
 
 bool ReadProductValuesReply(const CIPCMsgBuffer& reply, CProductValues& values) {
@@ -182,6 +191,11 @@ bool ReadProductValuesReply(const CIPCMsgBuffer& reply, CProductValues& values) 
     reply >> result;
     if (result != kResultOk) return false;
     reply >> values.version >> values.servicePack >> values.patchBuild;
+    // A service of an earlier release ends here: its mail-server values are unknown.
+    values.serverRole.clear();
+    values.mailVersion.clear();
+    if (reply.GetCurrentBuffer() != reply.GetBuffer() + reply.BytesUsed())
+        reply >> values.serverRole >> values.mailVersion;
     return true;
 }
 

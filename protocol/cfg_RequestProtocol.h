@@ -33,7 +33,9 @@
 //                                 provider:x_wstring count:int count*server:x_wstring | -1
 //   903 product values   body := (nothing)       (answered by a remote service only)
 //                        reply := 0 version:x_wstring servicePack:x_wstring
-//                                 patchBuild:x_wstring | -1   (-1: no product key)
+//                                 patchBuild:x_wstring [role:x_wstring mailVersion:x_wstring]
+//                                 | -1   (-1: no product key; a service of an earlier
+//                                 release ends after patchBuild)
 //   905 metrics          body := (nothing)
 //                        reply := 0 published:u64 observers:u64 dropped:u64 lost:u64
 //                                 recovered:u64 retries:u64 keptBytes:u64
@@ -56,6 +58,7 @@
 // The batch, file and cluster-replay layouts are listed in docs/request-protocol.md.
 #pragma once
 
+#include <map>
 #include <vector>
 
 #include "outside/common/x_wstring.h"
@@ -253,11 +256,15 @@ void WriteServiceInfoReply(CIPCMsgBuffer& reply, const CServiceInfo& info);
 // 0..kMaxServiceInfoServers.
 bool ReadServiceInfoReply(const CIPCMsgBuffer& reply, CServiceInfo& info);
 
-// The "Version", "ServicePack" and "PatchBuild" values of a computer's product key, as 903
-// answers them (a missing value is empty).
+// The "Version", "ServicePack" and "PatchBuild" values of a computer's product key and the
+// "ServerRole" and "FullVersion" values of its mail-server key (a number as decimal text), as
+// 903 answers them (a missing value is empty).
 struct CProductValues {
     OS::x_wstring version, servicePack, patchBuild;
+    OS::x_wstring serverRole, mailVersion;
 };
+// The values named as in the registry ("Version", ..., "FullVersion"); a missing name is empty.
+CProductValues ProductValuesOf(const std::map<std::wstring, std::wstring>& named);
 // 904 with result 0: the reply id, 0 and `values`.
 void WriteProductValuesReply(CIPCMsgBuffer& reply, const CProductValues& values);
 // True and `values` filled when the reply id is 904 and the result 0; false otherwise. Throws

@@ -21,6 +21,7 @@
 #include "cfg_Replication.h"
 #include "cfg_Service.h"
 #include "cfg_Setting.h"
+#include "client/cfg_RemoteProductValues.h"
 #include "outside/db/CGenericDatabase.h"
 #include "outside/log/DebugLog.h"
 #include "outside/mailserver/CExchangeServer.h"
@@ -225,7 +226,9 @@ void CCfgControl::BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer&
                 return;
             }
 
-            // What the filter needs about both servers, gathered once for the whole batch.
+            // What the filter needs about both servers, gathered once for the whole batch;
+            // another computer's values come from its remote service.
+            NS_CfgClient::UseRemoteProductValues();
             const int targetRole = TargetRole(h.targetServer);
             double sourceVersion = 0.0;
             int sourceServicePack = 0;

@@ -12,6 +12,7 @@
 
 #include <exception>
 #include <filesystem>
+#include <map>
 #include <vector>
 
 #include "cfg_Service.h"
@@ -21,6 +22,7 @@
 #include "outside/log/DebugLog.h"
 #include "outside/notify/CSubjectServerHelper.h"
 #include "outside/registry/CRegKey.h"
+#include "outside/registry/CRegUtil.h"
 #include "outside/registry/HomeDir.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_CtrlClusterObserver.h"
@@ -426,17 +428,14 @@ void CCfgControl::AnswerServiceInfo(CIPCMsgBuffer& reply) {
 
 void CCfgControl::AnswerProductValues(CIPCMsgBuffer& reply) {
     CFG_LOG(DBG::LVL_ENTRY, L"CCfgControl::AnswerProductValues");
-    OS::CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, OS::kProductRegKey) != ERROR_SUCCESS) {
+    std::map<std::wstring, std::wstring> named;
+    if (!CRegUtil::ReadLocalProductValues(named)) {
         P::WriteReplyId(reply, P::kMsgProductValuesReply);
         P::WriteResult(reply, P::kResultFail);
         CFG_LOG(DBG::LVL_EXIT, L"CCfgControl::AnswerProductValues, no product key");
         return;
     }
-    P::CProductValues values;
-    key.QueryValue(L"Version", values.version);  // a missing value stays empty
-    key.QueryValue(L"ServicePack", values.servicePack);
-    key.QueryValue(L"PatchBuild", values.patchBuild);
+    const P::CProductValues values = P::ProductValuesOf(named);
     P::WriteProductValuesReply(reply, values);
     CFG_LOG(DBG::LVL_EXIT, L"CCfgControl::AnswerProductValues, version %ls",
             values.version.c_str());

@@ -1,10 +1,11 @@
 // CRegUtil: local hosts read this machine's registry file; mapped hosts read their own file;
-// other hosts give their product key through the remote product reader.
+// other hosts give their product and mail-server keys through the remote product reader.
 // Thread rule: the host map and the reader are guarded by g_hostsLock.
 #include "outside/registry/CRegUtil.h"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <map>
 #include <mutex>
@@ -20,6 +21,15 @@ std::map<std::wstring, std::string, OS::NoCaseLess>& Hosts() {
     static std::map<std::wstring, std::string, OS::NoCaseLess> hosts;
     return hosts;
 }
+
+// The values another computer's product reader gives for each key it opens.
+const struct {
+    const wchar_t* const* path;
+    const wchar_t* names[3];
+} kRemoteKeys[] = {
+    {&OS::kProductRegKey, {L"Version", L"ServicePack", L"PatchBuild"}},
+    {&OS::kMailServerRegKey, {L"ServerRole", L"FullVersion", nullptr}},
+};
 
 std::wstring Bare(const OS::x_wstring& host) {
     std::wstring h = host;
@@ -57,6 +67,29 @@ void CRegUtil::SetRemoteProductReader(RemoteProductReader reader) {
     g_remoteReader = reader;
 }
 
+bool CRegUtil::ReadLocalProductValues(std::map<std::wstring, std::wstring>& values) {
+    values.clear();
+    OS::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, OS::kProductRegKey) != ERROR_SUCCESS) return false;
+    OS::x_wstring text;
+    for (const wchar_t* name : kRemoteKeys[0].names) {
+        text.clear();
+        key.QueryValue(name, text);  // a missing value stays empty
+        values[name] = text;
+    }
+    OS::CRegKey mail;
+    if (mail.Open(HKEY_LOCAL_MACHINE, OS::kMailServerRegKey) != ERROR_SUCCESS) return true;
+    unsigned long number = 0;
+    for (const wchar_t* name : kRemoteKeys[1].names) {
+        if (!name) continue;
+        if (mail.QueryValue(number, name) == ERROR_SUCCESS)  // a number, as decimal text
+            values[name] = std::to_wstring(number);
+        else if (mail.QueryValue(name, text) == ERROR_SUCCESS)
+            values[name] = text;
+    }
+    return true;
+}
+
 void CRegUtil::ClearRemoteHosts() {
     std::lock_guard<std::mutex> lk(g_hostsLock);
     Hosts().clear();
@@ -74,12 +107,23 @@ HKEY CRegUtil::OpenExistingRemoteHkeyLocalMachine(const OS::x_wstring& host,
         reader = g_remoteReader;
     }
     if (file.empty() && !IsLocalHost(host)) {
-        // Another computer: its product key only, read through its remote service.
-        const bool product = OS::wcsicmp(OS::regfile::NormalisePath(path),
-                                         OS::regfile::NormalisePath(OS::kProductRegKey)) == 0;
-        if (!product || !reader || !reader(Bare(host), m_remote)) {
+        // Another computer: its product and mail-server keys only, read through its remote
+        // service. A mail-server value it does not have is missing, not empty.
+        const auto* key =
+            std::find_if(std::begin(kRemoteKeys), std::end(kRemoteKeys), [&](auto& k) {
+                return OS::wcsicmp(OS::regfile::NormalisePath(path),
+                                   OS::regfile::NormalisePath(*k.path)) == 0;
+            });
+        std::map<std::wstring, std::wstring> all;
+        if (key == std::end(kRemoteKeys) || !reader || !reader(Bare(host), all)) {
             m_remote.clear();
             return nullptr;
+        }
+        m_remote.clear();
+        for (const wchar_t* name : key->names) {
+            const auto it = name ? all.find(name) : all.end();
+            if (it != all.end() && (key == std::begin(kRemoteKeys) || !it->second.empty()))
+                m_remote[it->first] = it->second;
         }
         m_remoteOpen = true;
         return HKEY_LOCAL_MACHINE;  // stands for the open key; never used as a handle
@@ -113,7 +157,16 @@ bool CRegUtil::Read(const OS::x_wstring& name, OS::x_wstring& value) {
 }
 
 bool CRegUtil::Read(const OS::x_wstring& name, unsigned long& value) {
-    return !m_remoteOpen && m_key.IsOpen() && m_key.QueryValue(value, name) == ERROR_SUCCESS;
+    if (m_remoteOpen) {
+        OS::x_wstring text;
+        if (!Read(name, text) || text.empty()) return false;
+        wchar_t* end = nullptr;
+        const unsigned long long n = std::wcstoull(text.c_str(), &end, 10);
+        if (*end != L'\0' || n > 0xFFFFFFFFull) return false;
+        value = static_cast<unsigned long>(n);
+        return true;
+    }
+    return m_key.IsOpen() && m_key.QueryValue(value, name) == ERROR_SUCCESS;
 }
 
 void CRegUtil::Close() {

@@ -3,10 +3,11 @@
 // A host that names this machine ("", ".", "localhost", 127.0.0.1, its host name or short host
 // name, with or without a leading "\\") reads this machine's registry file. Another host reads
 // the file mapped to it with MapRemoteHost (used by tests and the demo to stand for other
-// computers). Any other host opens only the product key, read-only, through the remote product
-// reader the client library installs (the other computer's remote service answers its
-// "Version", "ServicePack" and "PatchBuild"); everything else there cannot be opened (a null
-// key).
+// computers). Any other host opens only the product key and the mail-server key, read-only,
+// through the remote product reader the client library installs (the other computer's remote
+// service answers the product key's "Version", "ServicePack" and "PatchBuild" and the
+// mail-server key's "ServerRole" and "FullVersion"); everything else there cannot be opened (a
+// null key).
 // Thread rule: one thread at a time per object; the host map is guarded inside.
 #pragma once
 
@@ -37,11 +38,16 @@ class CRegUtil {
     // True when `host` names this machine.
     static bool IsLocalHost(const OS::x_wstring& host);
 
-    // Reads the product key's values of another computer into `values` (name to text); false
-    // when the computer cannot be reached or has no product key.
+    // Reads the product key's and the mail-server key's values of another computer into
+    // `values` (name to text, a number as decimal text); false when the computer cannot be
+    // reached or has no product key.
     using RemoteProductReader = bool (*)(const OS::x_wstring& host,
                                          std::map<std::wstring, std::wstring>& values);
     static void SetRemoteProductReader(RemoteProductReader reader);
+    // This computer's values of the same keys, as the reader gives another's (a missing value
+    // of the product key is empty, one of the mail-server key absent); false when there is no
+    // product key.
+    static bool ReadLocalProductValues(std::map<std::wstring, std::wstring>& values);
 
   private:
     OS::CRegKey m_key;

@@ -10,6 +10,7 @@
 namespace OS {
 
 const wchar_t* const kProductRegKey = L"SOFTWARE\\Kestrelon\\Mailvane for Exchange\\CurrentVersion";
+const wchar_t* const kMailServerRegKey = L"SOFTWARE\\Kestrelon\\Mailvane for Exchange\\MailServer";
 
 x_wstring GetHomeDir() {
     std::string why;

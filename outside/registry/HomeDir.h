@@ -10,6 +10,8 @@ namespace OS {
 
 // "SOFTWARE\Kestrelon\Mailvane for Exchange\CurrentVersion" under HKEY_LOCAL_MACHINE.
 extern const wchar_t* const kProductRegKey;
+// "SOFTWARE\Kestrelon\Mailvane for Exchange\MailServer": the mail server's role and version.
+extern const wchar_t* const kMailServerRegKey;
 
 // The home folder, ending with '/': the registry value "HomeDir" of the product key, else the
 // environment variable ZOLTCFG_HOME, else /var/lib/zoltcfg.

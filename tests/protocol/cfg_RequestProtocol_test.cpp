@@ -65,10 +65,16 @@ TEST(RequestProtocol, RequestsHaveTheirGoldenBytes) {
                                         "01000000 50 01000000 01000000 53"));
     CIPCMsgBuffer product, productReply;
     P::WriteProductValuesRequest(product);
-    P::WriteProductValuesReply(productReply, {L"12.0", L"", L"15"});
+    P::WriteProductValuesReply(productReply, {L"12.0", L"", L"15", L"271", L""});
     EXPECT_EQ(Bytes(product), FromHex("87030000"));
-    EXPECT_EQ(Bytes(productReply),
-              FromHex("88030000 00000000 04000000 31322e30 00000000 02000000 3135"));
+    EXPECT_EQ(Bytes(productReply), FromHex("88030000 00000000 04000000 31322e30 00000000 "
+                                           "02000000 3135 03000000 323731 00000000"));
+    // The reply of an earlier release, without the mail-server values, still reads.
+    CIPCMsgBuffer earlier;
+    earlier << 904 << 0 << OS::x_wstring(L"12.0") << OS::x_wstring() << OS::x_wstring(L"15");
+    P::CProductValues values{L"", L"", L"", L"stale", L"stale"};
+    ASSERT_TRUE(P::ReadProductValuesReply(earlier, values));
+    EXPECT_EQ(values.patchBuild + L"/" + values.serverRole + values.mailVersion, L"15/");
     // A server count beyond the limit is refused before anything is allocated for it.
     CIPCMsgBuffer lyingInfo;
     lyingInfo << 902 << 0 << OS::x_wstring() << OS::x_wstring() << OS::x_wstring()

@@ -110,7 +110,7 @@ TEST(ServiceLifecycle, RemoteServiceRelaysToTheMasterAndRunsFileIdsItself) {
                                "]\n\"Version\"=\"12.0\"\n\"PatchBuild\"=\"1500\"\n");
     testsupport::CScopedEnv registry("ZOLTCFG_REGISTRY", (tmp / "registry").string());
     CIPCMsgBuffer values;
-    P::WriteProductValuesReply(values, {L"12.0", L"", L"1500"});
+    P::WriteProductValuesReply(values, {L"12.0", L"", L"1500", L"", L""});
     EXPECT_EQ(Bytes(CallService(remote, 903, CIPCMsgBuffer())), Bytes(values));
 
     // With the master gone, relaying throws to the RPC library.

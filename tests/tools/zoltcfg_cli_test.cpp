@@ -471,8 +471,9 @@ TEST(CliReplicate, CopiesThroughTheFilterReportsItAndResumes) {
                       "VS_ENABLE_VIRUSSCAN=1", "VS_ACTION=3"}));
     ExpectOk(src.Cli({"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_B", "VS_ACTION=5"}));
     ExpectOk(src.Cli({"set", "localhost", "-", "QV_AntiSpam", "ZOLT_SUB_CFG_AS_RS", "AS_ON=1"}));
-    const std::vector<std::string> run = {"replicate", "--json",    "--from",        "localhost",
-                                          "--to",      "127.0.0.3", "--target-role", "271"};
+    // The target's role (0x10F) comes from its registry through its remote service.
+    const std::vector<std::string> run = {"replicate", "--json", "--from",
+                                          "localhost", "--to",   "127.0.0.3"};
     const auto outcomes = [](const CRun& r) {
         std::string all;
         const auto doc = nlohmann::json::parse(r.out);

@@ -85,9 +85,10 @@ struct CReplicateOptions {
     int sourceType = 3;                   // the audit log's origin of the change
     bool dryRun = false;
     size_t chunk = 200;  // settings per batch request
-    // Another computer's roles and mail-server versions (this computer's come from its registry).
-    long sourceRole = -1, targetRole = -1;
-    double sourceMailVersion = 0.0, targetMailVersion = 0.0;
+    // Roles and mail-server versions given on the command line, in place of what the servers'
+    // registries say (another computer's through its product-values request).
+    std::optional<long> sourceRole, targetRole;
+    std::optional<double> sourceMailVersion, targetMailVersion;
 };
 // Prints the report of every setting; exit 0 when none was refused or failed, 1 otherwise.
 // Throws CCliError (refused) when a server cannot be reached, after printing the report so far.

@@ -20,6 +20,7 @@
 #include "cfg_Replication.h"
 #include "outside/audit/SourceType.h"
 #include "outside/registry/CRegKey.h"
+#include "outside/registry/CRegUtil.h"
 #include "outside/registry/HomeDir.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "setting/cfg_SettingCategoryFake.h"
@@ -30,8 +31,6 @@ namespace zoltcli {
 namespace {
 
 namespace P = NS_CfgProtocol;
-
-const wchar_t kMailServerKey[] = L"SOFTWARE\\Kestrelon\\Mailvane for Exchange\\MailServer";
 
 bool IsThisComputer(const std::string& name) {
     if (name == "localhost") return true;
@@ -113,42 +112,30 @@ bool AlreadyStored(const FieldMap& toWrite, const FieldMap& stored) {
     return true;
 }
 
-// The local registry's value `name` under `key` as a number; `fallback` when missing.
-double LocalNumber(const wchar_t* key, const wchar_t* name, double fallback) {
-    OS::CRegKey k;
-    if (k.Open(HKEY_LOCAL_MACHINE, key) != ERROR_SUCCESS) return fallback;
-    OS::x_wstring text;
-    if (k.QueryValue(name, text) != ERROR_SUCCESS || text.empty()) {
-        unsigned long n = 0;
-        return k.QueryValue(n, name) == ERROR_SUCCESS ? static_cast<double>(n) : fallback;
-    }
-    return std::wcstod(text.c_str(), nullptr);
-}
-
-// The product version of `end` read through its product-values request (or this computer's).
-void ProductVersion(CEnd& end, double& version, int& servicePack) {
-    version = 0.0;
-    servicePack = 0;
+// What `end`'s registry says of its product and mail server: this computer's read here,
+// another's through its product-values request.
+P::CProductValues EndValues(CEnd& end) {
     P::CProductValues values;
     if (end.local) {
-        OS::CRegKey key;
-        if (key.Open(HKEY_LOCAL_MACHINE, OS::kProductRegKey) != ERROR_SUCCESS) return;
-        key.QueryValue(L"Version", values.version);
-        key.QueryValue(L"ServicePack", values.servicePack);
-    } else {
-        CIPCMsgBuffer request(P::kBufferSize, false), reply(P::kBufferSize, false);
-        P::WriteProductValuesRequest(request);
-        std::string endpoint;
-        try {
-            end.agent.SendRequest(request, reply, end.Remote(), std::chrono::seconds(30), endpoint);
-            if (!P::ReadProductValuesReply(reply, values)) return;
-        } catch (const OS::CException& e) {
-            throw Refused("cannot reach " + end.name + " (" + e.GetErrorMsg().ToUtf8() + ").");
-        }
+        std::map<std::wstring, std::wstring> named;
+        CRegUtil::ReadLocalProductValues(named);
+        return P::ProductValuesOf(named);
     }
-    if (!values.version.empty()) version = std::wcstod(values.version.c_str(), nullptr);
-    if (!values.servicePack.empty())
-        servicePack = static_cast<int>(std::wcstol(values.servicePack.c_str(), nullptr, 10));
+    CIPCMsgBuffer request(P::kBufferSize, false), reply(P::kBufferSize, false);
+    P::WriteProductValuesRequest(request);
+    std::string endpoint;
+    try {
+        end.agent.SendRequest(request, reply, end.Remote(), std::chrono::seconds(30), endpoint);
+        if (!P::ReadProductValuesReply(reply, values)) values = {};
+    } catch (const OS::CException& e) {
+        throw Refused("cannot reach " + end.name + " (" + e.GetErrorMsg().ToUtf8() + ").");
+    }
+    return values;
+}
+
+// `text` as a number; `fallback` when it is empty.
+double Number(const OS::x_wstring& text, double fallback) {
+    return text.empty() ? fallback : std::wcstod(text.c_str(), nullptr);
 }
 
 // The stored keys "policy:subject" of `category` on `end`.
@@ -240,22 +227,19 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
     for (auto& c : categories) c = ctx.Schema().Category(c).name;
 
     CEnd source(o.from), target(o.to);
-    double sourceVersion = 0.0, targetVersion = 0.0;
-    int sourceServicePack = 0, targetServicePack = 0;
-    ProductVersion(source, sourceVersion, sourceServicePack);
-    ProductVersion(target, targetVersion, targetServicePack);
-    // Roles and mail-server versions are read from this computer's registry for an end that is
-    // this computer; another computer's come from the options.
-    const auto role = [&](const CEnd& e, long given) {
-        return e.local ? static_cast<long>(LocalNumber(kMailServerKey, L"ServerRole", given))
-                       : given;
-    };
-    const auto mail = [&](const CEnd& e, double given) {
-        return e.local ? LocalNumber(kMailServerKey, L"FullVersion", given) : given;
-    };
-    const long sourceRole = role(source, o.sourceRole), targetRole = role(target, o.targetRole);
-    const double sourceMail = mail(source, o.sourceMailVersion);
-    const double targetMail = mail(target, o.targetMailVersion);
+    const P::CProductValues sourceValues = EndValues(source), targetValues = EndValues(target);
+    const double sourceVersion = Number(sourceValues.version, 0.0);
+    const double targetVersion = Number(targetValues.version, 0.0);
+    const int sourceServicePack = static_cast<int>(Number(sourceValues.servicePack, 0.0));
+    const int targetServicePack = static_cast<int>(Number(targetValues.servicePack, 0.0));
+    // A role or mail-server version given on the command line stands for what the registry says;
+    // an unknown role counts as every role.
+    const long sourceRole =
+        o.sourceRole.value_or(static_cast<long>(Number(sourceValues.serverRole, -1.0)));
+    const long targetRole =
+        o.targetRole.value_or(static_cast<long>(Number(targetValues.serverRole, -1.0)));
+    const double sourceMail = o.sourceMailVersion.value_or(Number(sourceValues.mailVersion, 0.0));
+    const double targetMail = o.targetMailVersion.value_or(Number(targetValues.mailVersion, 0.0));
     if (o.sourceType == ST_POLICY_DEPLOYMENT &&
         (sourceVersion != targetVersion || sourceServicePack != targetServicePack))
         throw Refused("the product on " + o.to + " (version " + std::to_string(targetVersion) +

@@ -197,14 +197,18 @@ int main(int argc, char** argv) {
                      "settings per batch request, 1 to 1000 (default 200): the unit a run "
                      "writes whole and reports progress by")
         ->check(CLI::Range(1, 1000));
-    replicate->add_option("--source-role", rep.sourceRole,
-                          "the source's role bits when it is another computer (default -1: all)");
-    replicate->add_option("--target-role", rep.targetRole,
-                          "the target's role bits when it is another computer (default -1: all)");
-    replicate->add_option("--source-mail-version", rep.sourceMailVersion,
-                          "the source's mail-server version when it is another computer");
-    replicate->add_option("--target-mail-version", rep.targetMailVersion,
-                          "the target's mail-server version when it is another computer");
+    long sourceRole = -1, targetRole = -1;
+    double sourceMail = 0.0, targetMail = 0.0;
+    auto* sourceRoleOpt = replicate->add_option(
+        "--source-role", sourceRole, "the source's role bits, instead of what its registry says");
+    auto* targetRoleOpt = replicate->add_option(
+        "--target-role", targetRole, "the target's role bits, instead of what its registry says");
+    auto* sourceMailOpt = replicate->add_option(
+        "--source-mail-version", sourceMail,
+        "the source's mail-server version, instead of what its registry says");
+    auto* targetMailOpt = replicate->add_option(
+        "--target-mail-version", targetMail,
+        "the target's mail-server version, instead of what its registry says");
 
     std::string vserver;
     auto* cluster = app.add_subcommand("cluster", "the virtual servers of this node");
@@ -278,7 +282,13 @@ int main(int argc, char** argv) {
         if (backup->parsed()) return RunBackup(ctx, dbFile);
         if (restore->parsed()) return RunRestore(ctx, dbFile);
         if (schema->parsed()) return RunSchema(ctx, category);
-        if (replicate->parsed()) return RunReplicate(ctx, rep);
+        if (replicate->parsed()) {
+            if (sourceRoleOpt->count()) rep.sourceRole = sourceRole;
+            if (targetRoleOpt->count()) rep.targetRole = targetRole;
+            if (sourceMailOpt->count()) rep.sourceMailVersion = sourceMail;
+            if (targetMailOpt->count()) rep.targetMailVersion = targetMail;
+            return RunReplicate(ctx, rep);
+        }
         if (clStatus->parsed()) return RunClusterStatus(ctx, vserver);
         if (clOnline->parsed()) return RunClusterMove(ctx, vserver, true);
         if (clOffline->parsed()) return RunClusterMove(ctx, vserver, false);
