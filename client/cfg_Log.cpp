@@ -11,6 +11,8 @@ DBG::Verbosity ToDebug(CCfgLog::Verbosity v) {
             return DBG::Verbosity::kTrace;
         case CCfgLog::Verbosity::kInfo:
             return DBG::Verbosity::kInfo;
+        case CCfgLog::Verbosity::kNotices:
+            return DBG::Verbosity::kNotices;
         case CCfgLog::Verbosity::kErrors:
             break;
     }
@@ -43,6 +45,8 @@ CCfgLog::Verbosity CCfgLog::GetVerbosity() {
             return Verbosity::kTrace;
         case DBG::Verbosity::kInfo:
             return Verbosity::kInfo;
+        case DBG::Verbosity::kNotices:
+            return Verbosity::kNotices;
         case DBG::Verbosity::kErrors:
             break;
     }

@@ -343,9 +343,10 @@ class ZOLTCFG_API CCfgFactory {
 class ZOLTCFG_API CCfgLog {
   public:
     enum class Verbosity {
-        kErrors,  // warnings and errors (the default)
-        kInfo,    // also information lines and start-up notes
-        kTrace,   // also the entry and exit of every operation
+        kErrors,   // warnings and errors (the default)
+        kInfo,     // also information lines and start-up notes
+        kTrace,    // also the entry and exit of every operation
+        kNotices,  // warnings, errors and start-up notes (what a daemon writes by default)
     };
     // The kinds of line a program writes into the library's log with Write.
     enum class Kind { kInfo, kStartup, kWarning, kError };

@@ -180,9 +180,15 @@ void CCfgControl::BatchQuery(const CBatchQueryKind& kind, const CIPCMsgBuffer& r
                 P::WriteResult(reply, P::kResultFail);
                 return;
             }
+            // The reads share one transaction of the server's database where it has one: one
+            // lock of the database for the batch instead of one per setting, and the default
+            // rows a read of a missing setting adds are committed once.
+            std::shared_ptr<CCfgSettingGenericDatabase> store;
+            std::optional<CCfgSettingGenericDatabase::CWriteBatch> transaction;
             for (int i = 0; i < count; ++i) {
                 P::CKey key;
                 P::ReadKey(request, key);
+                if (i == 0 && (store = TargetDatabase(db, key.server))) transaction.emplace(*store);
                 CCfgSettingCategoryFake setting(key.category);
                 const CCfgIndex index = IndexOf(key.server, key);
                 const bool ok = kind.bulk ? db->GetBulkConfiguration(index, setting)
@@ -196,6 +202,7 @@ void CCfgControl::BatchQuery(const CBatchQueryKind& kind, const CIPCMsgBuffer& r
                     CFG_LOG(DBG::LVL_WARNING, kind.storeFailed);
                 }
             }
+            if (transaction) transaction->Commit();
         });
     }
     CFG_LOG(DBG::LVL_EXIT, kind.name);

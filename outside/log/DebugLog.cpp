@@ -132,7 +132,8 @@ bool IsLevelEnabled(int level) {
     const auto v = static_cast<Verbosity>(g_verbosity.load(std::memory_order_relaxed));
     if (level >= 0x1000) return true;
     if (level == LVL_ENTRY || level == LVL_EXIT) return v == Verbosity::kTrace;
-    return v != Verbosity::kErrors;
+    if (level == LVL_STARTUP) return v != Verbosity::kErrors;
+    return v == Verbosity::kInfo || v == Verbosity::kTrace;
 }
 
 void SetVerbosity(Verbosity v) {

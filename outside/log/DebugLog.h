@@ -24,9 +24,9 @@ enum Level : int {
     LVL_ERROR = 0x1003,    // errors
 };
 
-// How much is written: errors only (0x100x levels), also information and start-up notes, or
-// also the entry and exit traces.
-enum class Verbosity { kErrors, kInfo, kTrace };
+// How much is written: errors only (0x100x levels), also start-up notes, also information lines,
+// or also the entry and exit traces.
+enum class Verbosity { kErrors, kNotices, kInfo, kTrace };
 
 // The handle of this library, passed as the module argument.
 void* ThisModule();

@@ -1,12 +1,17 @@
 // Parsing and writing the registry file, with the lock that serialises writers.
-// Thread rule: the memory of the last content warned about is guarded by its mutex.
+// Thread rule: the memory of the last content warned about, and the last content parsed of each
+// file, are guarded by their mutexes.
 #include "outside/registry/RegistryFile.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -190,11 +195,58 @@ std::string Serialize(const Content& c) {
     return OS::WideToUtf8(out);
 }
 
+namespace {
+
+// What tells one content of a file from another: a write replaces the file (a new inode), and
+// an edit in place changes its size or times.
+struct CFileStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    timespec mtime{}, ctime{};
+    bool operator==(const CFileStamp& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+               ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
+CFileStamp StampOf(const struct stat& st) {
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+// True when the file last changed long enough ago that a change now would carry another time:
+// file times come from a coarse clock, and two writes within one of its ticks look the same.
+bool Settled(const struct stat& st) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const auto ms = [](const timespec& t) {
+        return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+    };
+    return ms(now) - std::max(ms(st.st_mtim), ms(st.st_ctim)) > 100;
+}
+
+// The last content parsed of each file, used again while the file's stamp is unchanged: the
+// service reads the same few values for every request that replicates.
+std::mutex g_parsedLock;
+std::map<std::string, std::pair<CFileStamp, Content>> g_parsed;
+constexpr size_t kParsedFiles = 16;
+
+}  // namespace
+
 bool Load(const std::string& file, Content& out) {
-    std::error_code ec;
-    if (!std::filesystem::exists(file, ec)) {
+    struct stat before {};
+    if (::stat(file.c_str(), &before) != 0) {
         out = Content();
-        return true;
+        return errno == ENOENT || errno == ENOTDIR;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_parsedLock);
+        const auto it = g_parsed.find(file);
+        if (it != g_parsed.end() && it->second.first == StampOf(before)) {
+            out = it->second.second;
+            return true;
+        }
     }
     std::ifstream in(file, std::ios::binary);
     if (!in) return false;
@@ -203,6 +255,13 @@ bool Load(const std::string& file, Content& out) {
     const std::string text = ss.str();
     std::vector<int> bad;
     out = Parse(text, &bad);
+    struct stat after {};
+    // Kept only when the file did not change while it was read.
+    if (::stat(file.c_str(), &after) == 0 && StampOf(after) == StampOf(before) && Settled(after)) {
+        std::lock_guard<std::mutex> lock(g_parsedLock);
+        if (g_parsed.size() >= kParsedFiles && !g_parsed.count(file)) g_parsed.clear();
+        g_parsed[file] = {StampOf(after), out};
+    }
     if (!bad.empty()) {
         static std::mutex s_mutex;
         static std::map<std::string, size_t> s_warned;  // file -> hash of the content warned about

@@ -167,11 +167,19 @@ TEST_F(FactoryTest, InstanceReadsTheHomesSettingFileAndCloses) {
     CCfgLog::SetVerbosity(CCfgLog::Verbosity::kErrors);
     CCfgLog::Write(CCfgLog::Kind::kInfo, "app", "hidden");
     CCfgLog::Write(CCfgLog::Kind::kWarning, "app", "shown");
-    CCfgLog::SetVerbosity(CCfgLog::Verbosity::kInfo);
+    CCfgLog::Write(CCfgLog::Kind::kStartup, "app", "early");
+    // A daemon's default adds its start-up notes, not the lines of every operation.
+    CCfgLog::SetVerbosity(CCfgLog::Verbosity::kNotices);
+    CCfgLog::Write(CCfgLog::Kind::kInfo, "app", "per operation");
     CCfgLog::Write(CCfgLog::Kind::kStartup, "app", "started");
+    CCfgLog::SetVerbosity(CCfgLog::Verbosity::kInfo);
+    CCfgLog::Write(CCfgLog::Kind::kInfo, "app", "detail");
     EXPECT_FALSE(testsupport::HasLine(log, 0, L"hidden"));
+    EXPECT_FALSE(testsupport::HasLine(log, 0, L"early"));
+    EXPECT_FALSE(testsupport::HasLine(log, 0, L"per operation"));
     EXPECT_TRUE(testsupport::HasLine(log, DBG::LVL_WARNING, L"shown"));
     EXPECT_TRUE(testsupport::HasLine(log, 0x108, L"started"));
+    EXPECT_TRUE(testsupport::HasLine(log, DBG::LVL_INFO, L"detail"));
 }
 
 TEST(FactoryConcurrency, InstanceCreatesOneFactoryForAllThreads) {

@@ -6,16 +6,22 @@
 // with the values that would be written is not sent again, so a repeated run finishes what an
 // interrupted one left. The report lists every setting with its outcome; after each chunk a line
 // on standard error says how far the run is.
-// Thread rule: run on the main thread.
+// Thread rule: run on the main thread, which filters and writes; one reader thread fetches the
+// source's chunks ahead of it (at most kReadAhead), on a connection of its own, and hands each
+// over through CChunkReader.
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <thread>
 
 #include "cfg_Replication.h"
 #include "outside/audit/SourceType.h"
@@ -65,51 +71,60 @@ struct CEnd {
     CCfgAgent agent;
 };
 
+using CSettings = std::vector<std::unique_ptr<CCfgSettingCategoryFake>>;
+
 struct CItem {
     std::string policy, subject, category;
     std::string outcome;  // written, unchanged, filtered out, refused, failed, would write
     std::string detail;   // the rule, the rewritten fields or the failure
 };
 
-using FieldMap = std::map<OS::x_wstring, CVar>;
+// Calls `visit(name, value, other's value or null)` for each field of `s`, in its order.
+template <class Visit>
+void CompareFields(const CCfgSettingCategoryBase& s, const CCfgSettingCategoryBase& other,
+                   Visit&& visit) {
+    class CCompare : public CCfgSettingCategoryBase::CFieldInfoCallback {
+      public:
+        CCompare(const CCfgSettingCategoryBase& o, Visit& v) : m_other(o), m_visit(v) {}
+        bool operator()(unsigned int, const OS::x_wstring& name, const CVar& value) override {
+            CVar there;
+            return m_visit(name, value, m_other.GetFieldValue(name, there) ? &there : nullptr);
+        }
 
-class CCollect : public CCfgSettingCategoryBase::CFieldInfoCallback {
-  public:
-    bool operator()(unsigned int, const OS::x_wstring& name, const CVar& value) override {
-        fields[name] = value;
-        return true;
-    }
-    FieldMap fields;
-};
-
-FieldMap Fields(const CCfgSettingCategoryBase& s) {
-    CCollect c;
-    s.EnumerateFieldValue(c);
-    return c.fields;
+      private:
+        const CCfgSettingCategoryBase& m_other;
+        Visit& m_visit;
+    } compare(other, visit);
+    s.EnumerateFieldValue(compare);
 }
 
 // The fields the filter erased or changed, "A, B (erased)".
-std::string Rewritten(const FieldMap& before, const FieldMap& after) {
+std::string Rewritten(const CCfgSettingCategoryBase& before, const CCfgSettingCategoryBase& after) {
     std::string out;
-    for (const auto& [name, value] : before) {
-        const auto it = after.find(name);
-        if (it != after.end() && it->second == value) continue;
-        if (!out.empty()) out += ", ";
-        out += name.ToUtf8() + (it == after.end() ? " (erased)" : "");
-    }
-    for (const auto& [name, value] : after)
-        if (!before.count(name)) out += (out.empty() ? "" : ", ") + name.ToUtf8() + " (added)";
+    const auto add = [&out](const OS::x_wstring& name, const char* how) {
+        out += (out.empty() ? "" : ", ") + name.ToUtf8() + how;
+    };
+    CompareFields(before, after,
+                  [&](const OS::x_wstring& name, const CVar& value, const CVar* now) {
+                      if (!now || !(*now == value)) add(name, now ? "" : " (erased)");
+                      return true;
+                  });
+    CompareFields(after, before, [&](const OS::x_wstring& name, const CVar&, const CVar* was) {
+        if (!was) add(name, " (added)");
+        return true;
+    });
     return out;
 }
 
 // True when every field to be written is stored with the same value already. A stored setting
 // reads every column of its table, so a field it lacks is one the target's table cannot hold.
-bool AlreadyStored(const FieldMap& toWrite, const FieldMap& stored) {
-    for (const auto& [name, value] : toWrite) {
-        const auto it = stored.find(name);
-        if (it != stored.end() && !(it->second == value)) return false;
-    }
-    return true;
+bool AlreadyStored(const CCfgSettingCategoryBase& toWrite, const CCfgSettingCategoryBase& stored) {
+    bool same = true;
+    CompareFields(toWrite, stored, [&](const OS::x_wstring&, const CVar& value, const CVar* there) {
+        same = !there || *there == value;
+        return same;
+    });
+    return same;
 }
 
 // What `end`'s registry says of its product and mail server: this computer's read here,
@@ -175,9 +190,8 @@ std::string StoreKey(const std::string& policy, const std::string& subject) {
 
 // Reads the settings of `items` (one policy, one category) from `end`; null where a setting
 // could not be read. Throws CCliError when the server cannot be reached.
-std::vector<std::unique_ptr<CCfgSettingCategoryFake>> ReadChunk(CEnd& end,
-                                                                const std::vector<CItem*>& items) {
-    std::vector<std::unique_ptr<CCfgSettingCategoryFake>> result(items.size());
+CSettings ReadChunk(CEnd& end, const std::vector<CItem*>& items) {
+    CSettings result(items.size());
     if (items.empty()) return result;
     OS::x_wstring selection;
     for (const CItem* it : items) selection += Wide(it->subject + ":" + it->category + ";");
@@ -209,6 +223,71 @@ std::vector<std::unique_ptr<CCfgSettingCategoryFake>> ReadChunk(CEnd& end,
     }
     return result;
 }
+
+// Reads the source's chunks in order on a thread of its own, so that the source reads the next
+// chunk while the target writes this one. Next() hands them over one by one; a failure to read
+// is handed over in the chunk's place and ends the reading.
+class CChunkReader {
+  public:
+    static constexpr size_t kReadAhead = 2;
+
+    CChunkReader(CEnd& source, const std::vector<std::vector<CItem*>>& chunks)
+        : m_source(source), m_chunks(chunks), m_thread([this] { Run(); }) {}
+    ~CChunkReader() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+    CChunkReader(const CChunkReader&) = delete;
+    CChunkReader& operator=(const CChunkReader&) = delete;
+
+    // The next chunk's settings, in the order of the chunks. Throws the reader's CCliError.
+    // Each wait is bounded by the reads' own deadlines.
+    CSettings Next() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return !m_ready.empty(); });
+        auto [settings, error] = std::move(m_ready.front());
+        m_ready.pop_front();
+        m_changed.notify_all();
+        if (!error.empty()) throw Refused(error);
+        return std::move(settings);
+    }
+
+  private:
+    void Run() {
+        for (const auto& chunk : m_chunks) {
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_changed.wait(lock, [this] { return m_stop || m_ready.size() < kReadAhead; });
+                if (m_stop) return;
+            }
+            std::pair<CSettings, std::string> read;
+            try {
+                read.first = ReadChunk(m_source, chunk);
+            } catch (const CCliError& e) {
+                read.second = e.what();
+            }
+            const bool failed = !read.second.empty();
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_ready.push_back(std::move(read));
+            }
+            m_changed.notify_all();
+            if (failed) return;
+        }
+    }
+
+    CEnd& m_source;
+    const std::vector<std::vector<CItem*>>& m_chunks;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::pair<CSettings, std::string>> m_ready;
+    bool m_stop = false;
+    std::thread m_thread;  // last: starts once the members above exist
+};
 
 // The filter as the report runs it: a kept sandbox setting is registered by the target's service
 // when it stores it, not by this report.
@@ -249,11 +328,14 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
     std::vector<CItem> items;
     std::string failure;
     try {
-        for (const auto& category : categories)
-            for (auto& [policy, subject] : StoredKeys(source, category))
+        for (const auto& category : categories) {
+            auto keys = StoredKeys(source, category);
+            items.reserve(items.size() + keys.size());
+            for (auto& [policy, subject] : keys)
                 if (o.subjects.empty() ||
                     std::find(o.subjects.begin(), o.subjects.end(), subject) != o.subjects.end())
                     items.push_back({policy, subject, category, "", ""});
+        }
     } catch (const CCliError& e) {
         failure = e.what();
     }
@@ -269,9 +351,10 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
             std::cerr << "replicate: " << done << " of " << items.size() << " settings done"
                       << std::endl;
     };
-    for (size_t begin = 0; failure.empty() && begin < items.size(); progress(begin)) {
-        // One chunk: consecutive items of one policy and one category.
-        std::vector<CItem*> chunk;
+    // The chunks: consecutive items of one policy and one category.
+    std::vector<std::vector<CItem*>> chunks;
+    for (size_t begin = 0; begin < items.size();) {
+        auto& chunk = chunks.emplace_back();
         for (size_t i = begin; i < items.size() && chunk.size() < o.chunk; ++i) {
             if (items[i].policy != items[begin].policy ||
                 items[i].category != items[begin].category)
@@ -279,11 +362,17 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
             chunk.push_back(&items[i]);
         }
         begin += chunk.size();
+    }
+    const OS::x_wstring sourceSeen = source.SeenFromElsewhere();
+    CChunkReader reader(source, chunks);
+    size_t done = 0;
+    for (size_t c = 0; failure.empty() && c < chunks.size(); progress(done += chunks[c++].size())) {
+        const std::vector<CItem*>& chunk = chunks[c];
         try {
-            auto read = ReadChunk(source, chunk);
+            auto read = reader.Next();
             std::vector<CItem*> kept;
             std::vector<size_t> keptAt;
-            std::vector<FieldMap> keptFields;
+            std::vector<std::unique_ptr<CCfgSettingCategoryFake>> keptFiltered;
             for (size_t i = 0; i < chunk.size(); ++i) {
                 CItem& item = *chunk[i];
                 if (!read[i]) {
@@ -291,24 +380,23 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                     item.detail = "the source could not read it";
                     continue;
                 }
-                CCfgSettingCategoryFake filtered(Wide(item.category));
-                filtered = *read[i];
-                filtered.SetSubjectID(Wide(item.subject));
+                auto filtered = std::make_unique<CCfgSettingCategoryFake>(Wide(item.category));
+                *filtered = *read[i];
+                filtered->SetSubjectID(Wide(item.subject));
                 const wchar_t* rule = nullptr;
-                if (filter.FilterNamingRule(source.SeenFromElsewhere(), target.wideName, sourceRole,
-                                            targetRole, sourceVersion, sourceServicePack,
-                                            sourceMail, targetMail, filtered, o.sourceType, rule)) {
+                if (filter.FilterNamingRule(sourceSeen, target.wideName, sourceRole, targetRole,
+                                            sourceVersion, sourceServicePack, sourceMail,
+                                            targetMail, *filtered, o.sourceType, rule)) {
                     item.outcome = "filtered out";
                     item.detail = OS::x_wstring(rule).ToUtf8();
                     continue;
                 }
-                const FieldMap after = Fields(filtered);
-                item.detail = Rewritten(Fields(*read[i]), after);
+                item.detail = Rewritten(*read[i], *filtered);
                 if (!item.detail.empty()) item.detail = "rewritten: " + item.detail;
                 if (o.dryRun) item.outcome = "would write";
                 kept.push_back(&item);
                 keptAt.push_back(i);
-                keptFields.push_back(after);
+                keptFiltered.push_back(std::move(filtered));
             }
             if (o.dryRun || kept.empty()) continue;
             // Only what the target stores is read there (a read of a missing setting would add
@@ -333,7 +421,7 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
             for (size_t k = 0; k < kept.size(); ++k) {
                 CItem& item = *kept[k];
                 if (presentAt[k] != SIZE_MAX && stored[presentAt[k]] &&
-                    AlreadyStored(keptFields[k], Fields(*stored[presentAt[k]]))) {
+                    AlreadyStored(*keptFiltered[k], *stored[presentAt[k]])) {
                     item.outcome = "unchanged";
                     continue;
                 }
@@ -352,8 +440,8 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
             try {
                 ok = target.agent.ModifyBatchConfigurationSettings(
                     target.wideName, sourceRole, settings, reply, target.Remote(),
-                    CCfgSettingDBBase::MA_NO_IGNORE_FIELDS, source.SeenFromElsewhere(),
-                    Wide("zoltcfg"), static_cast<SourceType>(o.sourceType));
+                    CCfgSettingDBBase::MA_NO_IGNORE_FIELDS, sourceSeen, Wide("zoltcfg"),
+                    static_cast<SourceType>(o.sourceType));
             } catch (const OS::CException& e) {
                 for (CItem* s : sent) s->outcome = "failed";
                 throw Refused("cannot reach " + o.to + " (" + e.GetErrorMsg().ToUtf8() + ").");

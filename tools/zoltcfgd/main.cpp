@@ -77,7 +77,14 @@ int main(int argc, char** argv) {
                    "folder of the local endpoints (default: $ZOLTCFG_RUNTIME_DIR, else "
                    "/run/zoltcfg for root, else $XDG_RUNTIME_DIR/zoltcfg)");
     app.add_flag("--foreground", foreground, "stay in the foreground (the only mode; default)");
-    app.add_flag("--verbose", verbose, "log the entry and exit of every operation");
+    app.add_flag("--verbose", verbose,
+                 "log the entry and exit of every operation (the same as --log-level trace)");
+    std::string logLevel = "notices";
+    app.add_option("--log-level", logLevel,
+                   "what the log holds: errors (warnings and errors), notices (also start-up "
+                   "notes; the default), info (also a line or more per setting handled), trace "
+                   "(also the entry and exit of every operation)")
+        ->check(CLI::IsMember({"errors", "notices", "info", "trace"}));
     app.add_flag("--check", check,
                  "check the home (connection file, schema, database integrity and tables) "
                  "without starting or changing anything; exit 0 when it can serve, else 1");
@@ -150,7 +157,13 @@ int main(int argc, char** argv) {
                   << "\n";
         return 1;
     }
-    CCfgLog::SetVerbosity(verbose ? CCfgLog::Verbosity::kTrace : CCfgLog::Verbosity::kInfo);
+    // Information lines come several per setting a request handles: a replication of ten
+    // thousand settings would fill the log and rotate away its warnings, so they are asked for.
+    if (verbose) logLevel = "trace";
+    CCfgLog::SetVerbosity(logLevel == "trace"    ? CCfgLog::Verbosity::kTrace
+                          : logLevel == "info"   ? CCfgLog::Verbosity::kInfo
+                          : logLevel == "errors" ? CCfgLog::Verbosity::kErrors
+                                                 : CCfgLog::Verbosity::kNotices);
     Log(CCfgLog::Kind::kStartup, "home " + homeDir.string() + ", from " + homeWhy);
 
     // Block the stop signals before any thread starts, so only sigwait below receives them.
