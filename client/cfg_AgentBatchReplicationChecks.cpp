@@ -67,10 +67,14 @@ void CCfgAgent::FilterBeforeReplication(const OS::x_wstring& server, CIPCMsgBuff
             --kept;
             continue;
         }
+        // A kept item goes on as it came: its key and setting bytes are copied, not encoded again.
+        const size_t start = settings.GetCurrentBuffer() - settings.GetBuffer();
+        const unsigned long left = settings.GetCurrentSize();
         P::CKey key;
         P::ReadKey(settings, key);
         CCfgSettingCategoryFake setting(key.category);
         P::ReadSetting(settings, setting);
+        const auto encoded = static_cast<unsigned int>(left - settings.GetCurrentSize());
         const OS::x_wstring subject = key.subject.ToString();
         CFG_LOG(DBG::LVL_INFO, L"FilterBeforeReplication subject: %ls %ls %ls", server.c_str(),
                 key.category.c_str(), subject.c_str());
@@ -95,8 +99,7 @@ void CCfgAgent::FilterBeforeReplication(const OS::x_wstring& server, CIPCMsgBuff
             continue;
         }
         P::WriteResult(output, P::kResultOk);
-        P::WriteKey(output, key);
-        P::WriteSetting(output, setting);
+        output.Put(settings.GetBuffer() + start, encoded);
     }
 
     settings.ResetBuffer();

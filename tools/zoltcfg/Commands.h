@@ -84,7 +84,7 @@ struct CReplicateOptions {
     std::vector<std::string> subjects;    // empty: every subject
     int sourceType = 3;                   // the audit log's origin of the change
     bool dryRun = false;
-    size_t chunk = 200;  // settings per batch request
+    size_t chunk = 0;  // settings per batch request; 0: as many as fit in about 1 MiB
     // Roles and mail-server versions given on the command line, in place of what the servers'
     // registries say (another computer's through its product-values request).
     std::optional<long> sourceRole, targetRole;

@@ -6,20 +6,25 @@
 // with the values that would be written is not sent again, so a repeated run finishes what an
 // interrupted one left. The report lists every setting with its outcome; after each chunk a line
 // on standard error says how far the run is.
-// Thread rule: run on the main thread, which filters and writes; one reader thread fetches the
-// source's chunks ahead of it (at most kReadAhead), on a connection of its own, and hands each
-// over through CChunkReader.
+// Thread rule: run on the main thread, which writes to the target; one reader thread cuts the
+// chunks, reads them from the source on a connection of its own and runs the report's filter on
+// them, at most kReadAhead chunks ahead, and hands each over through CChunkReader. An item is
+// written by the reader until its chunk is handed over, by the main thread afterwards.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <deque>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -72,6 +77,14 @@ struct CEnd {
 };
 
 using CSettings = std::vector<std::unique_ptr<CCfgSettingCategoryFake>>;
+
+// The settings of a chunk as the source sent them: each decoded, and its encoded bytes, which go
+// to the target as they are (its service runs the filter itself).
+struct CReadChunk {
+    CSettings settings;
+    std::vector<std::pair<size_t, unsigned int>> encoded;  // offset and size in the reply
+    CIPCMsgBuffer reply;
+};
 
 struct CItem {
     std::string policy, subject, category;
@@ -188,14 +201,16 @@ std::string StoreKey(const std::string& policy, const std::string& subject) {
     return key;
 }
 
-// Reads the settings of `items` (one policy, one category) from `end`; null where a setting
-// could not be read. Throws CCliError when the server cannot be reached.
-CSettings ReadChunk(CEnd& end, const std::vector<CItem*>& items) {
-    CSettings result(items.size());
-    if (items.empty()) return result;
+// Reads the settings of `items` (one policy, one category) from `end` into `result`; null where
+// a setting could not be read. Throws CCliError when the server cannot be reached.
+void ReadChunk(CEnd& end, const std::vector<CItem*>& items, CReadChunk& result) {
+    result.settings.clear();
+    result.settings.resize(items.size());
+    result.encoded.assign(items.size(), {0, 0});
+    if (items.empty()) return;
+    CIPCMsgBuffer& out = result.reply;
     OS::x_wstring selection;
     for (const CItem* it : items) selection += Wide(it->subject + ":" + it->category + ";");
-    CIPCMsgBuffer out;
     bool ok = false;
     try {
         ok = end.agent.QueryBatchConfigurationSettings(
@@ -203,7 +218,7 @@ CSettings ReadChunk(CEnd& end, const std::vector<CItem*>& items) {
     } catch (const OS::CException& e) {
         throw Refused("cannot reach " + end.name + " (" + e.GetErrorMsg().ToUtf8() + ").");
     }
-    if (!ok) return result;
+    if (!ok) return;
     try {
         int count = 0;
         out >> count;
@@ -214,25 +229,50 @@ CSettings ReadChunk(CEnd& end, const std::vector<CItem*>& items) {
             P::CKey key;
             P::ReadKey(out, key);
             auto setting = std::make_unique<CCfgSettingCategoryFake>(key.category);
+            const size_t start = out.GetCurrentBuffer() - out.GetBuffer();
+            const unsigned long left = out.GetCurrentSize();
             P::ReadSetting(out, *setting);
             setting->SetSubjectID(key.subject.ToString());
-            result[i] = std::move(setting);
+            result.settings[i] = std::move(setting);
+            result.encoded[i] = {start, static_cast<unsigned int>(left - out.GetCurrentSize())};
         }
     } catch (const OS::CException& e) {
         throw Refused(end.name + " sent a malformed answer (" + e.GetErrorMsg().ToUtf8() + ").");
     }
-    return result;
 }
 
-// Reads the source's chunks in order on a thread of its own, so that the source reads the next
-// chunk while the target writes this one. Next() hands them over one by one; a failure to read
-// is handed over in the chunk's place and ends the reading.
+// One chunk: consecutive items of one policy and one category, what the source sent for them
+// (each setting as the report's filter left it; the encoded bytes as sent), and what that filter
+// kept (an item it dropped has its outcome already).
+struct CChunk {
+    std::vector<CItem*> items;
+    CReadChunk read;
+    std::vector<size_t> kept;  // indexes into items
+    std::string error;         // the source could not be read: the run ends here
+};
+
+// Cuts the items into chunks, reads them from the source and filters them, in order, on a thread
+// of its own, so that the source reads and the report's filter runs while the target writes the
+// chunk before. Next() hands the chunks over one by one, then an empty one; a failure to read is
+// handed over in its chunk's place and ends the reading. Done() gives a chunk back, to be freed
+// on the reader thread that allocated it (memory freed on another thread costs a lock of the
+// allocator for every object).
 class CChunkReader {
   public:
     static constexpr size_t kReadAhead = 2;
+    // Without a chunk size, a chunk holds as many settings as the ones before averaged in about
+    // this many bytes (the first holds kFirstChunk), at most kMaxChunk.
+    static constexpr size_t kChunkBytes = 1 << 20;
+    static constexpr size_t kFirstChunk = 200;
+    static constexpr size_t kMaxChunk = 1000;
 
-    CChunkReader(CEnd& source, const std::vector<std::vector<CItem*>>& chunks)
-        : m_source(source), m_chunks(chunks), m_thread([this] { Run(); }) {}
+    using Prepare = std::function<void(CChunk&)>;
+    CChunkReader(CEnd& source, std::vector<CItem>& items, size_t chunkSize, Prepare prepare)
+        : m_source(source),
+          m_items(items),
+          m_fixed(chunkSize),
+          m_prepare(std::move(prepare)),
+          m_thread([this] { Run(); }) {}
     ~CChunkReader() {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -244,47 +284,75 @@ class CChunkReader {
     CChunkReader(const CChunkReader&) = delete;
     CChunkReader& operator=(const CChunkReader&) = delete;
 
-    // The next chunk's settings, in the order of the chunks. Throws the reader's CCliError.
-    // Each wait is bounded by the reads' own deadlines.
-    CSettings Next() {
+    // Gives back a chunk that Next() handed over and the caller is done with.
+    void Done(CChunk&& chunk) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_spent.push_back(std::move(chunk));
+        }
+        m_changed.notify_all();
+    }
+
+    // The next chunk; one without items after the last. Each wait is bounded by the reads' own
+    // deadlines.
+    CChunk Next() {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_changed.wait(lock, [this] { return !m_ready.empty(); });
-        auto [settings, error] = std::move(m_ready.front());
+        CChunk chunk = std::move(m_ready.front());
         m_ready.pop_front();
         m_changed.notify_all();
-        if (!error.empty()) throw Refused(error);
-        return std::move(settings);
+        return chunk;
     }
 
   private:
     void Run() {
-        for (const auto& chunk : m_chunks) {
+        std::deque<CChunk> spent;
+        size_t size = m_fixed ? m_fixed : kFirstChunk;
+        for (size_t begin = 0;;) {
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
                 m_changed.wait(lock, [this] { return m_stop || m_ready.size() < kReadAhead; });
                 if (m_stop) return;
+                spent.swap(m_spent);
             }
-            std::pair<CSettings, std::string> read;
+            spent.clear();
+            CChunk chunk;
+            for (size_t i = begin; i < m_items.size() && chunk.items.size() < size; ++i) {
+                if (m_items[i].policy != m_items[begin].policy ||
+                    m_items[i].category != m_items[begin].category)
+                    break;
+                chunk.items.push_back(&m_items[i]);
+            }
+            begin += chunk.items.size();
             try {
-                read.first = ReadChunk(m_source, chunk);
+                ReadChunk(m_source, chunk.items, chunk.read);
+                if (!m_fixed && !chunk.items.empty()) {
+                    const size_t each =
+                        std::max<size_t>(1, chunk.read.reply.BytesUsed() / chunk.items.size());
+                    size = std::clamp<size_t>(kChunkBytes / each, 1, kMaxChunk);
+                }
+                m_prepare(chunk);
             } catch (const CCliError& e) {
-                read.second = e.what();
+                chunk.error = e.what();
             }
-            const bool failed = !read.second.empty();
+            const bool last = chunk.items.empty() || !chunk.error.empty();
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                m_ready.push_back(std::move(read));
+                m_ready.push_back(std::move(chunk));
             }
             m_changed.notify_all();
-            if (failed) return;
+            if (last) return;
         }
     }
 
     CEnd& m_source;
-    const std::vector<std::vector<CItem*>>& m_chunks;
+    std::vector<CItem>& m_items;
+    const size_t m_fixed;  // the chunk size asked for; 0 for automatic
+    const Prepare m_prepare;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<std::pair<CSettings, std::string>> m_ready;
+    std::deque<CChunk> m_ready;
+    std::deque<CChunk> m_spent;  // given back, to be freed by the reader
     bool m_stop = false;
     std::thread m_thread;  // last: starts once the members above exist
 };
@@ -299,6 +367,10 @@ class CReportFilter : public CCfgReplicationFilter {
 }  // namespace
 
 int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
+    // A run allocates and frees many small objects per setting, chunk after chunk: memory given
+    // back to the system after one chunk would only be faulted in again for the next.
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
     if (o.from == o.to) throw Usage("--from and --to name the same server.");
     std::vector<std::string> categories = o.categories;
     if (categories.empty())
@@ -351,57 +423,69 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
             std::cerr << "replicate: " << done << " of " << items.size() << " settings done"
                       << std::endl;
     };
-    // The chunks: consecutive items of one policy and one category.
-    std::vector<std::vector<CItem*>> chunks;
-    for (size_t begin = 0; begin < items.size();) {
-        auto& chunk = chunks.emplace_back();
-        for (size_t i = begin; i < items.size() && chunk.size() < o.chunk; ++i) {
-            if (items[i].policy != items[begin].policy ||
-                items[i].category != items[begin].category)
-                break;
-            chunk.push_back(&items[i]);
-        }
-        begin += chunk.size();
-    }
     const OS::x_wstring sourceSeen = source.SeenFromElsewhere();
-    CChunkReader reader(source, chunks);
-    size_t done = 0;
-    for (size_t c = 0; failure.empty() && c < chunks.size(); progress(done += chunks[c++].size())) {
-        const std::vector<CItem*>& chunk = chunks[c];
-        try {
-            auto read = reader.Next();
-            std::vector<CItem*> kept;
-            std::vector<size_t> keptAt;
-            std::vector<std::unique_ptr<CCfgSettingCategoryFake>> keptFiltered;
-            for (size_t i = 0; i < chunk.size(); ++i) {
-                CItem& item = *chunk[i];
-                if (!read[i]) {
-                    item.outcome = "failed";
-                    item.detail = "the source could not read it";
-                    continue;
-                }
-                auto filtered = std::make_unique<CCfgSettingCategoryFake>(Wide(item.category));
-                *filtered = *read[i];
-                filtered->SetSubjectID(Wide(item.subject));
-                const wchar_t* rule = nullptr;
-                if (filter.FilterNamingRule(sourceSeen, target.wideName, sourceRole, targetRole,
-                                            sourceVersion, sourceServicePack, sourceMail,
-                                            targetMail, *filtered, o.sourceType, rule)) {
-                    item.outcome = "filtered out";
-                    item.detail = OS::x_wstring(rule).ToUtf8();
-                    continue;
-                }
-                item.detail = Rewritten(*read[i], *filtered);
-                if (!item.detail.empty()) item.detail = "rewritten: " + item.detail;
-                if (o.dryRun) item.outcome = "would write";
-                kept.push_back(&item);
-                keptAt.push_back(i);
-                keptFiltered.push_back(std::move(filtered));
+    // On the reader thread: what the filter does to each setting of a chunk, for the report.
+    // The filter works on the setting as read; what it rewrote is found by encoding the result
+    // again and, only where the bytes differ from the source's, comparing field by field with
+    // the setting decoded once more from them.
+    const auto prepare = [&](CChunk& chunk) {
+        CIPCMsgBuffer again;
+        for (size_t i = 0; i < chunk.items.size(); ++i) {
+            CItem& item = *chunk.items[i];
+            auto& read = chunk.read.settings[i];
+            if (!read) {
+                item.outcome = "failed";
+                item.detail = "the source could not read it";
+                continue;
             }
-            if (o.dryRun || kept.empty()) continue;
+            read->SetSubjectID(Wide(item.subject));
+            const wchar_t* rule = nullptr;
+            if (filter.FilterNamingRule(sourceSeen, target.wideName, sourceRole, targetRole,
+                                        sourceVersion, sourceServicePack, sourceMail, targetMail,
+                                        *read, o.sourceType, rule)) {
+                item.outcome = "filtered out";
+                item.detail = OS::x_wstring(rule).ToUtf8();
+                continue;
+            }
+            const auto& [offset, size] = chunk.read.encoded[i];
+            const unsigned char* sent = chunk.read.reply.GetBuffer() + offset;
+            again.ResetBuffer();
+            P::WriteSetting(again, *read);
+            if (again.BytesUsed() != size || std::memcmp(again.GetBuffer(), sent, size) != 0) {
+                CIPCMsgBuffer bytes(size, false);
+                bytes.Put(sent, size);
+                bytes.Rewind();
+                CCfgSettingCategoryFake before(Wide(item.category));
+                P::ReadSetting(bytes, before);
+                item.detail = Rewritten(before, *read);
+                if (!item.detail.empty()) item.detail = "rewritten: " + item.detail;
+            }
+            if (o.dryRun) item.outcome = "would write";
+            chunk.kept.push_back(i);
+        }
+    };
+    // The reader is stopped before the report reads the items.
+    std::optional<CChunkReader> reader(std::in_place, source, items, o.chunk, prepare);
+    size_t done = 0;
+    while (failure.empty()) {
+        CChunk chunk = reader->Next();
+        if (!chunk.error.empty()) failure = chunk.error;
+        if (chunk.items.empty() || !failure.empty()) break;
+        struct CGiveBack {
+            CChunkReader& reader;
+            CChunk& chunk;
+            ~CGiveBack() { reader.Done(std::move(chunk)); }
+        } giveBack{*reader, chunk};
+        try {
+            std::vector<CItem*> kept;
+            for (const size_t i : chunk.kept) kept.push_back(chunk.items[i]);
+            if (o.dryRun || kept.empty()) {
+                progress(done += chunk.items.size());
+                continue;
+            }
             // Only what the target stores is read there (a read of a missing setting would add
             // a default row), in one batch query.
-            const std::string& category = chunk.front()->category;
+            const std::string& category = chunk.items.front()->category;
             if (!onTarget.count(category)) {
                 auto& keys = onTarget[category];
                 for (const auto& [policy, subject] : StoredKeys(target, category))
@@ -415,13 +499,15 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                     presentAt[k] = present.size();
                     present.push_back(kept[k]);
                 }
-            const auto stored = ReadChunk(target, present);
+            CReadChunk stored;
+            ReadChunk(target, present, stored);
             CIPCMsgBuffer settings, body;
             std::vector<CItem*> sent;
             for (size_t k = 0; k < kept.size(); ++k) {
                 CItem& item = *kept[k];
-                if (presentAt[k] != SIZE_MAX && stored[presentAt[k]] &&
-                    AlreadyStored(*keptFiltered[k], *stored[presentAt[k]])) {
+                if (presentAt[k] != SIZE_MAX && stored.settings[presentAt[k]] &&
+                    AlreadyStored(*chunk.read.settings[chunk.kept[k]],
+                                  *stored.settings[presentAt[k]])) {
                     item.outcome = "unchanged";
                     continue;
                 }
@@ -429,10 +515,14 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                 body << 0;
                 P::WriteKey(body, target.wideName, CSubjectID(Wide(item.policy)),
                             CSubjectID(Wide(item.subject)), Wide(item.category));
-                P::WriteSetting(body, *read[keptAt[k]]);
+                const auto& [offset, size] = chunk.read.encoded[chunk.kept[k]];
+                body.Put(chunk.read.reply.GetBuffer() + offset, size);
                 sent.push_back(&item);
             }
-            if (sent.empty()) continue;
+            if (sent.empty()) {
+                progress(done += chunk.items.size());
+                continue;
+            }
             settings << static_cast<int>(sent.size());
             settings.Put(body.GetBuffer(), static_cast<unsigned int>(body.BytesUsed()));
             CIPCMsgBuffer reply;
@@ -469,10 +559,12 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                     sent[i]->outcome = results[i] == 0 ? "written" : "refused";
                 }
             }
+            progress(done += chunk.items.size());
         } catch (const CCliError& e) {
             failure = e.what();
         }
     }
+    reader.reset();
 
     size_t counts[6] = {};
     const char* kinds[6] = {"written", "unchanged", "filtered out",

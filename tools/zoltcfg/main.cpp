@@ -194,8 +194,8 @@ int main(int argc, char** argv) {
     replicate->add_flag("--dry-run", rep.dryRun, "show the filter's decisions, write nothing");
     replicate
         ->add_option("--chunk", rep.chunk,
-                     "settings per batch request, 1 to 1000 (default 200): the unit a run "
-                     "writes whole and reports progress by")
+                     "settings per batch request, 1 to 1000 (default: as many as fit in about "
+                     "1 MiB, at most 1000): the unit a run writes whole and reports progress by")
         ->check(CLI::Range(1, 1000));
     long sourceRole = -1, targetRole = -1;
     double sourceMail = 0.0, targetMail = 0.0;
