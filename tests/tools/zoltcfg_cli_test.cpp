@@ -532,6 +532,15 @@ TEST(CliReplicate, CopiesThroughTheFilterReportsItAndResumes) {
     EXPECT_EQ(nlohmann::json::parse(vs.out)["fields"],
               nlohmann::json::parse(R"({"VS_ACTION": 3, "VS_ENABLE_VIRUSSCAN": true})"));
     EXPECT_EQ(restarted.Cli({"list", "QV_AntiSpam"}).out, kEmptyList);
+    // A setting the filter leaves as it is reaches the target too, though it comes clean from
+    // the source's store.
+    ExpectOk(src.Cli({"set", "localhost", "-", "QV_ContentFilter", "ZOLT_SUB_CF", "CF_ACTION=4"}));
+    EXPECT_EQ(outcomes(src.Cli({"replicate", "--json", "--from", "localhost", "--to", "127.0.0.4",
+                                "--category", "QV_ContentFilter", "--source-role", "271"})),
+              "ZOLT_SUB_CF written ;");
+    ExpectOk(
+        whole.Cli({"get", "localhost", "-", "QV_ContentFilter", "ZOLT_SUB_CF", "-f", "CF_ACTION"}),
+        "4\n");
 
     // An unknown server and a category that does not exist: one sentence, exit 1.
     EXPECT_THAT(src.Cli({"replicate", "--from", "localhost", "--to", "127.0.0.9"}).err,

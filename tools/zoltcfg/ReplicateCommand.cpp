@@ -528,10 +528,12 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
             CIPCMsgBuffer reply;
             bool ok = false;
             try {
+                // A setting read from the source is clean: the target writes it all the same,
+                // every field of it.
                 ok = target.agent.ModifyBatchConfigurationSettings(
                     target.wideName, sourceRole, settings, reply, target.Remote(),
-                    CCfgSettingDBBase::MA_NO_IGNORE_FIELDS, sourceSeen, Wide("zoltcfg"),
-                    static_cast<SourceType>(o.sourceType));
+                    CCfgSettingDBBase::MA_WRITE_CLEAN | CCfgSettingDBBase::MA_NO_IGNORE_FIELDS,
+                    sourceSeen, Wide("zoltcfg"), static_cast<SourceType>(o.sourceType));
             } catch (const OS::CException& e) {
                 for (CItem* s : sent) s->outcome = "failed";
                 throw Refused("cannot reach " + o.to + " (" + e.GetErrorMsg().ToUtf8() + ").");
