@@ -73,6 +73,10 @@ void BM_Replicate_TwoDaemons(benchmark::State& state) {
             if (run.code != 0 || run.err.find("10000 written") == std::string::npos)
                 error = "replicate failed: " +
                         run.err.substr(run.err.size() > 300 ? run.err.size() - 300 : 0);
+            // What the report calls written is on the target.
+            else if (target.Cli({"get", "localhost", "-", "T10", "S9999", "-f", "F0"}).out !=
+                     "a9999\n")
+                error = "the target does not hold what the report calls written";
         }
         state.ResumeTiming();
         if (!error.empty()) {
