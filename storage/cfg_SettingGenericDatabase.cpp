@@ -402,6 +402,33 @@ void CCfgSettingGenericDatabase::FindOrAddRow(CModifiableRecordSet& rs, const OS
     rs.Update();
 }
 
+void CCfgSettingGenericDatabase::FindOrStageRow(CModifiableRecordSet& rs,
+                                                const OS::x_wstring& key) {
+    if (FindRow(rs, key)) return;
+    rs.AddNew();
+    rs.SetFieldValue(kIndexColumn, CVar(key));
+}
+
+namespace {
+
+// True when a field of `setting` refers to other settings: writing those moves record sets,
+// possibly the one a new row of this setting is staged on.
+bool HasReferenceField(const CCfgSettingCategoryBase& setting) {
+    class CFind : public CCfgSettingCategoryBase::CFieldInfoCallback {
+      public:
+        bool operator()(unsigned int, const OS::x_wstring& name, const CVar&) override {
+            found = CCfgSettingCategoryBase::IsCfgSettingField(name) ||
+                    CCfgSettingCategoryBase::IsCfgSettingMVField(name);
+            return !found;
+        }
+        bool found = false;
+    } find;
+    setting.EnumerateFieldValue(find);
+    return find.found;
+}
+
+}  // namespace
+
 CCfgSettingDBBase::CCfgIndex CCfgSettingGenericDatabase::RefIndex(const CCfgIndex& index,
                                                                   const OS::x_wstring& subject) {
     return CCfgIndex(index.GetServerName(),
@@ -600,7 +627,12 @@ bool CCfgSettingGenericDatabase::SetConfigurationEx(const CCfgIndex& index,
         CFG_LOG(DBG::LVL_ERROR, L"can't open database!");
         result = false;
     } else {
-        FindOrAddRow(*rs, index.GetIndexValue());
+        // A new row whose ignore list is not read, and whose fields write no other rows, is
+        // inserted whole; otherwise it is added first and its fields written into it.
+        if ((action & MA_NO_IGNORE_FIELDS) && !HasReferenceField(setting))
+            FindOrStageRow(*rs, index.GetIndexValue());
+        else
+            FindOrAddRow(*rs, index.GetIndexValue());
         const std::vector<OS::x_wstring> ignore = BuildIgnoreList(*rs, action);
         if (changed != nullptr) changed->push_back(index.GetSubjectID().ToString());
         DbFieldInfoCB cb(*this, index, *rs, setting, ignore, action, changed);

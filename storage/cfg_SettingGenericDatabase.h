@@ -257,6 +257,9 @@ class CCfgSettingGenericDatabase : public CCfgSettingDBBase, public CGenericData
     void CloseAllTables();
     // Makes the row of `key` current, adding (and committing) it when absent.
     static void FindOrAddRow(CModifiableRecordSet& rs, const OS::x_wstring& key);
+    // Positions `rs` on the row of `key`, or stages a new row with that key, to be inserted with
+    // the fields set on it by the next Update: one statement for a new row instead of two.
+    static void FindOrStageRow(CModifiableRecordSet& rs, const OS::x_wstring& key);
     // Makes the row of `key` current; false when absent (nothing is added).
     static bool FindRow(CModifiableRecordSet& rs, const OS::x_wstring& key);
     // Copies columns 1..count-1 of the current row into the setting, following references.
