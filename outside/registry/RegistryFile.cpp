@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -215,6 +216,8 @@ CFileStamp StampOf(const struct stat& st) {
     return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
 }
 
+std::atomic<long> g_settleMs{100};
+
 // True when the file last changed long enough ago that a change now would carry another time:
 // file times come from a coarse clock, and two writes within one of its ticks look the same.
 bool Settled(const struct stat& st) {
@@ -223,7 +226,7 @@ bool Settled(const struct stat& st) {
     const auto ms = [](const timespec& t) {
         return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
     };
-    return ms(now) - std::max(ms(st.st_mtim), ms(st.st_ctim)) > 100;
+    return ms(now) - std::max(ms(st.st_mtim), ms(st.st_ctim)) >= g_settleMs.load();
 }
 
 // The last content parsed of each file, used again while the file's stamp is unchanged: the
@@ -233,6 +236,10 @@ std::map<std::string, std::pair<CFileStamp, Content>> g_parsed;
 constexpr size_t kParsedFiles = 16;
 
 }  // namespace
+
+void SetSettleTime(long milliseconds) {
+    g_settleMs = milliseconds;
+}
 
 bool Load(const std::string& file, Content& out) {
     struct stat before {};

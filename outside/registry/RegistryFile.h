@@ -53,6 +53,10 @@ bool Modify(const std::string& file, F change) {
         file, [](Content& c, void* ctx) { (*static_cast<F*>(ctx))(c); }, &change);
 }
 
+// How long after its last change a file's parsed content is kept for the next read (100 ms by
+// default: file times come from a coarse clock). For tests.
+void SetSettleTime(long milliseconds);
+
 // Normalises a key path: '\' separators, no empty parts, no leading or trailing separator.
 std::wstring NormalisePath(const std::wstring& path);
 

@@ -8,6 +8,7 @@
 #include "outside/registry/CRegKey.h"
 #include "outside/registry/CRegUtil.h"
 #include "outside/registry/HomeDir.h"
+#include "outside/registry/RegistryFile.h"
 #include "tests/support/SampleHome.h"
 #include "tests/support/TempDir.h"
 
@@ -131,6 +132,17 @@ TEST_F(RegistryTest, WritesAreReadBackAndKeptInTheTextForm) {
     EXPECT_EQ(ERROR_SUCCESS, writer.SetValue(L"PatchBuild", L"1500"));
     EXPECT_EQ(ERROR_SUCCESS, reader.QueryValue(L"PatchBuild", text));
     EXPECT_EQ(x_wstring(L"1500"), text);
+    // An edit of the file in place, of the same size, right after a read is read at once, also
+    // when the content read before is kept parsed.
+    OS::regfile::SetSettleTime(0);
+    for (const std::string version : {"11.1", "11.2"}) {
+        std::string edited = testsupport::ReadFile(m_dir / "registry");
+        edited.replace(edited.find("\"Version\"=\"") + 11, 4, version);
+        testsupport::WriteFile(m_dir / "registry", edited);
+        EXPECT_EQ(ERROR_SUCCESS, reader.QueryValue(L"Version", text));
+        EXPECT_EQ(x_wstring::FromUtf8(version), text);
+    }
+    OS::regfile::SetSettleTime(100);
     // A registry file that cannot be written (here: its folder is a file) refuses writes.
     testsupport::WriteFile(m_dir / "blocker", "");
     testsupport::CScopedEnv env("ZOLTCFG_REGISTRY", (m_dir / "blocker" / "registry").string());
