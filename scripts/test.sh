@@ -141,12 +141,14 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   suite build/asan
 
 echo "== ThreadSanitizer (concurrency tests) =="
-# Only the suites that hold concurrency tests are built here; the concurrency tests and the
-# caching proxy's tests (a notification thread against readers) run.
+# Only the suites that hold concurrency tests are built here; the concurrency tests, the
+# caching proxy's tests (a notification thread against readers) and the replicate command's (its
+# reader thread, in a child process whose race would end it with TSan's exit code) run.
 build build/tsan -DCMAKE_BUILD_TYPE=Debug -DZOLT_SANITIZE=thread -DZOLT_BENCH=OFF -- \
   $(grep -l Concurren tests/*/*.cpp tests/*/*/*.cpp | xargs -n1 dirname | sort -u |
-    sed -e 's|^tests/outside/|test_|' -e 's|^tests/|test_|')
-TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -R 'Concurren|^Proxy'
+    sed -e 's|^tests/outside/|test_|' -e 's|^tests/|test_|') test_cli zoltcfg zoltcfgd
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" \
+  -R 'Concurren|^Proxy|^CliReplicate'
 
 echo "== libFuzzer: the request dispatcher (300,000 inputs) and the frame reader (200,000), fixed seeds =="
 # A fixed seed and input count make the run repeatable: a finding here is found again by the
