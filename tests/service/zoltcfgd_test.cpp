@@ -1,7 +1,8 @@
 // The daemon as a user starts it: a fresh home is created, the service answers on the runtime
 // folder (and a dump by the command-line tool of what other programs stored loads back), a
-// second instance is refused with exit code 1, SIGTERM and SIGINT stop it cleanly, and an
-// unreachable database server stops the start with one sentence.
+// second instance is refused with exit code 1, SIGTERM and SIGINT stop it cleanly, its log holds
+// the lines of every request only when asked, and an unreachable database server stops the start
+// with one sentence.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -80,12 +81,20 @@ TEST(Zoltcfgd, CreatesItsHomeServesRefusesASecondInstanceAndStopsOnSignals) {
         EXPECT_EQ(daemon.Stop(SIGTERM), 0);
         EXPECT_FALSE(fs::exists(socket));
     }
+    // The log holds the start-up notes, not a line per request, unless asked for.
+    const std::string log = testsupport::ReadFile(home / "log" / "zoltcfgd.log");
+    EXPECT_NE(log.find(" START "), std::string::npos) << log;
+    EXPECT_EQ(log.find(" INFO "), std::string::npos) << log;
     // A restart on the same home keeps its files and serves again; SIGINT stops it as well.
     {
-        testsupport::CDaemon again(tmp.Path());
+        testsupport::CDaemon again(tmp.Path(), {"--log-level", "info"});
         EXPECT_EQ(again.ReadyLine().rfind("zoltcfgd: serving ID_ZOLT_MASTER at ", 0), 0u);
+        WriteThroughAgent("P1", "S_AGAIN");
+        CRPCClientHelper::CloseThreadConnections();
         EXPECT_EQ(again.Stop(SIGINT), 0);
     }
+    EXPECT_NE(testsupport::ReadFile(home / "log" / "zoltcfgd.log").find(" INFO "),
+              std::string::npos);
 
     // A database server that cannot be reached stops the start in one sentence (never naming
     // its password).
