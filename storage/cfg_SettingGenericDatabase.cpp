@@ -628,8 +628,10 @@ bool CCfgSettingGenericDatabase::SetConfigurationEx(const CCfgIndex& index,
         result = false;
     } else {
         // A new row whose ignore list is not read, and whose fields write no other rows, is
-        // inserted whole; otherwise it is added first and its fields written into it.
-        if ((action & MA_NO_IGNORE_FIELDS) && !HasReferenceField(setting))
+        // inserted whole (and not read back: the next operation seeks its own row); otherwise it
+        // is added first and its fields written into it.
+        const bool whole = (action & MA_NO_IGNORE_FIELDS) && !HasReferenceField(setting);
+        if (whole)
             FindOrStageRow(*rs, index.GetIndexValue());
         else
             FindOrAddRow(*rs, index.GetIndexValue());
@@ -637,7 +639,10 @@ bool CCfgSettingGenericDatabase::SetConfigurationEx(const CCfgIndex& index,
         if (changed != nullptr) changed->push_back(index.GetSubjectID().ToString());
         DbFieldInfoCB cb(*this, index, *rs, setting, ignore, action, changed);
         setting.EnumerateFieldValue(cb);
-        rs->Update();
+        if (whole)
+            rs->UpdateWithoutReadBack();
+        else
+            rs->Update();
     }
     CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::SetConfigurationEx()");
     return result;

@@ -334,7 +334,17 @@ void CModifiableRecordSet::SetFieldValue(long index, const CVar& value) {
 }
 
 void CModifiableRecordSet::Update() {
+    Commit(true);
+}
+
+void CModifiableRecordSet::UpdateWithoutReadBack() {
+    Commit(false);
+}
+
+void CModifiableRecordSet::Commit(bool readBack) {
     if (m_mode == Mode::kNone) return;  // nothing staged: nothing to commit
+    // An edited row is read back: that is how a row deleted meanwhile is noticed.
+    readBack = readBack || m_mode == Mode::kEdit;
     std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
     Check(static_cast<int>(Op::kUpdate));
     std::string sql;
@@ -380,7 +390,7 @@ void CModifiableRecordSet::Update() {
         }
         sql += " WHERE " + m_conn->RowId() + " = " + m_conn->Param(n + 1);
     }
-    sql += " RETURNING " + m_selectList;
+    if (readBack) sql += " RETURNING " + m_selectList;
     CDbStatement* st = Stmt(sql);
     StmtReset reset{st};
     int n = 0;
@@ -390,6 +400,15 @@ void CModifiableRecordSet::Update() {
     }
     if (m_mode == Mode::kEdit) st->BindInt64(n + 1, m_rowid);
     bool wasEdit = m_mode == Mode::kEdit;
+    if (!readBack) {
+        m_staged.clear();
+        m_mode = Mode::kNone;
+        m_pos = Pos::kNone;
+        m_values.clear();
+        st->Step();  // runs to its end: the transaction commits here
+        zoltdb::NoteCommit();
+        return;
+    }
     if (!FetchRow(st)) {
         m_staged.clear();
         m_mode = Mode::kNone;

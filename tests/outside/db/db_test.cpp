@@ -148,10 +148,18 @@ TEST_F(DbTest, EveryKindKeepsItsDefaultAndWrittenValue) {
         rs->Update();
         check(*rs, L"full", true);
         check(*rs, L"dflt", false);
+        // Without the read-back a new row is stored the same, and no row is current after it.
+        rs->AddNew();
+        rs->SetFieldValue(L"CFG_INDEX", CVar(L"quick"));
+        for (const auto& c : kCases) rs->SetFieldValue(c.column, c.written);
+        rs->UpdateWithoutReadBack();
+        EXPECT_EQ(CDBException::kNoCurrentRow,
+                  CaughtCode<CDBException>([&] { rs->GetFieldValue(L"S"); }));
     }
     auto db = Open();
     RS rs = Table(*db, L"T");
     check(*rs, L"full", true);
+    check(*rs, L"quick", true);
     check(*rs, L"dflt", false);
     for (const auto& c : kCases) {
         if (!c.read.IsEmpty()) {
