@@ -334,6 +334,12 @@ class CChunkReader {
                 m_prepare(chunk);
             } catch (const CCliError& e) {
                 chunk.error = e.what();
+            } catch (const OS::CException& e) {
+                chunk.error = "the settings read from " + m_source.name +
+                              " could not be filtered (" + e.GetErrorMsg().ToUtf8() + ").";
+            } catch (const std::exception& e) {
+                chunk.error = "the settings read from " + m_source.name +
+                              " could not be filtered (" + e.what() + ").";
             }
             const bool last = chunk.items.empty() || !chunk.error.empty();
             {
@@ -465,7 +471,8 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
         }
     };
     // The reader is stopped before the report reads the items.
-    std::optional<CChunkReader> reader(std::in_place, source, items, o.chunk, prepare);
+    std::optional<CChunkReader> reader;
+    if (failure.empty()) reader.emplace(source, items, o.chunk, prepare);
     size_t done = 0;
     while (failure.empty()) {
         CChunk chunk = reader->Next();
@@ -476,13 +483,11 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
             CChunk& chunk;
             ~CGiveBack() { reader.Done(std::move(chunk)); }
         } giveBack{*reader, chunk};
-        try {
+        // Writes what the chunk's filter kept and the target does not hold already.
+        const auto write = [&] {
             std::vector<CItem*> kept;
             for (const size_t i : chunk.kept) kept.push_back(chunk.items[i]);
-            if (o.dryRun || kept.empty()) {
-                progress(done += chunk.items.size());
-                continue;
-            }
+            if (o.dryRun || kept.empty()) return;
             // Only what the target stores is read there (a read of a missing setting would add
             // a default row), in one batch query.
             const std::string& category = chunk.items.front()->category;
@@ -519,10 +524,7 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                 body.Put(chunk.read.reply.GetBuffer() + offset, size);
                 sent.push_back(&item);
             }
-            if (sent.empty()) {
-                progress(done += chunk.items.size());
-                continue;
-            }
+            if (sent.empty()) return;
             settings << static_cast<int>(sent.size());
             settings.Put(body.GetBuffer(), static_cast<unsigned int>(body.BytesUsed()));
             CIPCMsgBuffer reply;
@@ -561,6 +563,9 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                     sent[i]->outcome = results[i] == 0 ? "written" : "refused";
                 }
             }
+        };
+        try {
+            write();
             progress(done += chunk.items.size());
         } catch (const CCliError& e) {
             failure = e.what();
