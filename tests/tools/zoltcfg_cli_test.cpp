@@ -12,6 +12,7 @@
 #include <future>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -541,6 +542,49 @@ TEST(CliReplicate, CopiesThroughTheFilterReportsItAndResumes) {
     ExpectOk(
         whole.Cli({"get", "localhost", "-", "QV_ContentFilter", "ZOLT_SUB_CF", "-f", "CF_ACTION"}),
         "4\n");
+
+    // The target going down in the middle of a run: one sentence and exit 1, a report of what
+    // was written before, and the target holds exactly that. The run is held (SIGSTOP) after its
+    // first chunk while the target is killed.
+    std::string many = R"({"format": "zoltcfg-dump", "version": 1, "server": "localhost", )"
+                       R"("categories": {"QV_ContentFilter": [)";
+    for (int i = 0; i < 50; ++i)
+        many += std::string(i ? "," : "") + R"({"policy": "ZOLT_PLC_NULL", "subject": "S)" +
+                std::to_string(i) + R"(", "fields": {"CF_ACTION": 1}})";
+    testsupport::WriteFile(tmp / "many.json", many + "]}}");
+    EXPECT_EQ(src.Cli({"load", (tmp / "many.json").string()}).code, 0);
+    std::optional<CBackgroundCli> cut;
+    {
+        testsupport::CScopedEnv srcHome("ZOLTCFG_HOME", (tmp / "src" / "home").string());
+        testsupport::CScopedEnv srcRun("ZOLTCFG_RUNTIME_DIR", (tmp / "src" / "run").string());
+        testsupport::CScopedEnv srcReg("ZOLTCFG_REGISTRY", (tmp / "src" / "registry").string());
+        cut.emplace(std::vector<std::string>{"replicate", "--json", "--from", "localhost", "--to",
+                                             "127.0.0.4", "--category", "QV_ContentFilter",
+                                             "--source-role", "271", "--chunk", "1"});
+    }
+    ASSERT_THAT(cut->ErrLine(), HasSubstr("settings done"));
+    cut->Signal(SIGSTOP);
+    EXPECT_EQ(whole.Stop(SIGKILL), 128 + SIGKILL);
+    cut->Signal(SIGCONT);
+    EXPECT_EQ(cut->Wait(), 1);
+    std::string report, errLine, lastErr;
+    for (std::string l; !(l = cut->OutLine()).empty();) report += l;
+    while (!(errLine = cut->ErrLine()).empty()) lastErr = errLine;
+    EXPECT_THAT(lastErr, HasSubstr("cannot reach 127.0.0.4"));
+    // Written, then at most the one chunk sent when the target went (failed: stored or not, a
+    // repeated run tells), then not done.
+    std::map<std::string, int> counts;
+    const auto cutReport = nlohmann::json::parse(report);
+    for (const auto& item : cutReport["settings"]) ++counts[item["outcome"].get<std::string>()];
+    EXPECT_GE(counts["written"], 1) << report;
+    EXPECT_LE(counts["failed"], 1) << report;
+    EXPECT_EQ(counts["written"] + counts["failed"] + counts["not done"], 51) << report;
+    CDaemon wholeAgain(tmp / "whole", {"--remote-listen", "127.0.0.4:" + port});
+    const std::string listed = wholeAgain.Cli({"list", "QV_ContentFilter"}).out;
+    // The header, ZOLT_SUB_CF from before, and what the report says was written.
+    const auto rows = std::count(listed.begin(), listed.end(), '\n');
+    EXPECT_GE(rows, 2 + counts["written"]) << listed;
+    EXPECT_LE(rows, 2 + counts["written"] + counts["failed"]) << listed;
 
     // An unknown server and a category that does not exist: one sentence, exit 1.
     EXPECT_THAT(src.Cli({"replicate", "--from", "localhost", "--to", "127.0.0.9"}).err,

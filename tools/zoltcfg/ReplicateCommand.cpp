@@ -537,7 +537,10 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                     CCfgSettingDBBase::MA_WRITE_CLEAN | CCfgSettingDBBase::MA_NO_IGNORE_FIELDS,
                     sourceSeen, Wide("zoltcfg"), static_cast<SourceType>(o.sourceType));
             } catch (const OS::CException& e) {
-                for (CItem* s : sent) s->outcome = "failed";
+                for (CItem* s : sent) {
+                    s->outcome = "failed";
+                    s->detail = "no answer from the target: stored or not, a repeated run tells";
+                }
                 throw Refused("cannot reach " + o.to + " (" + e.GetErrorMsg().ToUtf8() + ").");
             }
             // The reply: the count sent, then one result per setting the target kept.
