@@ -404,7 +404,8 @@ void CCfgSettingGenericDatabase::FindOrAddRow(CModifiableRecordSet& rs, const OS
 
 void CCfgSettingGenericDatabase::FindOrStageRow(CModifiableRecordSet& rs,
                                                 const OS::x_wstring& key) {
-    if (FindRow(rs, key)) return;
+    // With a unique key the new row needs no search: adding it updates the row of that key.
+    if (!rs.IsKeyUnique() && FindRow(rs, key)) return;
     rs.AddNew();
     rs.SetFieldValue(kIndexColumn, CVar(key));
 }

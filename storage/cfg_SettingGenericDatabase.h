@@ -257,8 +257,9 @@ class CCfgSettingGenericDatabase : public CCfgSettingDBBase, public CGenericData
     void CloseAllTables();
     // Makes the row of `key` current, adding (and committing) it when absent.
     static void FindOrAddRow(CModifiableRecordSet& rs, const OS::x_wstring& key);
-    // Positions `rs` on the row of `key`, or stages a new row with that key, to be inserted with
-    // the fields set on it by the next Update: one statement for a new row instead of two.
+    // Stages a row with `key`, to be inserted with the fields set on it by the next Update, or
+    // written into the row of that key where there is one: one statement instead of three. A
+    // table whose key is not unique is searched first (an existing row then becomes current).
     static void FindOrStageRow(CModifiableRecordSet& rs, const OS::x_wstring& key);
     // Makes the row of `key` current; false when absent (nothing is added).
     static bool FindRow(CModifiableRecordSet& rs, const OS::x_wstring& key);

@@ -93,6 +93,8 @@ class CModifiableRecordSet {
     void SetFieldValue(long index, const CVar& value);
     void Update();
     void UpdateWithoutReadBack();
+    // True when CFG_INDEX is unique: adding a row of an existing key then updates that row.
+    bool IsKeyUnique() const { return m_keyUnique; }
     void CancelUpdate();
     void Delete();
 
