@@ -540,10 +540,23 @@ bool CCfgSettingGenericDatabase::GetConfigurationEx(const OS::x_wstring& /*serve
     }
     for (const OS::x_wstring& name : fields) {
         out << name;
-        out << static_cast<unsigned int>(rs->GetRecordCount());
-        for (rs->MoveFirst(); !rs->IsEOF(); rs->MoveNext()) {
-            CCfgSettingCategoryBase::CVarToBuffer(rs->GetFieldValue(name), out);
+        const long column = rs->GetFieldIndex(name);
+        if (column < 0) {  // a column the table lacks reads as empty in every row
+            const auto rows = static_cast<unsigned int>(rs->GetRecordCount());
+            out << rows;
+            for (unsigned int r = 0; r < rows; ++r)
+                CCfgSettingCategoryBase::CVarToBuffer(CVar(), out);
+            continue;
         }
+        // One read of the column alone; the count is known once its rows are.
+        CIPCMsgBuffer values;
+        unsigned int rows = 0;
+        rs->ReadColumn(column, [&](const CVar& value) {
+            CCfgSettingCategoryBase::CVarToBuffer(value, values);
+            ++rows;
+        });
+        out << rows;
+        out.Put(values.GetBuffer(), static_cast<unsigned int>(values.BytesUsed()));
     }
     rs->MoveFirst();
     CFG_LOG(DBG::LVL_EXIT, L"CCfgSettingGenericDatabase::GetConfigurationEx()");

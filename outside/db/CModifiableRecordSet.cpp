@@ -73,6 +73,7 @@ void CModifiableRecordSet::Close() {
 
 void CModifiableRecordSet::DropStatements() {
     m_conn->ForgetWalk(m_fixed[kWalk].get());
+    m_writeStmts.clear();
     m_stmts.clear();
     for (auto& st : m_fixed) st.reset();
 }
@@ -230,8 +231,15 @@ VARTYPE CModifiableRecordSet::GetFieldType(long index) const {
 }
 
 long CModifiableRecordSet::GetFieldIndex(const OS::x_wstring& name) const {
-    for (size_t i = 0; i < m_names.size(); ++i) {
-        if (OS::wcsicmp(m_names[i], name) == 0) return static_cast<long>(i);
+    // Columns are mostly asked for in the table's order: the search starts after the last found.
+    const size_t count = m_names.size();
+    const size_t first = m_nextName.load(std::memory_order_relaxed);
+    for (size_t k = 0; k < count; ++k) {
+        const size_t i = (first + k) % count;
+        if (OS::wcsicmp(m_names[i], name) == 0) {
+            m_nextName.store(i + 1 < count ? i + 1 : 0, std::memory_order_relaxed);
+            return static_cast<long>(i);
+        }
     }
     return -1;
 }
@@ -279,6 +287,24 @@ long CModifiableRecordSet::GetRecordCount() {
         throw CDBException(CDBException::kEngine, OS_WFILE, __LINE__, msg);
     }
     return static_cast<long>(st->Int64(0));
+}
+
+void CModifiableRecordSet::ReadColumnInto(long index, void* context,
+                                          void (*each)(void*, const CVar&)) {
+    RequireColumn(index);
+    std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
+    Check(static_cast<int>(Op::kMove));  // parks any running walk
+    CancelUpdate();
+    m_pos = Pos::kNone;
+    m_values.clear();
+    CDbStatement* st = Stmt("SELECT " + m_quotedNames[index] + " FROM " + m_quotedTable +
+                            " ORDER BY " + m_conn->RowId());
+    StmtReset reset{st};
+    CVar value;
+    while (st->Step()) {
+        st->Read(0, m_kinds[index], value);
+        each(context, value);
+    }
 }
 
 void CModifiableRecordSet::AddNew() {
@@ -329,8 +355,8 @@ void CModifiableRecordSet::SetFieldValue(long index, const CVar& value) {
             throw CDBException(CDBException::kConversion, OS_WFILE, __LINE__, msg);
         }
     }
-    m_staged[index] = v;
     if (m_mode == Mode::kEdit) m_values[index] = v;
+    m_staged[index] = std::move(v);
 }
 
 void CModifiableRecordSet::Update() {
@@ -341,12 +367,24 @@ void CModifiableRecordSet::UpdateWithoutReadBack() {
     Commit(false);
 }
 
-void CModifiableRecordSet::Commit(bool readBack) {
-    if (m_mode == Mode::kNone) return;  // nothing staged: nothing to commit
-    // An edited row is read back: that is how a row deleted meanwhile is noticed.
-    readBack = readBack || m_mode == Mode::kEdit;
-    std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
-    Check(static_cast<int>(Op::kUpdate));
+CDbStatement* CModifiableRecordSet::WriteStmt(bool readBack) {
+    std::string shape;
+    shape.reserve(2 + 2 * m_staged.size());
+    shape += m_mode == Mode::kAdd ? 'a' : 'e';
+    shape += readBack ? 'r' : '-';
+    for (const auto& [index, v] : m_staged) {
+        (void)v;
+        shape += static_cast<char>(index & 0xff);
+        shape += static_cast<char>((index >> 8) & 0xff);
+    }
+    auto it = m_writeStmts.find(shape);
+    if (it != m_writeStmts.end()) return it->second;
+    CDbStatement* st = Stmt(WriteSql(readBack));
+    m_writeStmts.emplace(std::move(shape), st);
+    return st;
+}
+
+std::string CModifiableRecordSet::WriteSql(bool readBack) const {
     std::string sql;
     if (m_mode == Mode::kAdd) {
         if (m_staged.empty()) {
@@ -377,10 +415,6 @@ void CModifiableRecordSet::Commit(bool readBack) {
             }
         }
     } else {
-        if (m_staged.empty()) {
-            m_mode = Mode::kNone;
-            return;
-        }
         sql = "UPDATE " + m_quotedTable + " SET ";
         int n = 0;
         for (const auto& [index, v] : m_staged) {
@@ -391,7 +425,20 @@ void CModifiableRecordSet::Commit(bool readBack) {
         sql += " WHERE " + m_conn->RowId() + " = " + m_conn->Param(n + 1);
     }
     if (readBack) sql += " RETURNING " + m_selectList;
-    CDbStatement* st = Stmt(sql);
+    return sql;
+}
+
+void CModifiableRecordSet::Commit(bool readBack) {
+    if (m_mode == Mode::kNone) return;  // nothing staged: nothing to commit
+    // An edited row is read back: that is how a row deleted meanwhile is noticed.
+    readBack = readBack || m_mode == Mode::kEdit;
+    std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
+    Check(static_cast<int>(Op::kUpdate));
+    if (m_mode == Mode::kEdit && m_staged.empty()) {
+        m_mode = Mode::kNone;
+        return;
+    }
+    CDbStatement* st = WriteStmt(readBack);
     StmtReset reset{st};
     int n = 0;
     for (const auto& [index, v] : m_staged) {

@@ -38,6 +38,7 @@
 // database may be used from different threads one at a time.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -86,6 +87,13 @@ class CModifiableRecordSet {
     const std::vector<OS::x_wstring>& GetFieldNames() const { return m_names; }
     // The number of rows in the table now.
     long GetRecordCount();
+    // Gives `each` the value of column `index` of every row, in the table's order, from one read
+    // of that column alone; drops staged values and leaves no row current. The reference is
+    // valid for the call only. REQUIRES: 0 <= index < GetFieldCount().
+    template <class Each>
+    void ReadColumn(long index, Each&& each) {
+        ReadColumnInto(index, &each, [](void* e, const CVar& v) { (*static_cast<Each*>(e))(v); });
+    }
 
     // Writing.
     void AddNew();
@@ -114,7 +122,13 @@ class CModifiableRecordSet {
     enum Fixed { kFirst, kWalk, kSeekKey, kCount, kDelete, kFixedCount };
     zoltdb::CDbStatement* Stmt(Fixed which);
     zoltdb::CDbStatement* Stmt(const std::string& sql);  // any other statement, kept by its text
+    // The insert or update that writes the staged columns, kept by the shape of the write (mode,
+    // read back or not, the staged positions): a row after row of the same columns builds its
+    // text once.
+    zoltdb::CDbStatement* WriteStmt(bool readBack);
+    std::string WriteSql(bool readBack) const;
     void DropStatements();
+    void ReadColumnInto(long index, void* context, void (*each)(void*, const CVar&));
     bool FetchRow(zoltdb::CDbStatement* st);
     void Commit(bool readBack);  // Update and UpdateWithoutReadBack   // steps once; fills the
                                  // current row when one comes
@@ -139,11 +153,15 @@ class CModifiableRecordSet {
     std::vector<CVar> m_savedValues;  // the current row as read, while an edit is staged
     Mode m_mode = Mode::kNone;
     std::map<long, CVar> m_staged;  // column position -> value to write
+    // Where GetFieldIndex starts looking: a hint only, which readers sharing the record set may
+    // set at the same time.
+    mutable std::atomic<size_t> m_nextName{0};
 
     unsigned long long m_stmtGeneration = 0;
     unsigned long long m_walkCommits = 0;  // CommitCount() when the running walk began
     int m_walkRows = 0;                    // rows the running walk gave in this run
     std::map<std::string, std::unique_ptr<zoltdb::CDbStatement>> m_stmts;
+    std::map<std::string, zoltdb::CDbStatement*> m_writeStmts;  // shape -> one of m_stmts
     std::unique_ptr<zoltdb::CDbStatement> m_fixed[kFixedCount];
     std::string m_fixedSql[kFixedCount];
     std::string m_selectList;
