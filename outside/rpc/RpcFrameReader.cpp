@@ -34,7 +34,7 @@ CFrameReader::~CFrameReader() {
 }
 
 void CFrameReader::Resize(size_t size) {
-    auto buf = std::make_unique<uint8_t[]>(size);
+    auto buf = std::make_unique_for_overwrite<uint8_t[]>(size);  // bytes are written before read
     if (m_end > m_begin) std::memcpy(buf.get(), m_buf.get() + m_begin, m_end - m_begin);
     m_end -= m_begin;
     m_begin = 0;
