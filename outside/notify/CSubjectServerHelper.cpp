@@ -78,7 +78,8 @@ struct CSubjectServerHelper::Impl {
     uint64_t droppedCount = 0;
     size_t queueLimit = kDefaultQueueLimit;
     std::map<OS::x_wstring, CKept> kept;
-    std::map<uint64_t, OS::x_wstring> keptBySequence;  // oldest first
+    // Oldest first; each points at its subject's key in `kept` (a map's keys stay in place).
+    std::map<uint64_t, const OS::x_wstring*> keptBySequence;
     size_t keptBytes = 0;
     size_t keptLimit = kDefaultKeptLimit;
     std::set<std::shared_ptr<CObserver>> observers;
@@ -153,7 +154,9 @@ void CSubjectServerHelper::Impl::Accept() {
 
 void CSubjectServerHelper::Impl::KeepLocked(const OS::x_wstring& name, uint64_t seq, bool flag,
                                             const CIPCMsgBuffer& body) {
-    CKept& k = kept[name];
+    auto [at, added] = kept.try_emplace(name);
+    (void)added;
+    CKept& k = at->second;
     if (k.sequence != 0) {
         keptBySequence.erase(k.sequence);
         keptBytes -= KeptSize(name, k);
@@ -162,10 +165,10 @@ void CSubjectServerHelper::Impl::KeepLocked(const OS::x_wstring& name, uint64_t 
     k.flag = flag;
     k.body.assign(body.GetBuffer(), body.GetBuffer() + body.BytesUsed());
     keptBytes += KeptSize(name, k);
-    keptBySequence.emplace(seq, name);
+    keptBySequence.emplace(seq, &at->first);
     while (keptBytes > keptLimit && !keptBySequence.empty()) {
         auto oldest = keptBySequence.begin();
-        auto it = kept.find(oldest->second);
+        auto it = kept.find(*oldest->second);
         keptBytes -= KeptSize(it->first, it->second);
         CFG_LOG(DBG::LVL_INFO,
                 L"publisher %ls: the kept change of subject %ls forgotten: the kept changes "
@@ -353,11 +356,19 @@ void CSubjectServerHelper::Notify(const CSubjectID& subject, const CIPCMsgBuffer
     const OS::x_wstring& name = subject.Str();
     std::lock_guard<std::mutex> g(s.mutex);
     const uint64_t seq = s.sequence + 1;
-    auto frame = std::make_shared<NOTIFY::Frame>(
-        NOTIFY::EncodeNotice(s.startId, seq, flag ? NOTIFY::kFlag : 0, name, body.GetBuffer(),
-                             body.BytesUsed()));  // throws before anything changes
+    // The frame is made only when an observer takes the subject; it throws before anything
+    // changes.
+    SharedFrame frame;
+    for (const auto& o : s.observers)
+        if (o->subjects.count(name)) {
+            frame = std::make_shared<NOTIFY::Frame>(
+                NOTIFY::EncodeNotice(s.startId, seq, flag ? NOTIFY::kFlag : 0, name,
+                                     body.GetBuffer(), body.BytesUsed()));
+            break;
+        }
     s.sequence = seq;
     s.KeepLocked(name, seq, flag, body);
+    if (!frame) return;
     for (auto it = s.observers.begin(); it != s.observers.end();) {
         auto o = *it++;  // DropLocked may not erase; Close (later) does
         if (o->subjects.count(name)) s.QueueLocked(o, frame);
