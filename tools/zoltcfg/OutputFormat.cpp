@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <deque>
 
 namespace zoltcli {
 
@@ -163,24 +164,53 @@ void PrintTable(std::ostream& out, const std::vector<std::string>& header,
             return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
         }));
     };
-    std::vector<std::vector<std::string>> rows{header};
-    for (const auto& r : rawRows) {
-        rows.emplace_back();
-        for (const auto& cell : r) rows.back().push_back(Printable(cell));
-    }
-    std::vector<size_t> width(header.size(), 0);
-    for (const auto& row : rows)
-        for (size_t i = 0; i < row.size() && i < width.size(); ++i)
-            width[i] = std::max(width[i], length(row[i]));
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t i = 0; i < row.size() && i < width.size(); ++i) {
-            line += row[i];
-            if (i + 1 < row.size()) line += std::string(width[i] - length(row[i]) + 2, ' ');
+    auto needsEscape = [](const std::string& s) {
+        return std::any_of(s.begin(), s.end(), [](char c) {
+            const auto u = static_cast<unsigned char>(c);
+            return u < 0x20 || u == 0x7F;
+        });
+    };
+    // A cell is copied only when it has characters to escape; a large table is written in a
+    // few large pieces.
+    const size_t columns = header.size();
+    std::deque<std::string> escaped;  // keeps its elements in place as it grows
+    std::vector<const std::string*> cells;
+    cells.reserve((rawRows.size() + 1) * columns);
+    const auto add = [&](const std::vector<std::string>& row) {
+        for (size_t i = 0; i < columns; ++i) {
+            if (i >= row.size()) {
+                cells.push_back(nullptr);
+            } else if (needsEscape(row[i])) {
+                cells.push_back(&escaped.emplace_back(Printable(row[i])));
+            } else {
+                cells.push_back(&row[i]);
+            }
         }
-        while (!line.empty() && line.back() == ' ') line.pop_back();
-        out << line << '\n';
+    };
+    add(header);
+    for (const auto& r : rawRows) add(r);
+    std::vector<size_t> width(columns, 0), lengths(cells.size(), 0);
+    for (size_t k = 0; k < cells.size(); ++k)
+        if (cells[k])
+            width[k % columns] = std::max(width[k % columns], lengths[k] = length(*cells[k]));
+    std::string text;
+    for (size_t row = 0; row < cells.size() / columns; ++row) {
+        // A row ends after its last cell, without the padding behind it.
+        size_t last = columns;
+        while (last > 0 && !cells[row * columns + last - 1]) --last;
+        for (size_t i = 0; i < last; ++i) {
+            const size_t k = row * columns + i;
+            if (cells[k]) text += *cells[k];
+            if (i + 1 < last) text.append(width[i] - lengths[k] + 2, ' ');
+        }
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        text += '\n';
+        if (text.size() >= (1 << 16)) {
+            out.write(text.data(), static_cast<std::streamsize>(text.size()));
+            text.clear();
+        }
     }
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 }  // namespace zoltcli

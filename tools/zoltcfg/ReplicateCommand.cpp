@@ -20,6 +20,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <future>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -253,10 +254,11 @@ struct CChunk {
 
 // Cuts the items into chunks, reads them from the source and filters them, in order, on a thread
 // of its own, so that the source reads and the report's filter runs while the target writes the
-// chunk before. Next() hands the chunks over one by one, then an empty one; a failure to read is
-// handed over in its chunk's place and ends the reading. Done() gives a chunk back, to be freed
-// on the reader thread that allocated it (memory freed on another thread costs a lock of the
-// allocator for every object).
+// chunk before. The thread first asks the source for its product values, which opens its
+// connection while the main thread lists the keys; Begin() then gives it the items. Next() hands
+// the chunks over one by one, then an empty one; a failure to read is handed over in its chunk's
+// place and ends the reading. Done() gives a chunk back, to be freed on the reader thread that
+// allocated it (memory freed on another thread costs a lock of the allocator for every object).
 class CChunkReader {
   public:
     static constexpr size_t kReadAhead = 2;
@@ -267,12 +269,8 @@ class CChunkReader {
     static constexpr size_t kMaxChunk = 1000;
 
     using Prepare = std::function<void(CChunk&)>;
-    CChunkReader(CEnd& source, std::vector<CItem>& items, size_t chunkSize, Prepare prepare)
-        : m_source(source),
-          m_items(items),
-          m_fixed(chunkSize),
-          m_prepare(std::move(prepare)),
-          m_thread([this] { Run(); }) {}
+    explicit CChunkReader(CEnd& source)
+        : m_source(source), m_values(m_asked.get_future()), m_thread([this] { Run(); }) {}
     ~CChunkReader() {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -284,6 +282,20 @@ class CChunkReader {
     CChunkReader(const CChunkReader&) = delete;
     CChunkReader& operator=(const CChunkReader&) = delete;
 
+    // The source's product values; throws what asking for them threw (CCliError).
+    P::CProductValues SourceValues() { return m_values.get(); }
+
+    // Starts the reading of `items` (kept by reference until the reader is destroyed).
+    void Begin(std::vector<CItem>& items, size_t chunkSize, Prepare prepare) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_items = &items;
+            m_fixed = chunkSize;
+            m_prepare = std::move(prepare);
+        }
+        m_changed.notify_all();
+    }
+
     // Gives back a chunk that Next() handed over and the caller is done with.
     void Done(CChunk&& chunk) {
         {
@@ -294,7 +306,7 @@ class CChunkReader {
     }
 
     // The next chunk; one without items after the last. Each wait is bounded by the reads' own
-    // deadlines.
+    // deadlines. REQUIRES: Begin() was called.
     CChunk Next() {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_changed.wait(lock, [this] { return !m_ready.empty(); });
@@ -306,7 +318,19 @@ class CChunkReader {
 
   private:
     void Run() {
+        try {
+            m_asked.set_value(EndValues(m_source));
+        } catch (...) {
+            m_asked.set_exception(std::current_exception());
+            return;
+        }
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [this] { return m_stop || m_items != nullptr; });
+            if (m_stop) return;
+        }
         std::deque<CChunk> spent;
+        std::vector<CItem>& items = *m_items;
         size_t size = m_fixed ? m_fixed : kFirstChunk;
         for (size_t begin = 0;;) {
             {
@@ -317,11 +341,11 @@ class CChunkReader {
             }
             spent.clear();
             CChunk chunk;
-            for (size_t i = begin; i < m_items.size() && chunk.items.size() < size; ++i) {
-                if (m_items[i].policy != m_items[begin].policy ||
-                    m_items[i].category != m_items[begin].category)
+            for (size_t i = begin; i < items.size() && chunk.items.size() < size; ++i) {
+                if (items[i].policy != items[begin].policy ||
+                    items[i].category != items[begin].category)
                     break;
-                chunk.items.push_back(&m_items[i]);
+                chunk.items.push_back(&items[i]);
             }
             begin += chunk.items.size();
             try {
@@ -352,9 +376,12 @@ class CChunkReader {
     }
 
     CEnd& m_source;
-    std::vector<CItem>& m_items;
-    const size_t m_fixed;  // the chunk size asked for; 0 for automatic
-    const Prepare m_prepare;
+    std::promise<P::CProductValues> m_asked;
+    std::future<P::CProductValues> m_values;
+    // Set by Begin(), under m_mutex; read by the reader thread afterwards.
+    std::vector<CItem>* m_items = nullptr;
+    size_t m_fixed = 0;  // the chunk size asked for; 0 for automatic
+    Prepare m_prepare;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<CChunk> m_ready;
@@ -384,7 +411,25 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
     for (auto& c : categories) c = ctx.Schema().Category(c).name;
 
     CEnd source(o.from), target(o.to);
-    const P::CProductValues sourceValues = EndValues(source), targetValues = EndValues(target);
+    std::vector<CItem> items;  // before the reader, which reads them until it is destroyed
+    std::string failure;
+    // The reader asks the source for its values while this thread asks the target and lists.
+    std::optional<CChunkReader> reader;
+    reader.emplace(source);
+    const P::CProductValues targetValues = EndValues(target);
+    try {
+        for (const auto& category : categories) {
+            auto keys = StoredKeys(source, category);
+            items.reserve(items.size() + keys.size());
+            for (auto& [policy, subject] : keys)
+                if (o.subjects.empty() ||
+                    std::find(o.subjects.begin(), o.subjects.end(), subject) != o.subjects.end())
+                    items.push_back({std::move(policy), std::move(subject), category, "", ""});
+        }
+    } catch (const CCliError& e) {
+        failure = e.what();
+    }
+    const P::CProductValues sourceValues = reader->SourceValues();
     const double sourceVersion = Number(sourceValues.version, 0.0);
     const double targetVersion = Number(targetValues.version, 0.0);
     const int sourceServicePack = static_cast<int>(Number(sourceValues.servicePack, 0.0));
@@ -402,21 +447,6 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
         throw Refused("the product on " + o.to + " (version " + std::to_string(targetVersion) +
                       ") does not fit the one on " + o.from + " (version " +
                       std::to_string(sourceVersion) + "); policy changes are not copied.");
-
-    std::vector<CItem> items;
-    std::string failure;
-    try {
-        for (const auto& category : categories) {
-            auto keys = StoredKeys(source, category);
-            items.reserve(items.size() + keys.size());
-            for (auto& [policy, subject] : keys)
-                if (o.subjects.empty() ||
-                    std::find(o.subjects.begin(), o.subjects.end(), subject) != o.subjects.end())
-                    items.push_back({policy, subject, category, "", ""});
-        }
-    } catch (const CCliError& e) {
-        failure = e.what();
-    }
 
     CReportFilter filter;
     // The target's stored keys, per category, listed once when the category's first chunk is
@@ -471,8 +501,7 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
         }
     };
     // The reader is stopped before the report reads the items.
-    std::optional<CChunkReader> reader;
-    if (failure.empty()) reader.emplace(source, items, o.chunk, prepare);
+    if (failure.empty()) reader->Begin(items, o.chunk, prepare);
     size_t done = 0;
     while (failure.empty()) {
         CChunk chunk = reader->Next();
