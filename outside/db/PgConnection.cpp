@@ -3,16 +3,21 @@
 // Thread rule: the handle and the statements only under the connection's m_mutex.
 #include "outside/db/PgConnection.h"
 
-#include <libpq-fe.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "outside/db/PgLibrary.h"
+
 namespace zoltdb {
 namespace {
+
+// libpq, loaded on first use.
+const CPgLibrary& Pq() {
+    return PgLibrary();
+}
 
 // Type ids of the server's built-in types.
 enum : Oid {
@@ -58,7 +63,7 @@ class CPgStatement : public CDbStatement {
         // The server forgets the statements of a session that ended by itself.
         if (!m_name.empty() && m_generation == m_conn.Generation() && !m_conn.IsLost() &&
             !m_conn.IsClosed() && m_conn.Handle() != nullptr) {
-            PQclear(PQexec(m_conn.Handle(), ("DEALLOCATE " + m_name).c_str()));
+            Pq().PQclear(Pq().PQexec(m_conn.Handle(), ("DEALLOCATE " + m_name).c_str()));
         }
     }
 
@@ -66,12 +71,12 @@ class CPgStatement : public CDbStatement {
     void Make() {
         m_name = m_conn.NextStatementName();
         m_generation = m_conn.Generation();
-        PGresult* r = PQprepare(m_conn.Handle(), m_name.c_str(), m_sql.c_str(), 0, nullptr);
-        if (PQresultStatus(r) != PGRES_COMMAND_OK) {
+        PGresult* r = Pq().PQprepare(m_conn.Handle(), m_name.c_str(), m_sql.c_str(), 0, nullptr);
+        if (Pq().PQresultStatus(r) != PGRES_COMMAND_OK) {
             m_name.clear();
             m_conn.Fail(r, m_context + ": " + m_sql, __LINE__);
         }
-        PQclear(r);
+        Pq().PQclear(r);
     }
 
     void Bind(int pos, const CVar& v) override {
@@ -122,20 +127,20 @@ class CPgStatement : public CDbStatement {
 
     bool Step() override {
         if (m_res == nullptr) Run();
-        return ++m_row < PQntuples(m_res);
+        return ++m_row < Pq().PQntuples(m_res);
     }
     long long Int64(int col) const override {
-        return std::strtoll(PQgetvalue(m_res, m_row, col), nullptr, 10);
+        return std::strtoll(Pq().PQgetvalue(m_res, m_row, col), nullptr, 10);
     }
 
     void Read(int col, VARTYPE kind, CVar& out) const override {
-        if (PQgetisnull(m_res, m_row, col)) {
+        if (Pq().PQgetisnull(m_res, m_row, col)) {
             out = CVar();
             return;
         }
-        const char* t = PQgetvalue(m_res, m_row, col);
-        const size_t n = static_cast<size_t>(PQgetlength(m_res, m_row, col));
-        const Oid type = PQftype(m_res, col);
+        const char* t = Pq().PQgetvalue(m_res, m_row, col);
+        const size_t n = static_cast<size_t>(Pq().PQgetlength(m_res, m_row, col));
+        const Oid type = Pq().PQftype(m_res, col);
         if (type == kInt2 || type == kInt4 || type == kInt8) {
             long long v = std::strtoll(t, nullptr, 10);
             if (v >= INT_MIN && v <= INT_MAX)
@@ -173,7 +178,7 @@ class CPgStatement : public CDbStatement {
     }
 
     void Reset() override {
-        if (m_res) PQclear(m_res);
+        if (m_res) Pq().PQclear(m_res);
         m_res = nullptr;
         m_row = -1;
         m_slots.clear();
@@ -200,9 +205,9 @@ class CPgStatement : public CDbStatement {
             formats[i] = m_slots[i].binary ? 1 : 0;
         }
         PGresult* r =
-            PQexecPrepared(m_conn.Handle(), m_name.c_str(), static_cast<int>(m_slots.size()),
-                           values.data(), lengths.data(), formats.data(), 0);
-        ExecStatusType st = PQresultStatus(r);
+            Pq().PQexecPrepared(m_conn.Handle(), m_name.c_str(), static_cast<int>(m_slots.size()),
+                                values.data(), lengths.data(), formats.data(), 0);
+        ExecStatusType st = Pq().PQresultStatus(r);
         if (st != PGRES_TUPLES_OK && st != PGRES_COMMAND_OK)
             m_conn.Fail(r, m_context + ": " + m_sql, __LINE__);
         m_res = r;
@@ -264,10 +269,10 @@ CPgConnection::~CPgConnection() {
 
 bool CPgConnection::Location(const std::string& conninfo, std::string& where) {
     char* err = nullptr;
-    PQconninfoOption* opts = PQconninfoParse(conninfo.c_str(), &err);
+    PQconninfoOption* opts = Pq().PQconninfoParse(conninfo.c_str(), &err);
     if (opts == nullptr) {
         where = FirstLine(err ? err : "out of memory");
-        PQfreemem(err);
+        Pq().PQfreemem(err);
         return false;
     }
     std::string host, port, db, user;
@@ -279,7 +284,7 @@ bool CPgConnection::Location(const std::string& conninfo, std::string& where) {
         if (k == "dbname") db = o->val;
         if (k == "user") user = o->val;
     }
-    PQconninfoFree(opts);
+    Pq().PQconninfoFree(opts);
     if (host.empty()) host = "localhost";
     if (db.empty()) db = user.empty() ? "(the user's database)" : user;
     where = host + ":" + (port.empty() ? "5432" : port) + "/" + db;
@@ -303,10 +308,10 @@ void CPgConnection::OpenHandle() {
     }
     keys.push_back(nullptr);
     values.push_back(nullptr);
-    PGconn* pg = PQconnectdbParams(keys.data(), values.data(), 1);
-    if (pg == nullptr || PQstatus(pg) != CONNECTION_OK) {
-        std::string err = FirstLine(pg ? PQerrorMessage(pg) : "out of memory");
-        PQfinish(pg);
+    PGconn* pg = Pq().PQconnectdbParams(keys.data(), values.data(), 1);
+    if (pg == nullptr || Pq().PQstatus(pg) != CONNECTION_OK) {
+        std::string err = FirstLine(pg ? Pq().PQerrorMessage(pg) : "out of memory");
+        Pq().PQfinish(pg);
         const char* why = "the server refused the connection";
         if (err.find("password") != std::string::npos ||
             err.find("authentication") != std::string::npos ||
@@ -327,7 +332,7 @@ void CPgConnection::OpenHandle() {
                    err.c_str());
         throw CDBException(CDBException::kCannotOpen, OS_WFILE, __LINE__, msg);
     }
-    PQsetNoticeProcessor(
+    Pq().PQsetNoticeProcessor(
         pg, [](void*, const char*) {}, nullptr);
     m_pg = pg;
     const std::string ms = std::to_string(m_busyTimeoutMs);
@@ -338,26 +343,26 @@ void CPgConnection::OpenHandle() {
         "SET standard_conforming_strings = on; SET client_min_messages = warning; "
         "SET statement_timeout = " +
         ms + "; SET lock_timeout = " + ms;
-    PGresult* r = PQexec(m_pg, setup.c_str());
-    if (PQresultStatus(r) != PGRES_COMMAND_OK) Fail(r, "setting the session up", __LINE__);
-    PQclear(r);
+    PGresult* r = Pq().PQexec(m_pg, setup.c_str());
+    if (Pq().PQresultStatus(r) != PGRES_COMMAND_OK) Fail(r, "setting the session up", __LINE__);
+    Pq().PQclear(r);
 }
 
 void CPgConnection::CloseHandle() {
     if (m_pg) {
-        PQfinish(m_pg);
+        Pq().PQfinish(m_pg);
         m_pg = nullptr;
     }
 }
 
 void CPgConnection::Fail(PGresult* res, const std::string& context, int line) {
-    const char* state = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
+    const char* state = res ? Pq().PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
     std::string code = state ? state : "";
-    std::string err = FirstLine(res ? PQresultErrorMessage(res) : PQerrorMessage(m_pg));
-    if (err.empty() && m_pg) err = FirstLine(PQerrorMessage(m_pg));
-    PQclear(res);
+    std::string err = FirstLine(res ? Pq().PQresultErrorMessage(res) : Pq().PQerrorMessage(m_pg));
+    if (err.empty() && m_pg) err = FirstLine(Pq().PQerrorMessage(m_pg));
+    Pq().PQclear(res);
     int kind = CDBException::kEngine;
-    if (m_pg == nullptr || PQstatus(m_pg) == CONNECTION_BAD || code.rfind("08", 0) == 0 ||
+    if (m_pg == nullptr || Pq().PQstatus(m_pg) == CONNECTION_BAD || code.rfind("08", 0) == 0 ||
         code.rfind("57P0", 0) == 0) {
         kind = CDBException::kConnectionLost;
         MarkLost();
@@ -379,15 +384,15 @@ std::unique_ptr<CDbStatement> CPgConnection::Prepare(const std::string& sql,
 
 void CPgConnection::Exec(const std::string& sql, int line) {
     Usable();
-    PGresult* r = PQexec(m_pg, sql.c_str());
-    ExecStatusType st = PQresultStatus(r);
+    PGresult* r = Pq().PQexec(m_pg, sql.c_str());
+    ExecStatusType st = Pq().PQresultStatus(r);
     if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) Fail(r, sql, line);
-    PQclear(r);
+    Pq().PQclear(r);
     NoteCommit();
 }
 
 void CPgConnection::ExecQuietly(const std::string& sql) {
-    if (m_pg) PQclear(PQexec(m_pg, sql.c_str()));
+    if (m_pg) Pq().PQclear(Pq().PQexec(m_pg, sql.c_str()));
 }
 
 TableInfo CPgConnection::Describe(const std::string& table) {
@@ -409,17 +414,17 @@ TableInfo CPgConnection::Describe(const std::string& table) {
         "WHERE pg_table_is_visible(t.oid) AND a.attnum > 0 AND NOT a.attisdropped "
         "ORDER BY t.relname = $1 DESC, t.relname, a.attnum";
     const char* params[] = {table.c_str()};
-    PGresult* r = PQexecParams(m_pg, kSql, 1, nullptr, params, nullptr, nullptr, 0);
-    if (PQresultStatus(r) != PGRES_TUPLES_OK) Fail(r, "reading table " + table, __LINE__);
+    PGresult* r = Pq().PQexecParams(m_pg, kSql, 1, nullptr, params, nullptr, nullptr, 0);
+    if (Pq().PQresultStatus(r) != PGRES_TUPLES_OK) Fail(r, "reading table " + table, __LINE__);
     TableInfo info;
     bool rowid = false;
-    for (int i = 0; i < PQntuples(r); ++i) {
-        std::string rel = PQgetvalue(r, i, 0);
+    for (int i = 0; i < Pq().PQntuples(r); ++i) {
+        std::string rel = Pq().PQgetvalue(r, i, 0);
         if (info.name.empty()) info.name = rel;
         if (rel != info.name) break;
-        std::string col = PQgetvalue(r, i, 1);
-        std::string type = PQgetvalue(r, i, 2);
-        info.keyUnique = PQgetvalue(r, i, 3)[0] == 't';
+        std::string col = Pq().PQgetvalue(r, i, 1);
+        std::string type = Pq().PQgetvalue(r, i, 2);
+        info.keyUnique = Pq().PQgetvalue(r, i, 3)[0] == 't';
         if (col == "CFG_ROWID") {
             rowid = true;
             continue;
@@ -435,7 +440,7 @@ TableInfo CPgConnection::Describe(const std::string& table) {
             type = "BLOB";
         info.columns.emplace_back(col, type);
     }
-    PQclear(r);
+    Pq().PQclear(r);
     if (!info.name.empty() && !rowid) {
         OS::x_wstring msg;
         msg.Format(
