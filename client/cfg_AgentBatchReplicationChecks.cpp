@@ -8,7 +8,6 @@
 #include <cwchar>
 
 #include "cfg_Client.h"
-#include "cfg_Setting.h"
 #include "client/cfg_RemoteProductValues.h"
 #include "client/cfg_ReplicationMinimumVersions.h"
 #include "outside/log/DebugLog.h"
@@ -16,6 +15,7 @@
 #include "outside/registry/CRegUtil.h"
 #include "outside/registry/HomeDir.h"
 #include "protocol/cfg_RequestProtocol.h"
+#include "setting/cfg_SettingSkip.h"
 
 namespace {
 static const wchar_t kLogSource[] = L"cfg_Agent";
@@ -31,19 +31,6 @@ double ToDouble(const wchar_t* text) {
 }
 int ToInt(const wchar_t* text) {
     return text[0] == L'\0' ? 0 : static_cast<int>(std::wcstol(text, nullptr, 10));
-}
-
-// Moves past one encoded setting, reading each field as a setting's decoding does (so that a
-// malformed one throws the same way) without building the setting: the checks need its key only.
-// `name` and `value` are scratch space, reused from one call to the next.
-void SkipSetting(const CIPCMsgBuffer& settings, OS::x_wstring& name, CVar& value) {
-    bool dirty = false;
-    int fields = 0;
-    settings >> dirty >> fields;
-    for (int f = 0; f < fields; ++f) {
-        settings >> name;
-        CCfgSettingCategoryBase::CVarFromBuffer(value, settings);
-    }
 }
 
 }  // namespace
@@ -87,7 +74,7 @@ void CCfgAgent::FilterBeforeReplication(const OS::x_wstring& server, CIPCMsgBuff
         const unsigned long left = settings.GetCurrentSize();
         P::CKey key;
         P::ReadKey(settings, key);
-        SkipSetting(settings, name, value);
+        SkipEncodedSetting(settings, name, value);
         const auto encoded = static_cast<unsigned int>(left - settings.GetCurrentSize());
         const OS::x_wstring subject = key.subject.ToString();
         CFG_LOG(DBG::LVL_INFO, L"FilterBeforeReplication subject: %ls %ls %ls", server.c_str(),

@@ -36,6 +36,7 @@
 #include "outside/registry/HomeDir.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "setting/cfg_SettingCategoryFake.h"
+#include "setting/cfg_SettingSkip.h"
 #include "tools/zoltcfg/Commands.h"
 #include "tools/zoltcfg/OutputFormat.h"
 
@@ -79,11 +80,12 @@ struct CEnd {
 
 using CSettings = std::vector<std::unique_ptr<CCfgSettingCategoryFake>>;
 
-// The settings of a chunk as the source sent them: each decoded, and its encoded bytes, which go
-// to the target as they are (its service runs the filter itself).
+// The settings of a chunk as an end sent them: the encoded bytes of each (which go to the target
+// as they are: its service runs the filter itself), and the decoded setting where it is kept.
 struct CReadChunk {
-    CSettings settings;
-    std::vector<std::pair<size_t, unsigned int>> encoded;  // offset and size in the reply
+    CSettings settings;  // null where not read, or not kept decoded
+    // Offset and size in the reply; size 0 where the setting could not be read.
+    std::vector<std::pair<size_t, unsigned int>> encoded;
     CIPCMsgBuffer reply;
 };
 
@@ -202,9 +204,10 @@ std::string StoreKey(const std::string& policy, const std::string& subject) {
     return key;
 }
 
-// Reads the settings of `items` (one policy, one category) from `end` into `result`; null where
-// a setting could not be read. Throws CCliError when the server cannot be reached.
-void ReadChunk(CEnd& end, const std::vector<CItem*>& items, CReadChunk& result) {
+// Reads the settings of `items` (one policy, one category) from `end` into `result`, each
+// decoded when `decode` (null where a setting could not be read), else only its bytes found.
+// Throws CCliError when the server cannot be reached or its answer is malformed.
+void ReadChunk(CEnd& end, const std::vector<CItem*>& items, CReadChunk& result, bool decode) {
     result.settings.clear();
     result.settings.resize(items.size());
     result.encoded.assign(items.size(), {0, 0});
@@ -223,18 +226,24 @@ void ReadChunk(CEnd& end, const std::vector<CItem*>& items, CReadChunk& result) 
     try {
         int count = 0;
         out >> count;
+        OS::x_wstring name;  // scratch of the settings that are only walked over
+        CVar value;
         for (int i = 0; i < count && i < static_cast<int>(items.size()); ++i) {
             int itemResult = -1;
             out >> itemResult;
             if (itemResult != 0) continue;
             P::CKey key;
             P::ReadKey(out, key);
-            auto setting = std::make_unique<CCfgSettingCategoryFake>(key.category);
             const size_t start = out.GetCurrentBuffer() - out.GetBuffer();
             const unsigned long left = out.GetCurrentSize();
-            P::ReadSetting(out, *setting);
-            setting->SetSubjectID(key.subject.ToString());
-            result.settings[i] = std::move(setting);
+            if (decode) {
+                auto setting = std::make_unique<CCfgSettingCategoryFake>(key.category);
+                P::ReadSetting(out, *setting);
+                setting->SetSubjectID(key.subject.ToString());
+                result.settings[i] = std::move(setting);
+            } else {
+                SkipEncodedSetting(out, name, value);
+            }
             result.encoded[i] = {start, static_cast<unsigned int>(left - out.GetCurrentSize())};
         }
     } catch (const OS::CException& e) {
@@ -349,7 +358,7 @@ class CChunkReader {
             }
             begin += chunk.items.size();
             try {
-                ReadChunk(m_source, chunk.items, chunk.read);
+                ReadChunk(m_source, chunk.items, chunk.read, false);
                 if (!m_fixed && !chunk.items.empty()) {
                     const size_t each =
                         std::max<size_t>(1, chunk.read.reply.BytesUsed() / chunk.items.size());
@@ -449,8 +458,7 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                       std::to_string(sourceVersion) + "); policy changes are not copied.");
 
     CReportFilter filter;
-    // The target's stored keys, per category, listed once when the category's first chunk is
-    // written: only those settings are read back there.
+    // The target's stored keys, per category (not read in a dry run).
     std::map<std::string, std::set<std::string>> onTarget;
     // After each chunk, how far the run is: a line on standard error, also when it is not a
     // terminal (a caller watching a long run, or one that stops it, sees where it stood).
@@ -464,17 +472,35 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
     // The filter works on the setting as read; what it rewrote is found by encoding the result
     // again and, only where the bytes differ from the source's, comparing field by field with
     // the setting decoded once more from them.
+    // Each setting is decoded here, one at a time, and kept decoded only when the target holds
+    // its key (to be compared with what is stored there): a chunk's settings are never all
+    // built at once.
     const auto prepare = [&](CChunk& chunk) {
         CIPCMsgBuffer again;
         for (size_t i = 0; i < chunk.items.size(); ++i) {
             CItem& item = *chunk.items[i];
-            auto& read = chunk.read.settings[i];
-            if (!read) {
+            const auto& [offset, size] = chunk.read.encoded[i];
+            if (size == 0) {
                 item.outcome = "failed";
                 item.detail = "the source could not read it";
                 continue;
             }
-            read->SetSubjectID(Wide(item.subject));
+            const unsigned char* sent = chunk.read.reply.GetBuffer() + offset;
+            const auto decoded = [&] {
+                CIPCMsgBuffer bytes(size, false);
+                bytes.Put(sent, size);
+                bytes.Rewind();
+                auto setting = std::make_unique<CCfgSettingCategoryFake>(Wide(item.category));
+                try {
+                    P::ReadSetting(bytes, *setting);
+                } catch (const OS::CException& e) {
+                    throw Refused(source.name + " sent a malformed answer (" +
+                                  e.GetErrorMsg().ToUtf8() + ").");
+                }
+                setting->SetSubjectID(Wide(item.subject));
+                return setting;
+            };
+            auto read = decoded();
             const wchar_t* rule = nullptr;
             if (filter.FilterNamingRule(sourceSeen, target.wideName, sourceRole, targetRole,
                                         sourceVersion, sourceServicePack, sourceMail, targetMail,
@@ -483,23 +509,33 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                 item.detail = OS::x_wstring(rule).ToUtf8();
                 continue;
             }
-            const auto& [offset, size] = chunk.read.encoded[i];
-            const unsigned char* sent = chunk.read.reply.GetBuffer() + offset;
             again.ResetBuffer();
             P::WriteSetting(again, *read);
             if (again.BytesUsed() != size || std::memcmp(again.GetBuffer(), sent, size) != 0) {
-                CIPCMsgBuffer bytes(size, false);
-                bytes.Put(sent, size);
-                bytes.Rewind();
-                CCfgSettingCategoryFake before(Wide(item.category));
-                P::ReadSetting(bytes, before);
-                item.detail = Rewritten(before, *read);
+                item.detail = Rewritten(*decoded(), *read);
                 if (!item.detail.empty()) item.detail = "rewritten: " + item.detail;
             }
             if (o.dryRun) item.outcome = "would write";
             chunk.kept.push_back(i);
+            const auto keys = onTarget.find(item.category);
+            if (keys != onTarget.end() && keys->second.count(StoreKey(item.policy, item.subject)))
+                chunk.read.settings[i] = std::move(read);
         }
     };
+    // The target's stored keys of each category, listed once before the first chunk is read:
+    // only those settings are read back there.
+    try {
+        std::set<std::string> listed;  // the categories with settings to copy
+        for (const auto& item : items) listed.insert(item.category);
+        if (failure.empty() && !o.dryRun)
+            for (const auto& category : listed) {
+                auto& keys = onTarget[category];
+                for (const auto& [policy, subject] : StoredKeys(target, category))
+                    keys.insert(StoreKey(policy, subject));
+            }
+    } catch (const CCliError& e) {
+        failure = e.what();
+    }
     // The reader is stopped before the report reads the items.
     if (failure.empty()) reader->Begin(items, o.chunk, prepare);
     size_t done = 0;
@@ -518,23 +554,16 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
             for (const size_t i : chunk.kept) kept.push_back(chunk.items[i]);
             if (o.dryRun || kept.empty()) return;
             // Only what the target stores is read there (a read of a missing setting would add
-            // a default row), in one batch query.
-            const std::string& category = chunk.items.front()->category;
-            if (!onTarget.count(category)) {
-                auto& keys = onTarget[category];
-                for (const auto& [policy, subject] : StoredKeys(target, category))
-                    keys.insert(StoreKey(policy, subject));
-            }
-            const auto& targetKeys = onTarget[category];
+            // a default row), in one batch query; those settings were kept decoded.
             std::vector<CItem*> present;
             std::vector<size_t> presentAt(kept.size(), SIZE_MAX);
             for (size_t k = 0; k < kept.size(); ++k)
-                if (targetKeys.count(StoreKey(kept[k]->policy, kept[k]->subject))) {
+                if (chunk.read.settings[chunk.kept[k]]) {
                     presentAt[k] = present.size();
                     present.push_back(kept[k]);
                 }
             CReadChunk stored;
-            ReadChunk(target, present, stored);
+            ReadChunk(target, present, stored, true);
             CIPCMsgBuffer settings, body;
             std::vector<CItem*> sent;
             for (size_t k = 0; k < kept.size(); ++k) {
