@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <deque>
+#include <functional>
 
 namespace zoltcli {
 
@@ -156,61 +156,54 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
-void PrintTable(std::ostream& out, const std::vector<std::string>& header,
-                const std::vector<std::vector<std::string>>& rawRows) {
+void PrintTable(std::ostream& out, const std::vector<std::string>& header, size_t rows,
+                const std::function<std::string(size_t, size_t)>& cell) {
     // Characters, not bytes: continuation bytes of UTF-8 sequences do not count.
     auto length = [](const std::string& s) {
         return static_cast<size_t>(std::count_if(s.begin(), s.end(), [](char c) {
             return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
         }));
     };
-    auto needsEscape = [](const std::string& s) {
-        return std::any_of(s.begin(), s.end(), [](char c) {
+    auto printable = [](std::string s) {
+        const bool plain = std::none_of(s.begin(), s.end(), [](char c) {
             const auto u = static_cast<unsigned char>(c);
             return u < 0x20 || u == 0x7F;
         });
+        return plain ? s : Printable(s);
     };
-    // A cell is copied only when it has characters to escape; a large table is written in a
-    // few large pieces.
+    // Row 0 is the header. Cells are asked for twice, for the widths and for the text, and
+    // never all held at once; a large table is written in a few large pieces.
     const size_t columns = header.size();
-    std::deque<std::string> escaped;  // keeps its elements in place as it grows
-    std::vector<const std::string*> cells;
-    cells.reserve((rawRows.size() + 1) * columns);
-    const auto add = [&](const std::vector<std::string>& row) {
-        for (size_t i = 0; i < columns; ++i) {
-            if (i >= row.size()) {
-                cells.push_back(nullptr);
-            } else if (needsEscape(row[i])) {
-                cells.push_back(&escaped.emplace_back(Printable(row[i])));
-            } else {
-                cells.push_back(&row[i]);
-            }
-        }
+    const auto text = [&](size_t row, size_t column) {
+        return printable(row == 0 ? header[column] : cell(row - 1, column));
     };
-    add(header);
-    for (const auto& r : rawRows) add(r);
-    std::vector<size_t> width(columns, 0), lengths(cells.size(), 0);
-    for (size_t k = 0; k < cells.size(); ++k)
-        if (cells[k])
-            width[k % columns] = std::max(width[k % columns], lengths[k] = length(*cells[k]));
-    std::string text;
-    for (size_t row = 0; row < cells.size() / columns; ++row) {
-        // A row ends after its last cell, without the padding behind it.
-        size_t last = columns;
-        while (last > 0 && !cells[row * columns + last - 1]) --last;
-        for (size_t i = 0; i < last; ++i) {
-            const size_t k = row * columns + i;
-            if (cells[k]) text += *cells[k];
-            if (i + 1 < last) text.append(width[i] - lengths[k] + 2, ' ');
+    std::vector<size_t> width(columns, 0);
+    for (size_t row = 0; row <= rows; ++row)
+        for (size_t c = 0; c < columns; ++c) width[c] = std::max(width[c], length(text(row, c)));
+    std::string lines;
+    for (size_t row = 0; row <= rows; ++row) {
+        for (size_t c = 0; c < columns; ++c) {
+            const std::string t = text(row, c);
+            lines += t;
+            if (c + 1 < columns) lines.append(width[c] - length(t) + 2, ' ');
         }
-        while (!text.empty() && text.back() == ' ') text.pop_back();
-        text += '\n';
-        if (text.size() >= (1 << 16)) {
-            out.write(text.data(), static_cast<std::streamsize>(text.size()));
-            text.clear();
+        // The last cells of a row may be empty: the padding behind the last text goes.
+        while (!lines.empty() && lines.back() == ' ') lines.pop_back();
+        lines += '\n';
+        if (lines.size() >= (1 << 16)) {
+            out.write(lines.data(), static_cast<std::streamsize>(lines.size()));
+            lines.clear();
         }
     }
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.write(lines.data(), static_cast<std::streamsize>(lines.size()));
+}
+
+void PrintTable(std::ostream& out, const std::vector<std::string>& header,
+                const std::vector<std::vector<std::string>>& rows) {
+    static const std::string kNone;
+    PrintTable(out, header, rows.size(), [&](size_t row, size_t column) {
+        return column < rows[row].size() ? rows[row][column] : kNone;
+    });
 }
 
 }  // namespace zoltcli

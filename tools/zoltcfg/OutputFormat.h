@@ -4,6 +4,7 @@
 // Thread rule: no shared state.
 #pragma once
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
@@ -34,8 +35,13 @@ nlohmann::ordered_json ValueToJson(const CVar& value);
 std::string Printable(const std::string& text);
 
 // Writes `rows` under `header`, cells made Printable, columns padded to their widest cell in
-// characters (UTF-8 sequences count as one; the last column unpadded).
+// characters (UTF-8 sequences count as one; the last column unpadded). A row with fewer cells
+// than the header ends early.
 void PrintTable(std::ostream& out, const std::vector<std::string>& header,
                 const std::vector<std::vector<std::string>>& rows);
+// The same for `rows` rows whose cells `cell(row, column)` gives (each asked for twice), for a
+// large table that is not to be copied whole.
+void PrintTable(std::ostream& out, const std::vector<std::string>& header, size_t rows,
+                const std::function<std::string(size_t, size_t)>& cell);
 
 }  // namespace zoltcli

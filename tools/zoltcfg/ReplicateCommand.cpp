@@ -186,8 +186,9 @@ std::vector<std::pair<std::string, std::string>> StoredKeys(CEnd& end,
     unsigned int count = 0;
     out >> name >> count;
     if (count > out.GetCurrentSize()) throw Refused(end.name + " sent a malformed list.");
+    keys.reserve(count);  // bounded by the bytes received: each value takes some
+    CVar v;
     for (unsigned int r = 0; r < count; ++r) {
-        CVar v;
         CCfgSettingCategoryBase::CVarFromBuffer(v, out);
         std::string policy, subject;
         if (v.IsString() && SplitStoredKey(v.GetString().ToUtf8(), policy, subject))
@@ -651,10 +652,20 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                            {"detail", it.detail}});
         std::cout << nlohmann::ordered_json{{"settings", out}, {"error", failure}}.dump(2) << '\n';
     } else {
-        std::vector<std::vector<std::string>> rows;
-        for (const auto& it : items)
-            rows.push_back({it.category, it.policy + ":" + it.subject, it.outcome, it.detail});
-        PrintTable(std::cout, {"CATEGORY", "KEY", "OUTCOME", "DETAIL"}, rows);
+        PrintTable(std::cout, {"CATEGORY", "KEY", "OUTCOME", "DETAIL"}, items.size(),
+                   [&](size_t row, size_t column) {
+                       const CItem& it = items[row];
+                       switch (column) {
+                           case 0:
+                               return it.category;
+                           case 1:
+                               return it.policy + ":" + it.subject;
+                           case 2:
+                               return it.outcome;
+                           default:
+                               return it.detail;
+                       }
+                   });
     }
     std::cerr << "replicate " << o.from << " -> " << o.to << ": ";
     for (int k = 0; k < 6; ++k)
