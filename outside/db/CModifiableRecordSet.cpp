@@ -247,8 +247,8 @@ long CModifiableRecordSet::GetFieldIndex(const OS::x_wstring& name) const {
 CVar CModifiableRecordSet::GetFieldValue(long index) const {
     RequireColumn(index);
     if (m_mode == Mode::kAdd) {  // the new row: what was set on it so far
-        auto it = m_staged.find(index);
-        return it == m_staged.end() ? CVar() : it->second;
+        const CVar* staged = m_staged.Get(index);
+        return staged ? *staged : CVar();
     }
     if (m_pos != Pos::kRow) {
         OS::x_wstring msg;

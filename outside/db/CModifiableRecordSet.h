@@ -38,6 +38,7 @@
 // database may be used from different threads one at a time.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -152,7 +153,37 @@ class CModifiableRecordSet {
     std::vector<CVar> m_values;
     std::vector<CVar> m_savedValues;  // the current row as read, while an edit is staged
     Mode m_mode = Mode::kNone;
-    std::map<long, CVar> m_staged;  // column position -> value to write
+    // Values to write by column position, in position order: a handful per row, kept in a
+    // vector that keeps its room from one row to the next.
+    class CStaged {
+      public:
+        using Entry = std::pair<long, CVar>;
+        CVar& operator[](long index) {
+            auto it = Find(index);
+            if (it == m_entries.end() || it->first != index)
+                it = m_entries.emplace(it, index, CVar());
+            return it->second;
+        }
+        const CVar* Get(long index) const {
+            auto it = std::lower_bound(m_entries.begin(), m_entries.end(), index,
+                                       [](const Entry& e, long i) { return e.first < i; });
+            return it != m_entries.end() && it->first == index ? &it->second : nullptr;
+        }
+        size_t count(long index) const { return Get(index) ? 1 : 0; }
+        bool empty() const { return m_entries.empty(); }
+        size_t size() const { return m_entries.size(); }
+        void clear() { m_entries.clear(); }
+        std::vector<Entry>::const_iterator begin() const { return m_entries.begin(); }
+        std::vector<Entry>::const_iterator end() const { return m_entries.end(); }
+
+      private:
+        std::vector<Entry>::iterator Find(long index) {
+            return std::lower_bound(m_entries.begin(), m_entries.end(), index,
+                                    [](const Entry& e, long i) { return e.first < i; });
+        }
+        std::vector<Entry> m_entries;
+    };
+    CStaged m_staged;
     // Where GetFieldIndex starts looking: a hint only, which readers sharing the record set may
     // set at the same time.
     mutable std::atomic<size_t> m_nextName{0};
