@@ -1,6 +1,7 @@
 // Another computer's product and mail-server keys through its remote service (request 903), and
 // this computer's own values as that request answers them.
-// Thread rule: the reader runs on the calling thread's kept connection; the install is once.
+// Thread rule: the reader runs on the calling thread's kept connection; the install is once; the
+// answers a CRemoteProductValuesOnce keeps are the thread's own.
 #include "client/cfg_RemoteProductValues.h"
 
 #include <map>
@@ -17,10 +18,21 @@ static const wchar_t kLogSource[] = L"cfg_Agent";
 
 namespace P = NS_CfgProtocol;
 
+// The answers kept while a CRemoteProductValuesOnce of this thread lives, by host; null when
+// none lives.
+thread_local std::map<OS::x_wstring, std::map<std::wstring, std::wstring>>* t_once = nullptr;
+thread_local int t_onceDepth = 0;  // nested scopes share the outermost one's answers
+
 // The registry layer's reader of another computer's keys: request 903 to its remote service, on
 // this thread's kept connection to it.
 bool ReadRemoteProductValues(const OS::x_wstring& host,
                              std::map<std::wstring, std::wstring>& values) {
+    if (t_once) {
+        if (const auto it = t_once->find(host); it != t_once->end()) {
+            values = it->second;
+            return true;
+        }
+    }
     try {
         CIPCMsgBuffer request(P::kBufferSize, false), reply(P::kBufferSize, false);
         P::WriteProductValuesRequest(request);
@@ -33,6 +45,7 @@ bool ReadRemoteProductValues(const OS::x_wstring& host,
                   {L"PatchBuild", read.patchBuild},
                   {L"ServerRole", read.serverRole},
                   {L"FullVersion", read.mailVersion}};
+        if (t_once) t_once->emplace(host, values);
         return true;
     } catch (const OS::CException& e) {
         CFG_LOG(DBG::LVL_WARNING, L"cannot read the product values of %ls: %ls", host.c_str(),
@@ -46,4 +59,16 @@ bool ReadRemoteProductValues(const OS::x_wstring& host,
 void NS_CfgClient::UseRemoteProductValues() {
     static std::once_flag once;
     std::call_once(once, [] { CRegUtil::SetRemoteProductReader(ReadRemoteProductValues); });
+}
+
+NS_CfgClient::CRemoteProductValuesOnce::CRemoteProductValuesOnce() {
+    if (t_onceDepth++ == 0)
+        t_once = new std::map<OS::x_wstring, std::map<std::wstring, std::wstring>>();
+}
+
+NS_CfgClient::CRemoteProductValuesOnce::~CRemoteProductValuesOnce() {
+    if (--t_onceDepth == 0) {
+        delete t_once;
+        t_once = nullptr;
+    }
 }

@@ -236,6 +236,7 @@ void CCfgControl::BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer&
             // What the filter needs about both servers, gathered once for the whole batch;
             // another computer's values come from its remote service.
             NS_CfgClient::UseRemoteProductValues();
+            const NS_CfgClient::CRemoteProductValuesOnce once;  // one request to each computer
             const int targetRole = TargetRole(h.targetServer);
             double sourceVersion = 0.0;
             int sourceServicePack = 0;
