@@ -6,10 +6,11 @@
 // with the values that would be written is not sent again, so a repeated run finishes what an
 // interrupted one left. The report lists every setting with its outcome; after each chunk a line
 // on standard error says how far the run is.
-// Thread rule: run on the main thread, which writes to the target; one reader thread cuts the
-// chunks, reads them from the source on a connection of its own and runs the report's filter on
-// them, at most kReadAhead chunks ahead, and hands each over through CChunkReader. An item is
-// written by the reader until its chunk is handed over, by the main thread afterwards.
+// Thread rule: run on the main thread, which writes to the target; one reader thread is the only
+// one to reach the source: it asks its values, lists its keys, cuts the chunks, reads them and
+// runs the report's filter on them, at most kReadAhead chunks ahead, and hands each over through
+// CChunkReader. An item is written by the reader until its chunk is handed over, by the main
+// thread afterwards.
 #include <malloc.h>
 #include <unistd.h>
 
@@ -264,8 +265,9 @@ struct CChunk {
 
 // Cuts the items into chunks, reads them from the source and filters them, in order, on a thread
 // of its own, so that the source reads and the report's filter runs while the target writes the
-// chunk before. The thread first asks the source for its product values, which opens its
-// connection while the main thread lists the keys; Begin() then gives it the items. Next() hands
+// chunk before. The thread first asks the source for its product values and lists its keys, on
+// the connection it reads the chunks on (one TLS handshake for the run), while the main thread
+// asks the target; Begin() then gives it the items to read. Next() hands
 // the chunks over one by one, then an empty one; a failure to read is handed over in its chunk's
 // place and ends the reading. Done() gives a chunk back, to be freed on the reader thread that
 // allocated it (memory freed on another thread costs a lock of the allocator for every object).
@@ -279,8 +281,13 @@ class CChunkReader {
     static constexpr size_t kMaxChunk = 1000;
 
     using Prepare = std::function<void(CChunk&)>;
-    explicit CChunkReader(CEnd& source)
-        : m_source(source), m_values(m_asked.get_future()), m_thread([this] { Run(); }) {}
+    using List = std::function<std::vector<CItem>()>;  // throws CCliError
+    CChunkReader(CEnd& source, List list)
+        : m_source(source),
+          m_list(std::move(list)),
+          m_values(m_askedValues.get_future()),
+          m_items(m_listed.get_future()),
+          m_thread([this] { Run(); }) {}
     ~CChunkReader() {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -294,12 +301,15 @@ class CChunkReader {
 
     // The source's product values; throws what asking for them threw (CCliError).
     P::CProductValues SourceValues() { return m_values.get(); }
+    // What the listing gave; throws what it threw (CCliError).
+    // REQUIRES: SourceValues() returned.
+    std::vector<CItem> Items() { return m_items.get(); }
 
     // Starts the reading of `items` (kept by reference until the reader is destroyed).
     void Begin(std::vector<CItem>& items, size_t chunkSize, Prepare prepare) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_items = &items;
+            m_reading = &items;
             m_fixed = chunkSize;
             m_prepare = std::move(prepare);
         }
@@ -329,18 +339,24 @@ class CChunkReader {
   private:
     void Run() {
         try {
-            m_asked.set_value(EndValues(m_source));
+            m_askedValues.set_value(EndValues(m_source));
         } catch (...) {
-            m_asked.set_exception(std::current_exception());
+            m_askedValues.set_exception(std::current_exception());
+            return;
+        }
+        try {
+            m_listed.set_value(m_list());
+        } catch (...) {
+            m_listed.set_exception(std::current_exception());
             return;
         }
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_changed.wait(lock, [this] { return m_stop || m_items != nullptr; });
+            m_changed.wait(lock, [this] { return m_stop || m_reading != nullptr; });
             if (m_stop) return;
         }
         std::deque<CChunk> spent;
-        std::vector<CItem>& items = *m_items;
+        std::vector<CItem>& items = *m_reading;
         size_t size = m_fixed ? m_fixed : kFirstChunk;
         for (size_t begin = 0;;) {
             {
@@ -386,10 +402,13 @@ class CChunkReader {
     }
 
     CEnd& m_source;
-    std::promise<P::CProductValues> m_asked;
+    const List m_list;
+    std::promise<P::CProductValues> m_askedValues;
     std::future<P::CProductValues> m_values;
+    std::promise<std::vector<CItem>> m_listed;
+    std::future<std::vector<CItem>> m_items;
     // Set by Begin(), under m_mutex; read by the reader thread afterwards.
-    std::vector<CItem>* m_items = nullptr;
+    std::vector<CItem>* m_reading = nullptr;
     size_t m_fixed = 0;  // the chunk size asked for; 0 for automatic
     Prepare m_prepare;
     std::mutex m_mutex;
@@ -423,23 +442,28 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
     CEnd source(o.from), target(o.to);
     std::vector<CItem> items;  // before the reader, which reads them until it is destroyed
     std::string failure;
-    // The reader asks the source for its values while this thread asks the target and lists.
+    // The reader asks the source for its values and lists its keys, on the one connection it
+    // then reads the chunks on, while this thread asks the target.
     std::optional<CChunkReader> reader;
-    reader.emplace(source);
-    const P::CProductValues targetValues = EndValues(target);
-    try {
+    reader.emplace(source, [&] {
+        std::vector<CItem> listed;
         for (const auto& category : categories) {
             auto keys = StoredKeys(source, category);
-            items.reserve(items.size() + keys.size());
+            listed.reserve(listed.size() + keys.size());
             for (auto& [policy, subject] : keys)
                 if (o.subjects.empty() ||
                     std::find(o.subjects.begin(), o.subjects.end(), subject) != o.subjects.end())
-                    items.push_back({std::move(policy), std::move(subject), category, "", ""});
+                    listed.push_back({std::move(policy), std::move(subject), category, "", ""});
         }
+        return listed;
+    });
+    const P::CProductValues targetValues = EndValues(target);
+    const P::CProductValues sourceValues = reader->SourceValues();
+    try {
+        items = reader->Items();
     } catch (const CCliError& e) {
         failure = e.what();
     }
-    const P::CProductValues sourceValues = reader->SourceValues();
     const double sourceVersion = Number(sourceValues.version, 0.0);
     const double targetVersion = Number(targetValues.version, 0.0);
     const int sourceServicePack = static_cast<int>(Number(sourceValues.servicePack, 0.0));
