@@ -442,9 +442,9 @@ CCfgSettingDBBase::CCfgIndex CCfgSettingGenericDatabase::RefIndex(const CCfgInde
 }
 
 void CCfgSettingGenericDatabase::SetFieldLogged(CModifiableRecordSet& rs, const OS::x_wstring& name,
-                                                const CVar& value) {
+                                                CVar&& value) {
     try {
-        rs.SetFieldValue(name, value);
+        rs.SetFieldValue(name, std::move(value));  // left as it was when it throws
     } catch (const CDBException& e) {
         CFG_LOG(DBG::LVL_WARNING,
                 L"DB Exception: %ls (%x) when executing SetField(%ls,%ls), if this happens when "
@@ -616,7 +616,7 @@ bool CCfgSettingGenericDatabase::DbFieldInfoCB::operator()(unsigned int /*id*/,
         m_rs.SetFieldValue(name, refs.ReferenceForm());
         return true;
     }
-    if (!ignored) SetFieldLogged(m_rs, name, value);
+    if (!ignored) SetFieldLogged(m_rs, name, std::move(value));
     return true;
 }
 

@@ -272,9 +272,9 @@ class CCfgSettingGenericDatabase : public CCfgSettingDBBase, public CGenericData
     // The key of a referenced setting: this index's server and policy, `subject`.
     static CCfgIndex RefIndex(const CCfgIndex& index, const OS::x_wstring& subject);
     static CCfgIndex RefIndex(const CCfgIndex& index, CCfgSettingCategoryRef& target);
-    // Sets one plain column; a CDBException is logged with the SetField message and swallowed.
-    static void SetFieldLogged(CModifiableRecordSet& rs, const OS::x_wstring& name,
-                               const CVar& value);
+    // Sets one plain column, taking the value over; a CDBException is logged with the SetField
+    // message and swallowed.
+    static void SetFieldLogged(CModifiableRecordSet& rs, const OS::x_wstring& name, CVar&& value);
 
     static uint32_t GetTickCount();
     // A value as text for the logs ("" when it has no text form).

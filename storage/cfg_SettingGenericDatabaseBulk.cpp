@@ -301,7 +301,7 @@ bool CCfgSettingGenericDatabase::DbFieldInfoCBForBulk::operator()(unsigned int /
         WriteMultiValueField(name, value);
         return true;
     }
-    SetFieldLogged(m_rs, name, value);
+    SetFieldLogged(m_rs, name, CVar(value));
     CFG_LOG(DBG::LVL_INFO, L"field name: %ls, fieldvalue: %ls", name.c_str(),
             ValueText(value).c_str());
     if (!m_bSubTable) m_db.m_mapBulkCfgSetting[m_index.GetSubjectID().ToString()][name] = value;

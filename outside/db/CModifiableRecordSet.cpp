@@ -318,16 +318,24 @@ void CModifiableRecordSet::AddNew() {
 }
 
 void CModifiableRecordSet::SetFieldValue(const OS::x_wstring& name, const CVar& value) {
+    SetFieldValue(name, CVar(value));
+}
+
+void CModifiableRecordSet::SetFieldValue(const OS::x_wstring& name, CVar&& value) {
     long index = GetFieldIndex(name);
     if (index < 0) {
         OS::x_wstring msg;
         msg.Format(L"Table %ls has no column %ls", m_strTable.c_str(), name.c_str());
         throw CDBException(CDBException::kNoSuchColumn, OS_WFILE, __LINE__, msg);
     }
-    SetFieldValue(index, value);
+    SetFieldValue(index, std::move(value));
 }
 
 void CModifiableRecordSet::SetFieldValue(long index, const CVar& value) {
+    SetFieldValue(index, CVar(value));
+}
+
+void CModifiableRecordSet::SetFieldValue(long index, CVar&& value) {
     RequireColumn(index);
     std::lock_guard<std::recursive_mutex> lk(m_conn->m_mutex);
     Check(static_cast<int>(Op::kSetField));
@@ -341,10 +349,12 @@ void CModifiableRecordSet::SetFieldValue(long index, const CVar& value) {
         m_mode = Mode::kEdit;
         m_savedValues = m_values;
     }
-    CVar v = value;
-    VARTYPE kind = m_kinds[index];
-    if (v.vt() == VT_NULL) v = CVar();
-    if (!v.IsEmpty() && kind != VT_EMPTY && v.vt() != kind) {
+    // `value` stays as given until it is stored: a failed conversion names its kind.
+    const VARTYPE kind = m_kinds[index];
+    CVar v;
+    if (value.vt() == VT_NULL || value.IsEmpty()) {
+        // stored as NULL
+    } else if (kind != VT_EMPTY && value.vt() != kind) {
         try {
             v = value.ChangeType(kind);
         } catch (const CVarConversionException& e) {
@@ -354,6 +364,8 @@ void CModifiableRecordSet::SetFieldValue(long index, const CVar& value) {
                        e.GetErrorMsg().c_str());
             throw CDBException(CDBException::kConversion, OS_WFILE, __LINE__, msg);
         }
+    } else {
+        v = std::move(value);
     }
     if (m_mode == Mode::kEdit) m_values[index] = v;
     m_staged[index] = std::move(v);

@@ -100,6 +100,9 @@ class CModifiableRecordSet {
     void AddNew();
     void SetFieldValue(const OS::x_wstring& name, const CVar& value);
     void SetFieldValue(long index, const CVar& value);
+    // The same, taking the value over when it is stored as it is (not converted).
+    void SetFieldValue(const OS::x_wstring& name, CVar&& value);
+    void SetFieldValue(long index, CVar&& value);
     void Update();
     void UpdateWithoutReadBack();
     // True when CFG_INDEX is unique: adding a row of an existing key then updates that row.
