@@ -226,6 +226,11 @@ TEST_P(GenericDatabaseTest, ColumnDumpWritesNameCountAndEveryRowPerColumn) {
     EXPECT_EQ(testsupport::Bytes(buf),
               testsupport::FromHex("01000000 42 03000000 0300 01000000 0300 02000000 0300 03000000"
                                    " 01000000 41 03000000 0800 01000000 78 0800 01000000 79 0000"));
+    // A column the table lacks reads as empty in every row.
+    CIPCMsgBuffer lacking;
+    ASSERT_TRUE(db.GetConfiguration(L"ignored", L"T_Plain", W({L"Z"}), lacking));
+    EXPECT_EQ(testsupport::Bytes(lacking),
+              testsupport::FromHex("01000000 5A 03000000 0000 0000 0000"));
 
     CIPCMsgBuffer none;
     DBG::CCaptureLog log;
