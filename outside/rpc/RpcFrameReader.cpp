@@ -55,8 +55,12 @@ uint8_t* CFrameReader::Space() {
     if (want > m_size && have == m_size - m_begin) {
         // Full: grow to twice what has arrived, never beyond the frame announced.
         Resize(std::min(want, std::max(kInitialSize, 2 * have)));
-    } else if (m_size > 16 * kInitialSize && want <= kInitialSize && have <= kInitialSize) {
-        Resize(kInitialSize);  // a large frame went: give its memory back
+    } else if (m_size > 16 * kInitialSize && have >= kFrameHeaderSize && want <= kInitialSize &&
+               have <= kInitialSize) {
+        // A large frame went and a small one comes: its memory goes back. Kept while the next
+        // frame is unknown, so that a sender of large frames one after another (a batch) does not
+        // make it grow again from the start each time.
+        Resize(kInitialSize);
     } else if (m_begin > 0 && m_end == m_size) {
         std::memmove(m_buf.get(), m_buf.get() + m_begin, have);
         m_begin = 0;
