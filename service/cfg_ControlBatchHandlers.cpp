@@ -12,7 +12,6 @@
 #pragma clang diagnostic ignored "-Wdelete-non-abstract-non-virtual-dtor"
 #endif
 
-#include <algorithm>
 #include <cwchar>
 #include <exception>
 #include <memory>
@@ -258,11 +257,6 @@ void CCfgControl::BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer&
             if (target) transaction.emplace(*target);
             std::vector<int> results;
             std::vector<std::pair<std::vector<OS::x_wstring>, CSubjectID>> changes;
-            // Room for every item, bounded by what the request can hold (an item's result and key
-            // take 20 bytes at the least), not by the count it claims.
-            const size_t items = std::min<size_t>(h.count, request.GetCurrentSize() / 20);
-            results.reserve(items);
-            changes.reserve(items);
             bool anyWritten = false;
             // Commits, then answers and announces what the batch wrote; also when the request
             // turns out malformed halfway, for the items before.
