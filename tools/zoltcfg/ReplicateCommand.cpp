@@ -189,11 +189,26 @@ std::vector<std::pair<std::string, std::string>> StoredKeys(CEnd& end,
     if (count > out.GetCurrentSize()) throw Refused(end.name + " sent a malformed list.");
     keys.reserve(count);  // bounded by the bytes received: each value takes some
     CVar v;
+    std::string key, policy, subject;
     for (unsigned int r = 0; r < count; ++r) {
-        CCfgSettingCategoryBase::CVarFromBuffer(v, out);
-        std::string policy, subject;
-        if (v.IsString() && SplitStoredKey(v.GetString().ToUtf8(), policy, subject))
-            keys.emplace_back(policy, subject);
+        // A key is a string value (kind, then its UTF-8 text with its length): taken as the text
+        // it is sent as. Any other value is read as a value and skipped.
+        unsigned short kind = 0;  // little-endian on the wire
+        if (out.GetCurrentSize() >= 2)
+            kind = static_cast<unsigned short>(out.GetCurrentBuffer()[0] | out.GetCurrentBuffer()[1]
+                                                                               << 8);
+        if (kind == VT_BSTR) {
+            unsigned int length = 0;
+            out >> kind >> length;
+            if (length > out.GetCurrentSize()) throw Refused(end.name + " sent a malformed list.");
+            key.resize(length);
+            out.GetInto(key.data(), length);
+        } else {
+            CCfgSettingCategoryBase::CVarFromBuffer(v, out);
+            if (!v.IsString()) continue;
+            key = v.GetString().ToUtf8();
+        }
+        if (SplitStoredKey(key, policy, subject)) keys.emplace_back(policy, subject);
     }
     std::sort(keys.begin(), keys.end());
     return keys;
