@@ -33,16 +33,20 @@ namespace {
 using Socket = asio::local::stream_protocol::socket;
 using SharedFrame = std::shared_ptr<const NOTIFY::Frame>;
 
-// The kept last change of a subject.
+using SharedBody = std::shared_ptr<const std::vector<uint8_t>>;
+
+// The kept last change of a subject. Changes of many subjects often carry the same body (one
+// policy, server and kind for a whole batch): equal bodies in a row share one copy.
 struct CKept {
     uint64_t sequence = 0;
     bool flag = false;
-    std::vector<uint8_t> body;
+    SharedBody body;
 };
 
-// What a kept change counts against the limit: its subject's characters and its body.
+// What a kept change counts against the limit: its subject's characters and its body (counted
+// for each change, shared or not).
 size_t KeptSize(const OS::x_wstring& subject, const CKept& k) {
-    return subject.size() * sizeof(wchar_t) + k.body.size();
+    return subject.size() * sizeof(wchar_t) + (k.body ? k.body->size() : 0);
 }
 
 }  // namespace
@@ -78,9 +82,14 @@ struct CSubjectServerHelper::Impl {
     uint64_t droppedCount = 0;
     size_t queueLimit = kDefaultQueueLimit;
     std::map<OS::x_wstring, CKept> kept;
-    // Oldest first; each points at its subject's key in `kept` (a map's keys stay in place).
-    std::map<uint64_t, const OS::x_wstring*> keptBySequence;
+    // Oldest first: each change kept, by sequence, with its subject's place in `kept` (valid until
+    // that subject is forgotten, when no entry of it is left here). An entry whose subject has a
+    // later change since is stale and skipped; stale entries are dropped from the front, and all
+    // at once when they outnumber the rest.
+    using KeptAt = std::map<OS::x_wstring, CKept>::iterator;
+    std::deque<std::pair<uint64_t, KeptAt>> keptBySequence;
     size_t keptBytes = 0;
+    SharedBody lastBody;  // the body kept last, shared by an equal one that follows
     size_t keptLimit = kDefaultKeptLimit;
     std::set<std::shared_ptr<CObserver>> observers;
     size_t maxConnections = RPC::kDefaultMaxConnections;
@@ -157,26 +166,33 @@ void CSubjectServerHelper::Impl::KeepLocked(const OS::x_wstring& name, uint64_t 
     auto [at, added] = kept.try_emplace(name);
     (void)added;
     CKept& k = at->second;
-    if (k.sequence != 0) {
-        keptBySequence.erase(k.sequence);
-        keptBytes -= KeptSize(name, k);
-    }
+    if (k.sequence != 0) keptBytes -= KeptSize(name, k);  // its entry below becomes stale
     k.sequence = seq;
     k.flag = flag;
-    k.body.assign(body.GetBuffer(), body.GetBuffer() + body.BytesUsed());
+    const size_t size = body.BytesUsed();
+    if (!lastBody || lastBody->size() != size ||
+        std::memcmp(lastBody->data(), body.GetBuffer(), size) != 0)
+        lastBody =
+            std::make_shared<const std::vector<uint8_t>>(body.GetBuffer(), body.GetBuffer() + size);
+    k.body = lastBody;
     keptBytes += KeptSize(name, k);
-    keptBySequence.emplace(seq, &at->first);
+    keptBySequence.emplace_back(seq, at);
+    const auto stale = [](const std::pair<uint64_t, KeptAt>& e) {
+        return e.second->second.sequence != e.first;
+    };
     while (keptBytes > keptLimit && !keptBySequence.empty()) {
-        auto oldest = keptBySequence.begin();
-        auto it = kept.find(*oldest->second);
+        const auto [oldest, it] = keptBySequence.front();
+        keptBySequence.pop_front();
+        if (it->second.sequence != oldest) continue;  // stale
         keptBytes -= KeptSize(it->first, it->second);
         CFG_LOG(DBG::LVL_INFO,
                 L"publisher %ls: the kept change of subject %ls forgotten: the kept changes "
                 L"exceed %zu bytes",
                 component.GetID(), it->first.c_str(), keptLimit);
         kept.erase(it);
-        keptBySequence.erase(oldest);
     }
+    while (!keptBySequence.empty() && stale(keptBySequence.front())) keptBySequence.pop_front();
+    if (keptBySequence.size() > 2 * kept.size() + 64) std::erase_if(keptBySequence, stale);
 }
 
 void CSubjectServerHelper::Impl::Read(const std::shared_ptr<CObserver>& o) {
@@ -237,8 +253,8 @@ void CSubjectServerHelper::Impl::Handle(const std::shared_ptr<CObserver>& o, con
             if (it == kept.end()) continue;
             uint8_t flags = NOTIFY::kReplay | (it->second.flag ? NOTIFY::kFlag : 0);
             QueueLocked(o, std::make_shared<NOTIFY::Frame>(NOTIFY::EncodeNotice(
-                               startId, it->second.sequence, flags, s, it->second.body.data(),
-                               it->second.body.size())));
+                               startId, it->second.sequence, flags, s, it->second.body->data(),
+                               it->second.body->size())));
         }
     } else {
         throw CRPCException(CRPCException::PROTOCOL, OS_WFILE, __LINE__,
@@ -391,6 +407,7 @@ void CSubjectServerHelper::Restart() {
     s.kept.clear();
     s.keptBySequence.clear();
     s.keptBytes = 0;
+    s.lastBody.reset();
     // Every observer reconnects and meets the new run; not counted as dropped for being slow.
     for (const auto& o : s.observers) {
         if (o->dropped) continue;
