@@ -282,10 +282,10 @@ struct CChunk {
 // of its own, so that the source reads and the report's filter runs while the target writes the
 // chunk before. The thread first asks the source for its product values and lists its keys, on
 // the connection it reads the chunks on (one TLS handshake for the run), while the main thread
-// asks the target; Begin() then gives it the items to read. Next() hands
-// the chunks over one by one, then an empty one; a failure to read is handed over in its chunk's
-// place and ends the reading. Done() gives a chunk back, to be freed on the reader thread that
-// allocated it (memory freed on another thread costs a lock of the allocator for every object).
+// asks the target; Begin() then gives it the items to read. Next() hands the chunks over one by
+// one, then an empty one; a failure to read is handed over in its chunk's place and ends the
+// reading. Done() gives a chunk back, to be freed on the reader thread that allocated it (memory
+// freed on another thread costs a lock of the allocator for every object).
 class CChunkReader {
   public:
     static constexpr size_t kReadAhead = 2;
