@@ -27,8 +27,9 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <set>
+#include <string_view>
 #include <thread>
+#include <tuple>
 
 #include "cfg_Replication.h"
 #include "outside/audit/SourceType.h"
@@ -90,10 +91,26 @@ struct CReadChunk {
     CIPCMsgBuffer reply;
 };
 
+// What became of a setting; kOutcomeText says it in the report.
+enum class EOutcome : unsigned char {
+    kNotDone,
+    kWritten,
+    kUnchanged,
+    kFilteredOut,
+    kRefused,
+    kFailed,
+    kWouldWrite,
+};
+constexpr const char* kOutcomeText[] = {"not done", "written", "unchanged",  "filtered out",
+                                        "refused",  "failed",  "would write"};
+
+// A setting of the source in the report. Ten thousand of them are made before the first chunk
+// is read, so an item is kept small: its category points into the run's list of categories.
 struct CItem {
-    std::string policy, subject, category;
-    std::string outcome;  // written, unchanged, filtered out, refused, failed, would write
-    std::string detail;   // the rule, the rewritten fields or the failure
+    std::string policy, subject;
+    std::string detail;  // the rule, the rewritten fields or the failure
+    const std::string* category = nullptr;
+    EOutcome outcome = EOutcome::kNotDone;
 };
 
 // Calls `visit(name, value, other's value or null)` for each field of `s`, in its order.
@@ -170,9 +187,11 @@ double Number(const OS::x_wstring& text, double fallback) {
     return text.empty() ? fallback : std::wcstod(text.c_str(), nullptr);
 }
 
-// The stored keys "policy:subject" of `category` on `end`.
-std::vector<std::pair<std::string, std::string>> StoredKeys(CEnd& end,
-                                                            const std::string& category) {
+// Calls `visit(policy, subject)` for each stored key "policy:subject" of `category` on `end`, in
+// the order listed; a key that does not split into a policy and a subject is passed over.
+// `expect(count)` is called first with the number of keys that follow.
+template <class Expect, class Visit>
+void ListStoredKeys(CEnd& end, const std::string& category, Expect&& expect, Visit&& visit) {
     CIPCMsgBuffer out;
     bool ok = false;
     try {
@@ -182,14 +201,13 @@ std::vector<std::pair<std::string, std::string>> StoredKeys(CEnd& end,
         throw Refused("cannot reach " + end.name + " (" + e.GetErrorMsg().ToUtf8() + ").");
     }
     if (!ok) throw Refused(end.name + " refused to list the settings of " + category + ".");
-    std::vector<std::pair<std::string, std::string>> keys;
     OS::x_wstring name;
     unsigned int count = 0;
     out >> name >> count;
     if (count > out.GetCurrentSize()) throw Refused(end.name + " sent a malformed list.");
-    keys.reserve(count);  // bounded by the bytes received: each value takes some
+    expect(count);  // bounded by the bytes received: each key takes some
     CVar v;
-    std::string key, policy, subject;
+    std::string key;
     for (unsigned int r = 0; r < count; ++r) {
         // A key is a string value (kind, then its UTF-8 text with its length): taken as the text
         // it is sent as. Any other value is read as a value and skipped.
@@ -208,15 +226,20 @@ std::vector<std::pair<std::string, std::string>> StoredKeys(CEnd& end,
             if (!v.IsString()) continue;
             key = v.GetString().ToUtf8();
         }
-        if (SplitStoredKey(key, policy, subject)) keys.emplace_back(policy, subject);
+        const std::string_view whole(key);
+        const size_t colon = whole.find(':');
+        if (colon == 0 || colon == std::string_view::npos || colon + 1 == whole.size() ||
+            whole.find(':', colon + 1) != std::string_view::npos)
+            continue;
+        visit(whole.substr(0, colon), whole.substr(colon + 1));
     }
-    std::sort(keys.begin(), keys.end());
-    return keys;
 }
 
 // A stored key as the store compares keys: "policy:subject" without regard to ASCII case.
-std::string StoreKey(const std::string& policy, const std::string& subject) {
-    std::string key = policy + ":" + subject;
+std::string StoreKey(std::string_view policy, std::string_view subject) {
+    std::string key;
+    key.reserve(policy.size() + 1 + subject.size());
+    key.append(policy).append(1, ':').append(subject);
     for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return key;
 }
@@ -231,7 +254,7 @@ void ReadChunk(CEnd& end, const std::vector<CItem*>& items, CReadChunk& result, 
     if (items.empty()) return;
     CIPCMsgBuffer& out = result.reply;
     OS::x_wstring selection;
-    for (const CItem* it : items) selection += Wide(it->subject + ":" + it->category + ";");
+    for (const CItem* it : items) selection += Wide(it->subject + ":" + *it->category + ";");
     bool ok = false;
     try {
         ok = end.agent.QueryBatchConfigurationSettings(
@@ -463,21 +486,62 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
     reader.emplace(source, [&] {
         std::vector<CItem> listed;
         for (const auto& category : categories) {
-            auto keys = StoredKeys(source, category);
-            listed.reserve(listed.size() + keys.size());
-            for (auto& [policy, subject] : keys)
-                if (o.subjects.empty() ||
-                    std::find(o.subjects.begin(), o.subjects.end(), subject) != o.subjects.end())
-                    listed.push_back({std::move(policy), std::move(subject), category, "", ""});
+            const size_t first = listed.size();
+            ListStoredKeys(
+                source, category, [&](size_t count) { listed.reserve(first + count); },
+                [&](std::string_view policy, std::string_view subject) {
+                    if (o.subjects.empty() || std::find(o.subjects.begin(), o.subjects.end(),
+                                                        subject) != o.subjects.end())
+                        listed.push_back(
+                            {std::string(policy), std::string(subject), {}, &category});
+                });
+            // In the order of their keys, whatever order the source lists them in.
+            const auto byKey = [](const CItem& a, const CItem& b) {
+                return std::tie(a.policy, a.subject) < std::tie(b.policy, b.subject);
+            };
+            if (!std::is_sorted(listed.begin() + first, listed.end(), byKey))
+                std::sort(listed.begin() + first, listed.end(), byKey);
         }
         return listed;
     });
     const P::CProductValues targetValues = EndValues(target);
+    // An empty batch makes the target open its connection to the source (it asks the source's
+    // product values for every batch) while the reader lists the source, instead of when the
+    // first chunk arrives. It writes nothing; a target that cannot be reached says so here.
+    if (!o.dryRun) {
+        CIPCMsgBuffer none, reply;
+        none << 0;
+        try {
+            target.agent.ModifyBatchConfigurationSettings(
+                target.wideName, o.sourceRole.value_or(-1), none, reply, target.Remote(),
+                CCfgSettingDBBase::MA_WRITE_CLEAN, source.SeenFromElsewhere(), Wide("zoltcfg"),
+                static_cast<SourceType>(o.sourceType));
+        } catch (const OS::CException& e) {
+            failure = "cannot reach " + o.to + " (" + e.GetErrorMsg().ToUtf8() + ").";
+        }
+    }
+    // The target's stored keys, per category (not read in a dry run), listed meanwhile too:
+    // only those settings are read back there. Each category's keys are sorted, to be searched.
+    std::map<const std::string*, std::vector<std::string>> onTarget;
+    try {
+        if (!o.dryRun && failure.empty())
+            for (const auto& category : categories) {
+                auto& keys = onTarget[&category];
+                ListStoredKeys(
+                    target, category, [&](size_t count) { keys.reserve(count); },
+                    [&](std::string_view policy, std::string_view subject) {
+                        keys.push_back(StoreKey(policy, subject));
+                    });
+                std::sort(keys.begin(), keys.end());
+            }
+    } catch (const CCliError& e) {
+        failure = e.what();
+    }
     const P::CProductValues sourceValues = reader->SourceValues();
     try {
         items = reader->Items();
     } catch (const CCliError& e) {
-        failure = e.what();
+        if (failure.empty()) failure = e.what();
     }
     const double sourceVersion = Number(sourceValues.version, 0.0);
     const double targetVersion = Number(targetValues.version, 0.0);
@@ -498,8 +562,6 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                       std::to_string(sourceVersion) + "); policy changes are not copied.");
 
     CReportFilter filter;
-    // The target's stored keys, per category (not read in a dry run).
-    std::map<std::string, std::set<std::string>> onTarget;
     // After each chunk, how far the run is: a line on standard error, also when it is not a
     // terminal (a caller watching a long run, or one that stops it, sees where it stood).
     const auto progress = [&](size_t done) {
@@ -521,7 +583,7 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
             CItem& item = *chunk.items[i];
             const auto& [offset, size] = chunk.read.encoded[i];
             if (size == 0) {
-                item.outcome = "failed";
+                item.outcome = EOutcome::kFailed;
                 item.detail = "the source could not read it";
                 continue;
             }
@@ -530,7 +592,7 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                 CIPCMsgBuffer bytes(size, false);
                 bytes.Put(sent, size);
                 bytes.Rewind();
-                auto setting = std::make_unique<CCfgSettingCategoryFake>(Wide(item.category));
+                auto setting = std::make_unique<CCfgSettingCategoryFake>(Wide(*item.category));
                 try {
                     P::ReadSetting(bytes, *setting);
                 } catch (const OS::CException& e) {
@@ -545,7 +607,7 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
             if (filter.FilterNamingRule(sourceSeen, target.wideName, sourceRole, targetRole,
                                         sourceVersion, sourceServicePack, sourceMail, targetMail,
                                         *read, o.sourceType, rule)) {
-                item.outcome = "filtered out";
+                item.outcome = EOutcome::kFilteredOut;
                 item.detail = OS::x_wstring(rule).ToUtf8();
                 continue;
             }
@@ -555,27 +617,15 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                 item.detail = Rewritten(*decoded(), *read);
                 if (!item.detail.empty()) item.detail = "rewritten: " + item.detail;
             }
-            if (o.dryRun) item.outcome = "would write";
+            if (o.dryRun) item.outcome = EOutcome::kWouldWrite;
             chunk.kept.push_back(i);
             const auto keys = onTarget.find(item.category);
-            if (keys != onTarget.end() && keys->second.count(StoreKey(item.policy, item.subject)))
+            if (keys != onTarget.end() &&
+                std::binary_search(keys->second.begin(), keys->second.end(),
+                                   StoreKey(item.policy, item.subject)))
                 chunk.read.settings[i] = std::move(read);
         }
     };
-    // The target's stored keys of each category, listed once before the first chunk is read:
-    // only those settings are read back there.
-    try {
-        std::set<std::string> listed;  // the categories with settings to copy
-        for (const auto& item : items) listed.insert(item.category);
-        if (failure.empty() && !o.dryRun)
-            for (const auto& category : listed) {
-                auto& keys = onTarget[category];
-                for (const auto& [policy, subject] : StoredKeys(target, category))
-                    keys.insert(StoreKey(policy, subject));
-            }
-    } catch (const CCliError& e) {
-        failure = e.what();
-    }
     // The reader is stopped before the report reads the items.
     if (failure.empty()) reader->Begin(items, o.chunk, prepare);
     size_t done = 0;
@@ -611,13 +661,13 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                 if (presentAt[k] != SIZE_MAX && stored.settings[presentAt[k]] &&
                     AlreadyStored(*chunk.read.settings[chunk.kept[k]],
                                   *stored.settings[presentAt[k]])) {
-                    item.outcome = "unchanged";
+                    item.outcome = EOutcome::kUnchanged;
                     continue;
                 }
                 // The source's setting goes out as read: the target's filter rewrites it.
                 body << 0;
                 P::WriteKey(body, target.wideName, CSubjectID(Wide(item.policy)),
-                            CSubjectID(Wide(item.subject)), Wide(item.category));
+                            CSubjectID(Wide(item.subject)), Wide(*item.category));
                 const auto& [offset, size] = chunk.read.encoded[chunk.kept[k]];
                 body.Put(chunk.read.reply.GetBuffer() + offset, size);
                 sent.push_back(&item);
@@ -636,7 +686,7 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                     sourceSeen, Wide("zoltcfg"), static_cast<SourceType>(o.sourceType));
             } catch (const OS::CException& e) {
                 for (CItem* s : sent) {
-                    s->outcome = "failed";
+                    s->outcome = EOutcome::kFailed;
                     s->detail = "no answer from the target: stored or not, a repeated run tells";
                 }
                 throw Refused("cannot reach " + o.to + " (" + e.GetErrorMsg().ToUtf8() + ").");
@@ -657,11 +707,11 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
             }
             for (size_t i = 0; i < sent.size(); ++i) {
                 if (results.size() != sent.size()) {
-                    sent[i]->outcome = ok ? "failed" : "refused";
+                    sent[i]->outcome = ok ? EOutcome::kFailed : EOutcome::kRefused;
                     sent[i]->detail =
                         ok ? "the target's filter decided otherwise" : "refused by the target";
                 } else {
-                    sent[i]->outcome = results[i] == 0 ? "written" : "refused";
+                    sent[i]->outcome = results[i] == 0 ? EOutcome::kWritten : EOutcome::kRefused;
                 }
             }
         };
@@ -674,20 +724,16 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
     }
     reader.reset();
 
-    size_t counts[6] = {};
-    const char* kinds[6] = {"written", "unchanged", "filtered out",
-                            "refused", "failed",    "would write"};
-    for (auto& item : items) {
-        if (item.outcome.empty()) item.outcome = "not done";
-        for (int k = 0; k < 6; ++k) counts[k] += item.outcome == kinds[k];
-    }
+    constexpr size_t kOutcomes = std::size(kOutcomeText);
+    size_t counts[kOutcomes] = {};
+    for (const auto& item : items) ++counts[static_cast<size_t>(item.outcome)];
     if (ctx.json) {
         nlohmann::ordered_json out = nlohmann::ordered_json::array();
         for (const auto& it : items)
             out.push_back({{"policy", it.policy},
-                           {"category", it.category},
+                           {"category", *it.category},
                            {"subject", it.subject},
-                           {"outcome", it.outcome},
+                           {"outcome", kOutcomeText[static_cast<size_t>(it.outcome)]},
                            {"detail", it.detail}});
         std::cout << nlohmann::ordered_json{{"settings", out}, {"error", failure}}.dump(2) << '\n';
     } else {
@@ -696,22 +742,26 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                        const CItem& it = items[row];
                        switch (column) {
                            case 0:
-                               return it.category;
+                               return *it.category;
                            case 1:
                                return it.policy + ":" + it.subject;
                            case 2:
-                               return it.outcome;
+                               return std::string(kOutcomeText[static_cast<size_t>(it.outcome)]);
                            default:
                                return it.detail;
                        }
                    });
     }
     std::cerr << "replicate " << o.from << " -> " << o.to << ": ";
-    for (int k = 0; k < 6; ++k)
-        if (counts[k] || k < 5) std::cerr << counts[k] << ' ' << kinds[k] << ", ";
+    // Every outcome but "not done", and "would write" only in a dry run.
+    const auto wouldWrite = static_cast<size_t>(EOutcome::kWouldWrite);
+    for (size_t k = static_cast<size_t>(EOutcome::kWritten); k < kOutcomes; ++k)
+        if (counts[k] || k != wouldWrite) std::cerr << counts[k] << ' ' << kOutcomeText[k] << ", ";
     std::cerr << items.size() << " in all" << std::endl;
     if (!failure.empty()) throw Refused(failure + " The report above shows what was done.");
-    const bool anyFailed = counts[3] + counts[4] > 0;
+    const bool anyFailed = counts[static_cast<size_t>(EOutcome::kRefused)] +
+                               counts[static_cast<size_t>(EOutcome::kFailed)] >
+                           0;
     return anyFailed ? kExitRefused : kExitOk;
 }
 
