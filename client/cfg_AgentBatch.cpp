@@ -84,7 +84,8 @@ bool CCfgAgent::SendBatchModify(const CBatchKind& kind, const OS::x_wstring& ser
                                 const OS::x_wstring& sourceServer, const OS::x_wstring& originator,
                                 SourceType sourceType) {
     CFG_LOG(DBG::LVL_ENTRY, kind.entry);
-    CIPCMsgBuffer request(P::kBufferSize, false);
+    // Room for the header and the settings, which are copied in once.
+    CIPCMsgBuffer request(P::kBufferSize + static_cast<unsigned long>(settings.BytesUsed()), false);
     request << kind.requestId << static_cast<int>(action) << server << sourceServer << originator
             << static_cast<int>(sourceType) << static_cast<int>(sourceRole) << m_bNotify;
     if (sourceType == ST_REPLICATION) {

@@ -6,6 +6,8 @@
 // The version table is client/cfg_ReplicationMinimumVersions.h.
 // Thread rule: no shared state; the tables are constant.
 #include <cwchar>
+#include <utility>
+#include <vector>
 
 #include "cfg_Client.h"
 #include "client/cfg_RemoteProductValues.h"
@@ -57,7 +59,8 @@ void CCfgAgent::FilterBeforeReplication(const OS::x_wstring& server, CIPCMsgBuff
         }
     }
 
-    CIPCMsgBuffer output(P::kBufferSize, false);
+    // The kept items' places in `settings`: the batch is rebuilt only when one is dropped.
+    std::vector<std::pair<size_t, unsigned int>> keptAt;
     OS::x_wstring name;  // reused by every field that is skipped
     CVar value;
     for (int i = 0; i < count; ++i) {
@@ -99,13 +102,20 @@ void CCfgAgent::FilterBeforeReplication(const OS::x_wstring& server, CIPCMsgBuff
                     key.category.c_str(), subject.c_str());
             continue;
         }
-        P::WriteResult(output, P::kResultOk);
-        output.Put(settings.GetBuffer() + start, encoded);
+        keptAt.emplace_back(start, encoded);
     }
 
-    settings.ResetBuffer();
-    settings << kept;
-    settings.Put(output.GetCurrentBuffer(), static_cast<unsigned int>(output.GetCurrentSize()));
+    if (static_cast<int>(keptAt.size()) == count) {
+        settings.Rewind();  // every item goes on, each as it came
+    } else {
+        CIPCMsgBuffer output(static_cast<unsigned long>(settings.BytesUsed()), false);
+        output << kept;
+        for (const auto& [start, encoded] : keptAt) {
+            P::WriteResult(output, P::kResultOk);
+            output.Put(settings.GetBuffer() + start, encoded);
+        }
+        settings = output;
+    }
     CFG_LOG(DBG::LVL_EXIT, L"CReplicationManager::FilterBeforeReplication");
 }
 

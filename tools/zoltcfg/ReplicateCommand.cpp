@@ -654,8 +654,8 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                 }
             CReadChunk stored;
             ReadChunk(target, present, stored, true);
-            CIPCMsgBuffer settings, body;
             std::vector<CItem*> sent;
+            std::vector<size_t> sentAt;  // indexes into chunk.items
             for (size_t k = 0; k < kept.size(); ++k) {
                 CItem& item = *kept[k];
                 if (presentAt[k] != SIZE_MAX && stored.settings[presentAt[k]] &&
@@ -664,17 +664,21 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                     item.outcome = EOutcome::kUnchanged;
                     continue;
                 }
-                // The source's setting goes out as read: the target's filter rewrites it.
-                body << 0;
-                P::WriteKey(body, target.wideName, CSubjectID(Wide(item.policy)),
-                            CSubjectID(Wide(item.subject)), Wide(*item.category));
-                const auto& [offset, size] = chunk.read.encoded[chunk.kept[k]];
-                body.Put(chunk.read.reply.GetBuffer() + offset, size);
                 sent.push_back(&item);
+                sentAt.push_back(chunk.kept[k]);
             }
             if (sent.empty()) return;
+            CIPCMsgBuffer settings(static_cast<unsigned long>(chunk.read.reply.BytesUsed()));
             settings << static_cast<int>(sent.size());
-            settings.Put(body.GetBuffer(), static_cast<unsigned int>(body.BytesUsed()));
+            for (size_t k = 0; k < sent.size(); ++k) {
+                // The source's setting goes out as read: the target's filter rewrites it.
+                const CItem& item = *sent[k];
+                settings << 0;
+                P::WriteKey(settings, target.wideName, CSubjectID(Wide(item.policy)),
+                            CSubjectID(Wide(item.subject)), Wide(*item.category));
+                const auto& [offset, size] = chunk.read.encoded[sentAt[k]];
+                settings.Put(chunk.read.reply.GetBuffer() + offset, size);
+            }
             CIPCMsgBuffer reply;
             bool ok = false;
             try {
