@@ -5,15 +5,27 @@
 
 #include <climits>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 namespace zoltdb {
 namespace {
+
+// SQLite keeps no memory statistics (nothing here reads them): with them on, each of its
+// allocations takes a process-wide lock. Set when the library loads, before SQLite starts; in a
+// program that started SQLite already it changes nothing.
+const bool g_noMemoryStatistics = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
 
 class CSqliteStatement : public CDbStatement {
   public:
     CSqliteStatement(CSqliteConnection& conn, sqlite3_stmt* st, std::string sql,
                      std::string context)
-        : CDbStatement(std::move(sql)), m_conn(conn), m_st(st), m_context(std::move(context)) {}
+        : CDbStatement(std::move(sql)),
+          m_conn(conn),
+          m_st(st),
+          m_context(std::move(context)),
+          // Sized once: a text bound in place must not move (a short one lives in its string).
+          m_texts(static_cast<size_t>(sqlite3_bind_parameter_count(st)) + 1) {}
     ~CSqliteStatement() override { sqlite3_finalize(m_st); }
 
     void Bind(int pos, const CVar& v) override {
@@ -24,9 +36,16 @@ class CSqliteStatement : public CDbStatement {
                 break;
             case VT_BSTR:
             case VT_LPSTR:
-            case VT_LPWSTR:
-                sqlite3_bind_text(m_st, pos, v.GetString().ToUtf8().c_str(), -1, SQLITE_TRANSIENT);
+            case VT_LPWSTR: {
+                // Bound in place: the text stays in m_texts until this parameter is bound again,
+                // so SQLite need not copy it.
+                if (pos < 1 || static_cast<size_t>(pos) >= m_texts.size())
+                    break;  // no such parameter: SQLite would refuse it
+                std::string& text = m_texts[pos];
+                text = v.GetString().ToUtf8();
+                sqlite3_bind_text(m_st, pos, text.c_str(), -1, SQLITE_STATIC);
                 break;
+            }
             case VT_ARRAY_UI1:
                 if (v.GetBytes().empty())
                     sqlite3_bind_zeroblob(m_st, pos, 0);
@@ -105,6 +124,7 @@ class CSqliteStatement : public CDbStatement {
     CSqliteConnection& m_conn;
     sqlite3_stmt* m_st;
     std::string m_context;
+    std::vector<std::string> m_texts;  // by parameter position: the text bound there
 };
 
 std::string ColumnSql(const ColumnDef& c) {
