@@ -16,6 +16,9 @@ class ZOLTCFG_API CSubjectID : public CStreamable {
     explicit CSubjectID(const wchar_t* subject) : m_subject(subject ? subject : L"") {}
     CSubjectID(const CSubjectID&) = default;
     CSubjectID& operator=(const CSubjectID&) = default;
+    // Moved without throwing, so that containers of subjects move them when they grow.
+    CSubjectID(CSubjectID&&) noexcept = default;
+    CSubjectID& operator=(CSubjectID&&) noexcept = default;
     ~CSubjectID() override;
 
     OS::x_wstring ToString() const { return m_subject; }

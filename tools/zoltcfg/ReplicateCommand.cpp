@@ -26,10 +26,10 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <numeric>
 #include <optional>
 #include <string_view>
 #include <thread>
-#include <tuple>
 
 #include "cfg_Replication.h"
 #include "outside/audit/SourceType.h"
@@ -232,6 +232,36 @@ void ListStoredKeys(CEnd& end, const std::string& category, Expect&& expect, Vis
             whole.find(':', colon + 1) != std::string_view::npos)
             continue;
         visit(whole.substr(0, colon), whole.substr(colon + 1));
+    }
+}
+
+// Puts items[first..] in the order of their keys, policy then subject. An item is large: the
+// order is found on indexes, then each item is moved once, along the cycles of that order.
+void SortByKey(std::vector<CItem>& items, size_t first) {
+    const size_t n = items.size() - first;
+    const auto less = [&](uint32_t a, uint32_t b) {
+        const CItem& x = items[first + a];
+        const CItem& y = items[first + b];
+        if (const int c = x.policy.compare(y.policy)) return c < 0;
+        return x.subject < y.subject;
+    };
+    std::vector<uint32_t> order(n);
+    std::iota(order.begin(), order.end(), 0u);
+    if (std::is_sorted(order.begin(), order.end(), less)) return;
+    std::sort(order.begin(), order.end(), less);
+    // The item at order[k] belongs at k.
+    for (size_t start = 0; start < n; ++start) {
+        if (order[start] == start) continue;
+        CItem held = std::move(items[first + start]);
+        size_t k = start;
+        while (order[k] != start) {
+            const size_t from = order[k];
+            items[first + k] = std::move(items[first + from]);
+            order[k] = static_cast<uint32_t>(k);
+            k = from;
+        }
+        items[first + k] = std::move(held);
+        order[k] = static_cast<uint32_t>(k);
     }
 }
 
@@ -496,11 +526,7 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                             {std::string(policy), std::string(subject), {}, &category});
                 });
             // In the order of their keys, whatever order the source lists them in.
-            const auto byKey = [](const CItem& a, const CItem& b) {
-                return std::tie(a.policy, a.subject) < std::tie(b.policy, b.subject);
-            };
-            if (!std::is_sorted(listed.begin() + first, listed.end(), byKey))
-                std::sort(listed.begin() + first, listed.end(), byKey);
+            SortByKey(listed, first);
         }
         return listed;
     });
