@@ -76,9 +76,12 @@ void CCfgControl::NotifyChange(const CSubjectID& subject, const CSubjectID& poli
 void CCfgControl::NotifyChanges(const std::vector<OS::x_wstring>& subjects,
                                 const CSubjectID& policy, const OS::x_wstring& server,
                                 int changeKind) {
+    // The body says the policy, the server and the kind of change: one for all the subjects.
+    CIPCMsgBuffer body(P::kBufferSize, false);
+    P::WriteNotificationBody(body, policy, server, changeKind);
     for (const auto& s : subjects) {
         const CSubjectID subject(s);
-        NotifyChange(subject, policy, server, changeKind, IsVServerEnvironment(subject));
+        m_pSubjectSrvHelper->Notify(subject, body, IsVServerEnvironment(subject));
     }
 }
 

@@ -10,11 +10,11 @@
 #include <unistd.h>
 
 #include <deque>
-#include <map>
 #include <mutex>
 #include <random>
 #include <set>
 #include <thread>
+#include <unordered_map>
 
 #include "outside/log/DebugLog.h"
 #include "outside/notify/NotifyFrame.h"
@@ -81,12 +81,13 @@ struct CSubjectServerHelper::Impl {
     uint64_t sequence = 0;
     uint64_t droppedCount = 0;
     size_t queueLimit = kDefaultQueueLimit;
-    std::map<OS::x_wstring, CKept> kept;
-    // Oldest first: each change kept, by sequence, with its subject's place in `kept` (valid until
-    // that subject is forgotten, when no entry of it is left here). An entry whose subject has a
-    // later change since is stale and skipped; stale entries are dropped from the front, and all
-    // at once when they outnumber the rest.
-    using KeptAt = std::map<OS::x_wstring, CKept>::iterator;
+    std::unordered_map<OS::x_wstring, CKept> kept;
+    // Oldest first: each change kept, by sequence, with its subject's entry in `kept` (an element
+    // of an unordered map stays where it is as the map grows; valid until that subject is
+    // forgotten, when no entry of it is left here). An entry whose subject has a later change
+    // since is stale and skipped; stale entries are dropped from the front, and all at once when
+    // they outnumber the rest.
+    using KeptAt = std::pair<const OS::x_wstring, CKept>*;
     std::deque<std::pair<uint64_t, KeptAt>> keptBySequence;
     size_t keptBytes = 0;
     SharedBody lastBody;  // the body kept last, shared by an equal one that follows
@@ -163,8 +164,7 @@ void CSubjectServerHelper::Impl::Accept() {
 
 void CSubjectServerHelper::Impl::KeepLocked(const OS::x_wstring& name, uint64_t seq, bool flag,
                                             const CIPCMsgBuffer& body) {
-    auto [at, added] = kept.try_emplace(name);
-    (void)added;
+    KeptAt at = &*kept.try_emplace(name).first;
     CKept& k = at->second;
     if (k.sequence != 0) keptBytes -= KeptSize(name, k);  // its entry below becomes stale
     k.sequence = seq;
@@ -189,7 +189,7 @@ void CSubjectServerHelper::Impl::KeepLocked(const OS::x_wstring& name, uint64_t 
                 L"publisher %ls: the kept change of subject %ls forgotten: the kept changes "
                 L"exceed %zu bytes",
                 component.GetID(), it->first.c_str(), keptLimit);
-        kept.erase(it);
+        kept.erase(kept.find(it->first));
     }
     while (!keptBySequence.empty() && stale(keptBySequence.front())) keptBySequence.pop_front();
     if (keptBySequence.size() > 2 * kept.size() + 64) std::erase_if(keptBySequence, stale);
