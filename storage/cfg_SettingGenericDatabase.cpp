@@ -460,9 +460,18 @@ void CCfgSettingGenericDatabase::SetFieldLogged(CModifiableRecordSet& rs, const 
 
 void CCfgSettingGenericDatabase::FillFromRow(const CCfgIndex& index, CModifiableRecordSet& rs,
                                              CCfgSettingCategoryBase& setting) {
+    const long count = rs.GetFieldCount();
+    const std::vector<OS::x_wstring>& names = rs.GetFieldNames();
+    bool refers = false;
+    for (long p = 1; p < count && !refers; ++p)
+        refers = CCfgSettingCategoryBase::IsCfgSettingField(names[p]) ||
+                 CCfgSettingCategoryBase::IsCfgSettingMVField(names[p]);
+    if (!refers) {  // each value goes from the record set straight into the setting
+        for (long p = 1; p < count; ++p) setting.AddFieldValue(names[p], rs.GetFieldValueRef(p));
+        return;
+    }
     // The row is copied first: following a reference may move this record set (a setting may
     // refer to one of its own category).
-    const long count = rs.GetFieldCount();
     std::vector<std::pair<OS::x_wstring, CVar>> row;
     row.reserve(count > 0 ? static_cast<size_t>(count) : 0);
     for (long p = 1; p < count; ++p) row.emplace_back(rs.GetFieldName(p), rs.GetFieldValue(p));
