@@ -589,6 +589,20 @@ TEST(CliReplicate, CopiesThroughTheFilterReportsItAndResumes) {
     // An unknown server and a category that does not exist: one sentence, exit 1.
     EXPECT_THAT(src.Cli({"replicate", "--from", "localhost", "--to", "127.0.0.9"}).err,
                 HasSubstr("cannot reach 127.0.0.9"));
+    // A target on this computer whose daemon is down: the same, and the report lists every
+    // setting of the source as not done.
+    {
+        testsupport::CScopedEnv down("ZOLTCFG_RUNTIME_DIR", (tmp / "nowhere").string());
+        const CRun r = RunCli({"replicate", "--json", "--from", "127.0.0.2", "--to", "localhost",
+                               "--category", "QV_ContentFilter"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_THAT(r.err, HasSubstr("cannot reach localhost"));
+        const auto downReport = nlohmann::json::parse(r.out);
+        counts.clear();
+        for (const auto& item : downReport["settings"])
+            ++counts[item["outcome"].get<std::string>()];
+        EXPECT_EQ(counts, (std::map<std::string, int>{{"not done", 51}})) << r.out;
+    }
     EXPECT_EQ(
         src.Cli({"replicate", "--from", "localhost", "--to", "127.0.0.3", "--category", "QV_Nope"})
             .code,
