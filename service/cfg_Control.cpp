@@ -24,6 +24,7 @@
 #include "outside/rpc/RpcEndpoint.h"
 #include "protocol/cfg_RequestProtocol.h"
 #include "service/cfg_CtrlClusterObserver.h"
+#include "service/cfg_InProcessMaster.h"
 #include "service/cfg_ServiceMetrics.h"
 #include "service/cfg_VirtualServerDB.h"
 
@@ -37,6 +38,13 @@ CCfgControl* g_master = nullptr;
 }  // namespace
 
 namespace P = NS_CfgProtocol;
+
+bool NS_InProcessMaster::Ask(int messageId, const CIPCMsgBuffer& request, CIPCMsgBuffer& reply) {
+    std::shared_lock<std::shared_mutex> g(g_masterLock);
+    if (!g_master) return false;
+    (*g_master)(messageId, request, reply);
+    return true;
+}
 
 std::string CCfgControl::LocalEndpoint(const OS::x_wstring& componentId) {
     return RPC::LocalSocketPath(CComponentID(componentId), ".rpc");

@@ -696,12 +696,14 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
             if (sent.empty()) return;
             CIPCMsgBuffer settings(static_cast<unsigned long>(chunk.read.reply.BytesUsed()));
             settings << static_cast<int>(sent.size());
+            // A chunk's settings share their policy and category.
+            const CSubjectID policy(Wide(sent.front()->policy));
+            const OS::x_wstring category = Wide(*sent.front()->category);
             for (size_t k = 0; k < sent.size(); ++k) {
                 // The source's setting goes out as read: the target's filter rewrites it.
-                const CItem& item = *sent[k];
                 settings << 0;
-                P::WriteKey(settings, target.wideName, CSubjectID(Wide(item.policy)),
-                            CSubjectID(Wide(item.subject)), Wide(*item.category));
+                P::WriteKey(settings, target.wideName, policy, CSubjectID(Wide(sent[k]->subject)),
+                            category);
                 const auto& [offset, size] = chunk.read.encoded[sentAt[k]];
                 settings.Put(chunk.read.reply.GetBuffer() + offset, size);
             }
