@@ -531,9 +531,11 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
         return listed;
     });
     const P::CProductValues targetValues = EndValues(target);
+    const P::CProductValues sourceValues = reader->SourceValues();
     // An empty batch makes the target open its connection to the source (it asks the source's
     // product values for every batch) while the reader lists the source, instead of when the
-    // first chunk arrives. It writes nothing; a target that cannot be reached says so here.
+    // first chunk arrives; not before the reader's own handshake is done, which it would slow
+    // down. It writes nothing; a target that cannot be reached says so here.
     if (!o.dryRun) {
         CIPCMsgBuffer none, reply;
         none << 0;
@@ -563,7 +565,6 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
     } catch (const CCliError& e) {
         failure = e.what();
     }
-    const P::CProductValues sourceValues = reader->SourceValues();
     try {
         items = reader->Items();
     } catch (const CCliError& e) {
