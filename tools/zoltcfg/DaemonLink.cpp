@@ -19,18 +19,26 @@ std::string CSettingKey::Describe() const {
     return category + " " + policy + ":" + subject + " on " + server;
 }
 
-std::string KeyPartProblem(const std::string& part) {
+std::string KeyPartProblem(std::string_view part) {
     if (part.empty()) return "it is empty";
-    if (part.find(':') != std::string::npos) return "it contains ':'";
+    if (part.find(':') != std::string_view::npos) return "it contains ':'";
     return "";
 }
 
-bool SplitStoredKey(const std::string& key, std::string& policy, std::string& subject) {
+bool SplitStoredKey(std::string_view key, std::string_view& policy, std::string_view& subject) {
     const auto colon = key.find(':');
     policy = key.substr(0, colon);
-    subject = colon == std::string::npos ? std::string() : key.substr(colon + 1);
-    return colon != std::string::npos && KeyPartProblem(policy).empty() &&
+    subject = colon == std::string_view::npos ? std::string_view() : key.substr(colon + 1);
+    return colon != std::string_view::npos && KeyPartProblem(policy).empty() &&
            KeyPartProblem(subject).empty();
+}
+
+bool SplitStoredKey(const std::string& key, std::string& policy, std::string& subject) {
+    std::string_view p, s;
+    const bool split = SplitStoredKey(std::string_view(key), p, s);
+    policy = p;
+    subject = s;
+    return split;
 }
 
 void CDaemonLink::RequireServed(const std::string& server) {

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cfg_Client.h"
@@ -28,11 +29,13 @@ struct CSettingKey {
 // Why `part` cannot be the policy or the subject of a stored row key "policy:subject" ("it is
 // empty", "it contains ':'"), or "" when it can. The CLI names no setting that a load could not
 // name again.
-std::string KeyPartProblem(const std::string& part);
+std::string KeyPartProblem(std::string_view part);
 
 // Splits a stored row key at its first ':'. False when the key is not exactly "policy:subject"
 // with two parts that KeyPartProblem accepts; `policy` and `subject` are filled either way.
 bool SplitStoredKey(const std::string& key, std::string& policy, std::string& subject);
+// The same, the parts viewing `key`.
+bool SplitStoredKey(std::string_view key, std::string_view& policy, std::string_view& subject);
 
 // One column of a column read: its name and one value per stored setting, in table order.
 struct CColumn {

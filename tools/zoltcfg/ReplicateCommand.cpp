@@ -226,12 +226,8 @@ void ListStoredKeys(CEnd& end, const std::string& category, Expect&& expect, Vis
             if (!v.IsString()) continue;
             key = v.GetString().ToUtf8();
         }
-        const std::string_view whole(key);
-        const size_t colon = whole.find(':');
-        if (colon == 0 || colon == std::string_view::npos || colon + 1 == whole.size() ||
-            whole.find(':', colon + 1) != std::string_view::npos)
-            continue;
-        visit(whole.substr(0, colon), whole.substr(colon + 1));
+        std::string_view policy, subject;
+        if (SplitStoredKey(std::string_view(key), policy, subject)) visit(policy, subject);
     }
 }
 
