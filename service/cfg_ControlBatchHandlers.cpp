@@ -12,6 +12,7 @@
 #pragma clang diagnostic ignored "-Wdelete-non-abstract-non-virtual-dtor"
 #endif
 
+#include <algorithm>
 #include <cwchar>
 #include <exception>
 #include <memory>
@@ -257,6 +258,11 @@ void CCfgControl::BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer&
             if (target) transaction.emplace(*target);
             std::vector<int> results;
             std::vector<std::pair<std::vector<OS::x_wstring>, CSubjectID>> changes;
+            // Sized for the count the request claims, within what its bytes can hold (an item
+            // takes at least its 4-byte result).
+            const size_t expected = std::min<size_t>(h.count, request.GetCurrentSize() / 4);
+            results.reserve(expected);
+            changes.reserve(expected);
             bool anyWritten = false;
             // Commits, then answers and announces what the batch wrote; also when the request
             // turns out malformed halfway, for the items before.

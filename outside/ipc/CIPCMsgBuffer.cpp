@@ -77,9 +77,9 @@ namespace {}  // namespace
 
 template <typename T>
 void CIPCMsgBuffer::PutInt(T v) {
-    unsigned char raw[sizeof(T)];
-    StoreLE(raw, v);
-    Append(raw, sizeof(T));
+    const size_t old = m_bytes.size();
+    m_bytes.resize(old + sizeof(T));
+    StoreLE(m_bytes.data() + old, v);
 }
 
 CIPCMsgBuffer& CIPCMsgBuffer::operator<<(int v) {
@@ -146,7 +146,7 @@ CIPCMsgBuffer& CIPCMsgBuffer::operator<<(const CIPCMsgBuffer& nested) {
     const size_t n = nested.m_bytes.size();
     if (&nested == this) {
         // Appending a buffer to itself: take its bytes before the count changes them.
-        const std::vector<unsigned char> copy(m_bytes);
+        const CByteStore copy(m_bytes);
         *this << static_cast<unsigned int>(n);
         Append(copy.data(), n);
         return *this;
@@ -256,7 +256,8 @@ const CIPCMsgBuffer& CIPCMsgBuffer::operator>>(CIPCMsgBuffer& nested) const {
     Need(size_t{4} + n, CIPCMsgBufferException::BAD_LENGTH);
     const unsigned char* from = m_bytes.data() + m_readPos + 4;
     if (&nested == this) {
-        std::vector<unsigned char> bytes(from, from + n);
+        CByteStore bytes;
+        bytes.assign(from, from + n);
         nested.m_bytes.swap(bytes);
     } else {
         nested.m_bytes.assign(from, from + n);

@@ -16,7 +16,12 @@
 // const reads must not be shared between threads.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "cfg_Export.h"
@@ -33,6 +38,67 @@ class ZOLTCFG_API CIPCMsgBufferException : public OS::CException {
     OS::x_wstring GetErrorMsg() const override;
 };
 
+// The bytes of a message buffer: a growable array whose appends are a bounds check and a copy,
+// and whose growth leaves the new bytes uninitialised (each is written before it is read).
+class CByteStore {
+  public:
+    CByteStore() = default;
+    CByteStore(const CByteStore& other) { assign(other.data(), other.data() + other.size()); }
+    CByteStore(CByteStore&& other) noexcept { swap(other); }
+    CByteStore& operator=(const CByteStore& other) {
+        if (this != &other) assign(other.data(), other.data() + other.size());
+        return *this;
+    }
+    CByteStore& operator=(CByteStore&& other) noexcept {
+        CByteStore gone(std::move(other));
+        swap(gone);
+        return *this;
+    }
+    ~CByteStore() { std::free(m_data); }
+
+    unsigned char* data() { return m_data; }
+    const unsigned char* data() const { return m_data; }
+    size_t size() const { return m_size; }
+    unsigned char operator[](size_t i) const { return m_data[i]; }
+    void reserve(size_t n) {
+        if (n > m_capacity) Reallocate(n);
+    }
+    // Grows or shrinks to `n` bytes; grown bytes are left as they are.
+    void resize(size_t n) {
+        if (n > m_capacity) Reallocate(std::max(n, 2 * m_capacity));
+        m_size = n;
+    }
+    void clear() { m_size = 0; }
+    // REQUIRES: [from, to) does not lie inside this store.
+    void assign(const unsigned char* from, const unsigned char* to) {
+        m_size = 0;
+        append(from, static_cast<size_t>(to - from));
+    }
+    // REQUIRES: `from` does not point into this store.
+    void append(const void* from, size_t n) {
+        if (n == 0) return;
+        const size_t old = m_size;
+        resize(old + n);
+        std::memcpy(m_data + old, from, n);
+    }
+    void swap(CByteStore& other) noexcept {
+        std::swap(m_data, other.m_data);
+        std::swap(m_size, other.m_size);
+        std::swap(m_capacity, other.m_capacity);
+    }
+
+  private:
+    void Reallocate(size_t n) {
+        void* grown = std::realloc(m_data, n);
+        if (grown == nullptr) throw std::bad_alloc();
+        m_data = static_cast<unsigned char*>(grown);
+        m_capacity = n;
+    }
+    unsigned char* m_data = nullptr;
+    size_t m_size = 0;
+    size_t m_capacity = 0;
+};
+
 // The growable byte store under the message buffer: all bytes written so far.
 class ZOLTCFG_API CAccBuffer {
   public:
@@ -47,11 +113,8 @@ class ZOLTCFG_API CAccBuffer {
 
   protected:
     // Appends raw bytes at the end. REQUIRES: `data` does not point into this buffer.
-    void Append(const void* data, size_t size) {
-        const auto* from = static_cast<const unsigned char*>(data);
-        m_bytes.insert(m_bytes.end(), from, from + size);
-    }
-    std::vector<unsigned char> m_bytes;
+    void Append(const void* data, size_t size) { m_bytes.append(data, size); }
+    CByteStore m_bytes;
 };
 
 class ZOLTCFG_API CIPCMsgBuffer : public CAccBuffer {
