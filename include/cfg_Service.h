@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -159,7 +160,7 @@ class ZOLTCFG_API CCfgControl : public CIPCServerRequestCallback {
     void NotifyChange(const CSubjectID& subject, const CSubjectID& policy,
                       const OS::x_wstring& server, int changeKind, bool flag);
     // Publishes one notification per subject, flagged for the environment subject only.
-    void NotifyChanges(const std::vector<OS::x_wstring>& subjects, const CSubjectID& policy,
+    void NotifyChanges(std::span<const OS::x_wstring> subjects, const CSubjectID& policy,
                        const OS::x_wstring& server, int changeKind);
     // The shared frame of the three single reads and the two single writes.
     enum class ReadKind { kPlain, kBulk, kExist };

@@ -257,12 +257,15 @@ void CCfgControl::BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer&
             std::optional<CCfgSettingGenericDatabase::CWriteBatch> transaction;
             if (target) transaction.emplace(*target);
             std::vector<int> results;
-            std::vector<std::pair<std::vector<OS::x_wstring>, CSubjectID>> changes;
+            // What the batch wrote: the subjects in the order written, in runs of one policy
+            // (each run ends where the next begins).
+            std::vector<OS::x_wstring> written;
+            std::vector<std::pair<CSubjectID, size_t>> runs;
             // Sized for the count the request claims, within what its bytes can hold (an item
             // takes at least its 4-byte result).
             const size_t expected = std::min<size_t>(h.count, request.GetCurrentSize() / 4);
             results.reserve(expected);
-            changes.reserve(expected);
+            written.reserve(expected);
             bool anyWritten = false;
             // Commits, then answers and announces what the batch wrote; also when the request
             // turns out malformed halfway, for the items before.
@@ -270,19 +273,24 @@ void CCfgControl::BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer&
                 if (transaction && !transaction->Commit()) {
                     for (int& r : results)
                         if (r == P::kResultOk) r = P::kResultFail;
-                    for (auto& change : changes) change.first.clear();
+                    written.clear();
+                    runs.clear();
                     anyWritten = false;
                 }
                 transaction.reset();
                 for (const int r : results) P::WriteResult(reply, r);
-                for (const auto& [subjects, policy] : changes) {
+                size_t begin = 0;
+                for (const auto& [policy, end] : runs) {
                     CFG_LOG(DBG::LVL_INFO, L"<<<< Start notifying...");
                     if (!m_pSubjectSrvHelper) {
                         CFG_LOG(DBG::LVL_WARNING, kind.noPublisher);
                     } else if (h.notify) {
-                        NotifyChanges(subjects, policy, h.targetServer, P::kChangeWritten);
+                        NotifyChanges(
+                            std::span<const OS::x_wstring>(written).subspan(begin, end - begin),
+                            policy, h.targetServer, P::kChangeWritten);
                     }
                     CFG_LOG(DBG::LVL_INFO, L"<<<< Finished notification");
+                    begin = end;
                 }
             };
 
@@ -321,7 +329,6 @@ void CCfgControl::BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer&
                         NS_BatchEffects::SwitchSingleSignOn(setting, key.server);
                     }
 
-                    std::vector<OS::x_wstring> written;
                     const CCfgIndex index = IndexOf(h.targetServer, key);
                     const auto action = static_cast<CCfgSettingDBBase::ModifyAction>(h.action);
                     const bool ok = kind.bulk
@@ -334,7 +341,10 @@ void CCfgControl::BatchModify(const CBatchModifyKind& kind, const CIPCMsgBuffer&
                         results.push_back(P::kResultFail);
                         CFG_LOG(DBG::LVL_WARNING, kind.storeFailed);
                     }
-                    changes.emplace_back(std::move(written), key.policy);
+                    if (runs.empty() || !(runs.back().first == key.policy))
+                        runs.emplace_back(key.policy, written.size());
+                    else
+                        runs.back().second = written.size();
                 }
             } catch (...) {
                 finish();

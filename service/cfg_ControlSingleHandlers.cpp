@@ -73,9 +73,8 @@ void CCfgControl::NotifyChange(const CSubjectID& subject, const CSubjectID& poli
     m_pSubjectSrvHelper->Notify(subject, body, flag);
 }
 
-void CCfgControl::NotifyChanges(const std::vector<OS::x_wstring>& subjects,
-                                const CSubjectID& policy, const OS::x_wstring& server,
-                                int changeKind) {
+void CCfgControl::NotifyChanges(std::span<const OS::x_wstring> subjects, const CSubjectID& policy,
+                                const OS::x_wstring& server, int changeKind) {
     // The body says the policy, the server and the kind of change: one for all the subjects.
     CIPCMsgBuffer body(P::kBufferSize, false);
     P::WriteNotificationBody(body, policy, server, changeKind);
