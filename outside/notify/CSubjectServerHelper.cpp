@@ -13,6 +13,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <string>
 #include <thread>
 #include <unordered_map>
 
@@ -35,17 +36,18 @@ using SharedFrame = std::shared_ptr<const NOTIFY::Frame>;
 
 using SharedBody = std::shared_ptr<const std::vector<uint8_t>>;
 
-// The kept last change of a subject. Changes of many subjects often carry the same body (one
-// policy, server and kind for a whole batch): equal bodies in a row share one copy.
+// The kept last change of a subject, kept under the subject's name in UTF-8 (a short name lives
+// inside its string: one allocation per subject). Changes of many subjects often carry the same
+// body (one policy, server and kind for a whole batch): equal bodies in a row share one copy.
 struct CKept {
     uint64_t sequence = 0;
     bool flag = false;
     SharedBody body;
 };
 
-// What a kept change counts against the limit: its subject's characters and its body (counted
-// for each change, shared or not).
-size_t KeptSize(const OS::x_wstring& subject, const CKept& k) {
+// What a kept change counts against the limit: its subject's name (as wide characters, one per
+// byte of its UTF-8) and its body (counted for each change, shared or not).
+size_t KeptSize(const std::string& subject, const CKept& k) {
     return subject.size() * sizeof(wchar_t) + (k.body ? k.body->size() : 0);
 }
 
@@ -81,13 +83,13 @@ struct CSubjectServerHelper::Impl {
     uint64_t sequence = 0;
     uint64_t droppedCount = 0;
     size_t queueLimit = kDefaultQueueLimit;
-    std::unordered_map<OS::x_wstring, CKept> kept;
+    std::unordered_map<std::string, CKept> kept;
     // Oldest first: each change kept, by sequence, with its subject's entry in `kept` (an element
     // of an unordered map stays where it is as the map grows; valid until that subject is
     // forgotten, when no entry of it is left here). An entry whose subject has a later change
     // since is stale and skipped; stale entries are dropped from the front, and all at once when
     // they outnumber the rest.
-    using KeptAt = std::pair<const OS::x_wstring, CKept>*;
+    using KeptAt = std::pair<const std::string, CKept>*;
     std::deque<std::pair<uint64_t, KeptAt>> keptBySequence;
     size_t keptBytes = 0;
     SharedBody lastBody;  // the body kept last, shared by an equal one that follows
@@ -164,9 +166,9 @@ void CSubjectServerHelper::Impl::Accept() {
 
 void CSubjectServerHelper::Impl::KeepLocked(const OS::x_wstring& name, uint64_t seq, bool flag,
                                             const CIPCMsgBuffer& body) {
-    KeptAt at = &*kept.try_emplace(name).first;
+    KeptAt at = &*kept.try_emplace(OS::WideToUtf8(name)).first;
     CKept& k = at->second;
-    if (k.sequence != 0) keptBytes -= KeptSize(name, k);  // its entry below becomes stale
+    if (k.sequence != 0) keptBytes -= KeptSize(at->first, k);  // its entry below becomes stale
     k.sequence = seq;
     k.flag = flag;
     const size_t size = body.BytesUsed();
@@ -175,7 +177,7 @@ void CSubjectServerHelper::Impl::KeepLocked(const OS::x_wstring& name, uint64_t 
         lastBody =
             std::make_shared<const std::vector<uint8_t>>(body.GetBuffer(), body.GetBuffer() + size);
     k.body = lastBody;
-    keptBytes += KeptSize(name, k);
+    keptBytes += KeptSize(at->first, k);
     keptBySequence.emplace_back(seq, at);
     const auto stale = [](const std::pair<uint64_t, KeptAt>& e) {
         return e.second->second.sequence != e.first;
@@ -188,7 +190,7 @@ void CSubjectServerHelper::Impl::KeepLocked(const OS::x_wstring& name, uint64_t 
         CFG_LOG(DBG::LVL_INFO,
                 L"publisher %ls: the kept change of subject %ls forgotten: the kept changes "
                 L"exceed %zu bytes",
-                component.GetID(), it->first.c_str(), keptLimit);
+                component.GetID(), OS::x_wstring::FromUtf8(it->first).c_str(), keptLimit);
         kept.erase(kept.find(it->first));
     }
     while (!keptBySequence.empty() && stale(keptBySequence.front())) keptBySequence.pop_front();
@@ -249,7 +251,7 @@ void CSubjectServerHelper::Impl::Handle(const std::shared_ptr<CObserver>& o, con
         o->subjects = std::set<OS::x_wstring>(d.subjects.begin(), d.subjects.end());
     } else if (d.kind == NOTIFY::kRequire) {
         for (const auto& s : d.subjects) {
-            auto it = kept.find(s);
+            auto it = kept.find(OS::WideToUtf8(s));
             if (it == kept.end()) continue;
             uint8_t flags = NOTIFY::kReplay | (it->second.flag ? NOTIFY::kFlag : 0);
             QueueLocked(o, std::make_shared<NOTIFY::Frame>(NOTIFY::EncodeNotice(
