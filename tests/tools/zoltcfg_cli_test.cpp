@@ -459,7 +459,9 @@ TEST(CliReplicate, CopiesThroughTheFilterReportsItAndResumes) {
         std::string schema = testsupport::kSampleSchemaXml;
         schema.insert(schema.find("  </schema>"),
                       "<table name=\"QV_AntiSpam\"><column name=\"AS_ON\" type=\"bool\" "
-                      "default=\"0\"/></table>\n");
+                      "default=\"0\"/></table>\n<table name=\"QV_JunkMail\"><column "
+                      "name=\"AS_JUNK_EMAIL_FOLDER_INTEGRATION\" type=\"bool\" default=\"0\"/>"
+                      "<column name=\"JM_FOLDER\" type=\"string\" default=\"\"/></table>\n");
         testsupport::WriteFile(tmp / name / "home" / "config" / "dbSchema_Conf.xml", schema);
     };
     home("src", "12.0", "00000004");
@@ -472,6 +474,9 @@ TEST(CliReplicate, CopiesThroughTheFilterReportsItAndResumes) {
                       "VS_ENABLE_VIRUSSCAN=1", "VS_ACTION=3"}));
     ExpectOk(src.Cli({"set", "localhost", "-", "QV_VirusScan", "ZOLT_SUB_B", "VS_ACTION=5"}));
     ExpectOk(src.Cli({"set", "localhost", "-", "QV_AntiSpam", "ZOLT_SUB_CFG_AS_RS", "AS_ON=1"}));
+    // A field the filter erases from every setting, the only change to this one.
+    ExpectOk(src.Cli({"set", "localhost", "-", "QV_JunkMail", "ZOLT_SUB_J",
+                      "AS_JUNK_EMAIL_FOLDER_INTEGRATION=1", "JM_FOLDER=Junk"}));
     // The target's role (0x10F) comes from its registry through its remote service.
     const std::vector<std::string> run = {"replicate", "--json", "--from",
                                           "localhost", "--to",   "127.0.0.3"};
@@ -485,11 +490,13 @@ TEST(CliReplicate, CopiesThroughTheFilterReportsItAndResumes) {
     };
     const std::string drop = "ZOLT_SUB_CFG_AS_RS filtered out roles;";
     const std::string rewrite = "rewritten: VS_ENABLE_TRANSPORT_VIRUSSCAN (added);";
+    const std::string erase = "rewritten: AS_JUNK_EMAIL_FOLDER_INTEGRATION (erased);";
 
     auto dryRun = run;
     dryRun.push_back("--dry-run");
     EXPECT_EQ(outcomes(src.Cli(dryRun)), "ZOLT_SUB_B would write " + rewrite +
-                                             "ZOLT_SUB_CFG_VS_RS would write " + rewrite + drop);
+                                             "ZOLT_SUB_CFG_VS_RS would write " + rewrite + drop +
+                                             "ZOLT_SUB_J would write " + erase);
     // Policy changes need the same product on both; the whole run is refused, nothing written.
     auto policy =
         src.Cli({"replicate", "--from", "localhost", "--to", "127.0.0.3", "--source-type", "2"});
@@ -504,7 +511,7 @@ TEST(CliReplicate, CopiesThroughTheFilterReportsItAndResumes) {
     std::string line;
     while (!(line = killed.ErrLine()).empty() && line.find("settings done") == std::string::npos) {
     }
-    EXPECT_EQ(line, "replicate: 1 of 3 settings done\n");
+    EXPECT_EQ(line, "replicate: 1 of 4 settings done\n");
     killed.Signal(SIGKILL);
     killed.Wait();
     auto full = src.Cli(run);
@@ -517,15 +524,16 @@ TEST(CliReplicate, CopiesThroughTheFilterReportsItAndResumes) {
     CBackgroundCli watch(
         {"--runtime-dir", (tmp / "whole" / "run").string(), "watch", "-n", "1", "ZOLT_SUB_B"});
     ASSERT_THAT(watch.ErrLine(), HasSubstr("watching ZOLT_SUB_B"));
-    EXPECT_EQ(outcomes(src.Cli(uninterrupted)),
-              "ZOLT_SUB_B written " + rewrite + "ZOLT_SUB_CFG_VS_RS written " + rewrite + drop);
+    EXPECT_EQ(outcomes(src.Cli(uninterrupted)), "ZOLT_SUB_B written " + rewrite +
+                                                    "ZOLT_SUB_CFG_VS_RS written " + rewrite + drop +
+                                                    "ZOLT_SUB_J written " + erase);
     EXPECT_EQ(watch.OutLine(), "localhost ZOLT_PLC_NULL ZOLT_SUB_B written\n");
     // Compared after the target's own crash: what it acknowledged is on its disk.
     EXPECT_EQ(dst.Stop(SIGKILL), 128 + SIGKILL);
     CDaemon restarted(tmp / "dst", {"--remote-listen", "127.0.0.3:" + port});
     EXPECT_EQ(restarted.Cli({"dump"}).out, whole.Cli({"dump"}).out);
     auto again = src.Cli(run);
-    EXPECT_THAT(again.err, HasSubstr("0 written, 2 unchanged, 1 filtered out"));
+    EXPECT_THAT(again.err, HasSubstr("0 written, 3 unchanged, 1 filtered out"));
 
     // The target holds the rewritten settings and no anti-spam setting.
     auto vs = restarted.Cli({"get", "--json", "localhost", "-", "QV_VirusScan",

@@ -483,6 +483,24 @@ class CChunkReader {
     std::thread m_thread;  // last: starts once the members above exist
 };
 
+// A setting as the report's filter works on it: it tells whether the filter erased a field it
+// held (a field the filter writes marks the setting dirty; some fields are erased from every
+// setting, held or not).
+class CFilteredSetting : public CCfgSettingCategoryFake {
+  public:
+    using CCfgSettingCategoryFake::CCfgSettingCategoryFake;
+    void EraseField(const x_wstring& name) override {
+        CVar held;
+        if (!GetFieldValue(name, held)) return;
+        CCfgSettingCategoryFake::EraseField(name);
+        m_erased = true;
+    }
+    bool Erased() const { return m_erased; }
+
+  private:
+    bool m_erased = false;
+};
+
 // The filter as the report runs it: a kept sandbox setting is registered by the target's service
 // when it stores it, not by this report.
 class CReportFilter : public CCfgReplicationFilter {
@@ -615,7 +633,7 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                 CIPCMsgBuffer bytes(size, false);
                 bytes.Put(sent, size);
                 bytes.Rewind();
-                auto setting = std::make_unique<CCfgSettingCategoryFake>(Wide(*item.category));
+                auto setting = std::make_unique<CFilteredSetting>(Wide(*item.category));
                 try {
                     P::ReadSetting(bytes, *setting);
                 } catch (const OS::CException& e) {
@@ -626,6 +644,9 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                 return setting;
             };
             auto read = decoded();
+            // Clean before the filter, to see whether it wrote a field; as read again after.
+            const bool wasDirty = read->IsDirty();
+            read->ResetDirtyFlag(false);
             const wchar_t* rule = nullptr;
             if (filter.FilterNamingRule(sourceSeen, target.wideName, sourceRole, targetRole,
                                         sourceVersion, sourceServicePack, sourceMail, targetMail,
@@ -634,16 +655,21 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
                 item.detail = OS::x_wstring(rule).ToUtf8();
                 continue;
             }
-            again.ResetBuffer();
-            P::WriteSetting(again, *read);
-            if (again.BytesUsed() != size || std::memcmp(again.GetBuffer(), sent, size) != 0) {
-                item.detail = Rewritten(*decoded(), *read);
-                if (!item.detail.empty()) item.detail = "rewritten: " + item.detail;
+            const bool touched = read->IsDirty() || read->Erased();
+            if (!read->IsDirty()) read->ResetDirtyFlag(wasDirty);
+            // A setting the filter neither wrote nor erased a field of is not rewritten.
+            if (touched) {
+                again.ResetBuffer();
+                P::WriteSetting(again, *read);
+                if (again.BytesUsed() != size || std::memcmp(again.GetBuffer(), sent, size) != 0) {
+                    item.detail = Rewritten(*decoded(), *read);
+                    if (!item.detail.empty()) item.detail = "rewritten: " + item.detail;
+                }
             }
             if (o.dryRun) item.outcome = EOutcome::kWouldWrite;
             chunk.kept.push_back(i);
             const auto keys = onTarget.find(item.category);
-            if (keys != onTarget.end() &&
+            if (keys != onTarget.end() && !keys->second.empty() &&
                 std::binary_search(keys->second.begin(), keys->second.end(),
                                    StoreKey(item.policy, item.subject)))
                 chunk.read.settings[i] = std::move(read);
