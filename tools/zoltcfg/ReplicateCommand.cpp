@@ -612,9 +612,9 @@ int RunReplicate(const CCliContext& ctx, const CReplicateOptions& o) {
     };
     const OS::x_wstring sourceSeen = source.SeenFromElsewhere();
     // On the reader thread: what the filter does to each setting of a chunk, for the report.
-    // The filter works on the setting as read; what it rewrote is found by encoding the result
-    // again and, only where the bytes differ from the source's, comparing field by field with
-    // the setting decoded once more from them.
+    // The filter works on the setting as read; where it wrote or erased a field, what it
+    // rewrote is found by encoding the result again and, only where the bytes differ from the
+    // source's, comparing field by field with the setting decoded once more from them.
     // Each setting is decoded here, one at a time, and kept decoded only when the target holds
     // its key (to be compared with what is stored there): a chunk's settings are never all
     // built at once.
