@@ -61,8 +61,6 @@ void CCfgAgent::FilterBeforeReplication(const OS::x_wstring& server, CIPCMsgBuff
 
     // The kept items' places in `settings`: the batch is rebuilt only when one is dropped.
     std::vector<std::pair<size_t, unsigned int>> keptAt;
-    OS::x_wstring name;  // reused by every field that is skipped
-    CVar value;
     for (int i = 0; i < count; ++i) {
         int itemResult = 0;
         settings >> itemResult;
@@ -77,7 +75,7 @@ void CCfgAgent::FilterBeforeReplication(const OS::x_wstring& server, CIPCMsgBuff
         const unsigned long left = settings.GetCurrentSize();
         P::CKey key;
         P::ReadKey(settings, key);
-        SkipEncodedSetting(settings, name, value);
+        CCfgSettingSkip::SkipSetting(settings);
         const auto encoded = static_cast<unsigned int>(left - settings.GetCurrentSize());
         const OS::x_wstring subject = key.subject.ToString();
         CFG_LOG(DBG::LVL_INFO, L"FilterBeforeReplication subject: %ls %ls %ls", server.c_str(),

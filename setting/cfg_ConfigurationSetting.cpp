@@ -27,6 +27,7 @@
 #include "cfg_Setting.h"
 #include "outside/common/CTime.h"
 #include "outside/log/DebugLog.h"
+#include "setting/cfg_SettingSkip.h"
 
 namespace {
 
@@ -34,7 +35,6 @@ static const wchar_t kLogSource[] = L"cfg_ConfigurationSetting";
 
 // The id that EnumerateFieldValue reports: stored values are kept by name only.
 constexpr unsigned int kStoredFieldId = 3;
-constexpr size_t kDatePayloadSize = 36;  // nine int32 of a struct tm
 constexpr unsigned long kCopyBufferSize = 1024;
 
 // A struct tm to an automation date: year + 1900, month + 1, the rest as they are, 0.0 when the
@@ -303,9 +303,9 @@ void CCfgSettingCategoryBase::CVarFromBuffer(CVar& v, const CIPCMsgBuffer& buf) 
         }
         case VT_DATE: {
             // The payload is taken whole, so that a short one throws before any of it is read.
-            unsigned char raw[kDatePayloadSize];
-            buf.GetInto(raw, kDatePayloadSize);
-            const CIPCMsgBuffer payload = CIPCMsgBuffer::FromBytes(raw, kDatePayloadSize);
+            unsigned char raw[kEncodedDateSize];
+            buf.GetInto(raw, kEncodedDateSize);
+            const CIPCMsgBuffer payload = CIPCMsgBuffer::FromBytes(raw, kEncodedDateSize);
             tm t{};
             payload >> t.tm_sec >> t.tm_min >> t.tm_hour >> t.tm_mday >> t.tm_mon >> t.tm_year >>
                 t.tm_wday;

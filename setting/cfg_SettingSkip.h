@@ -1,19 +1,24 @@
 // Walking over one encoded setting (as CCfgSettingCategoryBase::operator>> writes it) without
 // building it: for readers that decide on a setting's key and only need to know where its bytes
-// end. Each field is read as the decoding reads it, so a malformed setting throws the same way.
-// Thread rule: none; the caller owns the buffer and the scratch values.
+// end. Each length and value kind is checked as the decoding checks it, so a setting the
+// decoding would throw on throws here too, with the same exception; the text of names and
+// strings is only stepped over, never converted.
+// Thread rule: none; the caller owns the buffer.
 #pragma once
 
-#include "cfg_Setting.h"
+#include <cstddef>
 
-// Moves `buf` past one encoded setting. `name` and `value` are scratch space, reused from one
-// call to the next.
-inline void SkipEncodedSetting(const CIPCMsgBuffer& buf, OS::x_wstring& name, CVar& value) {
-    bool dirty = false;
-    int fields = 0;
-    buf >> dirty >> fields;
-    for (int f = 0; f < fields; ++f) {
-        buf >> name;
-        CCfgSettingCategoryBase::CVarFromBuffer(value, buf);
-    }
-}
+#include "cfg_Export.h"
+#include "outside/ipc/CIPCMsgBuffer.h"
+
+// The bytes of an encoded date after its kind: nine int32 of a struct tm.
+constexpr size_t kEncodedDateSize = 36;
+
+// The two walks, as static members so that the library exports them with the setting model.
+struct ZOLTCFG_API CCfgSettingSkip {
+    // Moves `buf` past one encoded value (its kind, then its payload).
+    static void SkipValue(const CIPCMsgBuffer& buf);
+    // Moves `buf` past one encoded setting: its dirty flag, its field count, then each field's
+    // name and value.
+    static void SkipSetting(const CIPCMsgBuffer& buf);
+};

@@ -227,6 +227,13 @@ const CIPCMsgBuffer& CIPCMsgBuffer::operator>>(OS::x_wstring& v) const {
     return *this;
 }
 
+void CIPCMsgBuffer::SkipString() const {
+    Need(4, CIPCMsgBufferException::READ_PAST_END);
+    const uint32_t n = ReadInt<uint32_t>(m_bytes.data() + m_readPos);
+    Need(size_t{4} + n, CIPCMsgBufferException::BAD_LENGTH);
+    m_readPos += 4 + size_t{n};
+}
+
 const CIPCMsgBuffer& CIPCMsgBuffer::operator>>(std::vector<OS::x_wstring>& v) const {
     Need(4, CIPCMsgBufferException::READ_PAST_END);
     const size_t start = m_readPos;

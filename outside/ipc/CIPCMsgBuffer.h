@@ -111,6 +111,23 @@ class ZOLTCFG_API CAccBuffer {
     const unsigned char* GetBuffer() const { return m_bytes.data(); }
     unsigned long BytesUsed() const { return static_cast<unsigned long>(m_bytes.size()); }
 
+    // Appends what `fill(place, most)` writes at the end, without copying it from elsewhere (a
+    // socket read straight into the buffer): `fill` returns how many of the `most` bytes it
+    // wrote. Returns that count; a count below 0 or an exception appends nothing.
+    template <class Fill>
+    auto AppendFrom(size_t most, Fill&& fill) {
+        const size_t old = m_bytes.size();
+        m_bytes.resize(old + most);
+        try {
+            const auto n = fill(m_bytes.data() + old, most);
+            m_bytes.resize(old + (n > 0 ? std::min(static_cast<size_t>(n), most) : 0));
+            return n;
+        } catch (...) {
+            m_bytes.resize(old);
+            throw;
+        }
+    }
+
   protected:
     // Appends raw bytes at the end. REQUIRES: `data` does not point into this buffer.
     void Append(const void* data, size_t size) { m_bytes.append(data, size); }
@@ -155,6 +172,13 @@ class ZOLTCFG_API CIPCMsgBuffer : public CAccBuffer {
     void Free(void* block) const;
     // Copies the next `size` bytes into `out` (no allocation of its own).
     void GetInto(void* out, size_t size) const;
+    // Moves past the next `size` bytes, throwing as GetInto would.
+    void Skip(size_t size) const {
+        Need(size, CIPCMsgBufferException::READ_PAST_END);
+        m_readPos += size;
+    }
+    // Moves past one x_wstring, throwing as reading it would (without converting its text).
+    void SkipString() const;
 
     // The unread rest of the buffer, from the read position to the end.
     const unsigned char* GetCurrentBuffer() const { return m_bytes.data() + m_readPos; }

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -67,6 +68,22 @@ bool LooksAlive(int fd) {
     char c;
     ssize_t n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+// Sends what is left after `sent` bytes of a frame (header, then `size` bytes of request) on a
+// plain socket, from where they are: no copy into one buffer.
+ssize_t SendFrame(int fd, const uint8_t* header, const unsigned char* request, size_t size,
+                  size_t sent) {
+    iovec parts[2];
+    int count = 0;
+    if (sent < RPC::kFrameHeaderSize)
+        parts[count++] = {const_cast<uint8_t*>(header) + sent, RPC::kFrameHeaderSize - sent};
+    const size_t from = sent > RPC::kFrameHeaderSize ? sent - RPC::kFrameHeaderSize : 0;
+    if (from < size) parts[count++] = {const_cast<unsigned char*>(request) + from, size - from};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = static_cast<size_t>(count);
+    return ::sendmsg(fd, &message, MSG_NOSIGNAL);
 }
 
 [[noreturn]] void Throw(int code, int line, const OS::x_wstring& msg) {
@@ -235,12 +252,16 @@ void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& 
         }
         CConnection& c = *slot;
         SetTimeouts(c, m_timeout);
-        c.out.resize(RPC::kFrameHeaderSize + size);
-        std::memcpy(c.out.data(), header, RPC::kFrameHeaderSize);
-        if (size) std::memcpy(c.out.data() + RPC::kFrameHeaderSize, request.GetBuffer(), size);
+        const size_t frame = RPC::kFrameHeaderSize + size;
+        if (c.tls) {  // one write, so that header and request share their TLS records
+            c.out.resize(frame);
+            std::memcpy(c.out.data(), header, RPC::kFrameHeaderSize);
+            if (size) std::memcpy(c.out.data() + RPC::kFrameHeaderSize, request.GetBuffer(), size);
+        }
         size_t sent = 0;
-        while (sent < c.out.size()) {
-            ssize_t n = c.Send(c.out.data() + sent, c.out.size() - sent);
+        while (sent < frame) {
+            ssize_t n = c.tls ? c.Send(c.out.data() + sent, frame - sent)
+                              : SendFrame(c.fd, header, request.GetBuffer(), size, sent);
             if (n > 0) {
                 sent += static_cast<size_t>(n);
                 continue;
@@ -255,29 +276,32 @@ void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& 
             }
             lost(L"sending the request", err, __LINE__);
         }
-        if (sent == c.out.size() || refused) break;
+        if (sent == frame || refused) break;
     }
 
     // Receive the reply: header, then the payload, usually with a single recv.
     CConnection& c = *slot;
-    if (c.in.size() < 16 * 1024) c.in.resize(16 * 1024);
-    size_t have = 0;
-    size_t total = RPC::kFrameHeaderSize;
-    bool headerSeen = false;
-    while (have < total) {
-        // The buffer grows with what arrives, not with what the header announces.
-        if (have == c.in.size()) c.in.resize(std::min(total, 2 * have));
-        ssize_t n = c.Recv(c.in.data() + have, c.in.size() - have);
-        if (n > 0) {
-            have += static_cast<size_t>(n);
-        } else if (n == 0) {
-            lost(L"the connection closed before the reply", ECONNRESET, __LINE__);
-        } else if (errno == EINTR) {
-            continue;
-        } else {
-            lost(L"waiting for the reply", errno, __LINE__);
+    const auto receive = [&](uint8_t* into, size_t room) -> size_t {  // throws, or > 0
+        for (;;) {
+            const ssize_t n = c.Recv(into, room);
+            if (n > 0) return static_cast<size_t>(n);
+            if (n == 0) lost(L"the connection closed before the reply", ECONNRESET, __LINE__);
+            if (errno != EINTR) lost(L"waiting for the reply", errno, __LINE__);
         }
-        if (!headerSeen && have >= RPC::kFrameHeaderSize) {
+    };
+    const auto malformed = [&](int line) {
+        slot.reset();
+        Throw(CRPCException::PROTOCOL, line,
+              L"component " + m_component.GetIDString() + L" at " +
+                  OS::x_wstring::FromUtf8(m_endpoint) + L": malformed reply frame");
+    };
+    if (c.in.size() < 16 * 1024) c.in.resize(16 * 1024);
+    // First the header and the payload's first byte (its status), with what comes along.
+    size_t have = 0;
+    size_t total = 0;  // header and payload, once the header is in
+    while (total == 0 || have < std::min(total, RPC::kFrameHeaderSize + 1)) {
+        have += receive(c.in.data() + have, c.in.size() - have);
+        if (total == 0 && have >= RPC::kFrameHeaderSize) {
             size_t payload;
             try {
                 payload = RPC::ParseFrameHeader(c.in.data(), RPC::kReplyMagic);
@@ -288,15 +312,27 @@ void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& 
                           OS::x_wstring::FromUtf8(m_endpoint) + L": reply refused: " +
                           e.GetErrorMsg());
             }
-            headerSeen = true;
             total = RPC::kFrameHeaderSize + payload;
         }
     }
-    if (have != total || total == RPC::kFrameHeaderSize) {
-        slot.reset();
-        Throw(CRPCException::PROTOCOL, __LINE__,
-              L"component " + m_component.GetIDString() + L" at " +
-                  OS::x_wstring::FromUtf8(m_endpoint) + L": malformed reply frame");
+    if (have > total || total == RPC::kFrameHeaderSize) malformed(__LINE__);
+    if (c.in[RPC::kFrameHeaderSize] == RPC::kReplyOk) {
+        // The rest of a reply goes straight into `reply`, which grows with what arrives, not
+        // with what the header announces.
+        reply.ResetBuffer();
+        const size_t first = RPC::kFrameHeaderSize + 1;
+        if (have > first) reply.Put(c.in.data() + first, static_cast<unsigned int>(have - first));
+        while (have < total) {
+            const size_t room =
+                std::min(total - have, std::max<size_t>(reply.BytesUsed(), 64 * 1024));
+            have += reply.AppendFrom(room, receive);
+        }
+        return;
+    }
+    // A refusal or a failure: its text, kept in the connection's buffer.
+    while (have < total) {
+        if (have == c.in.size()) c.in.resize(std::min(total, 2 * have));
+        have += receive(c.in.data() + have, c.in.size() - have);
     }
     const uint8_t* payload = c.in.data() + RPC::kFrameHeaderSize;
     const size_t payloadSize = total - RPC::kFrameHeaderSize;
@@ -305,14 +341,9 @@ void CRPCClientHelper::SendRequest(const CIPCMsgBuffer& request, CIPCMsgBuffer& 
         slot.reset();
         Throw(CRPCException::NOT_ALLOWED, __LINE__, OS::x_wstring::FromUtf8(why));
     }
-    if (payload[0] != RPC::kReplyOk) {
-        OS::x_wstring why = OS::x_wstring::FromUtf8(
-            std::string(reinterpret_cast<const char*>(payload + 1), payloadSize - 1));
-        if (c.in.size() > 1024 * 1024) c.in.resize(16 * 1024);
-        Throw(CRPCException::HANDLER_FAILED, __LINE__,
-              L"component " + m_component.GetIDString() + L": the request failed: " + why);
-    }
-    reply.ResetBuffer();
-    if (payloadSize > 1) reply.Put(payload + 1, static_cast<unsigned int>(payloadSize - 1));
+    OS::x_wstring why = OS::x_wstring::FromUtf8(
+        std::string(reinterpret_cast<const char*>(payload + 1), payloadSize - 1));
     if (c.in.size() > 1024 * 1024) c.in.resize(16 * 1024);  // do not keep a huge buffer
+    Throw(CRPCException::HANDLER_FAILED, __LINE__,
+          L"component " + m_component.GetIDString() + L": the request failed: " + why);
 }

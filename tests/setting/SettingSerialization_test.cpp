@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "setting/cfg_SettingSkip.h"
 #include "tests/setting/SettingTestCategory.h"
 #include "tests/support/Bytes.h"
 #include "tests/support/Caught.h"
@@ -20,6 +21,9 @@ namespace {
 CVar RoundTrip(const CVar& v) {
     CIPCMsgBuffer buf(1024, false);
     CCfgSettingCategoryBase::CVarToBuffer(v, buf);
+    CCfgSettingSkip::SkipValue(buf);  // steps over exactly the bytes that the decoding reads
+    EXPECT_EQ(buf.GetCurrentSize(), 0u);
+    buf.Rewind();
     CVar out;
     CCfgSettingCategoryBase::CVarFromBuffer(out, buf);
     EXPECT_EQ(buf.GetCurrentSize(), 0u);
@@ -63,6 +67,22 @@ TEST(SettingFormat, GoldenBytesOfAMixedSetting) {
     s.AddFieldValue(x_wstring(L"UI4"), CVar(5));
     EXPECT_EQ(Fields(back), Fields(s));
     EXPECT_TRUE(back.IsDirty());
+
+    // Walking over the setting ends where its bytes end; cut short anywhere, the walk throws
+    // what the decoding throws.
+    CCfgSettingSkip::SkipSetting(buf);
+    EXPECT_EQ(buf.GetCurrentSize(), 0u);
+    for (unsigned long size = 0; size < buf.BytesUsed(); ++size) {
+        const auto cut = CIPCMsgBuffer::FromBytes(buf.GetBuffer(), size);
+        CTestCategory partial;
+        const int decoding =
+            testsupport::CaughtCode<CIPCMsgBufferException>([&] { partial << cut; });
+        cut.Rewind();
+        EXPECT_EQ(testsupport::CaughtCode<CIPCMsgBufferException>(
+                      [&] { CCfgSettingSkip::SkipSetting(cut); }),
+                  decoding)
+            << "cut at " << size;
+    }
 }
 
 TEST(SettingFormat, ValueKindsAfterARoundTrip) {

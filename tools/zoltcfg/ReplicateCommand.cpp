@@ -292,8 +292,6 @@ void ReadChunk(CEnd& end, const std::vector<CItem*>& items, CReadChunk& result, 
     try {
         int count = 0;
         out >> count;
-        OS::x_wstring name;  // scratch of the settings that are only walked over
-        CVar value;
         for (int i = 0; i < count && i < static_cast<int>(items.size()); ++i) {
             int itemResult = -1;
             out >> itemResult;
@@ -308,7 +306,7 @@ void ReadChunk(CEnd& end, const std::vector<CItem*>& items, CReadChunk& result, 
                 setting->SetSubjectID(key.subject.ToString());
                 result.settings[i] = std::move(setting);
             } else {
-                SkipEncodedSetting(out, name, value);
+                CCfgSettingSkip::SkipSetting(out);
             }
             result.encoded[i] = {start, static_cast<unsigned int>(left - out.GetCurrentSize())};
         }
