@@ -2,10 +2,15 @@
 // source daemon reached over mutual TLS, the target a fresh daemon on this computer, the filter
 // on. Against its floor in the same run: the same rows copied between two SQLite files (WAL,
 // synchronous FULL, as the store opens them) by a prepared select and insert in one transaction.
-// Reports settings per second and the ratio of the two rates (goal: at least a third).
+// Reports settings per second and the ratio of the two rates (goal: at least a third), and the
+// CPU time each of the three processes spent on a run (less disturbed than the wall time by other
+// load on the machine, so the better measure of a change to one of them).
 // Thread rule: the benchmark thread only; the daemons and the CLI are child processes.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
+
+#include <ctime>
 
 #include <memory>
 #include <string>
@@ -30,6 +35,24 @@ void WriteRegistry(const std::filesystem::path& file, const std::string& node) {
                                      "\"\n\"PrivateKey\"=\"" + tls.keyFile + "\"\n\"CAFile\"=\"" +
                                      tls.caFile + "\"\n" + key +
                                      "MailServer]\n\"ServerRole\"=dword:0000010F\n");
+}
+
+// The CPU time (ms) that process `pid` has spent so far, all its threads.
+double ProcessCpuMs(pid_t pid) {
+    clockid_t clock;
+    timespec t{};
+    if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &t) != 0) return 0;
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// The CPU time (ms) of the children waited for so far.
+double WaitedChildrenCpuMs() {
+    rusage u{};
+    getrusage(RUSAGE_CHILDREN, &u);
+    const auto ms = [](const timeval& v) {
+        return static_cast<double>(v.tv_sec) * 1e3 + static_cast<double>(v.tv_usec) / 1e3;
+    };
+    return ms(u.ru_utime) + ms(u.ru_stime);
 }
 
 void BM_Replicate_TwoDaemons(benchmark::State& state) {
@@ -58,6 +81,7 @@ void BM_Replicate_TwoDaemons(benchmark::State& state) {
         }
     }
     int round = 0;
+    double cpu[3] = {};  // CLI, target, source
     for (auto _ : state) {
         state.PauseTiming();
         const auto dir = tmp / ("dst" + std::to_string(round++));
@@ -66,10 +90,16 @@ void BM_Replicate_TwoDaemons(benchmark::State& state) {
         std::string error;
         {
             testsupport::CDaemon target(dir, {"--remote-listen", "127.0.0.3:" + port});
+            const double sourceBefore = ProcessCpuMs(source.Pid());
+            const double targetBefore = ProcessCpuMs(target.Pid());
+            const double cliBefore = WaitedChildrenCpuMs();
             state.ResumeTiming();
             const auto run = target.Cli(
                 {"replicate", "--from", "127.0.0.2", "--to", "localhost", "--source-role", "271"});
             state.PauseTiming();
+            cpu[0] += WaitedChildrenCpuMs() - cliBefore;
+            cpu[1] += ProcessCpuMs(target.Pid()) - targetBefore;
+            cpu[2] += ProcessCpuMs(source.Pid()) - sourceBefore;
             if (run.code != 0 || run.err.find("10000 written") == std::string::npos)
                 error = "replicate failed: " +
                         run.err.substr(run.err.size() > 300 ? run.err.size() - 300 : 0);
@@ -85,6 +115,10 @@ void BM_Replicate_TwoDaemons(benchmark::State& state) {
         }
     }
     state.SetItemsProcessed(state.iterations() * kSettings);
+    const auto average = benchmark::Counter::kAvgIterations;
+    state.counters["cli_cpu_ms"] = benchmark::Counter(cpu[0], average);
+    state.counters["target_cpu_ms"] = benchmark::Counter(cpu[1], average);
+    state.counters["source_cpu_ms"] = benchmark::Counter(cpu[2], average);
 }
 
 void BM_Floor_SqliteCopyInOneTransaction(benchmark::State& state) {

@@ -48,6 +48,7 @@ class CDaemon {
     // Sends `signal` and waits for the end: the exit code, or 128 + the signal that ended it.
     int Stop(int signal);
     const std::filesystem::path& Dir() const { return m_Dir; }
+    pid_t Pid() const { return m_Pid; }
 
   private:
     pid_t m_Pid = -1;
