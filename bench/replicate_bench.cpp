@@ -11,7 +11,6 @@
 #include <sys/resource.h>
 
 #include <ctime>
-
 #include <memory>
 #include <string>
 

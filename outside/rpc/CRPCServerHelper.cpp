@@ -52,6 +52,15 @@ struct HandlerEntry {
 // not wait for itself.
 thread_local const HandlerEntry* t_inCall = nullptr;
 
+// The reply that refuses a client and says why; the client's helper throws it as NOT_ALLOWED.
+std::vector<uint8_t> NotAllowedFrame(const std::string& why) {
+    std::vector<uint8_t> frame(RPC::kFrameHeaderSize + 1 + why.size());
+    frame[RPC::kFrameHeaderSize] = RPC::kReplyNotAllowed;
+    std::memcpy(frame.data() + RPC::kFrameHeaderSize + 1, why.data(), why.size());
+    RPC::PutFrameHeader(frame.data(), RPC::kReplyMagic, frame.size() - RPC::kFrameHeaderSize);
+    return frame;
+}
+
 }  // namespace
 
 struct CRPCServerHelper::Impl {
@@ -142,10 +151,7 @@ bool CRPCServerHelper::Impl::Admit(int fd) {
                             " is not allowed to use the configuration service: ask to be added "
                             "to group " +
                             access->AdminGroup();
-    std::vector<uint8_t> frame(RPC::kFrameHeaderSize + 1 + why.size());
-    frame[RPC::kFrameHeaderSize] = RPC::kReplyNotAllowed;
-    std::memcpy(frame.data() + RPC::kFrameHeaderSize + 1, why.data(), why.size());
-    RPC::PutFrameHeader(frame.data(), RPC::kReplyMagic, frame.size() - RPC::kFrameHeaderSize);
+    const std::vector<uint8_t> frame = NotAllowedFrame(why);
     ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     ::close(fd);
     return false;
@@ -229,6 +235,24 @@ void CRPCServerHelper::Impl::ServeConnection(CConnection& c) {
         } catch (const CRPCException& e) {
             CFG_LOG(DBG::LVL_WARNING, L"RPC server %ls: connection from %s refused: %ls",
                     component.GetID(), peer.c_str(), e.GetErrorMsg().c_str());
+            if (channel->NameRefused()) {
+                // A peer whose certificate the CA signed is told why, as the answer to its first
+                // request; what it sends meanwhile is read and dropped (at most 64 KiB, for at
+                // most a second), so that closing does not reset the connection before the
+                // answer is read.
+                sendAll(NotAllowedFrame("this server does not admit the certificate name " +
+                                        channel->PeerName() + " (its allowed names)"));
+                timeval second{1, 0};
+                ::setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
+                const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+                char sink[4096];
+                for (size_t dropped = 0;
+                     dropped < 64 * 1024 && std::chrono::steady_clock::now() < until;) {
+                    const ssize_t n = channel->Recv(sink, sizeof sink);
+                    if (n <= 0) break;
+                    dropped += static_cast<size_t>(n);
+                }
+            }
             goto end;
         }
     }

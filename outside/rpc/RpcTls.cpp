@@ -320,6 +320,7 @@ void CTlsChannel::Handshake(std::chrono::milliseconds timeout) {
     for (const auto& n : names)
         for (const auto& a : m_allowed)
             if (::strcasecmp(n.c_str(), a.c_str()) == 0) return;
+    m_nameRefused = true;
     Refuse(CRPCException::TLS_REFUSED, __LINE__,
            "TLS peer certificate name " + m_peerName + " is not allowed");
 }

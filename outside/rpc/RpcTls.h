@@ -87,6 +87,9 @@ class CTlsChannel {
     void Handshake(std::chrono::milliseconds timeout);
     // The peer certificate's common name ("" before the handshake).
     const std::string& PeerName() const { return m_peerName; }
+    // True when Handshake refused the peer for its certificate name alone: the channel works,
+    // and can still carry a reply that says why.
+    bool NameRefused() const { return m_nameRefused; }
 
     // Like recv and send on a blocking descriptor: bytes moved, 0 when the peer closed, -1 with
     // errno set (EAGAIN when the descriptor's time limit passed, ECONNRESET for a TLS failure).
@@ -100,6 +103,7 @@ class CTlsChannel {
     int m_fd;
     std::vector<std::string> m_allowed;
     std::string m_peerName;
+    bool m_nameRefused = false;
 };
 
 }  // namespace RPC

@@ -615,6 +615,13 @@ TEST(CliReplicate, CopiesThroughTheFilterReportsItAndResumes) {
         src.Cli({"replicate", "--from", "localhost", "--to", "127.0.0.3", "--category", "QV_Nope"})
             .code,
         1);
+    // A target that admits other certificate names only: it says so, and nothing is written.
+    restarted.Stop(SIGTERM);
+    CDaemon picky(tmp / "dst", {"--remote-listen", "127.0.0.3:" + port, "--tls-allow", "node9"});
+    const CRun refused = src.Cli({"replicate", "--from", "localhost", "--to", "127.0.0.3"});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_THAT(refused.err, HasSubstr("cannot reach 127.0.0.3 (this server does not admit the "
+                                       "certificate name server (its allowed names))."));
 }
 
 TEST(CliDaemon, StatusReportsTheDaemonAndEveryCommandRefusesWithoutIt) {
