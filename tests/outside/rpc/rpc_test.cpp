@@ -483,10 +483,10 @@ TEST_F(RpcConcurrency, UnregisterWaitsForRunningCalls) {
     EXPECT_EQ(0u, reply.BytesUsed());
 }
 
-// A TCP endpoint speaks only mutual TLS. Clients of another CA, with an expired certificate, a
-// name not allowed or no certificate, plain TCP and a stalled handshake are each closed at the
-// handshake and logged, nothing served, while a good client is served; without TLS settings
-// nothing listens and nothing is reached.
+// A TCP endpoint speaks only mutual TLS. Clients of another CA, with an expired certificate or
+// no certificate, plain TCP and a stalled handshake are each closed at the handshake and logged,
+// nothing served; a name not allowed is logged and told so in the answer to its first request;
+// a good client is served meanwhile. Without TLS settings nothing listens and nothing is reached.
 TEST_F(RpcTest, TlsEndpointRefusesBadPeersAtTheHandshake) {
     ::signal(SIGPIPE, SIG_IGN);  // the hand-made OpenSSL client writes with write()
     const unsigned short port = testsupport::FreeTcpPort();
@@ -528,11 +528,13 @@ TEST_F(RpcTest, TlsEndpointRefusesBadPeersAtTheHandshake) {
     const struct {
         const char* client;  // a test node, or "": no certificate, or "plain": no TLS at all
         const wchar_t* logged;
-    } refused[] = {{"stranger", L"unable to get local issuer certificate"},
-                   {"old", L"certificate has expired"},
-                   {"other", L"TLS peer certificate name other is not allowed"},
-                   {"", L"peer did not return a certificate"},
-                   {"plain", L"TLS handshake failed"}};
+        int code = 0;  // what the client throws, where it is pinned
+    } refused[] = {
+        {"stranger", L"unable to get local issuer certificate"},
+        {"old", L"certificate has expired"},
+        {"other", L"TLS peer certificate name other is not allowed", CRPCException::NOT_ALLOWED},
+        {"", L"peer did not return a certificate"},
+        {"plain", L"TLS handshake failed"}};
     for (const auto& row : refused) {
         SCOPED_TRACE(row.client);
         CRPCClientHelper::CloseThreadConnections();
@@ -555,7 +557,15 @@ TEST_F(RpcTest, TlsEndpointRefusesBadPeersAtTheHandshake) {
             EXPECT_TRUE(closedUnserved(fd));
         } else {
             RPC::SetTlsSettings(false, testsupport::TlsNode(row.client));
-            EXPECT_THROW(ask(3), CRPCException);
+            const auto e = Thrown([&] { ask(3); });
+            ASSERT_TRUE(e);
+            // A name not admitted is told why, in the answer to the first request.
+            if (row.code != 0) {
+                EXPECT_EQ(row.code, e->GetErrorCode());
+                EXPECT_NE(std::wstring::npos,
+                          e->GetErrorMsg().find(L"this server does not admit the certificate "
+                                                L"name other (its allowed names)"));
+            }
         }
         served.reset();
         EXPECT_TRUE(refusedFor(row.logged));
